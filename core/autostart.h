@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <stdexcept>
+
+// The per-user entry that starts the monitor at log-on: on Linux the XDG autostart file
+// $XDG_CONFIG_HOME/autostart/<name>.desktop (default ~/.config/autostart).
+class AutostartError : public std::runtime_error {
+public:
+    explicit AutostartError(const QString& entryName);
+};
+
+QString autostartFilePath(const QString& entryName);
+
+// Writes (replacing) the entry that runs the executable at log-on. Throws AutostartError with the text
+// "Failed to set data for '<name>'" when it cannot be written.
+void setAutostartEntry(const QString& entryName, const QString& executablePath);
+
+// Removes the entry; a missing entry or a failed delete is not an error.
+void removeAutostartEntry(const QString& entryName);

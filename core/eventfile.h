@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// One recorded event is one file holding one line, "dd.MM.yy;hh:mm:ss" and CR LF: 19 bytes, the same on every
+// platform, so archives move between machines unchanged.
+QByteArray eventLine(const QDateTime& t);
+
+struct EventWriteResult {
+    bool ok = false;
+    QString path;  // the file written, or on failure the path that was attempted
+    QString error; // on failure the system's reason, e.g. "Permission denied"
+};
+
+// Writes one event file at directory + separator + name + ".csv". The directory text is used unchanged, so one
+// ending in a separator gives two. The time is read from Clock::now() once the file is being created.
+//
+// The file appears under its final name complete or not at all: the line goes to a hidden temporary file in the
+// same folder, which is synced and then linked to its final name without ever replacing an existing file. When
+// "<name>.csv" exists, the first free "<name>_2.csv", "<name>_3.csv", ... is taken instead, so no event is lost
+// and an existing file is never opened or rewritten. On failure nothing is left behind.
+//
+// With durable set, the file and the folder are synced, so a recorded event survives a power loss; without it the
+// write is left to the system's cache.
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable = true);

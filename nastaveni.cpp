@@ -1,0 +1,240 @@
+#include "nastaveni.h"
+
+#include "components/messagebox.h"
+#include "components/spinedit.h"
+#include "core/autostart.h"
+#include "core/inifile.h"
+#include "core/nametemplate.h"
+#include "main.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+TFrmNastav* FrmNastav = nullptr;
+
+namespace {
+const QString kSection = QStringLiteral("Po spusteni");
+const QString kAutostartEntry = QStringLiteral("dokonceni");
+
+QLabel* label(QWidget* parent, const QString& text, int x, int y) {
+    auto* l = new QLabel(text, parent);
+    l->move(x, y);
+    l->adjustSize();
+    return l;
+}
+
+template <typename W> W* place(W* widget, int x, int y, int w, int h) {
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+} // namespace
+
+void HandlerErrorDeferral::rethrowPending() {
+    if (pending) {
+        auto error = pending;
+        pending = nullptr;
+        std::rethrow_exception(error);
+    }
+}
+
+TFrmNastav::TFrmNastav(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("FrmNastav"));
+    setWindowTitle(QStringLiteral("Nastavení"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setFixedSize(641, 250);
+    setModal(true);
+
+    PageControl1 = place(new QTabWidget(this), 4, 4, 633, 208);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->addTab(buildGeneralTab(), QStringLiteral("Obecné  "));
+    for (int bit = 0; bit < 8; ++bit)
+        PageControl1->addTab(buildBitTab(bit), QStringLiteral("Bit %1").arg(bit));
+
+    btnZavri = place(new QPushButton(QStringLiteral("&Zavři"), this), 456, 218, 80, 25);
+    btnZavri->setObjectName(QStringLiteral("btnZavri"));
+    btnUloz = place(new QPushButton(QStringLiteral("&Ulož a zavři"), this), 544, 218, 90, 25);
+    btnUloz->setObjectName(QStringLiteral("btnUloz"));
+    for (auto* button : {btnZavri, btnUloz}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    connect(edFormat, &QLineEdit::textChanged, this, &TFrmNastav::edFormatChange);
+    connect(btnUloz, &QPushButton::clicked, this, &TFrmNastav::btnUlozClick);
+    connect(btnZavri, &QPushButton::clicked, this, &TFrmNastav::btnZavriClick);
+    for (auto* button : btnCesta)
+        connect(button, &QPushButton::clicked, this, &TFrmNastav::btnCesta0Click);
+    // The handler runs for programmatic changes too: a load that flips one of these boxes re-applies the entry.
+    for (auto* box : {cbAutostart, cbAutoLogin, cbSmazat})
+        connect(box, &QCheckBox::toggled, this, &TFrmNastav::cbAutostartClick);
+}
+
+QWidget* TFrmNastav::buildGeneralTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet1"));
+
+    auto* network = place(new QGroupBox(QStringLiteral(" Sítová nastavení kontroléru "), page), 6, 4, 140, 170);
+    label(network, QStringLiteral("IP Adresa:"), 8, 20);
+    IPAddress = place(new QLineEdit(network), 8, 36, 124, 21);
+    label(network, QStringLiteral("Port:"), 8, 64);
+    IPPort = place(new QLineEdit(network), 8, 80, 124, 21);
+
+    auto* other = place(new QGroupBox(QStringLiteral(" Ostatní nastavení "), page), 152, 4, 214, 170);
+    label(other, QStringLiteral("Popis v titulku"), 8, 18);
+    edPopis = place(new QLineEdit(other), 8, 34, 198, 21);
+    label(other, QStringLiteral("Číslo linky:"), 8, 64);
+    SpinCislo = place(new SpinEdit(1, 99, 1, other), 84, 60, 50, 21);
+    cbAutostart = place(new QCheckBox(QStringLiteral("spustit po startu Windows"), other), 8, 86, 198, 17);
+    cbAutoLogin = place(new QCheckBox(QStringLiteral("automaticky navázat komunikaci"), other), 8, 105, 198, 17);
+    cbSmazat = place(new QCheckBox(QStringLiteral("smazat LOG každých"), other), 8, 126, 122, 17);
+    spPolozek = place(new SpinEdit(1, 99, 1, other), 130, 124, 40, 21);
+    label(other, QStringLiteral("položek"), 173, 128);
+    cbObnovit = place(new QCheckBox(QStringLiteral("Obnovit spojení po"), other), 8, 148, 122, 17);
+    SpSec = place(new SpinEdit(1, 60, 1, other), 130, 146, 40, 21);
+    label(other, QStringLiteral("sec"), 173, 150);
+
+    auto* format = place(
+        new QGroupBox(QStringLiteral(" Formát jména souboru ( ukládání dat sleduje přechod do LOG1 ) "), page), 372,
+        4, 250, 170);
+    edFormat = place(new QLineEdit(format), 8, 20, 234, 21);
+    label(format, QStringLiteral("Náhled jména:"), 8, 48);
+    NahledJmeno = place(new QLabel(format), 76, 48, 174, 13);
+    NahledJmeno->setObjectName(QStringLiteral("NahledJmeno"));
+    const QStringList legend{QStringLiteral("%numl%      číslo linky"), QStringLiteral("%numco%   pořadové číslo 0..99999"),
+                             QStringLiteral("%time%   aktuelní čas"), QStringLiteral("%date%  aktuelní datum"),
+                             QStringLiteral("%nbit%        číslo bitu 0..7")};
+    for (int i = 0; i < legend.size(); ++i)
+        label(format, legend[i], 8, 72 + 18 * i);
+
+    const std::pair<QWidget*, const char*> names[] = {
+        {IPAddress, "IPAddress"},     {IPPort, "IPPort"},       {edPopis, "edPopis"},     {SpinCislo, "SpinCislo"},
+        {cbAutostart, "cbAutostart"}, {cbAutoLogin, "cbAutoLogin"}, {cbSmazat, "cbSmazat"}, {spPolozek, "spPolozek"},
+        {cbObnovit, "cbObnovit"},     {SpSec, "SpSec"},         {edFormat, "edFormat"}};
+    for (const auto& [widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
+    return page;
+}
+
+QWidget* TFrmNastav::buildBitTab(int bit) {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet%1").arg(bit + 2));
+    cbBit[bit] = place(new QCheckBox(QStringLiteral("Sleduj Bit %1").arg(bit), page), 8, 8, 200, 17);
+    cbBit[bit]->setObjectName(QStringLiteral("cbBit%1").arg(bit));
+    auto* group = place(new QGroupBox(page), 8, 32, 612, 64);
+    label(group, QStringLiteral("Cesta souboru"), 8, 10);
+    edCesta[bit] = place(new QLineEdit(group), 8, 28, 562, 21);
+    edCesta[bit]->setObjectName(QStringLiteral("edCesta%1").arg(bit));
+    btnCesta[bit] = place(new QPushButton(QStringLiteral("..."), group), 576, 28, 25, 21);
+    btnCesta[bit]->setObjectName(QStringLiteral("btnCesta%1").arg(bit));
+    btnCesta[bit]->setAutoDefault(false);
+    return page;
+}
+
+QString TFrmNastav::ExpandNameTemplate(int bit) {
+    const QString name = expandNameTemplate(edFormat->text(), SpinCislo->Value(), bit, SequenceNumber, isVisible());
+    NahledJmeno->setText(name + QStringLiteral(".csv"));
+    return name;
+}
+
+void TFrmNastav::Save() {
+    IniFile ini(SettingsFilePath());
+    ini.writeString(kSection, QStringLiteral("IP"), IPAddress->text());
+    ini.writeString(kSection, QStringLiteral("Port"), IPPort->text());
+    for (int n = 0; n < 8; ++n)
+        ini.writeString(kSection, QStringLiteral("Soubor%1").arg(n), edCesta[n]->text());
+    for (int n = 0; n < 8; ++n)
+        ini.writeBool(kSection, QStringLiteral("Bit%1").arg(n), cbBit[n]->isChecked());
+    ini.writeString(kSection, QStringLiteral("Format"), edFormat->text());
+    ini.writeInteger(kSection, QStringLiteral("Cislo_linky"), SpinCislo->Value());
+    ini.writeString(kSection, QStringLiteral("Popis"), edPopis->text());
+    ini.writeBool(kSection, QStringLiteral("Start"), cbAutostart->isChecked());
+    ini.writeBool(kSection, QStringLiteral("Login"), cbAutoLogin->isChecked());
+    ini.writeBool(kSection, QStringLiteral("Mazat"), cbSmazat->isChecked());
+    ini.writeInteger(kSection, QStringLiteral("Pocet"), spPolozek->Value());
+    ini.writeBool(kSection, QStringLiteral("Obnovit"), cbObnovit->isChecked());
+    ini.writeInteger(kSection, QStringLiteral("Sec"), SpSec->Value());
+}
+
+void TFrmNastav::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FormActivate();
+}
+
+void TFrmNastav::keyPressEvent(QKeyEvent* event) {
+    // Neither button is a cancel button: Escape does not close the dialog.
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TFrmNastav::FormActivate() {
+    ExpandNameTemplate(1);
+    PageControl1->setCurrentIndex(0);
+}
+
+void TFrmNastav::edFormatChange() {
+    ExpandNameTemplate(1);
+}
+
+void TFrmNastav::btnUlozClick() {
+    try {
+        Save();
+    } catch (const std::exception& e) {
+        MessageBox::error(this, QString::fromUtf8(e.what()));
+        return;
+    }
+    Form1->RefreshTitles();
+    if (Form1->CheckOutputDirectories())
+        accept();
+}
+
+void TFrmNastav::btnZavriClick() {
+    if (!Form1->runLoadSettings())
+        return;
+    accept();
+}
+
+void TFrmNastav::btnCesta0Click() {
+    const QString name = sender() ? sender()->objectName() : QString();
+    int n = -1;
+    for (int i = 0; i < 8; ++i) {
+        if (name == QStringLiteral("btnCesta%1").arg(i))
+            n = i;
+    }
+    if (n < 0)
+        return;
+    const QString start = edCesta[n]->text();
+    const QString chosen = folderChooser ? folderChooser(start)
+                                         : QFileDialog::getExistingDirectory(this, QString(), start,
+                                                                             QFileDialog::ShowDirsOnly);
+    if (!chosen.isEmpty())
+        edCesta[n]->setText(QDir::toNativeSeparators(chosen));
+}
+
+void TFrmNastav::cbAutostartClick() {
+    try {
+        if (cbAutostart->isChecked())
+            setAutostartEntry(kAutostartEntry, QCoreApplication::applicationFilePath());
+        else
+            removeAutostartEntry(kAutostartEntry);
+    } catch (const std::exception& e) {
+        if (HandlerErrorDeferral::active) {
+            HandlerErrorDeferral::pending = std::current_exception();
+            return;
+        }
+        MessageBox::error(this, QString::fromUtf8(e.what()));
+    }
+}

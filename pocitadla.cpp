@@ -1,0 +1,128 @@
+#include "pocitadla.h"
+
+#include "components/spinedit.h"
+#include "core/clock.h"
+
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimeEdit>
+
+TFrmPocitadla* FrmPocitadla = nullptr;
+
+namespace {
+QLabel* label(QWidget* parent, const QString& text, int x, int y) {
+    auto* l = new QLabel(text, parent);
+    l->move(x, y);
+    l->adjustSize();
+    return l;
+}
+
+QLineEdit* counterEdit(QWidget* parent, int x, int y) {
+    auto* edit = new QLineEdit(QStringLiteral("0"), parent);
+    edit->setGeometry(x, y, 65, 21);
+    edit->setEnabled(false);
+    return edit;
+}
+} // namespace
+
+TFrmPocitadla::TFrmPocitadla(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("FrmPocitadla"));
+    setWindowTitle(QStringLiteral("Počítadla"));
+    // A tool window without caption buttons: no close box, no system menu.
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setFixedSize(395, 217);
+    setModal(true);
+
+    for (int k = 0; k < 8; ++k) {
+        const int column = k < 4 ? 0 : 200;
+        const int row = 24 * (k % 4);
+        Edit[k] = counterEdit(this, 40 + column, 8 + row);
+        Edit[k]->setObjectName(QStringLiteral("Edit%1").arg(k + 1));
+        label(this, QStringLiteral("Bit%1").arg(k), 8 + column, 13 + row)->setObjectName(
+            QStringLiteral("Label%1").arg(k + 1));
+        btnNuluj[k] = new QPushButton(QStringLiteral("Vynuluj"), this);
+        btnNuluj[k]->setObjectName(QStringLiteral("btnNuluj%1").arg(k + 1));
+        btnNuluj[k]->setGeometry(112 + column, 8 + row, 75, 22);
+        connect(btnNuluj[k], &QPushButton::clicked, this, [this, k] { btnNulujClick(k); });
+    }
+
+    btnZavri = new QPushButton(QStringLiteral("Zavři sledování"), this);
+    btnZavri->setObjectName(QStringLiteral("btnZavri"));
+    btnZavri->setGeometry(296, 182, 94, 25);
+    connect(btnZavri, &QPushButton::clicked, this, &QDialog::accept);
+
+    GroupBox1 = new QGroupBox(QStringLiteral(" Časový úsek "), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(8, 112, 281, 97);
+    DateTimePicker1 = new QDateEdit(QDate::currentDate(), GroupBox1);
+    DateTimePicker1->setGeometry(32, 16, 89, 21);
+    label(GroupBox1, QStringLiteral("Od"), 8, 21);
+    label(GroupBox1, QStringLiteral("Do"), 8, 45);
+    DateTimePicker2 = new QTimeEdit(QTime::currentTime(), GroupBox1);
+    DateTimePicker2->setGeometry(128, 16, 73, 21);
+    DateTimePicker3 = new QDateEdit(QDate::currentDate(), GroupBox1);
+    DateTimePicker3->setGeometry(32, 40, 89, 21);
+    DateTimePicker4 = new QTimeEdit(QTime::currentTime(), GroupBox1);
+    DateTimePicker4->setGeometry(128, 40, 73, 21);
+    for (auto* date : {DateTimePicker1, DateTimePicker3}) {
+        date->setCalendarPopup(true);
+        date->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
+    }
+    for (auto* time : {DateTimePicker2, DateTimePicker4})
+        time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    DateTimePicker1->setObjectName(QStringLiteral("DateTimePicker1"));
+    DateTimePicker2->setObjectName(QStringLiteral("DateTimePicker2"));
+    DateTimePicker3->setObjectName(QStringLiteral("DateTimePicker3"));
+    DateTimePicker4->setObjectName(QStringLiteral("DateTimePicker4"));
+
+    label(GroupBox1, QStringLiteral("Bit"), 8, 69);
+    spBitUsek = new SpinEdit(0, 7, 0, GroupBox1);
+    spBitUsek->setObjectName(QStringLiteral("spBitUsek"));
+    spBitUsek->setGeometry(32, 64, 49, 22);
+    label(GroupBox1, QStringLiteral("Součet"), 96, 69);
+    Edit9 = counterEdit(GroupBox1, 135, 64);
+    Edit9->setObjectName(QStringLiteral("Edit9"));
+
+    btnNulujUsek = new QPushButton(QStringLiteral("Vynuluj"), GroupBox1);
+    btnNulujUsek->setObjectName(QStringLiteral("btnNulujUsek"));
+    btnNulujUsek->setGeometry(210, 17, 63, 30);
+    connect(btnNulujUsek, &QPushButton::clicked, this, &TFrmPocitadla::btnNulujUsekClick);
+    btnDnes = new QPushButton(QStringLiteral("Dnes"), GroupBox1);
+    btnDnes->setObjectName(QStringLiteral("btnDnes"));
+    btnDnes->setGeometry(210, 55, 63, 30);
+    connect(btnDnes, &QPushButton::clicked, this, &TFrmPocitadla::btnDnesClick);
+
+    for (auto* b : findChildren<QPushButton*>())
+        b->setAutoDefault(false);
+}
+
+void TFrmPocitadla::btnNulujClick(int input) {
+    Edit[input]->setText(QStringLiteral("0"));
+}
+
+void TFrmPocitadla::btnNulujUsekClick() {
+    Edit9->setText(QStringLiteral("0"));
+}
+
+void TFrmPocitadla::btnDnesClick() {
+    // Four separate clock reads: both ends equal the moment of the click, so no later event counts in the sum
+    // until the operator moves the end.
+    DateTimePicker1->setDate(Clock::now().date());
+    DateTimePicker2->setTime(Clock::now().time());
+    DateTimePicker3->setDate(Clock::now().date());
+    DateTimePicker4->setTime(Clock::now().time());
+}
+
+void TFrmPocitadla::keyPressEvent(QKeyEvent* event) {
+    // The window has no close box; only "Zavři sledování" closes it.
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

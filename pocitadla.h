@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+
+class QDateEdit;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QTimeEdit;
+class SpinEdit;
+
+// The counters window: events per input since the start or the last reset, and a period sum for one input.
+// It counts nothing itself; the recorder writes its fields.
+class TFrmPocitadla : public QDialog {
+    Q_OBJECT
+public:
+    explicit TFrmPocitadla(QWidget* parent = nullptr);
+
+    std::array<QLineEdit*, 8> Edit{}; // Edit1 … Edit8: inputs 0 … 7
+    QLineEdit* Edit9 = nullptr;       // the period sum
+    std::array<QPushButton*, 8> btnNuluj{};
+    QPushButton* btnNulujUsek = nullptr;
+    QPushButton* btnDnes = nullptr;
+    QPushButton* btnZavri = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QDateEdit* DateTimePicker1 = nullptr; // period start date
+    QTimeEdit* DateTimePicker2 = nullptr; // period start time
+    QDateEdit* DateTimePicker3 = nullptr; // period end date
+    QTimeEdit* DateTimePicker4 = nullptr; // period end time
+    SpinEdit* spBitUsek = nullptr;
+
+public slots:
+    void btnNulujClick(int input);
+    void btnNulujUsekClick();
+    void btnDnesClick();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+extern TFrmPocitadla* FrmPocitadla;

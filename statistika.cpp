@@ -1,0 +1,382 @@
+#include "statistika.h"
+
+#include "charts/barchart.h"
+#include "components/messagebox.h"
+#include "core/clock.h"
+#include "nastaveni.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+TfrmStatistika* frmStatistika = nullptr;
+
+namespace {
+QLabel* label(QWidget* parent, const QString& text, int x, int y) {
+    auto* l = new QLabel(text, parent);
+    l->move(x, y);
+    l->adjustSize();
+    return l;
+}
+
+const QColor kSeriesColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
+                                 QColor(0x00, 0xFF, 0xFF), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x00, 0xFF),
+                                 QColor(0x00, 0x80, 0x40), QColor(0xFF, 0x80, 0x00)};
+
+QWidget* chartPage(BarChart* chart, const char* name) {
+    auto* page = new QWidget;
+    page->setObjectName(QLatin1String(name));
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(chart);
+    return page;
+}
+} // namespace
+
+TfrmStatistika::TfrmStatistika(QWidget* parent) : QDialog(parent), m_tables(std::make_unique<archive::Tables>()) {
+    setObjectName(QStringLiteral("frmStatistika"));
+    setWindowTitle(QStringLiteral("Statistika"));
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setFixedSize(793, 370);
+    setModal(true);
+
+    GroupBox1 = new QGroupBox(QStringLiteral(" Vyberte bit a časový úsek "), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(8, 3, 465, 81);
+    label(GroupBox1, QStringLiteral("Od"), 160, 19);
+    label(GroupBox1, QStringLiteral("Do"), 160, 43);
+    DateTimePicker1 = new QDateEdit(QDate::currentDate(), GroupBox1);
+    DateTimePicker1->setGeometry(184, 14, 89, 21);
+    DateTimePicker2 = new QTimeEdit(QTime(0, 0, 0), GroupBox1);
+    DateTimePicker2->setGeometry(280, 14, 73, 21);
+    DateTimePicker3 = new QDateEdit(QDate::currentDate(), GroupBox1);
+    DateTimePicker3->setGeometry(184, 38, 89, 21);
+    DateTimePicker4 = new QTimeEdit(QTime(23, 59, 59), GroupBox1);
+    DateTimePicker4->setGeometry(280, 38, 73, 21);
+    for (auto* date : {DateTimePicker1, DateTimePicker3}) {
+        date->setCalendarPopup(true);
+        date->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
+    }
+    for (auto* time : {DateTimePicker2, DateTimePicker4})
+        time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    DateTimePicker1->setObjectName(QStringLiteral("DateTimePicker1"));
+    DateTimePicker2->setObjectName(QStringLiteral("DateTimePicker2"));
+    DateTimePicker3->setObjectName(QStringLiteral("DateTimePicker3"));
+    DateTimePicker4->setObjectName(QStringLiteral("DateTimePicker4"));
+
+    btnDnes = new QPushButton(QStringLiteral("&Dnešní datum"), GroupBox1);
+    btnDnes->setObjectName(QStringLiteral("btnDnes"));
+    btnDnes->setGeometry(370, 14, 79, 25);
+    btnNacti = new QPushButton(QStringLiteral("&Zobraz graf"), GroupBox1);
+    btnNacti->setObjectName(QStringLiteral("btnNacti"));
+    btnNacti->setGeometry(370, 44, 79, 25);
+
+    CheckListBox1 = new QListWidget(GroupBox1);
+    CheckListBox1->setObjectName(QStringLiteral("CheckListBox1"));
+    CheckListBox1->setGeometry(8, 15, 137, 60);
+    // Two columns of four: items flow top to bottom and wrap into the next column.
+    CheckListBox1->setFlow(QListView::TopToBottom);
+    CheckListBox1->setWrapping(true);
+    CheckListBox1->setResizeMode(QListView::Adjust);
+    CheckListBox1->setGridSize(QSize(64, 13));
+    CheckListBox1->setUniformItemSizes(true);
+    CheckListBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    for (int b = 0; b < 8; ++b) {
+        auto* item = new QListWidgetItem(QStringLiteral("Bit%1").arg(b), CheckListBox1);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+        item->setSizeHint(QSize(64, 13));
+    }
+
+    cbNeNula = new QCheckBox(QStringLiteral("Nezobrazuj nulové hodnoty"), GroupBox1);
+    cbNeNula->setObjectName(QStringLiteral("cbNeNula"));
+    cbNeNula->setGeometry(160, 62, 153, 16);
+    cbNeNula->setChecked(true);
+
+    btnZavri = new QPushButton(QStringLiteral("&Zavři statistiku"), this);
+    btnZavri->setObjectName(QStringLiteral("btnZavri"));
+    btnZavri->setGeometry(698, 14, 85, 26);
+    btnTisk = new QPushButton(QStringLiteral("&Tiskni"), this);
+    btnTisk->setObjectName(QStringLiteral("btnTisk"));
+    btnTisk->setGeometry(482, 14, 85, 26);
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setGeometry(4, 88, 785, 281);
+    Chart1 = new BarChart;
+    Chart1->setObjectName(QStringLiteral("Chart1"));
+    for (int b = 0; b < 8; ++b)
+        Chart1->addSeries(QStringLiteral("Bit%1").arg(b), kSeriesColors[b], 20);
+    Chart2 = new BarChart;
+    Chart2->setObjectName(QStringLiteral("Chart2"));
+    Chart2->addSeries(QStringLiteral("Bit0"), kSeriesColors[0], 15, true);
+    PageControl1->addTab(chartPage(Chart1, "TabSheet1"), QStringLiteral("Denní "));
+    PageControl1->addTab(chartPage(Chart2, "TabSheet2"), QStringLiteral("Hodinová"));
+
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(247, 213, 297, 41);
+    Panel1->setAutoFillBackground(true);
+    QPalette panelPalette = Panel1->palette();
+    panelPalette.setColor(QPalette::Window, QColor(0xC0, 0xDC, 0xC0));
+    panelPalette.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0x80));
+    Panel1->setPalette(panelPalette);
+    auto* notice = new QLabel(QStringLiteral("Čekejte prosím! Načítam data."), Panel1);
+    QFont noticeFont(QStringLiteral("MS Sans Serif"));
+    noticeFont.setPixelSize(16);
+    noticeFont.setBold(true);
+    noticeFont.setItalic(true);
+    notice->setFont(noticeFont);
+    notice->setAlignment(Qt::AlignCenter);
+    notice->setGeometry(0, 2, 297, 22);
+    Panel1Count = new QLabel(Panel1);
+    Panel1Count->setObjectName(QStringLiteral("Panel1Count"));
+    Panel1Count->setAlignment(Qt::AlignCenter);
+    Panel1Count->setGeometry(0, 24, 297, 15);
+    Panel1->hide();
+
+    for (auto* b : findChildren<QPushButton*>())
+        b->setAutoDefault(false);
+
+    m_progressTimer = new QTimer(this);
+    m_progressTimer->setInterval(100);
+    connect(m_progressTimer, &QTimer::timeout, this, [this] {
+        if (m_progress)
+            Panel1Count->setText(QStringLiteral("Přečteno souborů: %1").arg(m_progress->filesRead.load()));
+    });
+
+    connect(btnDnes, &QPushButton::clicked, this, &TfrmStatistika::btnDnesClick);
+    connect(btnNacti, &QPushButton::clicked, this, &TfrmStatistika::btnNactiClick);
+    connect(btnTisk, &QPushButton::clicked, this, &TfrmStatistika::btnTiskClick);
+    connect(btnZavri, &QPushButton::clicked, this, &QDialog::accept);
+    connect(PageControl1, &QTabWidget::currentChanged, this, &TfrmStatistika::PageControl1Change);
+    connect(CheckListBox1, &QListWidget::itemChanged, this, &TfrmStatistika::CheckListBox1ClickCheck);
+    connect(DateTimePicker1, &QDateEdit::dateChanged, this, &TfrmStatistika::DateTimePicker1Change);
+    connect(&m_watcher, &QFutureWatcher<ScanOutcome>::finished, this, &TfrmStatistika::finishDisplay);
+}
+
+TfrmStatistika::~TfrmStatistika() {
+    // The worker counts into the tables; it must be gone before they are.
+    if (m_progress)
+        m_progress->cancel = true;
+    m_watcher.waitForFinished();
+}
+
+void TfrmStatistika::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FormActivate();
+}
+
+void TfrmStatistika::FormActivate() {
+    // Selecting the daily page this way runs no page rule; the To date is unlocked all the same, so it is never
+    // left locked on the daily page.
+    {
+        const QSignalBlocker blocker(PageControl1);
+        PageControl1->setCurrentIndex(0);
+    }
+    DateTimePicker3->setEnabled(true);
+}
+
+void TfrmStatistika::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TfrmStatistika::done(int result) {
+    // Closing the window while a display runs cancels it: the charts keep what they showed before.
+    if (m_running && m_progress)
+        m_progress->cancel = true;
+    QDialog::done(result);
+}
+
+void TfrmStatistika::btnDnesClick() {
+    const QDate today = Clock::now().date();
+    DateTimePicker1->setDate(today);
+    DateTimePicker3->setDate(today);
+    DateTimePicker2->setTime(QTime(0, 0, 0));
+    DateTimePicker4->setTime(QTime(23, 59, 59));
+}
+
+void TfrmStatistika::PageControl1Change(int index) {
+    if (index == 0) {
+        DateTimePicker3->setEnabled(true);
+    } else if (index == 1) {
+        DateTimePicker3->setDate(DateTimePicker1->date());
+        DateTimePicker3->setEnabled(false);
+        applySingleChoice();
+    }
+}
+
+void TfrmStatistika::CheckListBox1ClickCheck(QListWidgetItem* item) {
+    Q_UNUSED(item);
+    applySingleChoice();
+}
+
+void TfrmStatistika::applySingleChoice() {
+    if (PageControl1->currentIndex() != 1)
+        return;
+    const QSignalBlocker blocker(CheckListBox1);
+    const int current = CheckListBox1->currentRow();
+    for (int b = 0; b < CheckListBox1->count(); ++b)
+        CheckListBox1->item(b)->setCheckState(b == current ? Qt::Checked : Qt::Unchecked);
+    CheckListBox1->viewport()->update();
+}
+
+void TfrmStatistika::DateTimePicker1Change() {
+    if (PageControl1->currentIndex() == 1)
+        DateTimePicker3->setDate(DateTimePicker1->date());
+}
+
+void TfrmStatistika::btnNactiClick() {
+    if (m_running)
+        return;
+    GroupBox1->setEnabled(false);
+    QList<archive::ScanJob> jobs;
+    for (int b = 0; b < 8; ++b) {
+        if (CheckListBox1->item(b)->checkState() == Qt::Checked)
+            jobs.append({FrmNastav->edCesta[b]->text(), b});
+    }
+    if (jobs.isEmpty()) {
+        GroupBox1->setEnabled(true);
+        return;
+    }
+
+    m_period = {DateTimePicker1->date(), DateTimePicker3->date(), DateTimePicker2->time(), DateTimePicker4->time()};
+    switch (archive::checkPeriod(m_period)) {
+    case archive::PeriodProblem::None:
+        break;
+    case archive::PeriodProblem::ToBeforeFrom:
+        MessageBox::warning(this, QStringLiteral("Datum \"Do\" je před datem \"Od\". Graf nelze zobrazit."));
+        GroupBox1->setEnabled(true);
+        return;
+    case archive::PeriodProblem::TooLong:
+        MessageBox::warning(this,
+                            QStringLiteral("Období je delší než %1 dní. Graf nelze zobrazit.").arg(archive::MaxDays));
+        GroupBox1->setEnabled(true);
+        return;
+    }
+
+    // The boxes for missing directories come first, in input order, while the scan has not started; the
+    // event loop keeps running under them as under every box.
+    for (const auto& job : archive::missingDirectories(jobs)) {
+        MessageBox::ok(this, MessageBox::Plain, QString(),
+                       QStringLiteral("Složka ") + job.directory + QStringLiteral(" nenalezena"));
+    }
+
+    m_running = true;
+    Panel1Count->setText(QStringLiteral("Přečteno souborů: 0"));
+    Panel1->show();
+    Panel1->raise();
+    m_days = archive::preparePeriodTables(*m_tables, m_period);
+    m_progress = std::make_unique<archive::ScanProgress>();
+    m_progressTimer->start();
+
+    archive::Tables* tables = m_tables.get();
+    archive::ScanProgress* progress = m_progress.get();
+    const archive::Period period = m_period;
+    const int year = Clock::now().date().year();
+    m_watcher.setFuture(QtConcurrent::run([tables, progress, period, jobs, year]() -> ScanOutcome {
+        ScanOutcome outcome;
+        try {
+            outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress);
+        } catch (const archive::ArchiveError& e) {
+            outcome.error = e.path + QStringLiteral(": ") + e.reason;
+        } catch (const std::exception& e) {
+            outcome.error = QString::fromUtf8(e.what());
+        }
+        return outcome;
+    }));
+}
+
+void TfrmStatistika::finishDisplay() {
+    m_progressTimer->stop();
+    const ScanOutcome outcome = m_watcher.result();
+    if (!outcome.error.isEmpty()) {
+        endDisplay();
+        // The charts keep what they showed before; the operator learns which file stopped the display.
+        MessageBox::error(this, QStringLiteral("Graf nelze zobrazit, chybný soubor:\r") + outcome.error);
+    } else {
+        if (outcome.completed)
+            fillCharts();
+        endDisplay();
+    }
+    emit displayFinished();
+}
+
+void TfrmStatistika::endDisplay() {
+    Panel1->hide();
+    GroupBox1->setEnabled(true);
+    m_running = false;
+    m_progress.reset();
+}
+
+void TfrmStatistika::fillCharts() {
+    const archive::Tables& t = *m_tables;
+    const bool skipZero = cbNeNula->isChecked();
+    const QLocale locale = QLocale::system();
+
+    Chart1->beginUpdate();
+    Chart2->beginUpdate();
+    for (int b = 0; b < 8; ++b)
+        Chart1->clearSeries(b);
+    Chart2->clearSeries(0);
+
+    for (int b = 0; b < 8; ++b) {
+        if (CheckListBox1->item(b)->checkState() != Qt::Checked)
+            continue;
+        for (int i = 0; i < m_days; ++i) {
+            const qint32 v = t.DayCounts[i][b];
+            if (skipZero && v == 0)
+                continue;
+            Chart1->appendPoint(b, v, locale.toString(QDate::fromJulianDay(t.PeriodDays[i]), QLocale::ShortFormat));
+        }
+    }
+    for (int h = 0; h < archive::HourSlots; ++h) {
+        const qint32 v = t.HourCounts[h];
+        if (skipZero && v == 0)
+            continue;
+        Chart2->appendPoint(0, v, t.HourLabels[h]);
+    }
+    Chart1->endUpdate();
+    Chart2->endUpdate();
+}
+
+void TfrmStatistika::btnTiskClick() {
+    QPrinter printer(QPrinter::HighResolution);
+    if (printDialogHook) {
+        if (!printDialogHook(printer))
+            return;
+    } else {
+        QPrintDialog dialog(&printer, this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+    }
+    // The window's client area as shown, at the top left of one page, at the same physical size as on screen.
+    const QPixmap image = grab();
+    QPainter painter(&printer);
+    painter.setRenderHint(QPainter::LosslessImageRendering);
+    const double sx = double(printer.logicalDpiX()) / logicalDpiX();
+    const double sy = double(printer.logicalDpiY()) / logicalDpiY();
+    painter.scale(sx, sy);
+    painter.drawPixmap(QPoint(0, 0), image);
+    painter.end();
+}

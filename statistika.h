@@ -1,0 +1,94 @@
+#pragma once
+
+#include "core/archive.h"
+
+#include <QDialog>
+#include <QFutureWatcher>
+
+#include <functional>
+#include <memory>
+
+class BarChart;
+class QCheckBox;
+class QDateEdit;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPrinter;
+class QPushButton;
+class QTabWidget;
+class QTimeEdit;
+class QTimer;
+
+// The statistics window: daily and hourly bar charts of the recorded events, and a print of the window.
+// The archive is counted in a worker thread, so controller data, the recorder and the watchdog go on while a
+// large archive is read.
+class TfrmStatistika : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmStatistika(QWidget* parent = nullptr);
+    ~TfrmStatistika() override;
+
+    QGroupBox* GroupBox1 = nullptr;
+    QDateEdit* DateTimePicker1 = nullptr; // From date
+    QTimeEdit* DateTimePicker2 = nullptr; // From time
+    QDateEdit* DateTimePicker3 = nullptr; // To date
+    QTimeEdit* DateTimePicker4 = nullptr; // To time
+    QPushButton* btnDnes = nullptr;
+    QPushButton* btnZavri = nullptr;
+    QPushButton* btnNacti = nullptr;
+    QListWidget* CheckListBox1 = nullptr;
+    QCheckBox* cbNeNula = nullptr;
+    QPushButton* btnTisk = nullptr;
+    QWidget* Panel1 = nullptr;
+    QLabel* Panel1Count = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    BarChart* Chart1 = nullptr;
+    BarChart* Chart2 = nullptr;
+
+    // The statistics tables live for the whole run.
+    archive::Tables& tables() { return *m_tables; }
+    bool displayRunning() const { return m_running; }
+    int displayedDays() const { return m_days; }
+
+    // Test seam for the printer dialog: when set, it is called instead of the dialog; false means cancelled.
+    static inline std::function<bool(QPrinter&)> printDialogHook;
+
+signals:
+    void displayFinished();
+
+public slots:
+    void btnDnesClick();
+    void btnNactiClick();
+    void btnTiskClick();
+    void PageControl1Change(int index);
+    void CheckListBox1ClickCheck(QListWidgetItem* item);
+    void DateTimePicker1Change();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void done(int result) override;
+
+private:
+    struct ScanOutcome {
+        bool completed = false;
+        QString error;
+    };
+    void FormActivate();
+    void applySingleChoice();
+    void finishDisplay();
+    void fillCharts();
+    void endDisplay();
+
+    std::unique_ptr<archive::Tables> m_tables;
+    std::unique_ptr<archive::ScanProgress> m_progress;
+    QFutureWatcher<ScanOutcome> m_watcher;
+    QTimer* m_progressTimer = nullptr;
+    bool m_running = false;
+    int m_days = 0;
+    archive::Period m_period;
+};
+
+extern TfrmStatistika* frmStatistika;

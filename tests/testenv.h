@@ -1,0 +1,77 @@
+#pragma once
+
+// The four windows of the monitor, created as at start-up, with the settings file, the autostart folder and
+// the event folders in a temporary directory, and every message box answered in advance.
+
+#include "components/messagebox.h"
+#include "core/clock.h"
+#include "main.h"
+#include "nastaveni.h"
+#include "pocitadla.h"
+#include "statistika.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+struct MonitorFixture {
+    QTemporaryDir dir;
+
+    explicit MonitorFixture(bool answerYes = true) {
+        QVERIFY2(dir.isValid(), "temporary directory");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+        setSettingsFilePathForTesting(iniPath());
+        MessageBox::setAutoAnswer(answerYes);
+        MessageBox::clearShown();
+        TForm1::StartupWaitMs = 0;
+        SequenceNumber = 0;
+        StoredLevels = {};
+        Form1 = new TForm1;
+        FrmNastav = new TFrmNastav;
+        FrmPocitadla = new TFrmPocitadla;
+        frmStatistika = new TfrmStatistika;
+    }
+
+    ~MonitorFixture() {
+        delete frmStatistika;
+        delete FrmPocitadla;
+        delete FrmNastav;
+        delete Form1;
+        frmStatistika = nullptr;
+        FrmPocitadla = nullptr;
+        FrmNastav = nullptr;
+        Form1 = nullptr;
+        Clock::reset();
+        MessageBox::setAutoAnswer(std::nullopt);
+        MessageBox::setObserver({});
+        TForm1::StartupWaitMs = 1000;
+        TForm1::WatchdogWaitMs = 600;
+    }
+
+    QString iniPath() const { return dir.filePath(QStringLiteral("impulz.ini")); }
+    QString eventDir(int bit) const { return dir.filePath(QStringLiteral("events/bit%1").arg(bit)); }
+
+    // Writes a settings file from "key=value" lines (the section header is added).
+    void writeIni(const QStringList& lines) const {
+        QFile file(iniPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[Po spusteni]\n");
+        for (const auto& line : lines)
+            file.write(line.toUtf8() + '\n');
+    }
+
+    // Settings whose eight output directories exist, so the start-up check shows nothing.
+    QStringList existingDirectories() const {
+        QStringList lines;
+        for (int n = 0; n < 8; ++n) {
+            QDir().mkpath(eventDir(n));
+            lines << QStringLiteral("Soubor%1=%2").arg(n).arg(eventDir(n));
+        }
+        return lines;
+    }
+
+    QStringList logLines() const { return Form1->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};

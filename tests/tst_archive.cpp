@@ -1,0 +1,481 @@
+#include "core/archive.h"
+#include "core/clock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <numeric>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace archive;
+
+namespace {
+
+const QString Csv = QStringLiteral("*.csv");
+
+int currentYear() {
+    return Clock::now().date().year();
+}
+
+void writeFile(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write(content);
+}
+
+QByteArray eventLine(const QDate& d, const QTime& t) {
+    return (d.toString(u"dd.MM.yy") + u';' + t.toString(u"HH:mm:ss") + QStringLiteral("\r\n")).toLatin1();
+}
+
+Period period(QDate from, QDate to, QTime fromTime, QTime toTime) {
+    return {from, to, fromTime, toTime};
+}
+
+// Both scans over the same jobs: the sequential walk per job, and the threaded scan.
+struct BothScans {
+    std::unique_ptr<Tables> sequential = std::make_unique<Tables>();
+    std::unique_ptr<Tables> parallel = std::make_unique<Tables>();
+    ScanProgress progress;
+    int days = 0;
+
+    bool run(const Period& p, const QList<ScanJob>& jobs) {
+        days = preparePeriodTables(*sequential, p);
+        preparePeriodTables(*parallel, p);
+        for (const ScanJob& job : jobs)
+            scanEventDirectory(*sequential, p, job.directory, Csv, job.bit, currentYear());
+        return scanInputs(*parallel, p, jobs, Csv, currentYear(), progress);
+    }
+};
+
+bool sameCounts(const Tables& a, const Tables& b) {
+    return a.DayCounts == b.DayCounts && a.HourCounts == b.HourCounts;
+}
+
+} // namespace
+
+class TestArchive : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Clock::setNow(QDateTime(QDate(2026, 3, 10), QTime(12, 0))); }
+    void cleanupTestCase() { Clock::reset(); }
+
+    void checksPeriod_data();
+    void checksPeriod();
+    void preparesTables();
+    void parsesEventLine_data();
+    void parsesEventLine();
+    void handParsedDatesMatchQDate();
+    void readEventFileNamesBadFile_data();
+    void readEventFileNamesBadFile();
+    void countsWithinDaysAndWindow();
+    void dayWindowEnds_data();
+    void dayWindowEnds();
+    void sharedDirectoryCountsForEachInput();
+    void missingDirectoriesAreSkipped();
+    void badFileStopsScan();
+    void parallelMatchesSequential();
+    void cancelStopsScan();
+};
+
+void TestArchive::checksPeriod_data() {
+    QTest::addColumn<QDate>("from");
+    QTest::addColumn<QDate>("to");
+    QTest::addColumn<PeriodProblem>("problem");
+    const QDate d(2026, 3, 1);
+    QTest::newRow("one day") << d << d << PeriodProblem::None;
+    QTest::newRow("to before from") << d << d.addDays(-1) << PeriodProblem::ToBeforeFrom;
+    QTest::newRow("exactly the capacity") << d << d.addDays(MaxDays - 1) << PeriodProblem::None;
+    QTest::newRow("one day too long") << d << d.addDays(MaxDays) << PeriodProblem::TooLong;
+    QTest::newRow("no date") << QDate() << d << PeriodProblem::ToBeforeFrom;
+}
+
+void TestArchive::checksPeriod() {
+    QFETCH(QDate, from);
+    QFETCH(QDate, to);
+    QFETCH(PeriodProblem, problem);
+    QCOMPARE(checkPeriod(period(from, to, QTime(0, 0), QTime(23, 59, 59))), problem);
+}
+
+void TestArchive::preparesTables() {
+    auto t = std::make_unique<Tables>();
+    t->DayCounts[MaxDays - 1][7] = 5;
+    t->PeriodDays[40] = 1;
+    t->HourCounts[24] = 3;
+
+    const QDate from(2026, 3, 1);
+    QCOMPARE(preparePeriodTables(*t, period(from, QDate(2026, 3, 3), QTime(8, 0), QTime(16, 0))), 3);
+    QCOMPARE(t->PeriodDays[0], from.toJulianDay());
+    QCOMPARE(t->PeriodDays[2], from.toJulianDay() + 2);
+    QCOMPARE(t->PeriodDays[3], 0);
+    QCOMPARE(t->PeriodDays[40], 0);
+    QCOMPARE(t->DayCounts[MaxDays - 1][7], 0);
+    QCOMPARE(t->HourCounts[24], 0);
+    QCOMPARE(t->HourLabels[7], QString());
+    QCOMPARE(t->HourLabels[8], QStringLiteral("8"));
+    QCOMPARE(t->HourLabels[16], QStringLiteral("16"));
+    QCOMPARE(t->HourLabels[17], QString());
+
+    // Labels stay from earlier displays; an overnight window adds none.
+    preparePeriodTables(*t, period(from, from, QTime(22, 0), QTime(6, 0)));
+    QCOMPARE(t->HourLabels[8], QStringLiteral("8"));
+    QCOMPARE(t->HourLabels[22], QString());
+    QCOMPARE(t->HourLabels[5], QString());
+
+    const QDate last = from.addDays(MaxDays - 1);
+    QCOMPARE(preparePeriodTables(*t, period(from, last, QTime(0, 0), QTime(23, 59, 59))), MaxDays);
+    QCOMPARE(t->PeriodDays[MaxDays - 1], last.toJulianDay());
+    QCOMPARE(t->HourLabels[23], QStringLiteral("23"));
+    QCOMPARE(t->HourLabels[24], QString());
+
+    t->DayCounts[0][0] = 9;
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument,
+                             preparePeriodTables(*t, period(from, from.addDays(-1), QTime(0, 0), QTime(1, 0))));
+    QCOMPARE(t->DayCounts[0][0], 9);
+}
+
+void TestArchive::parsesEventLine_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("year");
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<QTime>("time");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("event line") << QByteArray("02.03.26;12:34:56\r\n") << 2026 << QDate(2026, 3, 2) << QTime(12, 34, 56)
+                                << QString();
+    QTest::newRow("first line only") << QByteArray("02.03.26;12:00:00\r\n31.02.26;99:00:00\r\n") << 2026
+                                     << QDate(2026, 3, 2) << QTime(12, 0) << QString();
+    QTest::newRow("no line end") << QByteArray("02.03.26;23:59:59") << 2026 << QDate(2026, 3, 2) << QTime(23, 59, 59)
+                                 << QString();
+    QTest::newRow("year 99 is past") << QByteArray("15.06.99;08:00:00") << 2026 << QDate(1999, 6, 15) << QTime(8, 0)
+                                     << QString();
+    QTest::newRow("year 75 is future") << QByteArray("15.06.75;08:00:00") << 2026 << QDate(2075, 6, 15) << QTime(8, 0)
+                                       << QString();
+    QTest::newRow("year 76 is past") << QByteArray("15.06.76;08:00:00") << 2026 << QDate(1976, 6, 15) << QTime(8, 0)
+                                     << QString();
+    QTest::newRow("leap day") << QByteArray("29.02.24;00:00:00") << 2026 << QDate(2024, 2, 29) << QTime(0, 0)
+                              << QString();
+    QTest::newRow("2000 is leap") << QByteArray("29.02.00;00:00:00") << 2026 << QDate(2000, 2, 29) << QTime(0, 0)
+                                  << QString();
+    // In 2100 the window holds 2050..2149, and 2100 has no 29 February.
+    QTest::newRow("2100 is not leap") << QByteArray("29.02.00;00:00:00") << 2100 << QDate() << QTime()
+                                      << QStringLiteral("neplatné datum");
+    QTest::newRow("text before ;") << QByteArray("02.03.26 x;08:00:00") << 2026 << QDate(2026, 3, 2) << QTime(8, 0)
+                                   << QString();
+
+    QTest::newRow("empty line") << QByteArray("\r\n02.03.26;12:00:00") << 2026 << QDate() << QTime()
+                                << QStringLiteral("prázdný první řádek");
+    QTest::newRow("header") << QByteArray("datum;cas\r\n") << 2026 << QDate() << QTime()
+                            << QStringLiteral("neplatné datum „datum;ca“");
+    QTest::newRow("31 February") << QByteArray("31.02.26;08:00:00") << 2026 << QDate() << QTime()
+                                 << QStringLiteral("neplatné datum „31.02.26“");
+    QTest::newRow("29 February 2026") << QByteArray("29.02.26;08:00:00") << 2026 << QDate() << QTime()
+                                      << QStringLiteral("neplatné datum");
+    QTest::newRow("month 13") << QByteArray("01.13.26;08:00:00") << 2026 << QDate() << QTime()
+                              << QStringLiteral("neplatné datum");
+    QTest::newRow("day 0") << QByteArray("00.03.26;08:00:00") << 2026 << QDate() << QTime()
+                           << QStringLiteral("neplatné datum");
+    QTest::newRow("one-digit fields") << QByteArray("1.3.26;8:00:00") << 2026 << QDate() << QTime()
+                                      << QStringLiteral("neplatné datum");
+    QTest::newRow("short") << QByteArray("02.03.2") << 2026 << QDate() << QTime() << QStringLiteral("neplatné datum");
+    QTest::newRow("no ;") << QByteArray("02.03.26 08:00:00\r\n") << 2026 << QDate() << QTime()
+                          << QStringLiteral("chybí ';'");
+    QTest::newRow("hour 24") << QByteArray("02.03.26;24:00:00") << 2026 << QDate() << QTime()
+                             << QStringLiteral("neplatný čas „24:00:00“");
+    QTest::newRow("minute 60") << QByteArray("02.03.26;08:60:00") << 2026 << QDate() << QTime()
+                               << QStringLiteral("neplatný čas");
+    QTest::newRow("time cut short") << QByteArray("02.03.26;08:00:0\r\n") << 2026 << QDate() << QTime()
+                                    << QStringLiteral("neplatný čas „08:00:0“");
+    QTest::newRow("dots in time") << QByteArray("02.03.26;08.00.00") << 2026 << QDate() << QTime()
+                                  << QStringLiteral("neplatný čas");
+}
+
+void TestArchive::parsesEventLine() {
+    QFETCH(QByteArray, line);
+    QFETCH(int, year);
+    QFETCH(QDate, date);
+    QFETCH(QTime, time);
+    QFETCH(QString, reason);
+
+    QString why;
+    const std::optional<EventStamp> stamp = parseEventLine(line, year, &why);
+    if (reason.isEmpty()) {
+        QVERIFY2(stamp, qPrintable(why));
+        QCOMPARE(stamp->date, date);
+        QCOMPARE(stamp->time, time);
+    } else {
+        QVERIFY(!stamp);
+        QVERIFY2(why.startsWith(reason), qPrintable(why));
+    }
+}
+
+void TestArchive::handParsedDatesMatchQDate() {
+    const QDate first(1976, 1, 1);
+    const QDate last(2075, 12, 31);
+    int seconds = 0;
+    for (QDate d = first; d <= last; d = d.addDays(1)) {
+        const QTime t = QTime(0, 0).addSecs(seconds);
+        seconds = (seconds + 7919) % 86400;
+        const std::optional<EventStamp> stamp = parseEventLine(eventLine(d, t), 2026);
+        if (!stamp || stamp->date != d || stamp->time != t)
+            QFAIL(qPrintable(QStringLiteral("%1 %2 read wrong").arg(d.toString(Qt::ISODate), t.toString())));
+    }
+}
+
+void TestArchive::readEventFileNamesBadFile_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("prázdný soubor");
+    QTest::newRow("empty first line") << QByteArray("\r\n") << QStringLiteral("prázdný první řádek");
+    QTest::newRow("header") << QByteArray("datum;cas\r\n02.03.26;12:00:00\r\n") << QStringLiteral("neplatné datum");
+    QTest::newRow("31 February") << QByteArray("31.02.26;08:00:00\r\n") << QStringLiteral("neplatné datum");
+    QTest::newRow("no ;") << QByteArray("02.03.26\r\n") << QStringLiteral("chybí ';'");
+    QTest::newRow("bad time") << QByteArray("02.03.26;8:00\r\n") << QStringLiteral("neplatný čas");
+}
+
+void TestArchive::readEventFileNamesBadFile() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("události 1.csv"));
+    writeFile(path, content);
+    try {
+        readEventFile(path, currentYear());
+        QFAIL("no error");
+    } catch (const ArchiveError& e) {
+        QCOMPARE(e.path, path);
+        QVERIFY2(e.reason.startsWith(reason), qPrintable(e.reason));
+        QCOMPARE(QString::fromUtf8(e.what()), path + QStringLiteral(": ") + e.reason);
+    }
+}
+
+void TestArchive::countsWithinDaysAndWindow() {
+    QTemporaryDir tmp;
+    const QString in = tmp.filePath(QStringLiteral("bit0"));
+    const QTime noon(12, 0);
+    writeFile(in + QStringLiteral("/a.csv"), eventLine(QDate(2026, 3, 2), QTime(20, 0))); // after the window
+    writeFile(in + QStringLiteral("/b.csv"), eventLine(QDate(2026, 3, 1), QTime(7, 0)));  // before it
+    writeFile(in + QStringLiteral("/c.csv"), eventLine(QDate(2026, 3, 3), QTime(7, 0)));  // before it, on the last day
+    writeFile(in + QStringLiteral("/d.csv"), eventLine(QDate(2026, 3, 2), noon));         // counted
+    writeFile(in + QStringLiteral("/e.csv"), eventLine(QDate(2026, 3, 1), QTime(8, 0)));  // counted: From time
+    writeFile(in + QStringLiteral("/f.csv"), eventLine(QDate(2026, 2, 28), noon));        // day before
+    writeFile(in + QStringLiteral("/g.csv"), eventLine(QDate(2026, 3, 4), noon));         // day after
+    writeFile(in + QStringLiteral("/h.csv"), eventLine(QDate(2025, 3, 2), noon));         // a year earlier
+    writeFile(in + QStringLiteral("/m1/d2/i.csv"),
+              eventLine(QDate(2026, 3, 3), QTime(16, 0)) + "garbage\r\n");                    // counted once
+    writeFile(in + QStringLiteral("/m1/.j.csv"), eventLine(QDate(2026, 3, 2), QTime(9, 30))); // hidden file: counted
+    writeFile(in + QStringLiteral("/.old/k.csv"), eventLine(QDate(2026, 3, 2), noon)); // hidden directory: not visited
+    writeFile(in + QStringLiteral("/notes.txt"), "not an event");
+    writeFile(in + QStringLiteral("/UPPER.CSV"), "not an event");
+    // A symlinked directory is not followed, so a link back to the top neither loops nor counts twice.
+    QVERIFY(QFile::link(in, in + QStringLiteral("/m1/loop")));
+    QVERIFY(QFile::link(in + QStringLiteral("/m1/d2"), in + QStringLiteral("/linked.csv")));
+
+    BothScans scans;
+    QVERIFY(scans.run(period(QDate(2026, 3, 1), QDate(2026, 3, 3), QTime(8, 0), QTime(16, 0)), {{in, 0}}));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    const Tables& t = *scans.parallel;
+    QCOMPARE(t.DayCounts[0][0], 1);
+    QCOMPARE(t.DayCounts[1][0], 2);
+    QCOMPARE(t.DayCounts[2][0], 1);
+    QCOMPARE(t.HourCounts[8], 1);
+    QCOMPARE(t.HourCounts[9], 1);
+    QCOMPARE(t.HourCounts[12], 1);
+    QCOMPARE(t.HourCounts[16], 1);
+    QCOMPARE(std::accumulate(t.HourCounts.begin(), t.HourCounts.end(), 0), 4);
+    QCOMPARE(scans.progress.filesRead.load(), 10);
+}
+
+void TestArchive::dayWindowEnds_data() {
+    QTest::addColumn<QTime>("fromTime");
+    QTest::addColumn<QTime>("toTime");
+    QTest::addColumn<QTime>("event");
+    QTest::addColumn<int>("counted");
+    QTest::newRow("at the end of the day") << QTime(0, 0) << QTime(23, 59, 59) << QTime(23, 59, 59) << 1;
+    QTest::newRow("at midnight") << QTime(0, 0) << QTime(23, 59, 59) << QTime(0, 0) << 1;
+    QTest::newRow("one second late") << QTime(8, 0) << QTime(16, 0) << QTime(16, 0, 1) << 0;
+    QTest::newRow("one second early") << QTime(8, 0) << QTime(16, 0) << QTime(7, 59, 59) << 0;
+    QTest::newRow("overnight, late") << QTime(22, 0) << QTime(6, 0) << QTime(23, 0) << 0;
+    QTest::newRow("overnight, early") << QTime(22, 0) << QTime(6, 0) << QTime(5, 0) << 0;
+}
+
+void TestArchive::dayWindowEnds() {
+    QFETCH(QTime, fromTime);
+    QFETCH(QTime, toTime);
+    QFETCH(QTime, event);
+    QFETCH(int, counted);
+    QTemporaryDir tmp;
+    const QDate day(2026, 3, 5);
+    writeFile(tmp.filePath(QStringLiteral("e.csv")), eventLine(day, event));
+
+    BothScans scans;
+    QVERIFY(scans.run(period(day, day, fromTime, toTime), {{tmp.path(), 2}}));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    QCOMPARE(scans.parallel->DayCounts[0][2], counted);
+    QCOMPARE(scans.parallel->HourCounts[event.hour()], counted);
+    if (counted)
+        QCOMPARE(scans.parallel->HourLabels[event.hour()], QString::number(event.hour()));
+}
+
+void TestArchive::sharedDirectoryCountsForEachInput() {
+    QTemporaryDir tmp;
+    const QString a = tmp.filePath(QStringLiteral("a"));
+    const QString b = tmp.filePath(QStringLiteral("b"));
+    const QDate day(2026, 3, 5);
+    writeFile(a + QStringLiteral("/1.csv"), eventLine(day, QTime(10, 0)));
+    writeFile(a + QStringLiteral("/2.csv"), eventLine(day, QTime(11, 0)));
+    writeFile(b + QStringLiteral("/1.csv"), eventLine(day, QTime(10, 30)));
+
+    BothScans scans;
+    QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), {{a, 0}, {b, 3}, {a, 5}}));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    const Tables& t = *scans.parallel;
+    QCOMPARE(t.DayCounts[0][0], 2);
+    QCOMPARE(t.DayCounts[0][3], 1);
+    QCOMPARE(t.DayCounts[0][5], 2);
+    QCOMPARE(t.HourCounts[10], 3); // inputs 0, 3 and 5 together
+    QCOMPARE(t.HourCounts[11], 2);
+    QCOMPARE(scans.progress.filesRead.load(), 3); // the shared directory is read once
+}
+
+void TestArchive::missingDirectoriesAreSkipped() {
+    QTemporaryDir tmp;
+    const QString present = tmp.filePath(QStringLiteral("in"));
+    const QString absent = tmp.filePath(QStringLiteral("gone"));
+    const QString file = tmp.filePath(QStringLiteral("plain.csv"));
+    const QDate day(2026, 3, 5);
+    writeFile(present + QStringLiteral("/e.csv"), eventLine(day, QTime(9, 0)));
+    writeFile(file, eventLine(day, QTime(9, 0)));
+
+    const QList<ScanJob> jobs{{QString(), 1}, {present, 2}, {absent, 4}, {file, 6}};
+    const QList<ScanJob> missing = missingDirectories(jobs);
+    QCOMPARE(missing.size(), 3);
+    QCOMPARE(missing[0].bit, 1);
+    QCOMPARE(missing[1].directory, absent);
+    QCOMPARE(missing[2].bit, 6);
+
+    BothScans scans;
+    QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), jobs));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    QCOMPARE(scans.parallel->DayCounts[0], (std::array<qint32, 8>{0, 0, 1, 0, 0, 0, 0, 0}));
+}
+
+void TestArchive::badFileStopsScan() {
+    QTemporaryDir tmp;
+    const QString in = tmp.filePath(QStringLiteral("in"));
+    const QDate day(2026, 3, 5);
+    for (int i = 0; i < 300; ++i)
+        writeFile(in + QStringLiteral("/%1.csv").arg(i), eventLine(day, QTime(9, 0)));
+    const QString bad = in + QStringLiteral("/2026/03/bad.csv");
+    writeFile(bad, "datum;cas\r\n");
+    const Period p = period(day, day, QTime(0, 0), QTime(23, 59, 59));
+
+    auto t = std::make_unique<Tables>();
+    preparePeriodTables(*t, p);
+    ScanProgress progress;
+    try {
+        scanInputs(*t, p, {{in, 0}}, Csv, currentYear(), progress);
+        QFAIL("no error from the threaded scan");
+    } catch (const ArchiveError& e) {
+        QCOMPARE(e.path, bad);
+        QCOMPARE(e.reason, QStringLiteral("neplatné datum „datum;ca“"));
+    }
+    QCOMPARE(t->DayCounts[0][0], 0); // nothing half-counted reaches the tables
+
+    // Subdirectories come first, so the sequential walk meets the bad file before any good one.
+    QVERIFY_THROWS_EXCEPTION(ArchiveError, scanEventDirectory(*t, p, in, Csv, 0, currentYear()));
+    QCOMPARE(t->DayCounts[0][0], 0);
+
+    // A FIFO named like an event file is refused, not waited on.
+    QVERIFY(QFile::remove(bad));
+    const QString fifo = in + QStringLiteral("/pipe.csv");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    try {
+        scanInputs(*t, p, {{in, 0}}, Csv, currentYear(), progress);
+        QFAIL("no error for a FIFO");
+    } catch (const ArchiveError& e) {
+        QCOMPARE(e.path, fifo);
+        QCOMPARE(e.reason, QStringLiteral("není obyčejný soubor"));
+    }
+}
+
+void TestArchive::parallelMatchesSequential() {
+    QTemporaryDir tmp;
+    QRandomGenerator random(20260301);
+    const QDate from(2026, 3, 1);
+    const QDate to(2026, 3, 20);
+    const QStringList inputs{tmp.filePath(QStringLiteral("i0")), tmp.filePath(QStringLiteral("i1")),
+                             tmp.filePath(QStringLiteral("i2")), tmp.filePath(QStringLiteral("flat"))};
+    int files = 0;
+    for (int i = 0; i < 3; ++i) {
+        for (int f = 0; f < 700; ++f) {
+            QString dir = inputs[i];
+            for (int depth = int(random.bounded(4)); depth > 0; --depth)
+                dir += QStringLiteral("/d%1").arg(random.bounded(3));
+            const QDate d = from.addDays(random.bounded(-3, 24));
+            writeFile(dir + QStringLiteral("/%1.csv").arg(f), eventLine(d, QTime(0, 0).addSecs(random.bounded(86400))));
+            ++files;
+        }
+    }
+    for (int f = 0; f < 900; ++f) { // one flat directory of many files
+        const QDate d = from.addDays(random.bounded(0, 20));
+        writeFile(inputs[3] + QStringLiteral("/%1.csv").arg(f),
+                  eventLine(d, QTime(0, 0).addSecs(random.bounded(86400))));
+        ++files;
+    }
+
+    BothScans scans;
+    const QList<ScanJob> jobs{{inputs[0], 0}, {inputs[1], 1}, {inputs[2], 4}, {inputs[3], 6}, {inputs[1], 7}};
+    QVERIFY(scans.run(period(from, to, QTime(6, 0), QTime(21, 59, 59)), jobs));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    QCOMPARE(scans.progress.filesRead.load(), files);
+    const int counted = std::accumulate(scans.parallel->HourCounts.begin(), scans.parallel->HourCounts.end(), 0);
+    QVERIFY2(counted > 1000 && counted < 3 * files, qPrintable(QString::number(counted)));
+}
+
+void TestArchive::cancelStopsScan() {
+    QTemporaryDir tmp;
+    const QDate day(2026, 3, 5);
+    const int files = 3000;
+    for (int i = 0; i < files; ++i)
+        writeFile(tmp.filePath(QStringLiteral("m%1/%2.csv").arg(i % 10).arg(i)), eventLine(day, QTime(9, 0)));
+    const Period p = period(day, day, QTime(0, 0), QTime(23, 59, 59));
+    const QList<ScanJob> jobs{{tmp.path(), 0}};
+    auto t = std::make_unique<Tables>();
+
+    ScanProgress early;
+    early.cancel = true;
+    preparePeriodTables(*t, p);
+    QVERIFY(!scanInputs(*t, p, jobs, Csv, currentYear(), early));
+    QCOMPARE(early.filesRead.load(), 0);
+    QCOMPARE(t->DayCounts[0][0], 0);
+
+    // Cancel as soon as the scan reports progress. A scan that still finishes first must be complete; a cancelled
+    // one must have stopped short and left the tables alone.
+    ScanProgress progress;
+    std::thread canceller([&progress] {
+        for (int spins = 0; spins < 50'000'000 && progress.filesRead.load() == 0; ++spins)
+            std::this_thread::yield();
+        progress.cancel = true;
+    });
+    const bool finished = scanInputs(*t, p, jobs, Csv, currentYear(), progress);
+    canceller.join();
+    if (finished) {
+        QCOMPARE(t->DayCounts[0][0], files);
+    } else {
+        QVERIFY(progress.filesRead.load() < files);
+        QCOMPARE(t->DayCounts[0][0], 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestArchive)
+#include "tst_archive.moc"

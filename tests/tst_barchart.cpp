@@ -1,0 +1,362 @@
+#include "charts/barchart.h"
+
+#include <QBarCategoryAxis>
+#include <QBarSeries>
+#include <QBarSet>
+#include <QDate>
+#include <QDir>
+#include <QImage>
+#include <QMouseEvent>
+#include <QStackedBarSeries>
+#include <QValueAxis>
+#include <QWheelEvent>
+#include <QtTest>
+
+namespace {
+
+const QColor kDailyColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
+                                QColor(0x00, 0xFF, 0xFF), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x00, 0xFF),
+                                QColor(0x00, 0x80, 0x40), QColor(0xFF, 0x80, 0x00)};
+
+QBarCategoryAxis* categoryAxis(BarChart& chart) {
+    const auto axes = chart.chart()->axes(Qt::Horizontal);
+    return axes.isEmpty() ? nullptr : qobject_cast<QBarCategoryAxis*>(axes.first());
+}
+
+QValueAxis* valueAxis(BarChart& chart) {
+    const auto axes = chart.chart()->axes(Qt::Vertical);
+    return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+}
+
+template <typename T> T* onlySeries(BarChart& chart) {
+    const auto all = chart.chart()->series();
+    return all.size() == 1 ? qobject_cast<T*>(all.first()) : nullptr;
+}
+
+bool near(QRgb pixel, const QColor& colour, int tolerance) {
+    return std::abs(qRed(pixel) - colour.red()) <= tolerance && std::abs(qGreen(pixel) - colour.green()) <= tolerance &&
+           std::abs(qBlue(pixel) - colour.blue()) <= tolerance;
+}
+
+void sendMouse(QWidget* target, QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, QPoint at) {
+    QMouseEvent event(type, at, target->mapToGlobal(at), button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+void sendWheel(QWidget* target, QPoint at, int delta) {
+    QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &event);
+}
+
+// The eight daily series as the statistics window sets them up.
+void addDailySeries(BarChart& chart) {
+    for (int b = 0; b < 8; ++b)
+        chart.addSeries(QStringLiteral("Bit%1").arg(b), kDailyColors[b], 20);
+}
+
+void fillWeek(BarChart& chart) {
+    const QDate first(2026, 3, 1);
+    chart.beginUpdate();
+    for (int b = 0; b < 8; b += 1) {
+        for (int day = 0; day < 7; ++day) {
+            const int value = (day * 5 + b * 3) % 11 + (b == 0 ? 4 : 0);
+            chart.appendPoint(b, value, first.addDays(day).toString(QStringLiteral("dd.MM.yyyy")));
+        }
+    }
+    chart.endUpdate();
+}
+
+void fillHours(BarChart& chart) {
+    const int counts[24] = {0, 0, 0, 0, 0, 1, 6, 14, 12, 9, 11, 7, 3, 8, 13, 10, 6, 2, 1, 0, 0, 0, 0, 0};
+    chart.beginUpdate();
+    for (int h = 6; h <= 18; ++h)
+        chart.appendPoint(0, counts[h], QString::number(h));
+    chart.endUpdate();
+}
+
+} // namespace
+
+class TestBarChart : public QObject {
+    Q_OBJECT
+
+private slots:
+    void pointsTakeConsecutivePositionsAndClearEmpties();
+    void changesOutsideABatchReachTheChartByThemselves();
+    void bottomAxisJoinsTheDistinctLabelsOfAPosition_data();
+    void bottomAxisJoinsTheDistinctLabelsOfAPosition();
+    void colourPerPointSeriesHoldsEachValueAtItsOwnIndex();
+    void imageShowsGradientBarsAndTheirSideFaces();
+    void rightClickUndoesRubberBandZoom();
+    void wheelZoomFollowsTheCursorAndStopsAtTheWholeChart();
+    void largeBatchIsBufferedUntilEndUpdate();
+    void demoScreenshots();
+};
+
+void TestBarChart::pointsTakeConsecutivePositionsAndClearEmpties() {
+    BarChart chart;
+    addDailySeries(chart);
+    chart.appendPoint(0, 3, QStringLiteral("a"));
+    chart.appendPoint(0, 0, QStringLiteral("b"));
+    chart.appendPoint(0, 7, QStringLiteral("c"));
+    chart.appendPoint(2, 5, QStringLiteral("a"));
+    chart.flush();
+
+    auto* bars = onlySeries<QBarSeries>(chart);
+    QVERIFY(bars);
+    // Only series with points take a place in the slot.
+    QCOMPARE(bars->count(), 2);
+    QCOMPARE(bars->barSets().at(0)->label(), QStringLiteral("Bit0"));
+    QCOMPARE(bars->barSets().at(0)->color(), kDailyColors[0]);
+    QCOMPARE(bars->barSets().at(0)->count(), 3);
+    QCOMPARE(bars->barSets().at(0)->at(0), 3.0);
+    QCOMPARE(bars->barSets().at(0)->at(1), 0.0);
+    QCOMPARE(bars->barSets().at(0)->at(2), 7.0);
+    QCOMPARE(bars->barSets().at(1)->label(), QStringLiteral("Bit2"));
+    QCOMPARE(bars->barSets().at(1)->at(0), 5.0);
+    QCOMPARE(categoryAxis(chart)->count(), 3);
+
+    chart.clearSeries(0);
+    QCOMPARE(chart.pointCount(0), 0);
+    chart.appendPoint(0, 9, QStringLiteral("z"));
+    chart.flush();
+    bars = onlySeries<QBarSeries>(chart);
+    QVERIFY(bars);
+    QCOMPARE(bars->barSets().at(0)->count(), 1);
+    QCOMPARE(bars->barSets().at(0)->at(0), 9.0);
+    QCOMPARE(chart.pointLabel(0, 0), QStringLiteral("z"));
+    QCOMPARE(categoryAxis(chart)->count(), 1);
+
+    chart.clearSeries(0);
+    chart.clearSeries(2);
+    chart.flush();
+    QVERIFY(chart.chart()->series().isEmpty());
+    QCOMPARE(categoryAxis(chart)->count(), 0);
+
+    // Indices out of range are ignored rather than trusted.
+    chart.appendPoint(8, 1, QStringLiteral("x"));
+    chart.clearSeries(-1);
+    QCOMPARE(chart.pointValue(8, 0), 0.0);
+}
+
+void TestBarChart::changesOutsideABatchReachTheChartByThemselves() {
+    BarChart chart;
+    const int s = chart.addSeries(QStringLiteral("Bit0"), Qt::red, 20);
+    chart.appendPoint(s, 4, QStringLiteral("01.03.2026"));
+    chart.appendPoint(s, 6, QStringLiteral("02.03.2026"));
+    QTRY_VERIFY(onlySeries<QBarSeries>(chart) && onlySeries<QBarSeries>(chart)->barSets().at(0)->count() == 2);
+    QCOMPARE(categoryAxis(chart)->count(), 2);
+    // The value axis starts at zero and leaves room above the highest bar.
+    QCOMPARE(valueAxis(chart)->min(), 0.0);
+    QVERIFY(valueAxis(chart)->max() > 6);
+}
+
+void TestBarChart::bottomAxisJoinsTheDistinctLabelsOfAPosition_data() {
+    QTest::addColumn<QStringList>("first");
+    QTest::addColumn<QStringList>("second");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("same days") << QStringList{"01.03.2026", "02.03.2026"} << QStringList{"01.03.2026", "02.03.2026"}
+                               << QStringList{"01.03.2026", "02.03.2026"};
+    QTest::newRow("zero days skipped differently")
+        << QStringList{"01.03.2026", "03.03.2026"} << QStringList{"02.03.2026"}
+        << QStringList{"01.03.2026\n02.03.2026", "03.03.2026"};
+    QTest::newRow("empty and repeated labels") << QStringList{"", "", "x", "x"} << QStringList{}
+                                               << QStringList{"", "", "x", "x"};
+}
+
+void TestBarChart::bottomAxisJoinsTheDistinctLabelsOfAPosition() {
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(QStringList, expected);
+
+    BarChart chart;
+    addDailySeries(chart);
+    chart.beginUpdate();
+    for (const QString& label : first)
+        chart.appendPoint(0, 1, label);
+    for (const QString& label : second)
+        chart.appendPoint(3, 2, label);
+    chart.endUpdate();
+
+    QStringList labels;
+    for (int x = 0; x < expected.size(); ++x)
+        labels << chart.categoryLabel(x);
+    QCOMPARE(labels, expected);
+    // Every position keeps its own category even when texts repeat or are empty.
+    QCOMPARE(categoryAxis(chart)->count(), expected.size());
+}
+
+void TestBarChart::colourPerPointSeriesHoldsEachValueAtItsOwnIndex() {
+    BarChart chart;
+    const int s = chart.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+    chart.beginUpdate();
+    chart.appendPoint(s, 12, QStringLiteral("8"));
+    chart.appendPoint(s, 0, QStringLiteral("9"));
+    chart.appendPoint(s, 5, QString());
+    chart.endUpdate();
+
+    auto* bars = onlySeries<QStackedBarSeries>(chart);
+    QVERIFY(bars);
+    const QList<QBarSet*> sets = bars->barSets();
+    QCOMPARE(sets.size(), 3);
+    const double values[] = {12, 0, 5};
+    for (int k = 0; k < 3; ++k) {
+        for (int x = 0; x < 3; ++x)
+            QCOMPARE(sets[k]->at(x), x == k ? values[k] : 0.0);
+    }
+    QCOMPARE(sets[0]->label(), QStringLiteral("8  12"));
+    QCOMPARE(sets[1]->label(), QStringLiteral("9  0"));
+    QCOMPARE(sets[2]->label(), QStringLiteral("5"));
+    // Each point its own colour, taken from the palette in turn.
+    QCOMPARE(sets[0]->brush().gradient()->stops().last().second, BarChart::pointPalette().at(0));
+    QCOMPARE(sets[1]->brush().gradient()->stops().last().second, BarChart::pointPalette().at(1));
+    QVERIFY(BarChart::pointPalette().at(0) != BarChart::pointPalette().at(1));
+}
+
+void TestBarChart::imageShowsGradientBarsAndTheirSideFaces() {
+    BarChart chart;
+    chart.resize(785, 253);
+    const QColor blue(0x00, 0x00, 0xFF);
+    const int s = chart.addSeries(QStringLiteral("Bit5"), blue, 20);
+    chart.beginUpdate();
+    for (int day = 0; day < 5; ++day)
+        chart.appendPoint(s, 2 + day, QString::number(day));
+    chart.endUpdate();
+    const QImage image = chart.grab().toImage();
+    QCOMPARE(image.size(), QSize(785, 253));
+
+    // White at the top and light yellow at the bottom, inside the border and away from the plot.
+    const int border = 4;
+    QVERIFY(near(image.pixel(border + 2, border + 1), Qt::white, 8));
+    QVERIFY(near(image.pixel(border + 2, image.height() - border - 2), QColor(0xFF, 0xFF, 0x80), 8));
+
+    // The bar's front in the series colour, and the darker side face right of it.
+    const int row = image.height() - 60;
+    int frontRight = -1;
+    for (int x = 0; x < image.width(); ++x) {
+        if (near(image.pixel(x, row), blue, 0))
+            frontRight = x;
+        else if (frontRight >= 0)
+            break;
+    }
+    QVERIFY2(frontRight >= 0, "no bar in the series colour");
+    bool side = false;
+    for (int x = frontRight + 1; x < frontRight + 12 && !side; ++x) {
+        const QRgb p = image.pixel(x, row - 6);
+        side = qBlue(p) > 80 && qBlue(p) < 230 && qRed(p) < 40 && qGreen(p) < 40;
+    }
+    QVERIFY2(side, "no darker side face next to the bar");
+}
+
+void TestBarChart::rightClickUndoesRubberBandZoom() {
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    fillWeek(chart);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QValueAxis* y = valueAxis(chart);
+    QBarCategoryAxis* x = categoryAxis(chart);
+    const double fullMax = y->max();
+    const QString firstDay = x->min();
+    const QString lastDay = x->max();
+
+    const QRectF plot = chart.chart()->plotArea();
+    const QPoint from = chart.mapFromScene(plot.center() + QPointF(-plot.width() / 4, -plot.height() / 4));
+    const QPoint to = chart.mapFromScene(plot.center() + QPointF(plot.width() / 4, plot.height() / 4));
+    QWidget* viewport = chart.viewport();
+    sendMouse(viewport, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, from);
+    sendMouse(viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, from + QPoint(10, 10));
+    sendMouse(viewport, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, to);
+    sendMouse(viewport, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, to);
+    QVERIFY(y->max() < fullMax);
+    QVERIFY(y->min() > 0);
+    QVERIFY(x->min() != firstDay || x->max() != lastDay);
+
+    sendMouse(viewport, QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton, to);
+    sendMouse(viewport, QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton, to);
+    QTRY_COMPARE(y->max(), fullMax);
+    QCOMPARE(y->min(), 0.0);
+    QCOMPARE(x->min(), firstDay);
+    QCOMPARE(x->max(), lastDay);
+}
+
+void TestBarChart::wheelZoomFollowsTheCursorAndStopsAtTheWholeChart() {
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    fillWeek(chart);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QValueAxis* y = valueAxis(chart);
+    const double fullMax = y->max();
+    const QRectF plot = chart.chart()->plotArea();
+    QAbstractSeries* series = chart.chart()->series().first();
+
+    // The value under the cursor stays under it.
+    const QPointF spot = plot.topLeft() + QPointF(plot.width() * 0.8, plot.height() * 0.3);
+    const QPointF before = chart.chart()->mapToValue(spot, series);
+    sendWheel(chart.viewport(), chart.mapFromScene(spot), 240);
+    QVERIFY(y->max() - y->min() < fullMax * 0.9);
+    const QPointF after = chart.chart()->mapToValue(spot, series);
+    QVERIFY(std::abs(after.x() - before.x()) < 0.05);
+    QVERIFY(std::abs(after.y() - before.y()) < fullMax * 0.02);
+
+    for (int i = 0; i < 10; ++i)
+        sendWheel(chart.viewport(), chart.mapFromScene(spot), -240);
+    QCOMPARE(y->min(), 0.0);
+    QCOMPARE(y->max(), fullMax);
+    QCOMPARE(categoryAxis(chart)->min(), categoryAxis(chart)->categories().first());
+    QCOMPARE(categoryAxis(chart)->max(), categoryAxis(chart)->categories().last());
+}
+
+void TestBarChart::largeBatchIsBufferedUntilEndUpdate() {
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    chart.flush();
+    const QDate first(2018, 1, 1);
+    chart.beginUpdate();
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 3000; ++day)
+            chart.appendPoint(b, (day + b) % 9, first.addDays(day).toString(QStringLiteral("dd.MM.yyyy")));
+    }
+    QCoreApplication::processEvents();
+    QVERIFY(chart.chart()->series().isEmpty());
+    chart.endUpdate();
+
+    auto* bars = onlySeries<QBarSeries>(chart);
+    QVERIFY(bars);
+    QCOMPARE(bars->count(), 8);
+    for (const QBarSet* set : bars->barSets())
+        QCOMPARE(set->count(), 3000);
+    QCOMPARE(chart.pointCount(7), 3000);
+    QCOMPARE(chart.pointValue(7, 2999), double((2999 + 7) % 9));
+    QCOMPARE(categoryAxis(chart)->count(), 3000);
+    QVERIFY(!chart.grab().isNull());
+}
+
+void TestBarChart::demoScreenshots() {
+    const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        QSKIP("IMPULZ_SCREENSHOT_DIR is not set");
+    QDir().mkpath(dir);
+
+    BarChart daily;
+    daily.resize(785, 253);
+    addDailySeries(daily);
+    fillWeek(daily);
+    daily.grab();
+    qDebug() << daily.chart()->plotArea() << daily.chart()->margins() << daily.chart()->rect();
+    QVERIFY(daily.grab().save(QDir(dir).filePath(QStringLiteral("chart-daily-demo.png"))));
+
+    BarChart hourly;
+    hourly.resize(785, 253);
+    hourly.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+    fillHours(hourly);
+    QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-demo.png"))));
+}
+
+QTEST_MAIN(TestBarChart)
+#include "tst_barchart.moc"

@@ -1,0 +1,249 @@
+// The link to the controller end to end over loopback: greeting, reports into LEDs and the log, socket errors,
+// the watchdog and the operator's toggle. The controller is a real QTcpServer on 127.0.0.1.
+
+#include "testenv.h"
+
+#include "components/spinedit.h"
+#include "socket/clientsocket.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+const QByteArray kGreeting = QByteArray::fromHex("FFF6FFFA2C3200FFF0");
+
+struct Controller {
+    QTcpServer server;
+    QList<QTcpSocket*> sessions;
+    QList<QByteArray> received; // bytes received per session
+
+    Controller() {
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                const int index = int(sessions.size());
+                sessions.append(s);
+                received.append(QByteArray());
+                QObject::connect(s, &QTcpSocket::readyRead, [this, s, index] { received[index] += s->readAll(); });
+            }
+        });
+    }
+    QTcpSocket* last() const { return sessions.isEmpty() ? nullptr : sessions.last(); }
+    void send(const QByteArray& bytes) {
+        last()->write(bytes);
+        last()->flush();
+    }
+};
+
+QByteArray report(quint8 sub, quint8 value) {
+    QByteArray r = QByteArray::fromHex("FFFA2C");
+    r.append(char(sub));
+    r.append(char(value));
+    r.append(QByteArray::fromHex("FFF0"));
+    return r;
+}
+} // namespace
+
+class TestConnection : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
+    void greetingAndReportsOnEverySession();
+    void refusedConnectionLogsOneError();
+    void watchdogReconnectsSilentControllerUntilOperatorDisconnects();
+    void controllerCloseWithoutWatchdogThenClickReconnects();
+    void logLimitAndHexLines();
+    void largeChunkWarnsAndLaterChunksWait();
+    void badAddressAndPortAreLogged_data();
+    void badAddressAndPortAreLogged();
+
+private:
+    void connectTo(MonitorFixture& fx, Controller& controller, const QStringList& extra = {});
+};
+
+void TestConnection::connectTo(MonitorFixture& fx, Controller& controller, const QStringList& extra) {
+    fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(controller.server.serverPort()) << extra);
+    Form1->LoadSettings();
+    QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+    QVERIFY(!Form1->btnNastav->isEnabled());
+    QTRY_COMPARE(controller.sessions.size(), 1);
+}
+
+void TestConnection::greetingAndReportsOnEverySession() {
+    MonitorFixture fx;
+    Controller controller;
+    connectTo(fx, controller);
+    QTRY_COMPARE(controller.received.value(0), kGreeting);
+    QVERIFY(!Form1->Timer1->isActive()); // "Obnovit" off: connecting does not start the watchdog
+
+    controller.send(report(52, 0xF6));
+    QTRY_COMPARE(Form1->logLines().size(), 1);
+    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: 0,3 - 06.12.26 13:45:07"));
+    for (int n = 0; n < 8; ++n)
+        QCOMPARE(Form1->Leds[n]->state(), (n == 0 || n == 3) ? lsON : lsOFF);
+    // The first chunk starts the watchdog even without "Obnovit".
+    QVERIFY(Form1->Timer1->isActive());
+    QCOMPARE(Form1->Timer1->interval(), 15000);
+
+    controller.send(report(150, 0xFF));
+    QTRY_COMPARE(Form1->logLines().size(), 2);
+    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: - 06.12.26 13:45:07"));
+    for (auto* led : Form1->Leds)
+        QCOMPARE(led->state(), lsOFF);
+
+    // Disconnect and connect again: the greeting goes out on the new session too.
+    QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    QCOMPARE(Form1->ClientSocket->state(), wsClosed);
+    QVERIFY(!Form1->Timer1->isActive());
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
+    QVERIFY(Form1->btnNastav->isEnabled());
+    QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    QTRY_COMPARE(controller.sessions.size(), 2);
+    QTRY_COMPARE(controller.received.value(1), kGreeting);
+}
+
+void TestConnection::refusedConnectionLogsOneError() {
+    MonitorFixture fx;
+    quint16 port = 0;
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        port = closed.serverPort();
+    }
+    fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(port));
+    Form1->LoadSettings();
+    Form1->btnPripojClick();
+    QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
+    QTRY_COMPARE(Form1->logLines(), QStringList{QStringLiteral("Socket error: 10057")});
+    QTest::qWait(200);
+    QCOMPARE(Form1->logLines(), QStringList{QStringLiteral("Socket error: 10057")});
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+    QVERIFY(MessageBox::shown().isEmpty());
+}
+
+void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects() {
+    MonitorFixture fx;
+    Controller controller;
+    connectTo(fx, controller, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=1")});
+    QVERIFY(Form1->Timer1->isActive());
+    QCOMPARE(Form1->Timer1->interval(), 1000);
+    QElapsedTimer clock;
+    clock.start();
+    // Each firing abandons the silent session and greets the controller on a new one, about every 1.6 s.
+    QTRY_VERIFY_WITH_TIMEOUT(controller.sessions.size() >= 3, 20000);
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= 2 * 1600 - 300, qPrintable(QString::number(elapsed)));
+    QTRY_COMPARE(controller.received.value(2), kGreeting);
+    QVERIFY(Form1->reconnectCount() >= 2);
+    QVERIFY(Form1->logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
+    QVERIFY(Form1->logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 2x !!!!")));
+    QCOMPARE(Form1->LabelObnov->text(), QStringLiteral("Obnovení spojení: %1").arg(Form1->reconnectCount()));
+
+    QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    const int count = Form1->reconnectCount();
+    QVERIFY(!Form1->Timer1->isActive());
+    QTest::qWait(1500);
+    QCOMPARE(Form1->reconnectCount(), count);
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
+}
+
+void TestConnection::controllerCloseWithoutWatchdogThenClickReconnects() {
+    MonitorFixture fx;
+    Controller controller;
+    connectTo(fx, controller);
+    QTRY_COMPARE(controller.received.value(0), kGreeting);
+    controller.last()->close();
+    QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+    QVERIFY(Form1->logLines().isEmpty()); // a peer's close raises no error
+    // The toggle tests the socket, not the caption: this click connects.
+    QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    QTRY_COMPARE(controller.sessions.size(), 2);
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+}
+
+void TestConnection::logLimitAndHexLines() {
+    MonitorFixture fx;
+    Controller controller;
+    connectTo(fx, controller, {QStringLiteral("Mazat=1"), QStringLiteral("Pocet=5")});
+    for (int i = 0; i < 5; ++i)
+        Form1->appendLog(QStringLiteral("line %1").arg(i));
+    controller.send(report(150, 0xFE));
+    QTRY_COMPARE(Form1->logLineCount(), 6); // 5 is not over the limit
+    Form1->cbHex->setChecked(true);
+    // Two reports in one chunk: two hex lines, the second repeating the first's bytes up to its own value.
+    controller.send(report(52, 0xFE) + report(52, 0xFF));
+    QTRY_COMPARE(Form1->logLineCount(), 4); // cleared at 6 lines, then hex, LOG1, hex, LOG1
+    const QStringList lines = Form1->logLines();
+    QCOMPARE(lines[0], QStringLiteral("FF FA 2C 34 FE "));
+    QCOMPARE(lines[2], QStringLiteral("FF FA 2C 34 FE FF F0 FF FA 2C 34 FF "));
+    // Subcommand 150 adds no hex line even with the box checked.
+    controller.send(report(150, 0x00));
+    QTRY_COMPARE(Form1->logLineCount(), 5);
+    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: 0,1,2,3,4,5,6,7 - 06.12.26 13:45:07"));
+}
+
+void TestConnection::largeChunkWarnsAndLaterChunksWait() {
+    MonitorFixture fx;
+    Controller controller;
+    connectTo(fx, controller);
+    QTRY_COMPARE(controller.received.value(0), kGreeting);
+    const QByteArray big(253, 'x');
+    // While the warning is "open", the controller sends a report and the event loop runs: the report must
+    // wait until the big chunk has been decoded.
+    bool sentDuringBox = false;
+    MessageBox::setObserver([&](const MessageBox::Shown& box) {
+        if (!box.text.startsWith(QStringLiteral("Program expects")) || sentDuringBox)
+            return;
+        sentDuringBox = true;
+        controller.send(report(150, 0x7F));
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    });
+    controller.send(big);
+    QTRY_COMPARE(Form1->logLineCount(), 2);
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
+    QCOMPARE(MessageBox::shown().first().text,
+             QStringLiteral("Program expects packets of < about 254... but could be revised."));
+    QCOMPARE(Form1->logLines()[0], QString(253, QLatin1Char('x')));
+    QVERIFY(Form1->logLines()[1].startsWith(QStringLiteral("LOG1 Bit: 7 - ")));
+}
+
+void TestConnection::badAddressAndPortAreLogged_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("empty address") << "" << "23" << "Socket error: 10049";
+    QTest::newRow("port text") << "127.0.0.1" << "1x" << "Socket error: 10022";
+    QTest::newRow("port out of range") << "127.0.0.1" << "70000" << "Socket error: 10022";
+}
+
+void TestConnection::badAddressAndPortAreLogged() {
+    QFETCH(QString, address);
+    QFETCH(QString, port);
+    QFETCH(QString, line);
+    MonitorFixture fx;
+    fx.writeIni(fx.existingDirectories());
+    Form1->LoadSettings();
+    FrmNastav->IPAddress->setText(address);
+    FrmNastav->IPPort->setText(port);
+    Form1->btnPripojClick();
+    // The toggle still finishes its connect branch.
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+    QTRY_VERIFY(!Form1->logLines().isEmpty());
+    QCOMPARE(Form1->logLines().first(), line);
+}
+
+QTEST_MAIN(TestConnection)
+#include "tst_connection.moc"

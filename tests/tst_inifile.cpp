@@ -1,0 +1,368 @@
+#include "core/inifile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kSection = QStringLiteral("Po spusteni");
+
+void writeBytes(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
+}
+
+QByteArray readBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Root ignores file permissions, so as root the permission cases run with the effective ids of "nobody".
+class Unprivileged {
+public:
+    Unprivileged() {
+        if (::geteuid() != 0) {
+            m_ok = true;
+            return;
+        }
+        m_switched = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
+        m_ok = m_switched;
+    }
+    ~Unprivileged() {
+        if (m_switched) {
+            [[maybe_unused]] const int u = ::seteuid(0);
+            [[maybe_unused]] const int g = ::setegid(0);
+        }
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_switched = false;
+    bool m_ok = false;
+};
+
+} // namespace
+
+class TestIniFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_tmp->isValid());
+        m_dir = m_tmp->path();
+        // Lets the unprivileged cases reach the files.
+        QVERIFY(::chmod(QFile::encodeName(m_dir).constData(), 0777) == 0);
+        m_path = m_dir + QStringLiteral("/impulz.ini");
+    }
+
+    void readString_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("plain") << QByteArray("[Po spusteni]\nIP=10.0.0.5\n") << "IP"
+                               << "10.0.0.5";
+        QTest::newRow("empty value is not the default") << QByteArray("[Po spusteni]\nPopis=\n") << "Popis"
+                                                        << "";
+        QTest::newRow("missing key") << QByteArray("[Po spusteni]\nPort=23\n") << "IP"
+                                     << "DEF";
+        QTest::newRow("key of another section") << QByteArray("[Jine]\nIP=1\n[Po spusteni]\nPort=2\n") << "IP"
+                                                << "DEF";
+        QTest::newRow("names ignore case") << QByteArray("[PO SPUSTENI]\nip=1.2.3.4\n") << "IP"
+                                           << "1.2.3.4";
+        QTest::newRow("blanks trimmed") << QByteArray("[ Po spusteni ]\n  IP \t=  1.2 3  \n") << "IP"
+                                        << "1.2 3";
+        QTest::newRow("later equals signs") << QByteArray("[Po spusteni]\nFormat=a=b\n") << "Format"
+                                            << "a=b";
+        QTest::newRow("first duplicate wins") << QByteArray("[Po spusteni]\nIP=1\nIP=2\n") << "IP"
+                                              << "1";
+        QTest::newRow("comments") << QByteArray("[Po spusteni]\n;IP=x\n # IP=y\nIP=z\n") << "IP"
+                                  << "z";
+        QTest::newRow("comment only") << QByteArray("[Po spusteni]\n;IP=x\n") << "IP"
+                                      << "DEF";
+        QTest::newRow("CR LF") << QByteArray("[Po spusteni]\r\nIP=1.2.3.4\r\nPort=23\r\n") << "IP"
+                               << "1.2.3.4";
+        QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[Po spusteni]\nIP=1\n") << "IP"
+                                         << "1";
+        QTest::newRow("UTF-8") << QByteArray("[Po spusteni]\nPopis=Linka \xC4\x8D. 3\n") << "Popis"
+                               << QStringLiteral("Linka č. 3");
+        QTest::newRow("no final line end") << QByteArray("[Po spusteni]\nIP=5") << "IP"
+                                           << "5";
+        QTest::newRow("cut at 2047") << "[Po spusteni]\nPopis=" + QByteArray(3000, 'a') << "Popis"
+                                     << QString(2047, u'a');
+    }
+
+    void readString() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, key);
+        QFETCH(QString, expected);
+        writeBytes(m_path, text);
+        QCOMPARE(IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")), expected);
+    }
+
+    void readInteger_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<qint32>("expected");
+
+        const qint32 def = 7;
+        QTest::newRow("decimal") << QByteArray("K=42") << 42;
+        QTest::newRow("zero") << QByteArray("K=0") << 0;
+        QTest::newRow("no octal") << QByteArray("K=09") << 9;
+        QTest::newRow("leading zeros") << QByteArray("K=000000000000042") << 42;
+        QTest::newRow("signs") << QByteArray("K=-5") << -5;
+        QTest::newRow("plus") << QByteArray("K=+5") << 5;
+        QTest::newRow("leading blanks") << QByteArray("K=   12") << 12;
+        QTest::newRow("0x") << QByteArray("K=0x0A") << 10;
+        QTest::newRow("0X lower digits") << QByteArray("K=0X0a") << 10;
+        QTest::newRow("dollar") << QByteArray("K=$1f") << 31;
+        QTest::newRow("X") << QByteArray("K=X10") << 16;
+        QTest::newRow("negative hex") << QByteArray("K=-$10") << -16;
+        QTest::newRow("max") << QByteArray("K=2147483647") << std::numeric_limits<qint32>::max();
+        QTest::newRow("min") << QByteArray("K=-2147483648") << std::numeric_limits<qint32>::min();
+        QTest::newRow("hex max") << QByteArray("K=$7FFFFFFF") << std::numeric_limits<qint32>::max();
+        QTest::newRow("above max") << QByteArray("K=2147483648") << def;
+        QTest::newRow("below min") << QByteArray("K=-2147483649") << def;
+        QTest::newRow("hex above max") << QByteArray("K=0xFFFFFFFF") << def;
+        QTest::newRow("huge") << QByteArray("K=99999999999999999999999") << def;
+        QTest::newRow("letters") << QByteArray("K=abc") << def;
+        QTest::newRow("trailing text") << QByteArray("K=12abc") << def;
+        QTest::newRow("inner blank") << QByteArray("K=1 2") << def;
+        QTest::newRow("fraction") << QByteArray("K=1.5") << def;
+        QTest::newRow("blank after sign") << QByteArray("K=- 5") << def;
+        QTest::newRow("sign only") << QByteArray("K=-") << def;
+        QTest::newRow("prefix only") << QByteArray("K=0x") << def;
+        QTest::newRow("dollar only") << QByteArray("K=$") << def;
+        QTest::newRow("hex digit without prefix") << QByteArray("K=1f") << def;
+        QTest::newRow("empty") << QByteArray("K=") << def;
+        QTest::newRow("missing") << QByteArray("Other=5") << def;
+    }
+
+    void readInteger() {
+        QFETCH(QByteArray, line);
+        QFETCH(qint32, expected);
+        writeBytes(m_path, "[Po spusteni]\n" + line + '\n');
+        QCOMPARE(IniFile(m_path).readInteger(kSection, QStringLiteral("K"), 7), expected);
+    }
+
+    void readBool_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("def");
+        QTest::addColumn<bool>("expected");
+
+        QTest::newRow("1") << QByteArray("Bit3=1") << false << true;
+        QTest::newRow("0") << QByteArray("Bit3=0") << true << false;
+        QTest::newRow("2") << QByteArray("Bit3=2") << false << true;
+        QTest::newRow("-1") << QByteArray("Bit3=-1") << false << true;
+        QTest::newRow("hex") << QByteArray("Bit3=0x10") << false << true;
+        QTest::newRow("yes") << QByteArray("Bit3=yes") << false << false;
+        QTest::newRow("true") << QByteArray("Bit3=true") << true << true; // not an integer: the default
+        QTest::newRow("missing, default true") << QByteArray("Bit4=0") << true << true;
+        QTest::newRow("missing, default false") << QByteArray("Bit4=1") << false << false;
+    }
+
+    void readBool() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, def);
+        QFETCH(bool, expected);
+        writeBytes(m_path, "[Po spusteni]\n" + line + '\n');
+        QCOMPARE(IniFile(m_path).readBool(kSection, QStringLiteral("Bit3"), def), expected);
+    }
+
+    void write_data() {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("after");
+
+        QTest::newRow("creates the file") << false << QByteArray() << "IP"
+                                          << "1.2.3.4" << QByteArray("[Po spusteni]\nIP=1.2.3.4\n");
+        QTest::newRow("empty file") << true << QByteArray() << "IP"
+                                    << "1.2.3.4" << QByteArray("[Po spusteni]\nIP=1.2.3.4\n");
+        QTest::newRow("replaces in place, keeps the rest")
+            << true
+            << QByteArray("; hlavicka\n[Jine]\nx = y \n\n[po spusteni]\nIP = 1\r\nPort=23\r\nzzz\n\n"
+                          "[Dalsi]\nIP=9\n")
+            << "IP"
+            << "2" << QByteArray("; hlavicka\n[Jine]\nx = y \n\n[po spusteni]\nIP=2\nPort=23\nzzz\n\n[Dalsi]\nIP=9\n");
+        QTest::newRow("appends at the end of the section")
+            << true << QByteArray("[Po spusteni]\nIP=1\n\n[Jine]\na=b\n") << "Port"
+            << "23" << QByteArray("[Po spusteni]\nIP=1\nPort=23\n\n[Jine]\na=b\n");
+        QTest::newRow("empty section") << true << QByteArray("[Po spusteni]\n[Jine]\n") << "Port"
+                                       << "23" << QByteArray("[Po spusteni]\nPort=23\n[Jine]\n");
+        QTest::newRow("adds the section") << true << QByteArray("[Jine]\na=b") << "Port"
+                                          << "23" << QByteArray("[Jine]\na=b\n\n[Po spusteni]\nPort=23\n");
+        QTest::newRow("first duplicate") << true << QByteArray("[Po spusteni]\nK=1\nK=2\n") << "K"
+                                         << "3" << QByteArray("[Po spusteni]\nK=3\nK=2\n");
+        QTest::newRow("key case") << true << QByteArray("[Po spusteni]\nport=1\n") << "Port"
+                                  << "23" << QByteArray("[Po spusteni]\nPort=23\n");
+        QTest::newRow("comment is no key") << true << QByteArray("[Po spusteni]\n;K=1\n") << "K"
+                                           << "2" << QByteArray("[Po spusteni]\n;K=1\nK=2\n");
+        QTest::newRow("line breaks in the value") << true << QByteArray("[Po spusteni]\n") << "Popis"
+                                                  << "a\r\n[X]\nb=c" << QByteArray("[Po spusteni]\nPopis=a  [X] b=c\n");
+        QTest::newRow("empty value") << true << QByteArray("[Po spusteni]\nPopis=monitor\n") << "Popis"
+                                     << "" << QByteArray("[Po spusteni]\nPopis=\n");
+        QTest::newRow("foreign bytes kept")
+            << true << QByteArray("[Po spusteni]\nPopis=\xE8\xFF\n") << "IP" << QStringLiteral("č")
+            << QByteArray("[Po spusteni]\nPopis=\xE8\xFF\nIP=\xC4\x8D\n");
+    }
+
+    void write() {
+        QFETCH(bool, exists);
+        QFETCH(QByteArray, before);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, after);
+        if (exists)
+            writeBytes(m_path, before);
+
+        IniFile ini(m_path);
+        ini.writeString(kSection, key, value);
+        QCOMPARE(readBytes(m_path), after);
+        // The writing object reads what a fresh reader of the file reads.
+        QCOMPARE(ini.readString(kSection, key, QStringLiteral("DEF")),
+                 IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")));
+        QCOMPARE(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("impulz.ini")});
+    }
+
+    void typedWrites() {
+        writeBytes(m_path, "[Po spusteni]\nSec=0x0F\nBit0=yes\n");
+        IniFile ini(m_path);
+        ini.writeInteger(kSection, QStringLiteral("Sec"), 15);
+        ini.writeBool(kSection, QStringLiteral("Bit0"), true);
+        ini.writeBool(kSection, QStringLiteral("Bit1"), false);
+        ini.writeInteger(kSection, QStringLiteral("Por_cislo"), std::numeric_limits<qint32>::min());
+        QCOMPARE(readBytes(m_path), QByteArray("[Po spusteni]\nSec=15\nBit0=1\nBit1=0\nPor_cislo=-2147483648\n"));
+        const IniFile back(m_path);
+        QCOMPARE(back.readInteger(kSection, QStringLiteral("Por_cislo"), 0), std::numeric_limits<qint32>::min());
+        QCOMPARE(back.readBool(kSection, QStringLiteral("Bit0"), false), true);
+        QCOMPARE(back.readBool(kSection, QStringLiteral("Bit1"), true), false);
+    }
+
+    // Objects are made per load or save; one that lives longer must not undo what another wrote meanwhile.
+    void writesOfTwoObjectsMerge() {
+        IniFile early(m_path);
+        IniFile other(m_path);
+        other.writeString(kSection, QStringLiteral("IP"), QStringLiteral("10.0.0.1"));
+        early.writeInteger(kSection, QStringLiteral("Por_cislo"), 5);
+        const IniFile back(m_path);
+        QCOMPARE(back.readString(kSection, QStringLiteral("IP"), QString()), QStringLiteral("10.0.0.1"));
+        QCOMPARE(back.readInteger(kSection, QStringLiteral("Por_cislo"), 0), 5);
+    }
+
+    void keepsPermissionsAndLinks() {
+        writeBytes(m_path, "[Po spusteni]\nIP=1\n");
+        QVERIFY(::chmod(QFile::encodeName(m_path).constData(), 0640) == 0);
+        IniFile(m_path).writeString(kSection, QStringLiteral("IP"), QStringLiteral("2"));
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(m_path).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0640));
+
+        const QString link = m_dir + QStringLiteral("/link.ini");
+        QVERIFY(QFile::link(m_path, link));
+        IniFile(link).writeString(kSection, QStringLiteral("IP"), QStringLiteral("3"));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(readBytes(m_path), QByteArray("[Po spusteni]\nIP=3\n"));
+    }
+
+    void writeFailures_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("write-protected file") << "protected";
+        QTest::newRow("unreadable file") << "unreadable";
+        QTest::newRow("folder at the path") << "folder";
+        QTest::newRow("missing folder") << "missing";
+    }
+
+    void writeFailures() {
+        QFETCH(QString, kind);
+        const QByteArray original("[Po spusteni]\nIP=1\n; keep\n");
+        QString path = m_path;
+        if (kind == u"protected" || kind == u"unreadable") {
+            writeBytes(m_path, original);
+            QVERIFY(::chmod(QFile::encodeName(m_path).constData(), kind == u"protected" ? 0444 : 0222) == 0);
+        } else if (kind == u"folder") {
+            QVERIFY(QDir(m_dir).mkdir(QStringLiteral("impulz.ini")));
+        } else {
+            // A relative path: the message still names the full one.
+            path = QDir(QDir::currentPath()).relativeFilePath(m_dir + QStringLiteral("/no/impulz.ini"));
+        }
+
+        QString message;
+        {
+            const Unprivileged user;
+            if (!user.ok())
+                QSKIP("cannot drop root's privileges");
+            IniFile ini(path);
+            try {
+                ini.writeString(kSection, QStringLiteral("IP"), QStringLiteral("2"));
+            } catch (const IniWriteError& e) {
+                message = QString::fromStdString(e.what());
+            }
+        }
+        QCOMPARE(message, QStringLiteral("Unable to write to ") + QFileInfo(path).absoluteFilePath());
+        if (kind == u"protected" || kind == u"unreadable") {
+            QVERIFY(::chmod(QFile::encodeName(m_path).constData(), 0644) == 0);
+            QCOMPARE(readBytes(m_path), original);
+        }
+        const QStringList expected = kind == u"missing" ? QStringList{} : QStringList{QStringLiteral("impulz.ini")};
+        QCOMPARE(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), expected);
+    }
+
+    void writesInPlaceWhenFolderIsReadOnly() {
+        writeBytes(m_path, "[Po spusteni]\nPopis=a much longer description than the new one\nIP=1\n");
+        QVERIFY(::chmod(QFile::encodeName(m_path).constData(), 0666) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_dir).constData(), 0555) == 0);
+        bool written = false;
+        {
+            const Unprivileged user;
+            if (user.ok()) {
+                IniFile(m_path).writeString(kSection, QStringLiteral("Popis"), QStringLiteral("short"));
+                written = true;
+            }
+        }
+        QVERIFY(::chmod(QFile::encodeName(m_dir).constData(), 0777) == 0);
+        if (!written)
+            QSKIP("cannot drop root's privileges");
+        QCOMPARE(readBytes(m_path), QByteArray("[Po spusteni]\nPopis=short\nIP=1\n"));
+    }
+
+    void settingsPath_data() {
+        QTest::addColumn<QString>("executable");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("no extension") << "/opt/impulz/impulz"
+                                      << "/opt/impulz/impulz.ini";
+        QTest::newRow("extension") << "/opt/impulz/impulz.exe"
+                                   << "/opt/impulz/impulz.ini";
+        QTest::newRow("last extension only") << "/opt/impulz/impulz.app.bin"
+                                             << "/opt/impulz/impulz.app.ini";
+        QTest::newRow("dot in a folder") << "/opt/impulz.d/impulz"
+                                         << "/opt/impulz.d/impulz.ini";
+        QTest::newRow("hidden name") << "/opt/impulz/.impulz"
+                                     << "/opt/impulz/.impulz.ini";
+    }
+
+    void settingsPath() {
+        QFETCH(QString, executable);
+        QFETCH(QString, expected);
+        QCOMPARE(settingsPathFor(executable), expected);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString m_dir;
+    QString m_path;
+};
+
+QTEST_GUILESS_MAIN(TestIniFile)
+#include "tst_inifile.moc"

@@ -1,0 +1,215 @@
+// The main window: start-up sequence, titles, the version text, the close confirmation and the log buttons.
+
+#include "testenv.h"
+
+#include "components/spinedit.h"
+#include "core/version.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+class TestMain : public QObject {
+    Q_OBJECT
+
+private slots:
+    void firstStartWithoutSettingsFile();
+    void titlesFollowDescriptionAndLine_data();
+    void titlesFollowDescriptionAndLine();
+    void versionText_data();
+    void versionText();
+    void signatureLabelKeepsRightEdge();
+    void closeConfirmation_data();
+    void closeConfirmation();
+    void startupRunsOnceAndMissingDirectoryOpensDialog();
+    void spinEditReadingRules();
+    void logButtonClearsAndLogIsPlainText();
+};
+
+void TestMain::firstStartWithoutSettingsFile() {
+    MonitorFixture fx;
+    Form1->show();
+    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
+    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - monitor (Linka 1)"));
+    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
+    for (int n = 0; n < 8; ++n)
+        QCOMPARE(FrmNastav->edCesta[n]->text(), QStringLiteral("/"));
+    QCOMPARE(FrmNastav->IPAddress->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(FrmNastav->IPPort->text(), QStringLiteral("23"));
+    QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("%linka%_%cas%"));
+    QCOMPARE(FrmNastav->spPolozek->Value(), 20);
+    QCOMPARE(FrmNastav->SpSec->Value(), 15);
+    QCOMPARE(Form1->Timer1->interval(), 15000);
+    QCOMPARE(SequenceNumber, 1);
+    // The root folder exists: no directory message, and no connection without "Login".
+    QVERIFY(MessageBox::shown().isEmpty());
+    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
+    QCOMPARE(Form1->GroupBox1->title(), QStringLiteral(" Status signálů - Bit 0..7 "));
+    for (auto* led : Form1->Leds) {
+        QCOMPARE(led->state(), lsOFF);
+        QCOMPARE(led->color(), lcRed);
+    }
+    QCOMPARE(Form1->size(), QSize(330, 258));
+}
+
+void TestMain::titlesFollowDescriptionAndLine_data() {
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("default") << "monitor" << 1 << "I/O - monitor (Linka 1)";
+    QTest::newRow("empty") << "" << 42 << "I/O -  (Linka 42)";
+    const QString longText = QString(300, QLatin1Char('x'));
+    QTest::newRow("long") << longText << 7 << QStringLiteral("I/O - %1 (Linka 7)").arg(longText);
+}
+
+void TestMain::titlesFollowDescriptionAndLine() {
+    QFETCH(QString, description);
+    QFETCH(int, line);
+    QFETCH(QString, title);
+    MonitorFixture fx;
+    FrmNastav->edPopis->setText(description);
+    FrmNastav->SpinCislo->setValueClamped(line);
+    Form1->RefreshTitles();
+    QCOMPARE(Form1->windowTitle(), title);
+    QCOMPARE(Form1->applicationTitle(), title);
+    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla ") + title);
+}
+
+void TestMain::versionText_data() {
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("2.1.0.49") << true << "2.1.49";
+    QTest::newRow("none") << false << "";
+}
+
+void TestMain::versionText() {
+    QFETCH(bool, present);
+    QFETCH(QString, text);
+    const auto version = present ? std::optional<std::array<int, 4>>({2, 1, 0, 49}) : std::nullopt;
+    QCOMPARE(::versionText(version), text);
+    QCOMPARE(QStringLiteral("Delvor Labs - verze programu:") + ::versionText(version),
+             present ? QStringLiteral("Delvor Labs - verze programu:2.1.49")
+                     : QStringLiteral("Delvor Labs - verze programu:"));
+}
+
+void TestMain::signatureLabelKeepsRightEdge() {
+    MonitorFixture fx;
+    QVERIFY(Form1->Label2->text().startsWith(QStringLiteral("Delvor Labs - verze programu:")));
+    QCOMPARE(Form1->Label2->text(),
+             QStringLiteral("Delvor Labs - verze programu:") + ::versionText(productVersion()));
+    QCOMPARE(Form1->Label2->geometry().right() + 1, 320);
+    QCOMPARE(Form1->Label2->y(), 240);
+    QVERIFY(Form1->Label2->font().bold() && Form1->Label2->font().italic());
+}
+
+void TestMain::closeConfirmation_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("Yes closes") << true;
+    QTest::newRow("No keeps running") << false;
+}
+
+void TestMain::closeConfirmation() {
+    QFETCH(bool, yes);
+    MonitorFixture fx(yes);
+    Form1->show();
+    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
+    MessageBox::clearShown();
+    Form1->Timer1->start(60000);
+    const bool closed = Form1->close();
+    QCOMPARE(closed, yes);
+    QCOMPARE(MessageBox::shown().size(), 1);
+    const auto box = MessageBox::shown().first();
+    QCOMPARE(box.title, QStringLiteral("Ukončit"));
+    QCOMPARE(box.text, QStringLiteral("!!! Pozor !!!\rUkončením programu nebude možné dále sledovat impulzy !!!\r"
+                                      "Opravdu chcete program ukončit ???"));
+    QCOMPARE(Form1->isVisible(), !yes);
+    if (yes)
+        return;
+    // Answering No leaves the watchdog as it was.
+    QVERIFY(Form1->Timer1->isActive());
+    // A desktop session that ends closes the monitor without the box.
+    MessageBox::clearShown();
+    Form1->sessionEnding();
+    QVERIFY(Form1->close());
+    QVERIFY(MessageBox::shown().isEmpty());
+}
+
+void TestMain::startupRunsOnceAndMissingDirectoryOpensDialog() {
+    MonitorFixture fx;
+    QStringList lines = fx.existingDirectories();
+    lines.replaceInStrings(QRegularExpression(QStringLiteral("^Soubor3=.*")),
+                           QStringLiteral("Soubor3=%1").arg(fx.dir.filePath(QStringLiteral("missing"))));
+    fx.writeIni(lines);
+    int dialogOpenings = 0;
+    // The settings dialog opens modally after the directory message; close it from inside its loop.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (FrmNastav->isVisible()) {
+            ++dialogOpenings;
+            FrmNastav->close();
+        }
+    });
+    poll.start(20);
+    Form1->show();
+    QTRY_COMPARE(dialogOpenings, 1);
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
+    QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral(" (Bit3)\r")));
+    // Opening and closing a secondary window does not run the start-up sequence again.
+    Form1->hide();
+    Form1->show();
+    QTest::qWait(50);
+    QCOMPARE(dialogOpenings, 1);
+    QCOMPARE(MessageBox::shown().size(), 1);
+}
+
+void TestMain::spinEditReadingRules() {
+    MonitorFixture fx;
+    // Values at creation.
+    QCOMPARE(FrmNastav->SpSec->Value(), 1);
+    QCOMPARE(FrmNastav->spPolozek->Value(), 1);
+    QCOMPARE(FrmNastav->SpinCislo->Value(), 1);
+    QVERIFY(FrmNastav->edCesta[0]->text().isEmpty());
+    // Putting a value clamps it.
+    FrmNastav->SpSec->setValueClamped(0);
+    QCOMPARE(FrmNastav->SpSec->Value(), 1);
+    FrmNastav->SpSec->setValueClamped(100);
+    QCOMPARE(FrmNastav->SpSec->Value(), 60);
+    // A cleared field reads as its minimum.
+    FrmNastav->spPolozek->setValueClamped(50);
+    FrmNastav->spPolozek->lineEdit()->clear();
+    QCOMPARE(FrmNastav->spPolozek->Value(), 1);
+    // Putting the value it showed before the clearing brings the text back.
+    FrmNastav->spPolozek->setValueClamped(50);
+    QCOMPARE(FrmNastav->spPolozek->text(), QStringLiteral("50"));
+    // Leaving the field replaces a typed value out of range by the nearer limit.
+    FrmNastav->show();
+    FrmNastav->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(FrmNastav));
+    FrmNastav->PageControl1->setCurrentIndex(0);
+    FrmNastav->SpSec->setFocus();
+    FrmNastav->SpSec->lineEdit()->selectAll();
+    QTest::keyClicks(FrmNastav->SpSec, QStringLiteral("75"));
+    QCOMPARE(FrmNastav->SpSec->Value(), 75);
+    FrmNastav->IPAddress->setFocus();
+    QTRY_COMPARE(FrmNastav->SpSec->Value(), 60);
+    QCOMPARE(FrmNastav->SpSec->text(), QStringLiteral("60"));
+    FrmNastav->hide();
+}
+
+void TestMain::logButtonClearsAndLogIsPlainText() {
+    MonitorFixture fx;
+    Form1->appendLog(QStringLiteral("<b>bold</b>"));
+    Form1->appendLog(QStringLiteral("second"));
+    QCOMPARE(Form1->logLineCount(), 2);
+    QVERIFY(Form1->Memo1->toPlainText().startsWith(QStringLiteral("<b>bold</b>")));
+    QTest::mouseClick(Form1->btnSmazat, Qt::LeftButton);
+    QCOMPARE(Form1->logLineCount(), 0);
+}
+
+QTEST_MAIN(TestMain)
+#include "tst_main.moc"

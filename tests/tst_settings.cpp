@@ -1,0 +1,279 @@
+// The settings dialog with its file: loads, saves, the autostart entry, the directory check and the preview.
+
+#include "testenv.h"
+
+#include "components/spinedit.h"
+#include "core/autostart.h"
+#include "core/inifile.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void loadAppliesStoredValuesAndClamps();
+    void autostartFollowsTheThreeBoxes_data();
+    void autostartFollowsTheThreeBoxes();
+    void autostartFailureEndsTheLoad();
+    void directoryCheckMessage();
+    void closeReloadsOverUnsavedEdits();
+    void saveWritesCanonicalFormsAndSurvivesRestart();
+    void failedSaveKeepsDialogOpen();
+    void previewAndActivation();
+    void folderButtonFillsItsOwnEdit();
+};
+
+void TestSettings::loadAppliesStoredValuesAndClamps() {
+    MonitorFixture fx;
+    fx.writeIni({QStringLiteral("Cislo_linky=0x0A"), QStringLiteral("Sec=0"), QStringLiteral("Pocet=100"),
+                 QStringLiteral("Bit3=2"), QStringLiteral("Bit4=-1"), QStringLiteral("Bit5=yes"),
+                 QStringLiteral("Popis="), QStringLiteral("Por_cislo=123456"), QStringLiteral("Port=telnet")});
+    Form1->LoadSettings();
+    QCOMPARE(FrmNastav->SpinCislo->Value(), 10);
+    QCOMPARE(FrmNastav->SpSec->Value(), 1);
+    QCOMPARE(Form1->Timer1->interval(), 1000);
+    QCOMPARE(FrmNastav->spPolozek->Value(), 99);
+    QVERIFY(FrmNastav->cbBit[3]->isChecked());
+    QVERIFY(FrmNastav->cbBit[4]->isChecked());
+    QVERIFY(!FrmNastav->cbBit[5]->isChecked());
+    QCOMPARE(FrmNastav->edPopis->text(), QString());
+    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O -  (Linka 10)"));
+    QCOMPARE(SequenceNumber, 123456); // taken as it is, without a range check
+    QCOMPARE(FrmNastav->IPPort->text(), QStringLiteral("telnet"));
+
+    fx.writeIni({QStringLiteral("Sec=100"), QStringLiteral("Cislo_linky=abc")});
+    Form1->LoadSettings();
+    QCOMPARE(FrmNastav->SpSec->Value(), 60);
+    QCOMPARE(Form1->Timer1->interval(), 60000);
+    QCOMPARE(FrmNastav->SpinCislo->Value(), 1);
+}
+
+void TestSettings::autostartFollowsTheThreeBoxes_data() {
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<bool>("entryBefore");
+    QTest::addColumn<bool>("entryAfter");
+    QTest::newRow("Start writes") << QStringList{QStringLiteral("Start=1")} << false << true;
+    QTest::newRow("Start rewrites a stale entry") << QStringList{QStringLiteral("Start=1")} << true << true;
+    QTest::newRow("Login alone deletes") << QStringList{QStringLiteral("Login=1")} << true << false;
+    QTest::newRow("Mazat alone deletes") << QStringList{QStringLiteral("Mazat=1")} << true << false;
+    QTest::newRow("all off leaves it") << QStringList{} << true << true;
+    QTest::newRow("all off, none stays none") << QStringList{} << false << false;
+}
+
+void TestSettings::autostartFollowsTheThreeBoxes() {
+    QFETCH(QStringList, stored);
+    QFETCH(bool, entryBefore);
+    QFETCH(bool, entryAfter);
+    MonitorFixture fx;
+    const QString entry = autostartFilePath(QStringLiteral("dokonceni"));
+    QVERIFY(entry.startsWith(fx.dir.path()));
+    if (entryBefore) {
+        QDir().mkpath(QFileInfo(entry).absolutePath());
+        QFile stale(entry);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("[Desktop Entry]\nExec=\"/old/place/impulz\"\n");
+    }
+    fx.writeIni(stored);
+    Form1->LoadSettings();
+    QCOMPARE(QFile::exists(entry), entryAfter);
+    if (entryAfter && stored.contains(QStringLiteral("Start=1"))) {
+        QFile written(entry);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(written.readAll());
+        QVERIFY(text.contains(QStringLiteral("[Desktop Entry]")));
+        QVERIFY(text.contains(QStringLiteral("Type=Application")));
+        QVERIFY(text.contains(QStringLiteral("Name=Impulz")));
+        QVERIFY(text.contains(QStringLiteral("Exec=\"%1\"").arg(QCoreApplication::applicationFilePath())));
+    }
+
+    // A click changes the entry at once; "&Zavři" then reloads the stored state and re-applies it.
+    FrmNastav->cbAutostart->setChecked(!FrmNastav->cbAutostart->isChecked());
+    QCOMPARE(QFile::exists(entry), FrmNastav->cbAutostart->isChecked());
+    const bool clickedState = FrmNastav->cbAutostart->isChecked();
+    FrmNastav->btnZavriClick();
+    QCOMPARE(FrmNastav->cbAutostart->isChecked(), !clickedState);
+    QCOMPARE(QFile::exists(entry), !clickedState);
+}
+
+void TestSettings::autostartFailureEndsTheLoad() {
+    MonitorFixture fx;
+    // A file where the autostart folder should be: the entry cannot be written.
+    const QString config = fx.dir.filePath(QStringLiteral("config"));
+    QDir().mkpath(config);
+    QFile blocker(config + QStringLiteral("/autostart"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    fx.writeIni({QStringLiteral("Start=1"), QStringLiteral("Mazat=1"), QStringLiteral("Sec=7"),
+                 QStringLiteral("Popis=stored")});
+    MessageBox::clearShown();
+    QVERIFY(!Form1->runLoadSettings());
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Failed to set data for 'dokonceni'"));
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
+    // Keys before "Start" were loaded; those after it kept what the fields held; no titles, no interval.
+    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("stored"));
+    QVERIFY(FrmNastav->cbAutostart->isChecked());
+    QVERIFY(!FrmNastav->cbSmazat->isChecked());
+    QCOMPARE(FrmNastav->SpSec->Value(), 1);
+    QVERIFY(Form1->windowTitle().isEmpty());
+}
+
+void TestSettings::directoryCheckMessage() {
+    MonitorFixture fx;
+    QStringList lines = fx.existingDirectories();
+    const QString missing2 = fx.dir.filePath(QStringLiteral("nowhere2"));
+    QFile plainFile(fx.dir.filePath(QStringLiteral("plain-file")));
+    QVERIFY(plainFile.open(QIODevice::WriteOnly));
+    plainFile.close();
+    lines[2] = QStringLiteral("Soubor2=") + missing2;
+    lines[5] = QStringLiteral("Soubor5=") + plainFile.fileName();
+    fx.writeIni(lines);
+    Form1->LoadSettings();
+    MessageBox::clearShown();
+    QVERIFY(!Form1->CheckOutputDirectories());
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
+    QCOMPARE(MessageBox::shown().first().text,
+             QStringLiteral("Nenalezen adresář:\r%1 (Bit2)\r%2 (Bit5)\r\rAplikace nebude pracovat korektně !!!\r"
+                            "Zkontrolujte nastavení !!!")
+                 .arg(missing2, plainFile.fileName()));
+    FrmNastav->edCesta[2]->setText(fx.eventDir(2));
+    FrmNastav->edCesta[5]->setText(QString()); // an empty text fails too
+    MessageBox::clearShown();
+    QVERIFY(!Form1->CheckOutputDirectories());
+    QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("\r (Bit5)\r")));
+    FrmNastav->edCesta[5]->setText(fx.eventDir(5));
+    QVERIFY(Form1->CheckOutputDirectories());
+}
+
+void TestSettings::closeReloadsOverUnsavedEdits() {
+    MonitorFixture fx;
+    fx.writeIni(fx.existingDirectories() << QStringLiteral("Popis=stored") << QStringLiteral("Por_cislo=40"));
+    Form1->LoadSettings();
+    FrmNastav->edPopis->setText(QStringLiteral("edited"));
+    FrmNastav->edCesta[3]->setText(QStringLiteral("/somewhere/else"));
+    SequenceNumber = 45;
+    FrmNastav->btnZavriClick();
+    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("stored"));
+    QCOMPARE(FrmNastav->edCesta[3]->text(), fx.eventDir(3));
+    QCOMPARE(SequenceNumber, 40);
+    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - stored (Linka 1)"));
+}
+
+void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
+    QTemporaryDir keep;
+    QString iniText;
+    {
+        MonitorFixture fx;
+        fx.writeIni(fx.existingDirectories() << QStringLiteral("Bit1=-7") << QStringLiteral("Sec=0x1e")
+                                             << QStringLiteral("; operator's note") << QStringLiteral("Extra=kept"));
+        Form1->LoadSettings();
+        FrmNastav->edPopis->setText(QStringLiteral("Lisovna č. 3"));
+        FrmNastav->SpinCislo->setValueClamped(3);
+        FrmNastav->cbObnovit->setChecked(true);
+        FrmNastav->edFormat->setText(QStringLiteral("L%numl%_%numco%"));
+        FrmNastav->show();
+        FrmNastav->btnUlozClick();
+        QVERIFY(!FrmNastav->isVisible()); // all directories exist: the dialog closes
+        QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 3 (Linka 3)"));
+        SequenceNumber = 77;
+        Form1->FormDestroy(); // the exit write of the running number
+        QFile file(fx.iniPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        iniText = QString::fromUtf8(file.readAll());
+        QVERIFY(iniText.contains(QStringLiteral("Bit1=1\n")));
+        QVERIFY(iniText.contains(QStringLiteral("Sec=30\n")));
+        QVERIFY(iniText.contains(QStringLiteral("Obnovit=1\n")));
+        QVERIFY(iniText.contains(QStringLiteral("Extra=kept")));
+        QVERIFY(iniText.contains(QStringLiteral("; operator's note")));
+        QVERIFY(iniText.contains(QStringLiteral("Por_cislo=77")));
+        QVERIFY(QFile::copy(fx.iniPath(), keep.filePath(QStringLiteral("impulz.ini"))));
+    }
+    // A new start reads the same values back.
+    MonitorFixture fx;
+    QFile::remove(fx.iniPath());
+    QVERIFY(QFile::copy(keep.filePath(QStringLiteral("impulz.ini")), fx.iniPath()));
+    Form1->LoadSettings();
+    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("Lisovna č. 3"));
+    QCOMPARE(FrmNastav->SpinCislo->Value(), 3);
+    QCOMPARE(FrmNastav->SpSec->Value(), 30);
+    QVERIFY(FrmNastav->cbObnovit->isChecked());
+    QVERIFY(FrmNastav->cbBit[1]->isChecked());
+    QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("L%numl%_%numco%"));
+    QCOMPARE(SequenceNumber, 77);
+}
+
+void TestSettings::failedSaveKeepsDialogOpen() {
+    MonitorFixture fx;
+    fx.writeIni(fx.existingDirectories());
+    Form1->LoadSettings();
+    // A folder in place of the settings file makes every write fail.
+    QFile::remove(fx.iniPath());
+    QVERIFY(QDir().mkpath(fx.iniPath()));
+    FrmNastav->show();
+    MessageBox::clearShown();
+    FrmNastav->btnUlozClick();
+    QVERIFY(FrmNastav->isVisible());
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Unable to write to ") + fx.iniPath());
+    FrmNastav->hide();
+
+    // A saved but missing directory: the values are in the file, the message shows, the dialog stays open.
+    QDir(fx.iniPath()).removeRecursively();
+    FrmNastav->edCesta[6]->setText(fx.dir.filePath(QStringLiteral("gone")));
+    FrmNastav->show();
+    MessageBox::clearShown();
+    FrmNastav->btnUlozClick();
+    QVERIFY(FrmNastav->isVisible());
+    QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("gone (Bit6)")));
+    QVERIFY(IniFile(fx.iniPath()).readString(QStringLiteral("Po spusteni"), QStringLiteral("Soubor6"), QString())
+                .endsWith(QStringLiteral("gone")));
+    FrmNastav->hide();
+}
+
+void TestSettings::previewAndActivation() {
+    MonitorFixture fx;
+    Form1->LoadSettings();
+    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("_.csv"));
+    FrmNastav->PageControl1->setCurrentIndex(7);
+    SequenceNumber = 5;
+    FrmNastav->show();
+    QCOMPARE(FrmNastav->PageControl1->currentIndex(), 0);
+    QCOMPARE(FrmNastav->PageControl1->tabText(0), QStringLiteral("Obecné  "));
+    QCOMPARE(FrmNastav->windowTitle(), QStringLiteral("Nastavení"));
+    QCOMPARE(FrmNastav->size(), QSize(641, 250));
+    FrmNastav->edFormat->setText(QStringLiteral("B%nbit%_%numco%"));
+    // The preview always uses bit 1 and, with the dialog open, never consumes a number.
+    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
+    QCOMPARE(SequenceNumber, 5);
+    FrmNastav->SpinCislo->setValueClamped(9);
+    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
+    FrmNastav->hide();
+}
+
+void TestSettings::folderButtonFillsItsOwnEdit() {
+    MonitorFixture fx;
+    QString startedAt;
+    TFrmNastav::folderChooser = [&](const QString& start) {
+        startedAt = start;
+        return QStringLiteral("/chosen/folder");
+    };
+    FrmNastav->edCesta[4]->setText(QStringLiteral("/start/here"));
+    QTest::mouseClick(FrmNastav->btnCesta[4], Qt::LeftButton);
+    QCOMPARE(startedAt, QStringLiteral("/start/here"));
+    QCOMPARE(FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
+    QCOMPARE(FrmNastav->edCesta[3]->text(), QString());
+    TFrmNastav::folderChooser = [](const QString&) { return QString(); };
+    QTest::mouseClick(FrmNastav->btnCesta[4], Qt::LeftButton);
+    QCOMPARE(FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
+    TFrmNastav::folderChooser = nullptr;
+}
+
+QTEST_MAIN(TestSettings)
+#include "tst_settings.moc"
