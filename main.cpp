@@ -494,6 +494,7 @@ void RecordInputEvents(quint8 v) {
 // ---- Program entry ----
 
 int impulzMain(int argc, char** argv) {
+    Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
     app.setQuitOnLastWindowClosed(false);

@@ -65,8 +65,7 @@ constexpr int kZoomAnimationMs = 250;
 // Space between the bottom axis and its labels.
 constexpr int kLabelGap = 6;
 
-double niceStep(double raw)
-{
+double niceStep(double raw) {
     if (!(raw > 0))
         return 1;
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
@@ -75,14 +74,12 @@ double niceStep(double raw)
     return nice * magnitude;
 }
 
-QString valueText(double value)
-{
+QString valueText(double value) {
     return QString::number(value, 'g', 12);
 }
 
 // Bars coloured per point are filled with a gradient that lightens towards the top.
-QBrush pointBrush(const QColor& color)
-{
+QBrush pointBrush(const QColor& color) {
     QLinearGradient fill(0, 0, 0, 1);
     fill.setCoordinateMode(QGradient::ObjectBoundingMode);
     fill.setColorAt(0, color.lighter(160));
@@ -90,8 +87,7 @@ QBrush pointBrush(const QColor& color)
     return fill;
 }
 
-bool animationsWanted()
-{
+bool animationsWanted() {
     // Offscreen rendering is for tests and screenshots, which need the final picture at once.
     return QGuiApplication::platformName() != QLatin1String("offscreen");
 }
@@ -104,15 +100,13 @@ public:
     enum Kind { Depth, Front };
 
     ChartLayer(BarChart* owner, Kind kind, QGraphicsItem* parent)
-        : QGraphicsObject(parent), m_owner(owner), m_kind(kind)
-    {
+        : QGraphicsObject(parent), m_owner(owner), m_kind(kind) {
         setAcceptedMouseButtons(Qt::NoButton);
     }
 
     QRectF boundingRect() const override { return parentItem() ? parentItem()->boundingRect() : QRectF(); }
 
-    void paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) override
-    {
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) override {
         painter->save();
         if (m_kind == Depth)
             m_owner->paintDepth(painter);
@@ -128,8 +122,7 @@ private:
     Kind m_kind;
 };
 
-BarChart::BarChart(QWidget* parent) : QChartView(parent)
-{
+BarChart::BarChart(QWidget* parent) : QChartView(parent) {
     setFrameShape(QFrame::NoFrame);
     setRenderHint(QPainter::Antialiasing);
     setRubberBand(QChartView::RectangleRubberBand);
@@ -177,7 +170,7 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent)
     connect(m_zoomAnimation, &QVariantAnimation::finished, this, &BarChart::finishZoom);
 
     connect(c, &QChart::plotAreaChanged, this, [this] {
-        if (!isZoomed()) {
+        if (!m_zoomed) {
             const QRectF full = fullRange();
             if (!qFuzzyCompare(full.bottom(), m_axisY->max()))
                 applyFullRange();
@@ -195,8 +188,7 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent)
 
 BarChart::~BarChart() = default;
 
-const QList<QColor>& BarChart::pointPalette()
-{
+const QList<QColor>& BarChart::pointPalette() {
     // A classic sixteen-colour chart palette, without white and black, which vanish on the background or
     // under the marks.
     static const QList<QColor> palette{
@@ -208,8 +200,7 @@ const QList<QColor>& BarChart::pointPalette()
     return palette;
 }
 
-int BarChart::addSeries(const QString& title, const QColor& color, int markArrowLength, bool colorEachPoint)
-{
+int BarChart::addSeries(const QString& title, const QColor& color, int markArrowLength, bool colorEachPoint) {
     Series series;
     series.title = title;
     series.color = color;
@@ -220,8 +211,7 @@ int BarChart::addSeries(const QString& title, const QColor& color, int markArrow
     return static_cast<int>(m_series.size()) - 1;
 }
 
-void BarChart::clearSeries(int series)
-{
+void BarChart::clearSeries(int series) {
     if (series < 0 || series >= seriesCount())
         return;
     m_series[series].values.clear();
@@ -229,43 +219,37 @@ void BarChart::clearSeries(int series)
     scheduleRebuild();
 }
 
-void BarChart::appendPoint(int series, double value, const QString& label)
-{
+void BarChart::appendPoint(int series, double value, const QString& label) {
     if (series < 0 || series >= seriesCount())
         return;
-    m_series[series].values.push_back(value);
+    m_series[series].values.push_back(std::isfinite(value) ? value : 0.0);
     m_series[series].labels.append(label);
     scheduleRebuild();
 }
 
-int BarChart::seriesCount() const
-{
+int BarChart::seriesCount() const {
     return static_cast<int>(m_series.size());
 }
 
-int BarChart::pointCount(int series) const
-{
+int BarChart::pointCount(int series) const {
     if (series < 0 || series >= seriesCount())
         return 0;
     return static_cast<int>(m_series[series].values.size());
 }
 
-double BarChart::pointValue(int series, int index) const
-{
+double BarChart::pointValue(int series, int index) const {
     if (index < 0 || index >= pointCount(series))
         return 0;
     return m_series[series].values[index];
 }
 
-QString BarChart::pointLabel(int series, int index) const
-{
+QString BarChart::pointLabel(int series, int index) const {
     if (index < 0 || index >= pointCount(series))
         return QString();
     return m_series[series].labels[index];
 }
 
-QString BarChart::categoryLabel(int index) const
-{
+QString BarChart::categoryLabel(int index) const {
     QStringList distinct;
     for (const Series& s : m_series) {
         if (index < 0 || index >= s.labels.size())
@@ -277,27 +261,23 @@ QString BarChart::categoryLabel(int index) const
     return distinct.join(QLatin1Char('\n'));
 }
 
-void BarChart::beginUpdate()
-{
+void BarChart::beginUpdate() {
     ++m_updateDepth;
 }
 
-void BarChart::endUpdate()
-{
+void BarChart::endUpdate() {
     if (m_updateDepth > 0)
         --m_updateDepth;
     if (m_updateDepth == 0 && m_dirty)
         rebuild();
 }
 
-void BarChart::flush()
-{
+void BarChart::flush() {
     if (m_dirty)
         rebuild();
 }
 
-void BarChart::scheduleRebuild()
-{
+void BarChart::scheduleRebuild() {
     m_dirty = true;
     if (m_updateDepth > 0 || m_rebuildQueued)
         return;
@@ -312,14 +292,12 @@ void BarChart::scheduleRebuild()
         Qt::QueuedConnection);
 }
 
-QAbstractSeries* BarChart::anySeries() const
-{
+QAbstractSeries* BarChart::anySeries() const {
     const QList<QAbstractSeries*> all = chart()->series();
     return all.isEmpty() ? nullptr : all.first();
 }
 
-void BarChart::rebuild()
-{
+void BarChart::rebuild() {
     m_dirty = false;
     m_zoomAnimation->stop();
     m_zoomed = false;
@@ -339,7 +317,7 @@ void BarChart::rebuild()
     }
 
     // The axis keeps one category per position for ranges and zoom, and insists on unique texts: positions with
-    // equal or empty labels get trailing blanks. The front layer draws the labels themselves, thinned out when
+    // equal or empty labels get their position appended. The front layer draws the labels themselves, thinned out when
     // they do not fit their slots and over as many lines as a position needs.
     const QFontMetricsF metrics(font());
     QStringList categories;
@@ -354,9 +332,9 @@ void BarChart::rebuild()
         for (const QString& line : lines)
             m_labelWidth = std::max(m_labelWidth, metrics.horizontalAdvance(line));
         m_categoryTexts.append(label);
-        QString key = label.isEmpty() ? QStringLiteral(" ") : label;
-        while (used.contains(key))
-            key += QLatin1Char(' ');
+        QString key = label;
+        for (int n = x; key.isEmpty() || used.contains(key); n += m_categoryCount)
+            key = QStringLiteral("%1 #%2").arg(label).arg(n);
         used.insert(key);
         categories.append(key);
     }
@@ -428,13 +406,7 @@ void BarChart::rebuild()
     refreshLayers();
 }
 
-bool BarChart::isZoomed() const
-{
-    return m_zoomed;
-}
-
-QRectF BarChart::fullRange() const
-{
+QRectF BarChart::fullRange() const {
     // Leave room above the highest bar for its depth, arrow and mark.
     int arrow = 0;
     for (const Series& s : m_series)
@@ -451,8 +423,7 @@ QRectF BarChart::fullRange() const
     return QRectF(QPointF(-0.5, 0), QPointF(xMax, yMax));
 }
 
-QRectF BarChart::currentRange() const
-{
+QRectF BarChart::currentRange() const {
     QAbstractSeries* series = anySeries();
     if (!series)
         return fullRange();
@@ -462,8 +433,7 @@ QRectF BarChart::currentRange() const
     return QRectF(QPointF(topLeft.x(), bottomRight.y()), QPointF(bottomRight.x(), topLeft.y()));
 }
 
-void BarChart::showRange(const QRectF& range)
-{
+void BarChart::showRange(const QRectF& range) {
     QAbstractSeries* series = anySeries();
     if (!series || !range.isValid())
         return;
@@ -474,8 +444,7 @@ void BarChart::showRange(const QRectF& range)
     refreshLayers();
 }
 
-void BarChart::zoomTo(const QRectF& range, bool animate, bool resetAfter)
-{
+void BarChart::zoomTo(const QRectF& range, bool animate, bool resetAfter) {
     m_zoomAnimation->stop();
     m_resetAfterZoom = resetAfter;
     if (animate && animationsWanted()) {
@@ -488,8 +457,7 @@ void BarChart::zoomTo(const QRectF& range, bool animate, bool resetAfter)
     finishZoom();
 }
 
-void BarChart::finishZoom()
-{
+void BarChart::finishZoom() {
     if (!m_resetAfterZoom)
         return;
     // Back at the whole chart: let Qt forget its zoom and set the exact full range again.
@@ -499,8 +467,7 @@ void BarChart::finishZoom()
     refreshLayers();
 }
 
-void BarChart::applyFullRange()
-{
+void BarChart::applyFullRange() {
     const QRectF full = fullRange();
     if (m_categoryCount > 0)
         m_axisX->setRange(m_axisX->categories().first(), m_axisX->categories().last());
@@ -508,8 +475,7 @@ void BarChart::applyFullRange()
     updateTicks();
 }
 
-void BarChart::resetZoom()
-{
+void BarChart::resetZoom() {
     flush();
     m_zoomed = false;
     if (anySeries())
@@ -518,8 +484,7 @@ void BarChart::resetZoom()
         applyFullRange();
 }
 
-void BarChart::updateTicks()
-{
+void BarChart::updateTicks() {
     const double span = m_axisY->max() - m_axisY->min();
     double step = niceStep(span / 5);
     // Counts get whole-number ticks until a zoom narrows the range below one.
@@ -533,8 +498,7 @@ void BarChart::updateTicks()
         m_axisY->setLabelFormat(format);
 }
 
-void BarChart::updateMargins()
-{
+void BarChart::updateMargins() {
     const QRectF bounds = chart()->rect();
     const std::vector<LegendEntry> entries = legendEntries();
     const LegendLayout legend = legendLayout(entries, bounds.width());
@@ -550,14 +514,12 @@ void BarChart::updateMargins()
     }
 }
 
-void BarChart::refreshLayers()
-{
+void BarChart::refreshLayers() {
     m_depthLayer->update();
     m_frontLayer->update();
 }
 
-double BarChart::depth() const
-{
+double BarChart::depth() const {
     // The depth follows the bars' width, so zooming in deepens them as it widens them.
     QAbstractSeries* series = anySeries();
     if (!series)
@@ -565,29 +527,26 @@ double BarChart::depth() const
     int sideBySide = 0;
     for (const Series& s : m_series)
         sideBySide += (!s.colorEachPoint && !s.values.empty()) ? 1 : 0;
-    const double slot = std::abs(chart()->mapToPosition(QPointF(1, 0), series).x() -
-                                 chart()->mapToPosition(QPointF(0, 0), series).x());
+    const double slot =
+        std::abs(chart()->mapToPosition(QPointF(1, 0), series).x() - chart()->mapToPosition(QPointF(0, 0), series).x());
     const double bar = slot * kBarWidth / std::max(1, sideBySide);
     return std::clamp(bar * 0.8, 4.0, 16.0) * kZoom / 100;
 }
 
-QPointF BarChart::depthShift(double d)
-{
+QPointF BarChart::depthShift(double d) {
     // Depth climbs to the right; with the low elevation it climbs less steeply than a diagonal.
     const double tilt = qDegreesToRadians(360 - kElevation);
     return QPointF(d + kHorizOffset * d / 16, -d * (0.5 + std::sin(tilt)));
 }
 
-QPointF BarChart::backPoint(const QPointF& front, const QRectF& plot, double d) const
-{
+QPointF BarChart::backPoint(const QPointF& front, const QRectF& plot, double d) const {
     // The perspective draws the back plane a little smaller, towards the middle of the plot.
     const double shrink = 1 - kPerspective / 2000;
     const QPointF centre = plot.center();
     return centre + (front + depthShift(d) - centre) * shrink;
 }
 
-std::vector<BarChart::Bar> BarChart::visibleBars() const
-{
+std::vector<BarChart::Bar> BarChart::visibleBars() const {
     std::vector<Bar> bars;
     QAbstractSeries* series = anySeries();
     if (!series)
@@ -621,8 +580,8 @@ std::vector<BarChart::Bar> BarChart::visibleBars() const
         // Spelled out rather than intersected(): a zero value is a bar of no height, which must survive.
         const QRectF front(QPointF(std::max(whole.left(), plot.left()), std::max(whole.top(), plot.top())),
                            QPointF(std::min(whole.right(), plot.right()), std::min(whole.bottom(), plot.bottom())));
-        bars.push_back({front, color, value, arrowLength, whole.top() >= plot.top() - 0.5,
-                        whole.right() <= plot.right() + 0.5});
+        bars.push_back(
+            {front, color, value, arrowLength, whole.top() >= plot.top() - 0.5, whole.right() <= plot.right() + 0.5});
     };
     for (int x = first; x <= last; ++x) {
         for (size_t k = 0; k < sideBySide.size(); ++k) {
@@ -640,8 +599,7 @@ std::vector<BarChart::Bar> BarChart::visibleBars() const
     return bars;
 }
 
-void BarChart::paintDepth(QPainter* painter)
-{
+void BarChart::paintDepth(QPainter* painter) {
     QChart* c = chart();
     const QRectF plot = c->plotArea();
     if (!plot.isValid())
@@ -664,8 +622,8 @@ void BarChart::paintDepth(QPainter* painter)
         }
     }
     painter->setPen(QPen(kWallColor, 1));
-    painter->drawPolygon(QPolygonF{back(plot.topLeft()), back(plot.topRight()), back(plot.bottomRight()),
-                                   back(plot.bottomLeft())});
+    painter->drawPolygon(
+        QPolygonF{back(plot.topLeft()), back(plot.topRight()), back(plot.bottomRight()), back(plot.bottomLeft())});
     painter->drawLine(plot.topLeft(), back(plot.topLeft()));
     painter->drawLine(plot.bottomLeft(), back(plot.bottomLeft()));
     painter->drawLine(plot.bottomRight(), back(plot.bottomRight()));
@@ -689,8 +647,7 @@ void BarChart::paintDepth(QPainter* painter)
     }
 }
 
-std::vector<BarChart::LegendEntry> BarChart::legendEntries() const
-{
+std::vector<BarChart::LegendEntry> BarChart::legendEntries() const {
     std::vector<LegendEntry> entries;
     const QList<QColor>& palette = pointPalette();
     for (const Series& s : m_series) {
@@ -704,8 +661,7 @@ std::vector<BarChart::LegendEntry> BarChart::legendEntries() const
     return entries;
 }
 
-BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& entries, double width) const
-{
+BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& entries, double width) const {
     LegendLayout layout;
     if (entries.empty())
         return layout;
@@ -716,8 +672,8 @@ BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& en
         valueWidth = std::max(valueWidth, metrics.horizontalAdvance(e.value));
     }
     // Entries share one column width so the values line up right-aligned; the boxes narrow before a row is added.
-    const int textPart = layout.textWidth + (valueWidth > 0 ? metrics.horizontalAdvance(QStringLiteral("  ")) : 0) +
-                         valueWidth;
+    const int textPart =
+        layout.textWidth + (valueWidth > 0 ? metrics.horizontalAdvance(QStringLiteral("  ")) : 0) + valueWidth;
     const int available = std::max(1, static_cast<int>(width) - 2 * (kBorderWidth + kLegendHorizMargin));
     const int count = static_cast<int>(entries.size());
     layout.rowHeight = metrics.height() + 2;
@@ -740,8 +696,7 @@ BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& en
     return layout;
 }
 
-void BarChart::paintCategoryLabels(QPainter* painter, const QRectF& plot)
-{
+void BarChart::paintCategoryLabels(QPainter* painter, const QRectF& plot) {
     QAbstractSeries* series = anySeries();
     if (!series || m_categoryTexts.isEmpty())
         return;
@@ -772,8 +727,7 @@ void BarChart::paintCategoryLabels(QPainter* painter, const QRectF& plot)
     }
 }
 
-void BarChart::paintFront(QPainter* painter)
-{
+void BarChart::paintFront(QPainter* painter) {
     QChart* c = chart();
     const QRectF bounds = c->rect();
     const QRectF plot = c->plotArea();
@@ -833,20 +787,18 @@ void BarChart::paintFront(QPainter* painter)
     painter->setBrush(Qt::NoBrush);
     painter->setPen(QPen(kBorderColor, kBorderWidth, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
     painter->setRenderHint(QPainter::Antialiasing, false);
-    painter->drawRect(bounds.adjusted(kBorderWidth / 2.0, kBorderWidth / 2.0, -kBorderWidth / 2.0,
-                                      -kBorderWidth / 2.0));
+    painter->drawRect(
+        bounds.adjusted(kBorderWidth / 2.0, kBorderWidth / 2.0, -kBorderWidth / 2.0, -kBorderWidth / 2.0));
 }
 
-void BarChart::resizeEvent(QResizeEvent* event)
-{
+void BarChart::resizeEvent(QResizeEvent* event) {
     QChartView::resizeEvent(event);
     m_depthLayer->geometryFollows();
     m_frontLayer->geometryFollows();
     updateMargins();
 }
 
-void BarChart::mousePressEvent(QMouseEvent* event)
-{
+void BarChart::mousePressEvent(QMouseEvent* event) {
     // A right click resets the zoom on release; Qt's own handling would zoom out past the data.
     if (event->button() == Qt::RightButton) {
         event->accept();
@@ -855,8 +807,7 @@ void BarChart::mousePressEvent(QMouseEvent* event)
     QChartView::mousePressEvent(event);
 }
 
-void BarChart::mouseReleaseEvent(QMouseEvent* event)
-{
+void BarChart::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::RightButton) {
         event->accept();
         resetZoom();
@@ -882,8 +833,7 @@ void BarChart::mouseReleaseEvent(QMouseEvent* event)
     refreshLayers();
 }
 
-void BarChart::wheelEvent(QWheelEvent* event)
-{
+void BarChart::wheelEvent(QWheelEvent* event) {
     QAbstractSeries* series = anySeries();
     const int delta = event->angleDelta().y();
     if (!series || delta == 0) {
@@ -891,6 +841,7 @@ void BarChart::wheelEvent(QWheelEvent* event)
         return;
     }
     event->accept();
+    m_zoomAnimation->stop();
     const QRectF plot = chart()->plotArea();
     QPointF at = chart()->mapFromScene(mapToScene(event->position().toPoint()));
     if (!plot.contains(at))
@@ -899,10 +850,10 @@ void BarChart::wheelEvent(QWheelEvent* event)
     const double factor = std::pow(1.2, delta / 120.0);
     const QRectF current = currentRange();
     const QRectF full = fullRange();
-    QRectF next(QPointF(pivot.x() + (current.left() - pivot.x()) / factor,
-                        pivot.y() + (current.top() - pivot.y()) / factor),
-                QPointF(pivot.x() + (current.right() - pivot.x()) / factor,
-                        pivot.y() + (current.bottom() - pivot.y()) / factor));
+    QRectF next(
+        QPointF(pivot.x() + (current.left() - pivot.x()) / factor, pivot.y() + (current.top() - pivot.y()) / factor),
+        QPointF(pivot.x() + (current.right() - pivot.x()) / factor,
+                pivot.y() + (current.bottom() - pivot.y()) / factor));
     // Zooming out stops at the whole chart; a range wider than the data only ever shows empty space.
     if (next.width() >= full.width() && next.height() >= full.height()) {
         chart()->zoomReset();

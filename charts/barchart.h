@@ -1,22 +1,20 @@
 #pragma once
 
+#include <QBrush>
 #include <QChartView>
 #include <QColor>
 #include <QList>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
-#include <QBrush>
-#include <QRectF>
 
 #include <vector>
 
-class QBarCategoryAxis;
-class QBarSeries;
-class QStackedBarSeries;
-class QValueAxis;
 class ChartLayer;
 class QAbstractSeries;
+class QBarCategoryAxis;
 class QPainter;
+class QValueAxis;
 class QVariantAnimation;
 
 // A bar chart with a 3-D look for the statistics window: eight daily series side by side, or one hourly series
@@ -33,7 +31,7 @@ public:
     int addSeries(const QString& title, const QColor& color, int markArrowLength, bool colorEachPoint = false);
     void clearSeries(int series);
     // Appends a point at X = number of points the series held before; value mark above the bar; label on the
-    // bottom axis.
+    // bottom axis. A value that is not a finite number is drawn as 0.
     void appendPoint(int series, double value, const QString& label);
 
     int seriesCount() const;
@@ -100,7 +98,6 @@ private:
     void scheduleRebuild();
     void rebuild();
     QAbstractSeries* anySeries() const;
-    bool isZoomed() const;
 
     QRectF fullRange() const;
     QRectF currentRange() const;

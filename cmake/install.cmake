@@ -21,8 +21,6 @@
 
 include(GNUInstallDirs)
 
-# The LED bitmaps and the program icon are compiled in from resources/resources.qrc by rcc.
-set_property(TARGET impulz_ui PROPERTY AUTORCC ON)
 
 install(TARGETS impulz RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

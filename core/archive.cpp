@@ -166,7 +166,8 @@ int readFirstLine(int fd, std::string& buf, size_t& len) {
                 return 0;
             buf.resize(buf.size() * 2);
         }
-        const ssize_t got = ::read(fd, buf.data() + len, buf.size() - len);
+        // pread, not read: in a threaded process read() locks the file position, pread() has none to lock.
+        const ssize_t got = ::pread(fd, buf.data() + len, buf.size() - len, off_t(len));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -379,9 +380,13 @@ struct Counter {
     }
 };
 
-void checkArguments(const Period& p, int bit) {
+// A period that does not fit would index past the tables; the window refuses it before any scan.
+void requireFittingPeriod(const Period& p) {
     if (checkPeriod(p) != PeriodProblem::None)
         throw std::invalid_argument("archive: the period does not fit the statistics tables");
+}
+
+void requireInput(int bit) {
     if (bit < 0 || bit >= InputCount)
         throw std::invalid_argument("archive: input number out of range");
 }
@@ -591,8 +596,7 @@ PeriodProblem checkPeriod(const Period& p) {
 Tables::Tables() : PeriodDays(MaxDays, 0), DayCounts(MaxDays, DayRow{}) {}
 
 int preparePeriodTables(Tables& t, const Period& p) {
-    if (checkPeriod(p) != PeriodProblem::None)
-        throw std::invalid_argument("archive: the period does not fit the statistics tables");
+    requireFittingPeriod(p);
     std::fill(t.PeriodDays.begin(), t.PeriodDays.end(), 0);
     std::fill(t.DayCounts.begin(), t.DayCounts.end(), DayRow{});
     t.HourCounts.fill(0);
@@ -661,7 +665,8 @@ QList<ScanJob> missingDirectories(const QList<ScanJob>& jobs) {
 }
 
 void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QString& mask, int bit, int currentYear) {
-    checkArguments(p, bit);
+    requireFittingPeriod(p);
+    requireInput(bit);
     if (!directoryExists(dir))
         return;
     const Counter counter{t.DayCounts.data(), &t.HourCounts};
@@ -671,8 +676,9 @@ void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QS
 
 bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QString& mask, int currentYear,
                 ScanProgress& progress) {
+    requireFittingPeriod(p);
     for (const ScanJob& job : jobs)
-        checkArguments(p, job.bit);
+        requireInput(job.bit);
     if (progress.cancel.load())
         return false;
 

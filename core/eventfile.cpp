@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <atomic>
 #include <cerrno>
@@ -115,6 +116,13 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
     if (fd < 0)
         return fail(err);
 
+    // Whatever goes wrong from here on, the temporary file does not stay behind.
+    bool published = false;
+    const auto removeTemporary = qScopeGuard([&] {
+        if (!published)
+            ::unlink(tmp.constData());
+    });
+
     bool written = writeAll(fd, eventLine(Clock::now()));
     if (written && durable)
         written = ::fsync(fd) == 0;
@@ -123,10 +131,8 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
         written = false;
         err = errno;
     }
-    if (!written) {
-        ::unlink(tmp.constData());
+    if (!written)
         return fail(err);
-    }
 
     bool useLink = false;
     for (int n = 1; n <= kMaxCandidates; ++n) {
@@ -135,10 +141,9 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
         if (err == EEXIST)
             continue;
         result.path = candidate;
-        if (err != 0) {
-            ::unlink(tmp.constData());
+        if (err != 0)
             return fail(err);
-        }
+        published = true;
         if (durable) {
             // Without this the new name can vanish in a power loss. A folder that cannot be synced does not
             // undo the event: the file is there, and reporting it as lost would miscount it.
@@ -151,7 +156,6 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
         result.ok = true;
         return result;
     }
-    ::unlink(tmp.constData());
     return fail(EEXIST);
 }
 

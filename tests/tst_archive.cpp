@@ -149,54 +149,38 @@ void TestArchive::parsesEventLine_data() {
     QTest::addColumn<QDate>("date");
     QTest::addColumn<QTime>("time");
     QTest::addColumn<QString>("reason");
+    auto good = [](const char* name, const char* line, QDate date, QTime time, int year = 2026) {
+        QTest::newRow(name) << QByteArray(line) << year << date << time << QString();
+    };
+    auto bad = [](const char* name, const char* line, const char* reason, int year = 2026) {
+        QTest::newRow(name) << QByteArray(line) << year << QDate() << QTime() << QString::fromUtf8(reason);
+    };
 
-    QTest::newRow("event line") << QByteArray("02.03.26;12:34:56\r\n") << 2026 << QDate(2026, 3, 2) << QTime(12, 34, 56)
-                                << QString();
-    QTest::newRow("first line only") << QByteArray("02.03.26;12:00:00\r\n31.02.26;99:00:00\r\n") << 2026
-                                     << QDate(2026, 3, 2) << QTime(12, 0) << QString();
-    QTest::newRow("no line end") << QByteArray("02.03.26;23:59:59") << 2026 << QDate(2026, 3, 2) << QTime(23, 59, 59)
-                                 << QString();
-    QTest::newRow("year 99 is past") << QByteArray("15.06.99;08:00:00") << 2026 << QDate(1999, 6, 15) << QTime(8, 0)
-                                     << QString();
-    QTest::newRow("year 75 is future") << QByteArray("15.06.75;08:00:00") << 2026 << QDate(2075, 6, 15) << QTime(8, 0)
-                                       << QString();
-    QTest::newRow("year 76 is past") << QByteArray("15.06.76;08:00:00") << 2026 << QDate(1976, 6, 15) << QTime(8, 0)
-                                     << QString();
-    QTest::newRow("leap day") << QByteArray("29.02.24;00:00:00") << 2026 << QDate(2024, 2, 29) << QTime(0, 0)
-                              << QString();
-    QTest::newRow("2000 is leap") << QByteArray("29.02.00;00:00:00") << 2026 << QDate(2000, 2, 29) << QTime(0, 0)
-                                  << QString();
+    good("event line", "02.03.26;12:34:56\r\n", QDate(2026, 3, 2), QTime(12, 34, 56));
+    good("first line only", "02.03.26;12:00:00\r\n31.02.26;99:00:00\r\n", QDate(2026, 3, 2), QTime(12, 0));
+    good("no line end", "02.03.26;23:59:59", QDate(2026, 3, 2), QTime(23, 59, 59));
+    good("year 99 is past", "15.06.99;08:00:00", QDate(1999, 6, 15), QTime(8, 0));
+    good("year 75 is future", "15.06.75;08:00:00", QDate(2075, 6, 15), QTime(8, 0));
+    good("year 76 is past", "15.06.76;08:00:00", QDate(1976, 6, 15), QTime(8, 0));
+    good("leap day", "29.02.24;00:00:00", QDate(2024, 2, 29), QTime(0, 0));
+    good("2000 is leap", "29.02.00;00:00:00", QDate(2000, 2, 29), QTime(0, 0));
+    good("text before ;", "02.03.26 x;08:00:00", QDate(2026, 3, 2), QTime(8, 0));
     // In 2100 the window holds 2050..2149, and 2100 has no 29 February.
-    QTest::newRow("2100 is not leap") << QByteArray("29.02.00;00:00:00") << 2100 << QDate() << QTime()
-                                      << QStringLiteral("neplatné datum");
-    QTest::newRow("text before ;") << QByteArray("02.03.26 x;08:00:00") << 2026 << QDate(2026, 3, 2) << QTime(8, 0)
-                                   << QString();
+    bad("2100 is not leap", "29.02.00;00:00:00", "neplatné datum", 2100);
 
-    QTest::newRow("empty line") << QByteArray("\r\n02.03.26;12:00:00") << 2026 << QDate() << QTime()
-                                << QStringLiteral("prázdný první řádek");
-    QTest::newRow("header") << QByteArray("datum;cas\r\n") << 2026 << QDate() << QTime()
-                            << QStringLiteral("neplatné datum „datum;ca“");
-    QTest::newRow("31 February") << QByteArray("31.02.26;08:00:00") << 2026 << QDate() << QTime()
-                                 << QStringLiteral("neplatné datum „31.02.26“");
-    QTest::newRow("29 February 2026") << QByteArray("29.02.26;08:00:00") << 2026 << QDate() << QTime()
-                                      << QStringLiteral("neplatné datum");
-    QTest::newRow("month 13") << QByteArray("01.13.26;08:00:00") << 2026 << QDate() << QTime()
-                              << QStringLiteral("neplatné datum");
-    QTest::newRow("day 0") << QByteArray("00.03.26;08:00:00") << 2026 << QDate() << QTime()
-                           << QStringLiteral("neplatné datum");
-    QTest::newRow("one-digit fields") << QByteArray("1.3.26;8:00:00") << 2026 << QDate() << QTime()
-                                      << QStringLiteral("neplatné datum");
-    QTest::newRow("short") << QByteArray("02.03.2") << 2026 << QDate() << QTime() << QStringLiteral("neplatné datum");
-    QTest::newRow("no ;") << QByteArray("02.03.26 08:00:00\r\n") << 2026 << QDate() << QTime()
-                          << QStringLiteral("chybí ';'");
-    QTest::newRow("hour 24") << QByteArray("02.03.26;24:00:00") << 2026 << QDate() << QTime()
-                             << QStringLiteral("neplatný čas „24:00:00“");
-    QTest::newRow("minute 60") << QByteArray("02.03.26;08:60:00") << 2026 << QDate() << QTime()
-                               << QStringLiteral("neplatný čas");
-    QTest::newRow("time cut short") << QByteArray("02.03.26;08:00:0\r\n") << 2026 << QDate() << QTime()
-                                    << QStringLiteral("neplatný čas „08:00:0“");
-    QTest::newRow("dots in time") << QByteArray("02.03.26;08.00.00") << 2026 << QDate() << QTime()
-                                  << QStringLiteral("neplatný čas");
+    bad("empty line", "\r\n02.03.26;12:00:00", "prázdný první řádek");
+    bad("header", "datum;cas\r\n", "neplatné datum „datum;ca“");
+    bad("31 February", "31.02.26;08:00:00", "neplatné datum „31.02.26“");
+    bad("29 February 2026", "29.02.26;08:00:00", "neplatné datum");
+    bad("month 13", "01.13.26;08:00:00", "neplatné datum");
+    bad("day 0", "00.03.26;08:00:00", "neplatné datum");
+    bad("one-digit fields", "1.3.26;8:00:00", "neplatné datum");
+    bad("short", "02.03.2", "neplatné datum");
+    bad("no ;", "02.03.26 08:00:00\r\n", "chybí ';'");
+    bad("hour 24", "02.03.26;24:00:00", "neplatný čas „24:00:00“");
+    bad("minute 60", "02.03.26;08:60:00", "neplatný čas");
+    bad("time cut short", "02.03.26;08:00:0\r\n", "neplatný čas „08:00:0“");
+    bad("dots in time", "02.03.26;08.00.00", "neplatný čas");
 }
 
 void TestArchive::parsesEventLine() {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -257,6 +258,21 @@ private slots:
         QCOMPARE(events.errors, QList<int>{code});
         QCOMPARE(socket.state(), wsClosed);
         QVERIFY(events.sessions.isEmpty());
+    }
+
+    void serviceNameIsLookedUp() {
+        if (!::getservbyname("telnet", "tcp"))
+            QSKIP("this system knows no telnet service");
+        ClientSocket socket;
+        Events events;
+        events.attach(socket);
+        socket.setAddress(QStringLiteral("127.0.0.1"));
+        socket.setPort(QStringLiteral("telnet"));
+        socket.open();
+        // Whether port 23 answers or refuses, the name was taken as a port and a connect was tried.
+        QTRY_COMPARE_WITH_TIMEOUT(events.sessions.size(), 1, Wait);
+        QVERIFY(events.errors.isEmpty());
+        socket.close();
     }
 
     void unresolvableHostName() {

@@ -85,8 +85,8 @@ void TestConnection::greetingAndReportsOnEverySession() {
     QVERIFY(!Form1->Timer1->isActive()); // "Obnovit" off: connecting does not start the watchdog
 
     controller.send(report(52, 0xF6));
-    QTRY_COMPARE(Form1->logLines().size(), 1);
-    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: 0,3 - 06.12.26 13:45:07"));
+    QTRY_COMPARE(fx.logLines().size(), 1);
+    QCOMPARE(fx.logLines().last(), QStringLiteral("LOG1 Bit: 0,3 - 06.12.26 13:45:07"));
     for (int n = 0; n < 8; ++n)
         QCOMPARE(Form1->Leds[n]->state(), (n == 0 || n == 3) ? lsON : lsOFF);
     // The first chunk starts the watchdog even without "Obnovit".
@@ -94,8 +94,8 @@ void TestConnection::greetingAndReportsOnEverySession() {
     QCOMPARE(Form1->Timer1->interval(), 15000);
 
     controller.send(report(150, 0xFF));
-    QTRY_COMPARE(Form1->logLines().size(), 2);
-    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: - 06.12.26 13:45:07"));
+    QTRY_COMPARE(fx.logLines().size(), 2);
+    QCOMPARE(fx.logLines().last(), QStringLiteral("LOG1 Bit: - 06.12.26 13:45:07"));
     for (auto* led : Form1->Leds)
         QCOMPARE(led->state(), lsOFF);
 
@@ -122,9 +122,9 @@ void TestConnection::refusedConnectionLogsOneError() {
     Form1->LoadSettings();
     Form1->btnPripojClick();
     QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
-    QTRY_COMPARE(Form1->logLines(), QStringList{QStringLiteral("Socket error: 10057")});
+    QTRY_COMPARE(fx.logLines(), QStringList{QStringLiteral("Socket error: 10057")});
     QTest::qWait(200);
-    QCOMPARE(Form1->logLines(), QStringList{QStringLiteral("Socket error: 10057")});
+    QCOMPARE(fx.logLines(), QStringList{QStringLiteral("Socket error: 10057")});
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
     QVERIFY(MessageBox::shown().isEmpty());
 }
@@ -143,8 +143,8 @@ void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects(
     QVERIFY2(elapsed >= 2 * 1600 - 300, qPrintable(QString::number(elapsed)));
     QTRY_COMPARE(controller.received.value(2), kGreeting);
     QVERIFY(Form1->reconnectCount() >= 2);
-    QVERIFY(Form1->logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
-    QVERIFY(Form1->logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 2x !!!!")));
+    QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
+    QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 2x !!!!")));
     QCOMPARE(Form1->LabelObnov->text(), QStringLiteral("Obnovení spojení: %1").arg(Form1->reconnectCount()));
 
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
@@ -163,7 +163,7 @@ void TestConnection::controllerCloseWithoutWatchdogThenClickReconnects() {
     controller.last()->close();
     QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
-    QVERIFY(Form1->logLines().isEmpty()); // a peer's close raises no error
+    QVERIFY(fx.logLines().isEmpty()); // a peer's close raises no error
     // The toggle tests the socket, not the caption: this click connects.
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
     QTRY_COMPARE(controller.sessions.size(), 2);
@@ -182,13 +182,13 @@ void TestConnection::logLimitAndHexLines() {
     // Two reports in one chunk: two hex lines, the second repeating the first's bytes up to its own value.
     controller.send(report(52, 0xFE) + report(52, 0xFF));
     QTRY_COMPARE(Form1->logLineCount(), 4); // cleared at 6 lines, then hex, LOG1, hex, LOG1
-    const QStringList lines = Form1->logLines();
+    const QStringList lines = fx.logLines();
     QCOMPARE(lines[0], QStringLiteral("FF FA 2C 34 FE "));
     QCOMPARE(lines[2], QStringLiteral("FF FA 2C 34 FE FF F0 FF FA 2C 34 FF "));
     // Subcommand 150 adds no hex line even with the box checked.
     controller.send(report(150, 0x00));
     QTRY_COMPARE(Form1->logLineCount(), 5);
-    QCOMPARE(Form1->logLines().last(), QStringLiteral("LOG1 Bit: 0,1,2,3,4,5,6,7 - 06.12.26 13:45:07"));
+    QCOMPARE(fx.logLines().last(), QStringLiteral("LOG1 Bit: 0,1,2,3,4,5,6,7 - 06.12.26 13:45:07"));
 }
 
 void TestConnection::largeChunkWarnsAndLaterChunksWait() {
@@ -216,8 +216,8 @@ void TestConnection::largeChunkWarnsAndLaterChunksWait() {
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
     QCOMPARE(MessageBox::shown().first().text,
              QStringLiteral("Program expects packets of < about 254... but could be revised."));
-    QCOMPARE(Form1->logLines()[0], QString(253, QLatin1Char('x')));
-    QVERIFY(Form1->logLines()[1].startsWith(QStringLiteral("LOG1 Bit: 7 - ")));
+    QCOMPARE(fx.logLines()[0], QString(253, QLatin1Char('x')));
+    QVERIFY(fx.logLines()[1].startsWith(QStringLiteral("LOG1 Bit: 7 - ")));
 }
 
 void TestConnection::badAddressAndPortAreLogged_data() {
@@ -241,8 +241,8 @@ void TestConnection::badAddressAndPortAreLogged() {
     Form1->btnPripojClick();
     // The toggle still finishes its connect branch.
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
-    QTRY_VERIFY(!Form1->logLines().isEmpty());
-    QCOMPARE(Form1->logLines().first(), line);
+    QTRY_VERIFY(!fx.logLines().isEmpty());
+    QCOMPARE(fx.logLines().first(), line);
 }
 
 QTEST_MAIN(TestConnection)

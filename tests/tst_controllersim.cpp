@@ -87,8 +87,7 @@ private:
 };
 
 // waitForFinished() answers false for a process that has already ended.
-bool ended(QProcess& process)
-{
+bool ended(QProcess& process) {
     return process.state() == QProcess::NotRunning || process.waitForFinished(Wait);
 }
 

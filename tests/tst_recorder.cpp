@@ -1,0 +1,356 @@
+// The input event recorder end to end: reports from a controller on loopback through the socket layer and the
+// decoder into event files in temporary folders, the counters, and the faults that must not lose an event.
+
+#include "testenv.h"
+
+#include "components/spinedit.h"
+#include "core/inifile.h"
+#include "socket/clientsocket.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimeEdit>
+#include <QTimer>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+QByteArray report(quint8 sub, quint8 value) {
+    QByteArray r = QByteArray::fromHex("FFFA2C");
+    r.append(char(sub));
+    r.append(char(value));
+    r.append(QByteArray::fromHex("FFF0"));
+    return r;
+}
+
+QStringList csvFiles(const QString& dir) {
+    return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+QStringList allFiles(const QString& dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A controller on loopback that the monitor is connected to.
+class Link {
+public:
+    explicit Link(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) {
+        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+        fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
+        Form1->LoadSettings();
+        Form1->btnPripojClick();
+        QVERIFY(m_server.waitForNewConnection(10000));
+        m_peer = m_server.nextPendingConnection();
+        QTRY_COMPARE(Form1->ClientSocket->state(), wsConnected);
+    }
+    // Sends one chunk and waits until the monitor has logged the given number of report lines in all.
+    void send(const QByteArray& bytes, int reportLinesAfter) {
+        m_peer->write(bytes);
+        m_peer->flush();
+        QTRY_COMPARE(reportLines(), reportLinesAfter);
+    }
+    int reportLines() const {
+        int n = 0;
+        for (const QString& line : m_fx.logLines())
+            n += line.startsWith(QStringLiteral("LOG1 Bit:")) ? 1 : 0;
+        return n;
+    }
+
+private:
+    MonitorFixture& m_fx;
+    QTcpServer m_server;
+    QTcpSocket* m_peer = nullptr;
+};
+
+bool isRoot() {
+    return geteuid() == 0;
+}
+} // namespace
+
+class TestRecorder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7, 250))); }
+    void onlyNewTransitionsOfWatchedInputsAreRecorded();
+    void periodSumIsInclusiveToTheMillisecond();
+    void directoryTextIsUsedUnchanged();
+    void oneFailingInputDoesNotTakeTheChunkDown();
+    void faultyFileSystemsLeaveNoPartialFiles_data();
+    void faultyFileSystemsLeaveNoPartialFiles();
+    void collidingNamesEachGetTheirOwnFile();
+    void sequenceNumberIsStoredAtOnce();
+    void countersWindow();
+    void simulatorLoadRunMatchesCounters();
+};
+
+void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Bit3=1"), QStringLiteral("Format=B%nbit%_%numco%"),
+                   QStringLiteral("Por_cislo=41")});
+    // The first report after start records nothing: the stored levels start at 0.
+    link.send(report(52, 0x00), 1);
+    QVERIFY(csvFiles(fx.eventDir(0)).isEmpty());
+    // A subcommand 150 report sets a baseline without recording.
+    link.send(report(52, 0xFF) + report(150, 0xF7), 3);
+    QVERIFY(csvFiles(fx.eventDir(3)).isEmpty());
+    // F7 then F6 with inputs 0 and 3 watched: input 3 was already at LOG1, input 0 is new.
+    link.send(report(52, 0xF6), 4);
+    QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("B0_00041.csv")});
+    QVERIFY(csvFiles(fx.eventDir(3)).isEmpty());
+    QCOMPARE(readAll(fx.eventDir(0) + QStringLiteral("/B0_00041.csv")), QByteArray("06.12.26;13:45:07\r\n"));
+    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
+    QCOMPARE(FrmPocitadla->Edit[3]->text(), QStringLiteral("0"));
+    // An unwatched input at LOG1 leaves nothing; inputs going to LOG1 together get numbers in input order.
+    link.send(report(52, 0xFF) + report(52, 0x36), 6); // inputs 0, 3, 6, 7 to LOG1; 6 and 7 unwatched
+    QCOMPARE(csvFiles(fx.eventDir(0)).last(), QStringLiteral("B0_00042.csv"));
+    QCOMPARE(csvFiles(fx.eventDir(3)), QStringList{QStringLiteral("B3_00043.csv")});
+    QVERIFY(csvFiles(fx.eventDir(6)).isEmpty());
+    QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("0"));
+    QCOMPARE(StoredLevels[6], false);
+    // An input staying at LOG1 over several reports is recorded once.
+    link.send(report(52, 0x36) + report(52, 0x36), 8);
+    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("2"));
+    QCOMPARE(FrmPocitadla->Edit[3]->text(), QStringLiteral("1"));
+}
+
+void TestRecorder::periodSumIsInclusiveToTheMillisecond() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit2=1"), QStringLiteral("Bit7=1"), QStringLiteral("Format=%nbit%_%numco%")});
+    link.send(report(52, 0xFF), 1);
+    const QDateTime now = Clock::now();
+    FrmPocitadla->DateTimePicker1->setDate(now.date().addDays(-1));
+    FrmPocitadla->DateTimePicker2->setTime(QTime(8, 0));
+    FrmPocitadla->DateTimePicker3->setDate(now.date());
+    FrmPocitadla->DateTimePicker4->setTime(now.time());
+    QCOMPARE(FrmPocitadla->DateTimePicker4->time(), QTime(13, 45, 7, 250));
+    FrmPocitadla->spBitUsek->setValueClamped(7);
+    // Inputs 2 and 7 at the end of the period to the millisecond: only input 7 counts in the sum.
+    link.send(report(52, 0x7B), 2);
+    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
+    // One millisecond later the period is over; the per-input counters go on.
+    Clock::advance(1);
+    link.send(report(52, 0xFF) + report(52, 0x7F), 4);
+    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("2"));
+    // "Dnes" sets both ends to the moment of the click: a later event is outside.
+    FrmPocitadla->btnDnesClick();
+    Clock::advance(1);
+    link.send(report(52, 0xFF) + report(52, 0x7F), 6);
+    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+}
+
+void TestRecorder::directoryTextIsUsedUnchanged() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=x")});
+    FrmNastav->edCesta[1]->setText(fx.eventDir(1) + QStringLiteral("/")); // typed, never saved: in force at once
+    link.send(report(52, 0xFF) + report(52, 0xFD), 2);
+    QCOMPARE(csvFiles(fx.eventDir(1)), QStringList{QStringLiteral("x.csv")});
+    QVERIFY(!fx.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Chyba")));
+}
+
+void TestRecorder::oneFailingInputDoesNotTakeTheChunkDown() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Bit1=1"), QStringLiteral("Bit2=1"),
+                   QStringLiteral("Format=E%nbit%_%numco%"), QStringLiteral("Por_cislo=7")});
+    const QString missing = fx.dir.filePath(QStringLiteral("missing"));
+    FrmNastav->edCesta[1]->setText(missing);
+    Form1->Timer1->stop();
+    // Inputs 0, 1 and 2 to LOG1, and a second report in the same chunk after the failing one.
+    link.send(report(52, 0xFF) + report(52, 0xF8) + report(52, 0xFF), 3);
+    QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("E0_00007.csv")});
+    QCOMPARE(csvFiles(fx.eventDir(2)), QStringList{QStringLiteral("E2_00009.csv")});
+    QVERIFY(!QFileInfo::exists(missing));
+    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
+    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
+    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
+    const QStringList errors = fx.logLines().filter(QStringLiteral("Chyba zápisu"));
+    QCOMPARE(errors,
+             QStringList{QStringLiteral("Chyba zápisu: %1/E1_00008.csv (No such file or directory)").arg(missing)});
+    // The report's levels were stored and the watchdog restarted by the chunk.
+    QCOMPARE(StoredLevels[1], true);
+    QVERIFY(Form1->Timer1->isActive());
+}
+
+void TestRecorder::faultyFileSystemsLeaveNoPartialFiles_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("read-only directory") << "readonly";
+    QTest::newRow("full disk") << "full";
+}
+
+void TestRecorder::faultyFileSystemsLeaveNoPartialFiles() {
+    QFETCH(QString, kind);
+    MonitorFixture fx;
+    const QString target = fx.dir.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkpath(target));
+    bool mounted = false;
+    if (isRoot()) {
+        // Root ignores permissions: a read-only or a tiny tmpfs makes the file system say no.
+        const QByteArray options = kind == QLatin1String("full") ? "size=16k,mode=0777" : "size=64k,mode=0777";
+        if (::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", 0, options.constData()) != 0)
+            QSKIP("cannot mount a tmpfs here");
+        mounted = true;
+        if (kind == QLatin1String("full")) {
+            QFile filler(target + QStringLiteral("/filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size() && filler.flush()) {
+            }
+            filler.close();
+        } else {
+            QVERIFY(::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY,
+                            nullptr) == 0);
+        }
+    } else {
+        if (kind == QLatin1String("full"))
+            QSKIP("a full disk needs a tmpfs mount, which needs root");
+        QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            ::umount2(QFile::encodeName(target).constData(), MNT_DETACH);
+        QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    });
+
+    Link link(fx, {QStringLiteral("Bit4=1"), QStringLiteral("Bit5=1"), QStringLiteral("Format=F%nbit%")});
+    FrmNastav->edCesta[4]->setText(target);
+    const QStringList before = allFiles(target);
+    link.send(report(52, 0xFF) + report(52, 0xCF), 2);
+    QCOMPARE(allFiles(target).join(QLatin1Char(',')), before.join(QLatin1Char(','))); // no event or temporary file
+    QCOMPARE(csvFiles(fx.eventDir(5)), QStringList{QStringLiteral("F5.csv")});
+    QCOMPARE(FrmPocitadla->Edit[4]->text(), QStringLiteral("0"));
+    QCOMPARE(FrmPocitadla->Edit[5]->text(), QStringLiteral("1"));
+    const QStringList errors = fx.logLines().filter(QStringLiteral("Chyba zápisu: %1/F4.csv (").arg(target));
+    QCOMPARE(errors.size(), 1);
+}
+
+void TestRecorder::collidingNamesEachGetTheirOwnFile() {
+    MonitorFixture fx;
+    // The stored default template expands to "_" for every event.
+    Link link(fx, {QStringLiteral("Bit6=1")});
+    QByteArray chunk = report(52, 0xFF);
+    for (int i = 0; i < 3; ++i)
+        chunk += report(52, 0xBF) + report(52, 0xFF);
+    QFile existing(fx.eventDir(6) + QStringLiteral("/_.csv"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write("foreign");
+    existing.close();
+    link.send(chunk, 7);
+    QCOMPARE(csvFiles(fx.eventDir(6)),
+             (QStringList{QStringLiteral("_.csv"), QStringLiteral("__2.csv"), QStringLiteral("__3.csv"),
+                          QStringLiteral("__4.csv")}));
+    QCOMPARE(readAll(fx.eventDir(6) + QStringLiteral("/_.csv")), QByteArray("foreign"));
+    QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("3"));
+}
+
+void TestRecorder::sequenceNumberIsStoredAtOnce() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Format=N%numco%"), QStringLiteral("Por_cislo=99998")});
+    link.send(report(52, 0xFF) + report(52, 0xFE), 2);
+    QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("N99998.csv")});
+    const auto stored = [&] {
+        return IniFile(fx.iniPath()).readInteger(QStringLiteral("Po spusteni"), QStringLiteral("Por_cislo"), -1);
+    };
+    QCOMPARE(stored(), 0); // 99998 is followed by 0
+    // A reload ("&Zavři") reads the number back and does not issue 99998 again.
+    Form1->Timer1->stop();
+    FrmNastav->btnZavriClick();
+    link.send(report(52, 0xFF) + report(52, 0xFE), 4);
+    QCOMPARE(csvFiles(fx.eventDir(0)), (QStringList{QStringLiteral("N00000.csv"), QStringLiteral("N99998.csv")}));
+    QCOMPARE(stored(), 1);
+}
+
+void TestRecorder::countersWindow() {
+    MonitorFixture fx;
+    QCOMPARE(FrmPocitadla->size(), QSize(395, 217));
+    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla"));
+    for (int k = 0; k < 8; ++k) {
+        QVERIFY(!FrmPocitadla->Edit[k]->isEnabled());
+        FrmPocitadla->Edit[k]->setText(QString::number(10 + k));
+    }
+    FrmPocitadla->Edit9->setText(QStringLiteral("5"));
+    FrmPocitadla->spBitUsek->setValueClamped(2);
+    QTest::mouseClick(FrmPocitadla->btnNuluj[2], Qt::LeftButton);
+    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("0"));
+    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("11"));
+    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("5")); // the sum stays, even for the chosen input
+    QTest::mouseClick(FrmPocitadla->btnNulujUsek, Qt::LeftButton);
+    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("0"));
+    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
+    Clock::setNow(QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7, 8)));
+    QTest::mouseClick(FrmPocitadla->btnDnes, Qt::LeftButton);
+    QCOMPARE(FrmPocitadla->DateTimePicker1->date(), QDate(2025, 3, 4));
+    QCOMPARE(FrmPocitadla->DateTimePicker2->time(), QTime(5, 6, 7, 8));
+    QCOMPARE(FrmPocitadla->DateTimePicker3->date(), QDate(2025, 3, 4));
+    QCOMPARE(FrmPocitadla->DateTimePicker4->time(), QTime(5, 6, 7, 8));
+    // Closing and opening again keeps everything.
+    QTimer::singleShot(0, FrmPocitadla->btnZavri, [] { QTest::mouseClick(FrmPocitadla->btnZavri, Qt::LeftButton); });
+    QCOMPARE(FrmPocitadla->exec(), 1);
+    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
+    QCOMPARE(FrmPocitadla->spBitUsek->Value(), 2);
+}
+
+void TestRecorder::simulatorLoadRunMatchesCounters() {
+    const QString simulator = QStringLiteral(IMPULZ_BIN_DIR "/controller-sim");
+    if (!QFileInfo(simulator).isExecutable())
+        QSKIP("controller simulator not built");
+    Clock::reset();
+    MonitorFixture fx;
+    QProcess sim;
+    sim.start(simulator, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"),
+                          QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
+                          QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--answer")});
+    QVERIFY(sim.waitForStarted());
+    QTRY_VERIFY(sim.canReadLine());
+    const QByteArray first = sim.readLine().trimmed();
+    QVERIFY2(first.startsWith("listening "), first.constData());
+    QStringList settings = fx.existingDirectories();
+    for (int n = 0; n < 8; ++n)
+        settings << QStringLiteral("Bit%1=1").arg(n);
+    settings << QStringLiteral("Port=%1").arg(QString::fromLatin1(first.mid(10))) << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
+    fx.writeIni(settings);
+    Form1->LoadSettings();
+    Form1->btnPripojClick();
+    // The monitor needs the event loop while the simulator runs: no blocking wait here.
+    QTRY_VERIFY_WITH_TIMEOUT(sim.state() == QProcess::NotRunning, 60000);
+    QByteArray out = sim.readAllStandardOutput();
+    qint64 sent = -1;
+    for (const QByteArray& line : out.split('\n')) {
+        if (line.startsWith("transitions "))
+            sent = line.mid(12).trimmed().toLongLong();
+    }
+    QVERIFY2(sent > 0, out.right(300).constData());
+    // The simulator has finished sending; the monitor may still be reading what is on the way.
+    qint64 files = 0;
+    qint64 counted = 0;
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        QTest::qWait(100);
+        files = counted = 0;
+        for (int n = 0; n < 8; ++n) {
+            files += csvFiles(fx.eventDir(n)).size();
+            counted += FrmPocitadla->Edit[n]->text().toLongLong();
+        }
+    } while (files < sent && waited.elapsed() < 20000);
+    QCOMPARE(files, sent);
+    QCOMPARE(counted, files);
+    QVERIFY(fx.logLines().filter(QStringLiteral("Chyba")).isEmpty());
+}
+
+QTEST_MAIN(TestRecorder)
+#include "tst_recorder.moc"
