@@ -246,20 +246,22 @@ void TestArchive::countsWithinDaysAndWindow() {
     QTemporaryDir tmp;
     const QString in = tmp.filePath(QStringLiteral("bit0"));
     const QTime noon(12, 0);
-    writeFile(in + QStringLiteral("/a.csv"), eventLine(QDate(2026, 3, 2), QTime(20, 0))); // after the window
-    writeFile(in + QStringLiteral("/b.csv"), eventLine(QDate(2026, 3, 1), QTime(7, 0)));  // before it
-    writeFile(in + QStringLiteral("/c.csv"), eventLine(QDate(2026, 3, 3), QTime(7, 0)));  // before it, on the last day
-    writeFile(in + QStringLiteral("/d.csv"), eventLine(QDate(2026, 3, 2), noon));         // counted
-    writeFile(in + QStringLiteral("/e.csv"), eventLine(QDate(2026, 3, 1), QTime(8, 0)));  // counted: From time
-    writeFile(in + QStringLiteral("/f.csv"), eventLine(QDate(2026, 2, 28), noon));        // day before
-    writeFile(in + QStringLiteral("/g.csv"), eventLine(QDate(2026, 3, 4), noon));         // day after
-    writeFile(in + QStringLiteral("/h.csv"), eventLine(QDate(2025, 3, 2), noon));         // a year earlier
-    writeFile(in + QStringLiteral("/m1/d2/i.csv"),
-              eventLine(QDate(2026, 3, 3), QTime(16, 0)) + "garbage\r\n");                    // counted once
-    writeFile(in + QStringLiteral("/m1/.j.csv"), eventLine(QDate(2026, 3, 2), QTime(9, 30))); // hidden file: counted
-    writeFile(in + QStringLiteral("/.old/k.csv"), eventLine(QDate(2026, 3, 2), noon)); // hidden directory: not visited
-    writeFile(in + QStringLiteral("/notes.txt"), "not an event");
-    writeFile(in + QStringLiteral("/UPPER.CSV"), "not an event");
+    auto put = [&in](const char* name, const QByteArray& content) {
+        writeFile(in + u'/' + QLatin1String(name), content);
+    };
+    put("a.csv", eventLine(QDate(2026, 3, 2), QTime(20, 0)));                       // after the window
+    put("b.csv", eventLine(QDate(2026, 3, 1), QTime(7, 0)));                        // before it
+    put("c.csv", eventLine(QDate(2026, 3, 3), QTime(7, 0)));                        // before it, on the last day
+    put("d.csv", eventLine(QDate(2026, 3, 2), noon));                               // counted
+    put("e.csv", eventLine(QDate(2026, 3, 1), QTime(8, 0)));                        // counted: From time
+    put("f.csv", eventLine(QDate(2026, 2, 28), noon));                              // day before
+    put("g.csv", eventLine(QDate(2026, 3, 4), noon));                               // day after
+    put("h.csv", eventLine(QDate(2025, 3, 2), noon));                               // a year earlier
+    put("m1/d2/i.csv", eventLine(QDate(2026, 3, 3), QTime(16, 0)) + "garbage\r\n"); // counted once
+    put("m1/.j.csv", eventLine(QDate(2026, 3, 2), QTime(9, 30)));                   // hidden file: counted
+    put(".old/k.csv", eventLine(QDate(2026, 3, 2), noon));                          // hidden directory: not visited
+    put("notes.txt", "not an event");
+    put("UPPER.CSV", "not an event");
     // A symlinked directory is not followed, so a link back to the top neither loops nor counts twice.
     QVERIFY(QFile::link(in, in + QStringLiteral("/m1/loop")));
     QVERIFY(QFile::link(in + QStringLiteral("/m1/d2"), in + QStringLiteral("/linked.csv")));

@@ -1,0 +1,213 @@
+// The settings file: arbitrary text as the file, a few reads, then writes whose values come from the input. Every
+// write may change exactly one line (or add the key, or add its section at the end); values and integers read back
+// as written, and reads do not care about letter case.
+//
+// The whole input is the file; the names and values written are drawn from the same bytes.
+
+#include "core/inifile.h"
+
+#include "check.h"
+#include "tempfile.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace {
+
+const QString kSection = QStringLiteral("Po spusteni");
+const QStringList kKeys = {
+    QStringLiteral("IP"),    QStringLiteral("Port"),        QStringLiteral("Soubor0"),   QStringLiteral("Bit3"),
+    QStringLiteral("Format"), QStringLiteral("Cislo_linky"), QStringLiteral("Por_cislo"), QStringLiteral("Sec")};
+
+// Only ASCII letters change, so the variant compares equal under any notion of letter case.
+QString asciiCase(const QString& s, int how) {
+    QString out = s;
+    for (QChar& c : out) {
+        if (c.unicode() < 128 && c.isLetter())
+            c = how == 1 ? c.toLower() : how == 2 ? c.toUpper() : c;
+    }
+    return out;
+}
+
+QList<QByteArray> linesOf(const QByteArray& data) {
+    QList<QByteArray> lines = data.split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray& l : lines) {
+        if (l.endsWith('\r'))
+            l.chop(1);
+    }
+    return lines;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    FUZZ_CHECK(f.open(QIODevice::ReadOnly));
+    return f.readAll();
+}
+
+// Integers as the reader documents them, matched by pattern rather than scanned.
+std::optional<qint32> referenceInteger(const QString& text) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^[ \\t]*([+-]?)(?:(\\$|[xX]|0[xX])([0-9A-Fa-f]+)|([0-9]+))$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    const bool hex = m.capturedLength(2) > 0;
+    QString digits = hex ? m.captured(3) : m.captured(4);
+    while (digits.size() > 1 && digits.startsWith(u'0'))
+        digits.remove(0, 1);
+    if (digits.size() > 10)
+        return std::nullopt;
+    qint64 v = digits.toLongLong(nullptr, hex ? 16 : 10);
+    if (m.captured(1) == QLatin1String("-"))
+        v = -v;
+    if (v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(v);
+}
+
+void checkReads(const IniFile& ini, const QString& section, const QString& key) {
+    const QString value = ini.readString(section, key, QStringLiteral("a"));
+    const bool present = value == ini.readString(section, key, QStringLiteral("b"));
+    for (int how = 1; how <= 2; ++how)
+        FUZZ_CHECK(ini.readString(asciiCase(section, 3 - how), asciiCase(key, how), QStringLiteral("a")) == value);
+    if (!present)
+        return;
+    FUZZ_CHECK(value.size() <= 2047 && !value.contains(u'\n'));
+    if (value.size() < 2047)
+        FUZZ_CHECK(value == value.trimmed()); // a cut value may end anywhere, blanks included
+    const std::optional<qint32> n = referenceInteger(value);
+    FUZZ_CHECK(ini.readInteger(section, key, 7) == n.value_or(7));
+    FUZZ_CHECK(ini.readInteger(section, key, -3) == n.value_or(-3));
+    FUZZ_CHECK(ini.readBool(section, key, true) == (n ? *n != 0 : true));
+    FUZZ_CHECK(ini.readBool(section, key, false) == (n ? *n != 0 : false));
+}
+
+// The first section header and the first key line of the text, so the writes also hit names the input made up.
+void scrapeNames(const QList<QByteArray>& lines, QString& section, QString& key) {
+    for (const QByteArray& raw : lines) {
+        const QString text = QString::fromUtf8(raw).trimmed();
+        if (section.isNull() && text.startsWith(u'[')) {
+            const qsizetype close = text.indexOf(u']');
+            section = text.mid(1, close < 0 ? -1 : close - 1).trimmed();
+        }
+        const qsizetype eq = text.indexOf(u'=');
+        if (key.isNull() && eq > 0 && !text.startsWith(u'[') && !text.startsWith(u';') && !text.startsWith(u'#') &&
+            !text.left(eq).trimmed().isEmpty())
+            key = text.left(eq).trimmed();
+    }
+}
+
+// What one write may do to the file: replace one line by the key line, insert the key line, or append the section.
+void checkOneWrite(const QList<QByteArray>& before, const QList<QByteArray>& after, const QByteArray& keyLine,
+                   const QString& section) {
+    qsizetype i = 0;
+    while (i < before.size() && i < after.size() && before[i] == after[i])
+        ++i;
+    if (after.size() == before.size()) {
+        FUZZ_CHECK(i < after.size() ? after[i] == keyLine : after.contains(keyLine));
+        for (qsizetype j = i + 1; j < after.size(); ++j)
+            FUZZ_CHECK(after[j] == before[j]);
+    } else if (after.size() == before.size() + 1) {
+        FUZZ_CHECK(i > 0 && after[i] == keyLine);
+        for (qsizetype j = i; j < before.size(); ++j)
+            FUZZ_CHECK(after[j + 1] == before[j]);
+    } else {
+        FUZZ_CHECK(i == before.size());
+        const bool separated = !before.isEmpty() && !QByteArrayView(before.last()).trimmed().isEmpty();
+        FUZZ_CHECK(after.size() == before.size() + (separated ? 3 : 2));
+        if (separated)
+            FUZZ_CHECK(after[i].isEmpty());
+        FUZZ_CHECK(after[after.size() - 2] == '[' + section.trimmed().toUtf8() + ']');
+        FUZZ_CHECK(after.last() == keyLine);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string path = scratchDir() + "/impulz.ini";
+    static const QString qpath = QString::fromStdString(path);
+    writeBytes(path, data, size);
+    const QByteArray original(reinterpret_cast<const char*>(data), qsizetype(size));
+
+    QString scrapedSection;
+    QString scrapedKey;
+    scrapeNames(linesOf(original), scrapedSection, scrapedKey);
+
+    IniFile ini(qpath);
+    for (const QString& key : kKeys)
+        checkReads(ini, kSection, key);
+    if (!scrapedSection.isNull() && !scrapedKey.isNull())
+        checkReads(ini, scrapedSection, scrapedKey);
+
+    FuzzedDataProvider fdp(data, size);
+    const int writes = fdp.ConsumeIntegralInRange(1, 4);
+    for (int w = 0; w < writes; ++w) {
+        QString section = kSection;
+        switch (fdp.ConsumeIntegralInRange(0, 3)) {
+        case 1:
+            section = QStringLiteral("Jiny");
+            break;
+        case 2:
+            if (!scrapedSection.isNull())
+                section = scrapedSection;
+            break;
+        default:
+            break;
+        }
+        section = asciiCase(section, fdp.ConsumeIntegralInRange(0, 2));
+        QString key = kKeys[fdp.ConsumeIntegralInRange<qsizetype>(0, kKeys.size() - 1)];
+        if (fdp.ConsumeBool() && !scrapedKey.isNull())
+            key = scrapedKey;
+        key = asciiCase(key, fdp.ConsumeIntegralInRange(0, 2));
+
+        const QList<QByteArray> before = linesOf(fileBytes(qpath));
+        QString written;
+        try {
+            switch (fdp.ConsumeIntegralInRange(0, 2)) {
+            case 0: {
+                const std::string raw = fdp.ConsumeRandomLengthString(300);
+                const QString value = QString::fromUtf8(raw.data(), qsizetype(raw.size()));
+                ini.writeString(section, key, value);
+                written = QString(value).replace(u'\r', u' ').replace(u'\n', u' ');
+                FUZZ_CHECK(ini.readString(section, key, {}) == written.trimmed());
+                FUZZ_CHECK(IniFile(qpath).readString(section, key, {}) == written.trimmed());
+                break;
+            }
+            case 1: {
+                const qint32 value = fdp.ConsumeIntegral<qint32>();
+                ini.writeInteger(section, key, value);
+                written = QString::number(value);
+                FUZZ_CHECK(ini.readInteger(section, key, value ^ 1) == value);
+                FUZZ_CHECK(IniFile(qpath).readInteger(section, key, value ^ 1) == value);
+                break;
+            }
+            default: {
+                const bool value = fdp.ConsumeBool();
+                ini.writeBool(section, key, value);
+                written = value ? QStringLiteral("1") : QStringLiteral("0");
+                FUZZ_CHECK(ini.readBool(section, key, !value) == value);
+                FUZZ_CHECK(IniFile(qpath).readBool(section, key, !value) == value);
+                break;
+            }
+            }
+        } catch (const IniWriteError&) {
+            FUZZ_CHECK(!"a write to a writable file failed");
+        }
+        const QList<QByteArray> after = linesOf(fileBytes(qpath));
+        checkOneWrite(before, after, key.trimmed().toUtf8() + '=' + written.toUtf8(), section);
+        checkReads(ini, section, key);
+    }
+    return 0;
+}

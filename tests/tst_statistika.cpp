@@ -1,0 +1,350 @@
+// The statistics window: the display over real event files, its page rules, the boxes it shows, printing,
+// and the monitor going on while a large archive is counted.
+
+#include "testenv.h"
+
+#include "charts/barchart.h"
+#include "core/eventfile.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPrinter>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimeEdit>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+void writeEvent(const QString& dir, const QString& name, const QDateTime& t) {
+    QDir().mkpath(dir);
+    QFile f(dir + QLatin1Char('/') + name);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(eventLine(t));
+}
+
+void check(int b, bool on) {
+    frmStatistika->CheckListBox1->item(b)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+}
+
+QList<int> checkedItems() {
+    QList<int> items;
+    for (int b = 0; b < 8; ++b) {
+        if (frmStatistika->CheckListBox1->item(b)->checkState() == Qt::Checked)
+            items << b;
+    }
+    return items;
+}
+
+void display() {
+    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
+    frmStatistika->btnNactiClick();
+    if (frmStatistika->displayRunning())
+        QVERIFY(finished.wait(30000));
+}
+
+QString shortDate(const QDate& d) {
+    return QLocale::system().toString(d, QLocale::ShortFormat);
+}
+} // namespace
+
+class TestStatistika : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { Clock::setNow(QDateTime(QDate(2026, 3, 2), QTime(15, 0, 0))); }
+    void displaySkipsOrShowsZeroValues();
+    void pageRulesAndSingleChoice();
+    void badFileKeepsChartsAndNamesTheFile();
+    void impossiblePeriodIsRefused();
+    void missingDirectoryBoxOncePerInput();
+    void noInputChosenChangesNothing();
+    void printsTheWindowToOnePdfPage();
+    void reportDuringLargeDisplayIsRecordedOnTime();
+};
+
+void TestStatistika::displaySkipsOrShowsZeroValues() {
+    MonitorFixture fx;
+    Form1->LoadSettings();
+    for (int n = 0; n < 8; ++n)
+        FrmNastav->edCesta[n]->setText(fx.eventDir(n));
+    const QDate today(2026, 3, 2);
+    writeEvent(fx.eventDir(0), QStringLiteral("a.csv"), QDateTime(today, QTime(8, 15, 0)));
+    writeEvent(fx.eventDir(0) + QStringLiteral("/2026-03"), QStringLiteral("b.csv"), QDateTime(today, QTime(8, 40, 0)));
+    writeEvent(fx.eventDir(0), QStringLiteral(".hidden.csv"), QDateTime(today, QTime(13, 5, 0)));
+    writeEvent(fx.eventDir(0), QStringLiteral("yesterday.csv"), QDateTime(today.addDays(-1), QTime(9, 0, 0)));
+    QDir().mkpath(fx.eventDir(2));
+    frmStatistika->btnDnesClick();
+    check(0, true);
+    check(2, true);
+
+    display();
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(frmStatistika->Chart1->pointValue(0, 0), 3.0);
+    QCOMPARE(frmStatistika->Chart1->pointLabel(0, 0), shortDate(today));
+    QCOMPARE(frmStatistika->Chart1->pointCount(2), 0);
+    QCOMPARE(frmStatistika->Chart2->pointCount(0), 2); // hours 8 and 13
+    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 0), QStringLiteral("8"));
+    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 2.0);
+    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 1), QStringLiteral("13"));
+    QVERIFY(!frmStatistika->Panel1->isVisible());
+    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+
+    frmStatistika->cbNeNula->setChecked(false);
+    display();
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(frmStatistika->Chart1->pointCount(2), 1);
+    QCOMPARE(frmStatistika->Chart1->pointValue(2, 0), 0.0);
+    QCOMPARE(frmStatistika->Chart2->pointCount(0), 25);
+    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 24), QString());
+    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 23), QStringLiteral("23"));
+
+    // A week with a window of the day: one bar per day, each counting only its window.
+    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 24));
+    frmStatistika->DateTimePicker2->setTime(QTime(8, 30, 0));
+    frmStatistika->DateTimePicker4->setTime(QTime(13, 5, 0));
+    display();
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 7);
+    QCOMPARE(frmStatistika->Chart1->pointValue(0, 6), 2.0); // 08:40 and 13:05; not 08:15
+    QCOMPARE(frmStatistika->Chart1->pointValue(0, 5), 1.0);
+    QCOMPARE(frmStatistika->Chart1->pointLabel(0, 0), shortDate(QDate(2026, 2, 24)));
+}
+
+void TestStatistika::pageRulesAndSingleChoice() {
+    MonitorFixture fx;
+    frmStatistika->btnDnesClick();
+    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 10));
+    for (int b : {0, 2, 5})
+        check(b, true);
+    frmStatistika->CheckListBox1->setCurrentRow(2);
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 10));
+    QVERIFY(!frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(), QList<int>{2});
+    // On the hourly page a new From date moves the To date along; checking another item keeps one checked.
+    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 12));
+    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
+    frmStatistika->CheckListBox1->setCurrentRow(6);
+    check(6, true);
+    QCOMPARE(checkedItems(), QList<int>{6});
+    check(6, false); // unchecking the one checked item leaves it checked
+    QCOMPARE(checkedItems(), QList<int>{6});
+    // Back on the daily page: unlocked, the other items stay unchecked, the dates no longer follow.
+    frmStatistika->PageControl1->setCurrentIndex(0);
+    QVERIFY(frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(), QList<int>{6});
+    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 1));
+    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
+    check(1, true);
+    QCOMPARE(checkedItems(), (QList<int>{1, 6}));
+    // Opening the window shows the daily page with the To date unlocked, even if it was left on the hourly one.
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    frmStatistika->show();
+    QCOMPARE(frmStatistika->PageControl1->currentIndex(), 0);
+    QVERIFY(frmStatistika->DateTimePicker3->isEnabled());
+    frmStatistika->hide();
+    QCOMPARE(frmStatistika->size(), QSize(793, 370));
+    QCOMPARE(frmStatistika->PageControl1->tabText(0), QStringLiteral("Denní "));
+}
+
+void TestStatistika::badFileKeepsChartsAndNamesTheFile() {
+    MonitorFixture fx;
+    Form1->LoadSettings();
+    FrmNastav->edCesta[1]->setText(fx.eventDir(1));
+    writeEvent(fx.eventDir(1), QStringLiteral("good.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
+    frmStatistika->btnDnesClick();
+    check(1, true);
+    display();
+    QCOMPARE(frmStatistika->Chart1->pointCount(1), 1);
+
+    QFile bad(fx.eventDir(1) + QStringLiteral("/sub/header.csv"));
+    QDir().mkpath(fx.eventDir(1) + QStringLiteral("/sub"));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("datum;cas\r\n02.03.26;11:00:00\r\n");
+    bad.close();
+    writeEvent(fx.eventDir(1), QStringLiteral("second.csv"), QDateTime(QDate(2026, 3, 2), QTime(12, 0, 0)));
+    MessageBox::clearShown();
+    display();
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
+    QVERIFY2(MessageBox::shown().first().text.contains(bad.fileName()), qPrintable(MessageBox::shown().first().text));
+    QCOMPARE(frmStatistika->Chart1->pointCount(1), 1);
+    QCOMPARE(frmStatistika->Chart1->pointValue(1, 0), 1.0);
+    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+    QVERIFY(!frmStatistika->Panel1->isVisible());
+}
+
+void TestStatistika::impossiblePeriodIsRefused() {
+    MonitorFixture fx;
+    Form1->LoadSettings();
+    FrmNastav->edCesta[0]->setText(fx.eventDir(0));
+    writeEvent(fx.eventDir(0), QStringLiteral("x.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
+    frmStatistika->btnDnesClick();
+    check(0, true);
+    display();
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
+    MessageBox::clearShown();
+    display();
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
+    QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("před")));
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(frmStatistika->displayedDays(), 1);
+    frmStatistika->DateTimePicker1->setDate(QDate(1800, 1, 1));
+    frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
+    MessageBox::clearShown();
+    display();
+    QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("65536")));
+    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+}
+
+void TestStatistika::missingDirectoryBoxOncePerInput() {
+    MonitorFixture fx;
+    Form1->LoadSettings();
+    FrmNastav->edCesta[3]->setText(fx.dir.filePath(QStringLiteral("nowhere")));
+    FrmNastav->edCesta[4]->setText(QString());
+    FrmNastav->edCesta[5]->setText(fx.eventDir(5));
+    writeEvent(fx.eventDir(5), QStringLiteral("x.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
+    frmStatistika->btnDnesClick();
+    for (int b : {3, 4, 5})
+        check(b, true);
+    MessageBox::clearShown();
+    display();
+    QCOMPARE(MessageBox::shown().size(), 2);
+    QCOMPARE(MessageBox::shown()[0].text, QStringLiteral("Složka %1 nenalezena").arg(fx.dir.filePath("nowhere")));
+    QCOMPARE(MessageBox::shown()[0].title, QString());
+    QCOMPARE(MessageBox::shown()[1].text, QStringLiteral("Složka  nenalezena"));
+    QCOMPARE(frmStatistika->Chart1->pointCount(5), 1);
+}
+
+void TestStatistika::noInputChosenChangesNothing() {
+    MonitorFixture fx;
+    frmStatistika->Chart1->appendPoint(0, 4, QStringLiteral("x"));
+    frmStatistika->btnNactiClick();
+    QVERIFY(!frmStatistika->displayRunning());
+    QVERIFY(!frmStatistika->Panel1->isVisible());
+    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+}
+
+void TestStatistika::printsTheWindowToOnePdfPage() {
+    MonitorFixture fx;
+    const QString pdf = fx.dir.filePath(QStringLiteral("print.pdf"));
+    bool asked = false;
+    TfrmStatistika::printDialogHook = [&](QPrinter& printer) {
+        asked = true;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(pdf);
+        return true;
+    };
+    const auto restore = qScopeGuard([] { TfrmStatistika::printDialogHook = nullptr; });
+    frmStatistika->show();
+    frmStatistika->btnTiskClick();
+    frmStatistika->hide();
+    QVERIFY(asked);
+    QVERIFY(QFileInfo(pdf).size() > 1000);
+    const QString pdfimages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
+    if (pdfimages.isEmpty())
+        QSKIP("pdfimages (poppler-utils) is not installed");
+    QProcess list;
+    list.start(pdfimages, {QStringLiteral("-list"), pdf});
+    QVERIFY(list.waitForFinished(30000));
+    const QString out = QString::fromLatin1(list.readAllStandardOutput());
+    // One page, one image: the window at its own pixel size, stored without loss.
+    const QStringList rows = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(2);
+    QCOMPARE(rows.size(), 1);
+    const QStringList cols = rows.first().simplified().split(QLatin1Char(' '));
+    QCOMPARE(cols.value(0), QStringLiteral("1"));
+    const QSize expected = frmStatistika->grab().size();
+    QCOMPARE(QSize(cols.value(3).toInt(), cols.value(4).toInt()), expected);
+    QVERIFY2(cols.value(8) != QLatin1String("jpeg"), qPrintable(rows.first()));
+
+    // A cancelled dialog prints nothing.
+    QFile::remove(pdf);
+    TfrmStatistika::printDialogHook = [](QPrinter&) { return false; };
+    frmStatistika->btnTiskClick();
+    QVERIFY(!QFileInfo::exists(pdf));
+}
+
+void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
+    Clock::reset();
+    MonitorFixture fx;
+    // A large archive on a memory file system when there is one, so building it is quick.
+    QTemporaryDir archiveRoot(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/impulz-XXXXXX")
+                                                                         : QDir::tempPath() + "/impulz-XXXXXX");
+    QVERIFY(archiveRoot.isValid());
+    const QByteArray line = eventLine(QDateTime(QDate::currentDate(), QTime(10, 0, 0)));
+    const int perInput = 20000;
+    for (int b = 0; b < 4; ++b) {
+        for (int m = 0; m < 10; ++m) {
+            const QByteArray dir = QFile::encodeName(archiveRoot.filePath(QStringLiteral("in%1/m%2").arg(b).arg(m)));
+            QDir().mkpath(QString::fromLocal8Bit(dir));
+            for (int i = 0; i < perInput / 10; ++i) {
+                const QByteArray path = dir + "/e" + QByteArray::number(i) + ".csv";
+                const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                QVERIFY(fd >= 0);
+                QCOMPARE(::write(fd, line.constData(), size_t(line.size())), ssize_t(line.size()));
+                ::close(fd);
+            }
+        }
+    }
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QStringList settings = fx.existingDirectories();
+    settings << QStringLiteral("Port=%1").arg(server.serverPort()) << QStringLiteral("Bit7=1")
+             << QStringLiteral("Format=live");
+    fx.writeIni(settings);
+    Form1->LoadSettings();
+    Form1->btnPripojClick();
+    QVERIFY(server.waitForNewConnection(10000));
+    QTcpSocket* peer = server.nextPendingConnection();
+    peer->write(QByteArray::fromHex("FFFA2C34FFFFF0"));
+    QTRY_COMPARE(fx.logLines().size(), 1);
+
+    for (int b = 0; b < 4; ++b) {
+        FrmNastav->edCesta[b]->setText(archiveRoot.filePath(QStringLiteral("in%1").arg(b)));
+        check(b, true);
+    }
+    frmStatistika->btnDnesClick();
+    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
+    bool recordedWhileRunning = false;
+    QObject::connect(Form1->Memo1, &QPlainTextEdit::blockCountChanged, frmStatistika,
+                     [&] { recordedWhileRunning = frmStatistika->displayRunning(); });
+    frmStatistika->btnNactiClick();
+    QVERIFY(frmStatistika->displayRunning());
+    QVERIFY(!frmStatistika->GroupBox1->isEnabled());
+    QVERIFY(frmStatistika->Panel1->isVisibleTo(frmStatistika));
+    QElapsedTimer sent;
+    peer->write(QByteArray::fromHex("FFFA2C347FFFF0")); // input 7 to LOG1
+    peer->flush();
+    sent.start();
+    const QDateTime sentAt = QDateTime::currentDateTime();
+    const QString file = fx.eventDir(7) + QStringLiteral("/live.csv");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(file), 5000);
+    const qint64 latency = sent.elapsed();
+    QVERIFY2(latency < 1000, qPrintable(QString::number(latency)));
+    QVERIFY(finished.count() == 0 ? recordedWhileRunning : true);
+    QFile recorded(file);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    const QByteArray stamp = recorded.readAll();
+    const QDateTime written = QDateTime::fromString(QString::fromLatin1(stamp.left(17)), QStringLiteral("dd.MM.yy;HH:mm:ss"));
+    QVERIFY2(qAbs(written.time().secsTo(sentAt.time())) <= 1, stamp.constData());
+    if (!finished.count())
+        QVERIFY(finished.wait(60000));
+    QCOMPARE(frmStatistika->Chart1->pointValue(0, 0), double(perInput));
+    QCOMPARE(frmStatistika->Chart1->pointValue(3, 0), double(perInput));
+}
+
+QTEST_MAIN(TestStatistika)
+#include "tst_statistika.moc"
