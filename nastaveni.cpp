@@ -83,13 +83,13 @@ QWidget* TFrmNastav::buildGeneralTab() {
     auto* page = new QWidget;
     page->setObjectName(QStringLiteral("TabSheet1"));
 
-    auto* network = place(new QGroupBox(QStringLiteral(" Sítová nastavení kontroléru "), page), 6, 4, 140, 170);
+    auto* network = place(new QGroupBox(QStringLiteral(" Sítová nastavení kontroléru "), page), 6, 4, 128, 170);
     label(network, QStringLiteral("IP Adresa:"), 8, 20);
-    IPAddress = place(new QLineEdit(network), 8, 36, 124, 21);
+    IPAddress = place(new QLineEdit(network), 8, 36, 112, 21);
     label(network, QStringLiteral("Port:"), 8, 64);
-    IPPort = place(new QLineEdit(network), 8, 80, 124, 21);
+    IPPort = place(new QLineEdit(network), 8, 80, 112, 21);
 
-    auto* other = place(new QGroupBox(QStringLiteral(" Ostatní nastavení "), page), 152, 4, 214, 170);
+    auto* other = place(new QGroupBox(QStringLiteral(" Ostatní nastavení "), page), 140, 4, 214, 170);
     label(other, QStringLiteral("Popis v titulku"), 8, 18);
     edPopis = place(new QLineEdit(other), 8, 34, 198, 21);
     label(other, QStringLiteral("Číslo linky:"), 8, 64);
@@ -104,11 +104,11 @@ QWidget* TFrmNastav::buildGeneralTab() {
     label(other, QStringLiteral("sec"), 173, 150);
 
     auto* format = place(
-        new QGroupBox(QStringLiteral(" Formát jména souboru ( ukládání dat sleduje přechod do LOG1 ) "), page), 372,
-        4, 250, 170);
-    edFormat = place(new QLineEdit(format), 8, 20, 234, 21);
+        new QGroupBox(QStringLiteral(" Formát jména souboru ( ukládání dat sleduje přechod do LOG1 ) "), page), 360,
+        4, 264, 170);
+    edFormat = place(new QLineEdit(format), 8, 20, 248, 21);
     label(format, QStringLiteral("Náhled jména:"), 8, 48);
-    NahledJmeno = place(new QLabel(format), 76, 48, 174, 13);
+    NahledJmeno = place(new QLabel(format), 72, 48, 174, 13);
     NahledJmeno->setObjectName(QStringLiteral("NahledJmeno"));
     const QStringList legend{QStringLiteral("%numl%      číslo linky"), QStringLiteral("%numco%   pořadové číslo 0..99999"),
                              QStringLiteral("%time%   aktuelní čas"), QStringLiteral("%date%  aktuelní datum"),

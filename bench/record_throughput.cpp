@@ -17,7 +17,7 @@
 //   numco        L%numl%_B%nbit%_%numco%: unique names, but every event also stores the running number in the
 //                settings file, itself a durable write.
 // The latency (report written -> file under its final name) is taken one report at a time on unique names, with
-// the monitor idle in between; the floor's latency is its own per-file time, seen by the same inotify watch.
+// the monitor idle in between, and the floor's the same way: one file at a time, seen by the same inotify watch.
 //
 //   record_throughput [--events N] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]
 
@@ -406,26 +406,40 @@ struct Bench {
         return ms;
     }
 
-    // The floor: n files round-robin over eight folders; files per second. Each file's time from the start of
-    // its write to inotify seeing its final name goes to perFileMs.
-    double floor(const std::string& root, int n, std::vector<double>& perFileMs) {
+    // The floor: n files round-robin over eight folders, back to back; files per second.
+    double floor(const std::string& root, int n) {
         const std::vector<std::string> dirs = makeFolders(root);
         FinalNameWatch watch(dirs, size_t(n));
-        std::vector<qint64> startedAt(static_cast<size_t>(n));
         qint64 begin = 0, end = 0;
         runWithLoop([&] {
             begin = nowNs();
-            for (int k = 0; k < n; ++k) {
-                startedAt[size_t(k)] = nowNs();
+            for (int k = 0; k < n; ++k)
                 floorWrite(dirs[size_t(k % Inputs)], k);
-            }
             end = nowNs();
             if (!waitWhileMoving(watch.progress(), n, 10000))
                 fail("floor files went unseen");
         });
-        for (int k = 0; k < n; ++k)
-            perFileMs.push_back(double(watch.at(k) - startedAt[size_t(k)]) / 1e6);
         return n / (double(end - begin) / 1e9);
+    }
+
+    // The floor's latency, taken like the monitor's: one file at a time, from the start of its write to inotify
+    // seeing its final name, the next only once that is seen and the folder is synced.
+    std::vector<double> floorLatency(const std::string& root) {
+        const std::vector<std::string> dirs = makeFolders(root);
+        FinalNameWatch watch(dirs, size_t(o.latencySamples));
+        std::vector<qint64> startedAt(static_cast<size_t>(o.latencySamples));
+        runWithLoop([&] {
+            for (int k = 0; k < o.latencySamples; ++k) {
+                startedAt[size_t(k)] = nowNs();
+                floorWrite(dirs[size_t(k % Inputs)], k);
+                if (!watch.progress().waitFor(k + 1, 10000))
+                    fail("a floor file went unseen");
+            }
+        });
+        std::vector<double> ms;
+        for (int k = 0; k < o.latencySamples; ++k)
+            ms.push_back(double(watch.at(k) - startedAt[size_t(k)]) / 1e6);
+        return ms;
     }
 
     void check(const FinalNameWatch& watch, const std::vector<std::string>& dirs) const {
@@ -497,12 +511,14 @@ int main(int argc, char** argv) {
     std::vector<double> floorRates, uniqueRates, sameSecondRates, numberedRates, floorMs, monitorMs;
     for (int r = 0; r < o.rounds; ++r) {
         const std::string round = run + "/r" + std::to_string(r);
-        floorRates.push_back(b.floor(round + "/floor", o.events, floorMs));
+        floorRates.push_back(b.floor(round + "/floor", o.events));
         uniqueRates.push_back(b.throughput(round + "/unique", Names::Unique));
         sameSecondRates.push_back(b.throughput(round + "/same-second", Names::SameSecond));
         numberedRates.push_back(b.throughput(round + "/numco", Names::Numbered));
         const std::vector<double> ms = b.latency(round + "/latency");
         monitorMs.insert(monitorMs.end(), ms.begin(), ms.end());
+        const std::vector<double> fms = b.floorLatency(round + "/floor-latency");
+        floorMs.insert(floorMs.end(), fms.begin(), fms.end());
     }
     Clock::reset();
 

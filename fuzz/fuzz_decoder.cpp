@@ -152,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 + lengthCount)
         return 0;
     const std::vector<quint8> lengths(data + 1, data + 1 + lengthCount);
-    const QByteArrayView stream(reinterpret_cast<const char*>(data + 1 + lengthCount), qsizetype(size - 1 - lengthCount));
+    const QByteArrayView stream(reinterpret_cast<const char*>(data + 1 + lengthCount),
+                                qsizetype(size - 1 - lengthCount));
 
     const std::vector<Chunk> whole = cut(stream.size(), {});
     const std::vector<Chunk> chunks = cut(stream.size(), lengths);

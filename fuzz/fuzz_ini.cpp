@@ -24,9 +24,9 @@
 namespace {
 
 const QString kSection = QStringLiteral("Po spusteni");
-const QStringList kKeys = {
-    QStringLiteral("IP"),    QStringLiteral("Port"),        QStringLiteral("Soubor0"),   QStringLiteral("Bit3"),
-    QStringLiteral("Format"), QStringLiteral("Cislo_linky"), QStringLiteral("Por_cislo"), QStringLiteral("Sec")};
+const QStringList kKeys = {QStringLiteral("IP"),        QStringLiteral("Port"),   QStringLiteral("Soubor0"),
+                           QStringLiteral("Bit3"),      QStringLiteral("Format"), QStringLiteral("Cislo_linky"),
+                           QStringLiteral("Por_cislo"), QStringLiteral("Sec")};
 
 // Only ASCII letters change, so the variant compares equal under any notion of letter case.
 QString asciiCase(const QString& s, int how) {
@@ -38,12 +38,14 @@ QString asciiCase(const QString& s, int how) {
     return out;
 }
 
+// Lines without their ends. Every CR at the end goes: a line that ended in CR CR LF is written back as CR LF and
+// so reads one CR shorter afterwards, which changes no key, section or comment.
 QList<QByteArray> linesOf(const QByteArray& data) {
     QList<QByteArray> lines = data.split('\n');
     if (lines.last().isEmpty())
         lines.removeLast();
     for (QByteArray& l : lines) {
-        if (l.endsWith('\r'))
+        while (l.endsWith('\r'))
             l.chop(1);
     }
     return lines;
@@ -102,8 +104,10 @@ void scrapeNames(const QList<QByteArray>& lines, QString& section, QString& key)
             section = text.mid(1, close < 0 ? -1 : close - 1).trimmed();
         }
         const qsizetype eq = text.indexOf(u'=');
+        // A name that starts with U+FEFF is left out: the UTF-8 decoder drops a byte-order mark at the start of any
+        // line, so "\uFEFF[x=1" written as a key line reads back as a section. The program's keys are plain ASCII.
         if (key.isNull() && eq > 0 && !text.startsWith(u'[') && !text.startsWith(u';') && !text.startsWith(u'#') &&
-            !text.left(eq).trimmed().isEmpty())
+            !text.startsWith(QChar(0xFEFF)) && !text.left(eq).trimmed().isEmpty())
             key = text.left(eq).trimmed();
     }
 }

@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int bit = fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange(0, 7) : fdp.ConsumeIntegral<int>();
     const qint32 sequenceNumber = pickSequenceNumber(fdp);
     const bool dialogShowing = fdp.ConsumeBool();
-    const QDate day = QDate(1, 1, 1).addDays(fdp.ConsumeIntegralInRange<qint64>(0, QDate(1, 1, 1).daysTo({9999, 12, 31})));
+    const QDate day =
+        QDate(1, 1, 1).addDays(fdp.ConsumeIntegralInRange<qint64>(0, QDate(1, 1, 1).daysTo({9999, 12, 31})));
     const QDateTime now(day, QTime::fromMSecsSinceStartOfDay(fdp.ConsumeIntegralInRange(0, 86'399'999)), Qt::UTC);
     const bool utf16 = fdp.ConsumeBool();
     const std::string text = fdp.ConsumeRemainingBytesAsString();

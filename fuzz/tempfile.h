@@ -11,8 +11,8 @@
 // the code under test syncs its files, and a sync on a disk would slow every input down to a few hundred a second.
 inline const std::string& scratchDir() {
     static const std::string dir = [] {
-        std::string templ = (access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm") : std::string("/tmp")) +
-                            "/impulz-fuzz.XXXXXX";
+        std::string templ =
+            (access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm") : std::string("/tmp")) + "/impulz-fuzz.XXXXXX";
         if (!mkdtemp(templ.data())) {
             std::perror("mkdtemp");
             std::abort();

@@ -17,6 +17,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+// Saves what a window shows when IMPULZ_SCREENSHOT_DIR names a folder (docs/ is refreshed this way).
+inline void saveScreenshot(QWidget* window, const QString& name) {
+    const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        return;
+    QDir().mkpath(dir);
+    QVERIFY(window->grab().save(dir + QLatin1Char('/') + name));
+}
+
 struct MonitorFixture {
     QTemporaryDir dir;
 

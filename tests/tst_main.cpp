@@ -54,6 +54,7 @@ void TestMain::firstStartWithoutSettingsFile() {
         QCOMPARE(led->color(), lcRed);
     }
     QCOMPARE(Form1->size(), QSize(330, 258));
+    saveScreenshot(Form1, QStringLiteral("main-window.png"));
 }
 
 void TestMain::titlesFollowDescriptionAndLine_data() {

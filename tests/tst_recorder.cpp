@@ -349,6 +349,10 @@ void TestRecorder::simulatorLoadRunMatchesCounters() {
     } while (files < sent && waited.elapsed() < 20000);
     QCOMPARE(files, sent);
     QCOMPARE(counted, files);
+    FrmPocitadla->setWindowTitle(QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
+    FrmPocitadla->show();
+    saveScreenshot(FrmPocitadla, QStringLiteral("counters.png"));
+    FrmPocitadla->hide();
     QVERIFY(fx.logLines().filter(QStringLiteral("Chyba")).isEmpty());
 }
 

@@ -254,6 +254,11 @@ void TestSettings::previewAndActivation() {
     QCOMPARE(SequenceNumber, 5);
     FrmNastav->SpinCislo->setValueClamped(9);
     QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
+    saveScreenshot(FrmNastav, QStringLiteral("settings-general.png"));
+    FrmNastav->edCesta[3]->setText(QStringLiteral("/data/linka3/bit3"));
+    FrmNastav->cbBit[3]->setChecked(true);
+    FrmNastav->PageControl1->setCurrentIndex(4);
+    saveScreenshot(FrmNastav, QStringLiteral("settings-bit.png"));
     FrmNastav->hide();
 }
 

@@ -70,6 +70,7 @@ private slots:
     void noInputChosenChangesNothing();
     void printsTheWindowToOnePdfPage();
     void reportDuringLargeDisplayIsRecordedOnTime();
+    void chartsOfRecordedEvents();
 };
 
 void TestStatistika::displaySkipsOrShowsZeroValues() {
@@ -342,8 +343,95 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     QVERIFY2(qAbs(written.time().secsTo(sentAt.time())) <= 1, stamp.constData());
     if (!finished.count())
         QVERIFY(finished.wait(60000));
+
     QCOMPARE(frmStatistika->Chart1->pointValue(0, 0), double(perInput));
     QCOMPARE(frmStatistika->Chart1->pointValue(3, 0), double(perInput));
+}
+
+void TestStatistika::chartsOfRecordedEvents() {
+    // A week of pulses recorded through the real path (socket, decoder, recorder) at pinned clock times, then
+    // shown: the daily bars per input must add up to the counters, the hourly bars to the day's events.
+    MonitorFixture fx;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QStringList settings = fx.existingDirectories();
+    for (int b : {0, 1, 2, 3, 5})
+        settings << QStringLiteral("Bit%1=1").arg(b);
+    settings << QStringLiteral("Port=%1").arg(server.serverPort())
+             << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%") << QStringLiteral("Mazat=1");
+    fx.writeIni(settings);
+    Form1->LoadSettings();
+    Form1->btnPripojClick();
+    QVERIFY(server.waitForNewConnection(10000));
+    QTcpSocket* peer = server.nextPendingConnection();
+    const auto send = [&](quint8 value) {
+        QByteArray r = QByteArray::fromHex("FFFA2C34");
+        r.append(char(value));
+        r.append(QByteArray::fromHex("FFF0"));
+        peer->write(r);
+        peer->flush();
+    };
+    // Waits, without the 50 ms steps of QTRY, until the monitor has counted an event.
+    const auto waitForCount = [](int b, int count) {
+        QElapsedTimer t;
+        t.start();
+        while (FrmPocitadla->Edit[b]->text().toInt() != count && t.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return FrmPocitadla->Edit[b]->text().toInt() == count;
+    };
+    send(0xFF); // the baseline: the first report after start records nothing
+    QTRY_COMPARE(fx.logLines().size(), 1);
+    QList<int> counts(8, 0);
+    std::srand(7);
+    const QDate first(2026, 2, 23);
+    for (int day = 0; day < 7; ++day) {
+        for (int hour = 6; hour < 22; ++hour) {
+            for (int b : {0, 1, 2, 3, 5}) {
+                const int pulses = (std::rand() % (b + 2 + day % 3)) + (hour >= 8 && hour <= 14 ? 1 : 0);
+                for (int i = 0; i < pulses; ++i) {
+                    Clock::setNow(QDateTime(first.addDays(day), QTime(hour, (i * 7 + b) % 60, (i * 13) % 60)));
+                    send(quint8(~(1u << b)));
+                    send(0xFF);
+                    ++counts[b];
+                    QVERIFY(waitForCount(b, counts[b])); // recorded at this clock reading
+                }
+            }
+        }
+    }
+    for (int b : {0, 1, 2, 3, 5})
+        QTRY_COMPARE(FrmPocitadla->Edit[b]->text().toInt(), counts[b]);
+
+    Clock::setNow(QDateTime(first.addDays(6), QTime(23, 0)));
+    frmStatistika->btnDnesClick();
+    frmStatistika->DateTimePicker1->setDate(first);
+    for (int b : {0, 1, 2, 3, 5})
+        check(b, true);
+    display();
+    for (int b : {0, 1, 2, 3, 5}) {
+        double sum = 0;
+        for (int i = 0; i < frmStatistika->Chart1->pointCount(b); ++i)
+            sum += frmStatistika->Chart1->pointValue(b, i);
+        QCOMPARE(int(sum), counts[b]);
+    }
+    frmStatistika->show();
+    frmStatistika->Chart1->flush();
+    saveScreenshot(frmStatistika, QStringLiteral("statistics-daily.png"));
+
+    frmStatistika->CheckListBox1->setCurrentRow(3);
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    frmStatistika->DateTimePicker1->setDate(first.addDays(2));
+    display();
+    double hourSum = 0;
+    for (int i = 0; i < frmStatistika->Chart2->pointCount(0); ++i)
+        hourSum += frmStatistika->Chart2->pointValue(0, i);
+    QVERIFY(hourSum > 0);
+    QCOMPARE(int(hourSum), int(QDir(fx.eventDir(3)).entryList({QStringLiteral("L01_B3_%1*.csv").arg(
+                                                                    first.addDays(2).toString(QStringLiteral("ddMMyy")))},
+                                                                QDir::Files)
+                                   .size()));
+    frmStatistika->Chart2->flush();
+    saveScreenshot(frmStatistika, QStringLiteral("statistics-hourly.png"));
+    frmStatistika->hide();
 }
 
 QTEST_MAIN(TestStatistika)
