@@ -23,6 +23,7 @@ inline void saveScreenshot(QWidget* window, const QString& name) {
     if (dir.isEmpty())
         return;
     QDir().mkpath(dir);
+    QTest::qWait(100); // pending layouts (chart axes, labels) settle as they would on screen
     QVERIFY(window->grab().save(dir + QLatin1Char('/') + name));
 }
 
