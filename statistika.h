@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QFutureWatcher>
+#include <QThreadPool>
 
 #include <functional>
 #include <memory>
@@ -84,6 +85,7 @@ private:
 
     std::unique_ptr<archive::Tables> m_tables;
     std::unique_ptr<archive::ScanProgress> m_progress;
+    QThreadPool m_scanPool;
     QFutureWatcher<ScanOutcome> m_watcher;
     QTimer* m_progressTimer = nullptr;
     bool m_running = false;

@@ -19,7 +19,10 @@
 // The latency (report written -> file under its final name) is taken one report at a time on unique names, with
 // the monitor idle in between, and the floor's the same way: one file at a time, seen by the same inotify watch.
 //
-//   record_throughput [--events N] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]
+// Each run of a kind stops after --events events or --seconds, whichever comes first, so a slow disk does not
+// stretch the bench.
+//
+//   record_throughput [--events N] [--seconds S] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]
 
 #include "components/messagebox.h"
 #include "core/clock.h"
@@ -284,6 +287,7 @@ struct Options {
     int rounds = 3;
     int latencySamples = 300;
     int window = 16;
+    double seconds = 3;
     std::string dir = "/tmp/impulz-record-bench";
 };
 
@@ -297,20 +301,23 @@ Options parseOptions(int argc, char** argv) {
             o.rounds = std::atoi(argv[++i]);
         else if (arg == "--latency-samples" && i + 1 < argc)
             o.latencySamples = std::atoi(argv[++i]);
+        else if (arg == "--seconds" && i + 1 < argc)
+            o.seconds = std::atof(argv[++i]);
         else if (arg == "--window" && i + 1 < argc)
             o.window = std::atoi(argv[++i]);
         else if (arg == "--dir" && i + 1 < argc)
             o.dir = argv[++i];
         else {
             std::fprintf(stderr,
-                         "usage: %s [--events N] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]\n",
+                         "usage: %s [--events N] [--seconds S] [--rounds R] [--latency-samples M] [--window W] "
+                         "[--dir PATH]\n",
                          argv[0]);
             std::exit(2);
         }
     }
     // 36 reports are 252 bytes; a larger read makes the monitor warn about the packet size.
-    if (o.events < 16 || o.rounds < 1 || o.latencySamples < 10 || o.window < 1 || o.window > 32)
-        fail("--events >= 16, --rounds >= 1, --latency-samples >= 10, 1 <= --window <= 32");
+    if (o.events < 16 || o.seconds <= 0 || o.rounds < 1 || o.latencySamples < 10 || o.window < 1 || o.window > 32)
+        fail("--events >= 16, --seconds > 0, --rounds >= 1, --latency-samples >= 10, 1 <= --window <= 32");
     return o;
 }
 
@@ -331,7 +338,8 @@ struct Bench {
             fail("cannot write the settings file");
         ini.write("[Po spusteni]\n");
         for (int n = 0; n < Inputs; ++n)
-            ini.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(QString::fromStdString(dirs[size_t(n)])).toUtf8());
+            ini.write(
+                QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(QString::fromStdString(dirs[size_t(n)])).toUtf8());
         ini.write(QStringLiteral("Format=%1\nPort=%2\nLogin=1\nMazat=1\nPocet=20\nObnovit=0\nSec=60\nCislo_linky=1\n")
                       .arg(format)
                       .arg(port)
@@ -360,28 +368,31 @@ struct Bench {
 
     static quint8 eventReport(int k) { return quint8(~(1u << (k % Inputs))); }
 
-    // Sustained rate: up to o.window reports in flight. Returns events per second, write of the first report to
-    // the last file under its final name.
+    qint64 capNs() const { return qint64(o.seconds * 1e9); }
+
+    // Sustained rate: up to o.window reports in flight, o.events of them or as many as fit in o.seconds. Returns
+    // events per second, from the write of the first report to the last file under its final name.
     double throughput(const std::string& root, Names names) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, names);
         FinalNameWatch watch(dirs, size_t(o.events));
         std::vector<qint64> writtenAt(static_cast<size_t>(o.events));
+        int sent = 0;
         runWithLoop([&] {
             baseline();
             const int base = reportLines.count();
-            for (int k = 0; k < o.events; ++k) {
-                if (!reportLines.waitFor(base + k - o.window + 1, 10000))
+            for (; sent < o.events && (sent == 0 || nowNs() - writtenAt[0] < capNs()); ++sent) {
+                if (!reportLines.waitFor(base + sent - o.window + 1, 10000))
                     fail("the monitor stalled");
-                writtenAt[size_t(k)] = nowNs();
-                sendReport(monitorFd, eventReport(k));
+                writtenAt[size_t(sent)] = nowNs();
+                sendReport(monitorFd, eventReport(sent));
             }
-            if (!waitWhileMoving(watch.progress(), o.events, 10000) || !reportLines.waitFor(base + o.events, 10000))
-                fail("events went missing: " + std::to_string(watch.progress().count()) + " of " +
-                     std::to_string(o.events) + " files");
+            if (!waitWhileMoving(watch.progress(), sent, 10000) || !reportLines.waitFor(base + sent, 10000))
+                fail("events went missing: " + std::to_string(watch.progress().count()) + " files for " +
+                     std::to_string(sent) + " events");
         });
-        check(watch, dirs);
-        return o.events / (double(watch.at(o.events - 1) - writtenAt[0]) / 1e9);
+        check(watch, dirs, sent);
+        return sent / (double(watch.at(sent - 1) - writtenAt[0]) / 1e9);
     }
 
     // One report at a time, the next only once the monitor has logged the last; milliseconds per event.
@@ -390,36 +401,40 @@ struct Bench {
         useFolders(dirs, Names::Unique);
         FinalNameWatch watch(dirs, size_t(o.latencySamples));
         std::vector<qint64> writtenAt(static_cast<size_t>(o.latencySamples));
+        int sent = 0;
         runWithLoop([&] {
             baseline();
             const int base = reportLines.count();
-            for (int k = 0; k < o.latencySamples; ++k) {
-                writtenAt[size_t(k)] = nowNs();
-                sendReport(monitorFd, eventReport(k));
-                if (!watch.progress().waitFor(k + 1, 10000) || !reportLines.waitFor(base + k + 1, 10000))
+            for (; sent < o.latencySamples && (sent == 0 || nowNs() - writtenAt[0] < capNs()); ++sent) {
+                writtenAt[size_t(sent)] = nowNs();
+                sendReport(monitorFd, eventReport(sent));
+                if (!watch.progress().waitFor(sent + 1, 10000) || !reportLines.waitFor(base + sent + 1, 10000))
                     fail("an event was not recorded within 10 s");
             }
         });
+        check(watch, dirs, sent);
         std::vector<double> ms;
-        for (int k = 0; k < o.latencySamples; ++k)
+        for (int k = 0; k < sent; ++k)
             ms.push_back(double(watch.at(k) - writtenAt[size_t(k)]) / 1e6);
         return ms;
     }
 
-    // The floor: n files round-robin over eight folders, back to back; files per second.
-    double floor(const std::string& root, int n) {
+    // The floor: files round-robin over eight folders, back to back, as many as the monitor is given; files per
+    // second.
+    double floor(const std::string& root) {
         const std::vector<std::string> dirs = makeFolders(root);
-        FinalNameWatch watch(dirs, size_t(n));
+        FinalNameWatch watch(dirs, size_t(o.events));
         qint64 begin = 0, end = 0;
+        int written = 0;
         runWithLoop([&] {
             begin = nowNs();
-            for (int k = 0; k < n; ++k)
-                floorWrite(dirs[size_t(k % Inputs)], k);
+            for (; written < o.events && nowNs() - begin < capNs(); ++written)
+                floorWrite(dirs[size_t(written % Inputs)], written);
             end = nowNs();
-            if (!waitWhileMoving(watch.progress(), n, 10000))
+            if (!waitWhileMoving(watch.progress(), written, 10000))
                 fail("floor files went unseen");
         });
-        return n / (double(end - begin) / 1e9);
+        return written / (double(end - begin) / 1e9);
     }
 
     // The floor's latency, taken like the monitor's: one file at a time, from the start of its write to inotify
@@ -428,26 +443,27 @@ struct Bench {
         const std::vector<std::string> dirs = makeFolders(root);
         FinalNameWatch watch(dirs, size_t(o.latencySamples));
         std::vector<qint64> startedAt(static_cast<size_t>(o.latencySamples));
+        int written = 0;
         runWithLoop([&] {
-            for (int k = 0; k < o.latencySamples; ++k) {
-                startedAt[size_t(k)] = nowNs();
-                floorWrite(dirs[size_t(k % Inputs)], k);
-                if (!watch.progress().waitFor(k + 1, 10000))
+            for (; written < o.latencySamples && (written == 0 || nowNs() - startedAt[0] < capNs()); ++written) {
+                startedAt[size_t(written)] = nowNs();
+                floorWrite(dirs[size_t(written % Inputs)], written);
+                if (!watch.progress().waitFor(written + 1, 10000))
                     fail("a floor file went unseen");
             }
         });
         std::vector<double> ms;
-        for (int k = 0; k < o.latencySamples; ++k)
+        for (int k = 0; k < written; ++k)
             ms.push_back(double(watch.at(k) - startedAt[size_t(k)]) / 1e6);
         return ms;
     }
 
-    void check(const FinalNameWatch& watch, const std::vector<std::string>& dirs) const {
+    static void check(const FinalNameWatch& watch, const std::vector<std::string>& dirs, int events) {
         if (watch.overflowed())
             fail("inotify queue overflowed");
         const long files = countCsv(dirs);
-        if (files != o.events)
-            fail(std::to_string(files) + " event files for " + std::to_string(o.events) + " events");
+        if (files != events)
+            fail(std::to_string(files) + " event files for " + std::to_string(events) + " events");
     }
 };
 
@@ -510,15 +526,30 @@ int main(int argc, char** argv) {
 
     std::vector<double> floorRates, uniqueRates, sameSecondRates, numberedRates, floorMs, monitorMs;
     for (int r = 0; r < o.rounds; ++r) {
+        // Each round starts with a different kind, so none of them always follows the same one.
         const std::string round = run + "/r" + std::to_string(r);
-        floorRates.push_back(b.floor(round + "/floor", o.events));
-        uniqueRates.push_back(b.throughput(round + "/unique", Names::Unique));
-        sameSecondRates.push_back(b.throughput(round + "/same-second", Names::SameSecond));
-        numberedRates.push_back(b.throughput(round + "/numco", Names::Numbered));
-        const std::vector<double> ms = b.latency(round + "/latency");
-        monitorMs.insert(monitorMs.end(), ms.begin(), ms.end());
-        const std::vector<double> fms = b.floorLatency(round + "/floor-latency");
-        floorMs.insert(floorMs.end(), fms.begin(), fms.end());
+        const std::vector<std::function<void()>> kinds{
+            [&] { floorRates.push_back(b.floor(round + "/floor")); },
+            [&] { uniqueRates.push_back(b.throughput(round + "/unique", Names::Unique)); },
+            [&] { sameSecondRates.push_back(b.throughput(round + "/same-second", Names::SameSecond)); },
+            [&] { numberedRates.push_back(b.throughput(round + "/numco", Names::Numbered)); },
+            [&] {
+                const std::vector<double> ms = b.latency(round + "/latency");
+                monitorMs.insert(monitorMs.end(), ms.begin(), ms.end());
+            },
+            [&] {
+                const std::vector<double> ms = b.floorLatency(round + "/floor-latency");
+                floorMs.insert(floorMs.end(), ms.begin(), ms.end());
+            },
+        };
+        std::string took;
+        for (size_t i = 0; i < kinds.size(); ++i) {
+            const qint64 began = nowNs();
+            kinds[(i + size_t(r)) % kinds.size()]();
+            took += " " + std::to_string(std::lround(double(nowNs() - began) / 1e8) / 10.0).substr(0, 4);
+        }
+        std::printf("round %d took (s):%s\n", r, took.c_str());
+        std::fflush(stdout);
     }
     Clock::reset();
 
@@ -526,8 +557,10 @@ int main(int argc, char** argv) {
     const double unique = median(uniqueRates);
     const double sameSecond = median(sameSecondRates);
     const double numbered = median(numberedRates);
-    std::printf("%d events per run into 8 watched folders, %d rounds, %d reports in flight, durable writes, %lld boxes\n",
-                o.events, o.rounds, o.window, qlonglong(MessageBox::shown().size()));
+    std::printf("up to %d events or %.1f s per run into 8 watched folders, %d rounds, %d reports in flight, durable "
+                "writes, %zu and %zu latency samples, %lld boxes\n",
+                o.events, o.seconds, o.rounds, o.window, monitorMs.size(), floorMs.size(),
+                qlonglong(MessageBox::shown().size()));
     std::printf("floor files/s:       %s\n", list(floorRates).c_str());
     std::printf("unique events/s:     %s\n", list(uniqueRates).c_str());
     std::printf("same-second events/s:%s\n", list(sameSecondRates).c_str());

@@ -267,7 +267,10 @@ int main(int argc, char** argv) {
                     // Taken on the GUI thread between two of its events, so the log is not halfway through a change.
                     Sample s;
                     QMetaObject::invokeMethod(
-                        Form1, [&] { s = {k + 1, residentMb(), openDescriptors(), Form1->logLineCount()}; },
+                        Form1,
+                        [&] {
+                            s = {k + 1, residentMb(), openDescriptors(), Form1->logLineCount()};
+                        },
                         Qt::BlockingQueuedConnection);
                     samples.push_back(s);
                     while (next < checkpoints.size() && checkpoints[next] <= k + 1)
@@ -322,8 +325,8 @@ int main(int argc, char** argv) {
     std::printf("soak fds: start %d end %d\n", start.fds, last.fds);
     std::printf("soak rss no-limit: %.1f MB (lines %d); %.1f MB when the log first filled, %.1f MB halfway\n",
                 last.rssMb, finalLines, filled.rssMb, halfway.rssMb);
-    const bool met = std::abs(growth) < 10.0 && end.fds == start.fds && last.fds == start.fds && finalLines <= TForm1::LogSafetyLimit &&
-                     std::abs(growthFull) < 10.0;
+    const bool met = std::abs(growth) < 10.0 && end.fds == start.fds && last.fds == start.fds &&
+                     finalLines <= TForm1::LogSafetyLimit && std::abs(growthFull) < 10.0;
     std::printf("targets (rss within 10 %%, fds constant, log at most %d lines, rss level when full): %s\n",
                 TForm1::LogSafetyLimit, met ? "met" : "MISSED");
     std::printf("soak rss growth: %.1f %% (floor: 10 %%, ratio %.2f)\n", growth, std::abs(growth) / 10.0);
@@ -331,8 +334,8 @@ int main(int argc, char** argv) {
                 double(last.fds) / double(start.fds));
     std::printf("soak rss no-limit growth: %.1f %% (floor: 10 %%, ratio %.2f)\n", growthFull,
                 std::abs(growthFull) / 10.0);
-    std::printf("soak log lines no-limit: %d lines (floor: %d lines, ratio %.2f)\n", finalLines,
-                TForm1::LogSafetyLimit, double(finalLines) / TForm1::LogSafetyLimit);
+    std::printf("soak log lines no-limit: %d lines (floor: %d lines, ratio %.2f)\n", finalLines, TForm1::LogSafetyLimit,
+                double(finalLines) / TForm1::LogSafetyLimit);
 
     ::close(monitorFd);
     ::close(listener);
