@@ -5,9 +5,10 @@
 // reaches the large-packet warning. inotify on the eight folders gives the moment each file gets its final name.
 //
 // The floor, in the same run: a bare loop doing per file what a durable event write has to do (temporary file,
-// write, fsync, rename that never replaces, folder fsync). Floor and monitor take turns in rounds, each in fresh
-// folders, and the medians are reported: on a file system still cleaning up after a mass delete, file creation
-// runs several times slower for minutes, and taking turns makes that hit both alike.
+// write, fsync, rename that never replaces, folder fsync). Floor and monitor take turns in short runs over several
+// rounds, each run in fresh folders, and each kind's rate is its total over its total time: the disk's speed swings
+// widely (on a file system still cleaning up after a mass delete, file creation runs several times slower for
+// minutes, and other work shares the disk), and taking turns often makes the swings hit both alike.
 //
 // Three name templates:
 //   unique       L%numl%_B%nbit%_%date%%time% with the program clock pinned and moved on one second per report,
@@ -17,7 +18,8 @@
 //   numco        L%numl%_B%nbit%_%numco%: unique names, but every event also stores the running number in the
 //                settings file, itself a durable write.
 // The latency (report written -> file under its final name) is taken one report at a time on unique names, with
-// the monitor idle in between, and the floor's the same way: one file at a time, seen by the same inotify watch.
+// the monitor idle for a moment in between, and the floor's the same way: one file at a time, seen by the same
+// inotify watch.
 //
 // Each run of a kind stops after --events events or --seconds, whichever comes first, so a slow disk does not
 // stretch the bench.
@@ -52,6 +54,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -272,22 +275,17 @@ void floorWrite(const std::string& dir, long k) {
     ::close(dirFd);
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, size_t(std::ceil(p * double(v.size()))) - 1)];
 }
 
 struct Options {
-    int events = 2000;
-    int rounds = 3;
-    int latencySamples = 300;
+    int events = 1000;
+    int rounds = 8;
+    int latencySamples = 100;
     int window = 16;
-    double seconds = 3;
+    double seconds = 1;
     std::string dir = "/tmp/impulz-record-bench";
 };
 
@@ -322,6 +320,33 @@ Options parseOptions(int argc, char** argv) {
 }
 
 enum class Names { Unique, SameSecond, Numbered };
+
+// Events (or files) in one run of a kind and the seconds they took.
+struct Run {
+    int count = 0;
+    double seconds = 0;
+};
+
+// The runs of one kind over all rounds. The rate is the total over the total time: floor and monitor take turns
+// in short runs, so a disk that is slow for a while weighs on both alike.
+struct Runs {
+    std::vector<Run> runs;
+    void add(const Run& r) { runs.push_back(r); }
+    double rate() const {
+        double count = 0, seconds = 0;
+        for (const Run& r : runs) {
+            count += r.count;
+            seconds += r.seconds;
+        }
+        return count / seconds;
+    }
+    std::string list() const {
+        std::string s;
+        for (const Run& r : runs)
+            s += " " + std::to_string(std::lround(r.count / r.seconds));
+        return s;
+    }
+};
 
 struct Bench {
     Options o;
@@ -368,11 +393,17 @@ struct Bench {
 
     static quint8 eventReport(int k) { return quint8(~(1u << (k % Inputs))); }
 
+    // Between two latency samples the monitor (or the floor) rests 1 to 3 ms, as between a line's real events: the
+    // window draws the last report's LEDs and log line then, and that is not part of the next one's way to disk.
+    static void pause(std::mt19937& random) {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(1000, 3000)(random)));
+    }
+
     qint64 capNs() const { return qint64(o.seconds * 1e9); }
 
-    // Sustained rate: up to o.window reports in flight, o.events of them or as many as fit in o.seconds. Returns
-    // events per second, from the write of the first report to the last file under its final name.
-    double throughput(const std::string& root, Names names) {
+    // Sustained rate: up to o.window reports in flight, o.events of them or as many as fit in o.seconds. The time
+    // runs from the write of the first report to the last file under its final name.
+    Run throughput(const std::string& root, Names names) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, names);
         FinalNameWatch watch(dirs, size_t(o.events));
@@ -392,7 +423,7 @@ struct Bench {
                      std::to_string(sent) + " events");
         });
         check(watch, dirs, sent);
-        return sent / (double(watch.at(sent - 1) - writtenAt[0]) / 1e9);
+        return {sent, double(watch.at(sent - 1) - writtenAt[0]) / 1e9};
     }
 
     // One report at a time, the next only once the monitor has logged the last; milliseconds per event.
@@ -402,6 +433,7 @@ struct Bench {
         FinalNameWatch watch(dirs, size_t(o.latencySamples));
         std::vector<qint64> writtenAt(static_cast<size_t>(o.latencySamples));
         int sent = 0;
+        std::mt19937 random(7);
         runWithLoop([&] {
             baseline();
             const int base = reportLines.count();
@@ -410,6 +442,7 @@ struct Bench {
                 sendReport(monitorFd, eventReport(sent));
                 if (!watch.progress().waitFor(sent + 1, 10000) || !reportLines.waitFor(base + sent + 1, 10000))
                     fail("an event was not recorded within 10 s");
+                pause(random);
             }
         });
         check(watch, dirs, sent);
@@ -419,9 +452,8 @@ struct Bench {
         return ms;
     }
 
-    // The floor: files round-robin over eight folders, back to back, as many as the monitor is given; files per
-    // second.
-    double floor(const std::string& root) {
+    // The floor: files round-robin over eight folders, back to back, as many as the monitor is given.
+    Run floor(const std::string& root) {
         const std::vector<std::string> dirs = makeFolders(root);
         FinalNameWatch watch(dirs, size_t(o.events));
         qint64 begin = 0, end = 0;
@@ -434,7 +466,7 @@ struct Bench {
             if (!waitWhileMoving(watch.progress(), written, 10000))
                 fail("floor files went unseen");
         });
-        return written / (double(end - begin) / 1e9);
+        return {written, double(end - begin) / 1e9};
     }
 
     // The floor's latency, taken like the monitor's: one file at a time, from the start of its write to inotify
@@ -444,12 +476,14 @@ struct Bench {
         FinalNameWatch watch(dirs, size_t(o.latencySamples));
         std::vector<qint64> startedAt(static_cast<size_t>(o.latencySamples));
         int written = 0;
+        std::mt19937 random(7);
         runWithLoop([&] {
             for (; written < o.latencySamples && (written == 0 || nowNs() - startedAt[0] < capNs()); ++written) {
                 startedAt[size_t(written)] = nowNs();
                 floorWrite(dirs[size_t(written % Inputs)], written);
                 if (!watch.progress().waitFor(written + 1, 10000))
                     fail("a floor file went unseen");
+                pause(random);
             }
         });
         std::vector<double> ms;
@@ -466,13 +500,6 @@ struct Bench {
             fail(std::to_string(files) + " event files for " + std::to_string(events) + " events");
     }
 };
-
-std::string list(const std::vector<double>& v) {
-    std::string s;
-    for (double x : v)
-        s += " " + std::to_string(long(std::lround(x)));
-    return s;
-}
 
 } // namespace
 
@@ -524,15 +551,16 @@ int main(int argc, char** argv) {
     if (b.monitorFd < 0)
         fail("the monitor did not connect and greet");
 
-    std::vector<double> floorRates, uniqueRates, sameSecondRates, numberedRates, floorMs, monitorMs;
+    Runs floorRuns, uniqueRuns, sameSecondRuns, numberedRuns;
+    std::vector<double> floorMs, monitorMs;
     for (int r = 0; r < o.rounds; ++r) {
         // Each round starts with a different kind, so none of them always follows the same one.
         const std::string round = run + "/r" + std::to_string(r);
         const std::vector<std::function<void()>> kinds{
-            [&] { floorRates.push_back(b.floor(round + "/floor")); },
-            [&] { uniqueRates.push_back(b.throughput(round + "/unique", Names::Unique)); },
-            [&] { sameSecondRates.push_back(b.throughput(round + "/same-second", Names::SameSecond)); },
-            [&] { numberedRates.push_back(b.throughput(round + "/numco", Names::Numbered)); },
+            [&] { floorRuns.add(b.floor(round + "/floor")); },
+            [&] { uniqueRuns.add(b.throughput(round + "/unique", Names::Unique)); },
+            [&] { sameSecondRuns.add(b.throughput(round + "/same-second", Names::SameSecond)); },
+            [&] { numberedRuns.add(b.throughput(round + "/numco", Names::Numbered)); },
             [&] {
                 const std::vector<double> ms = b.latency(round + "/latency");
                 monitorMs.insert(monitorMs.end(), ms.begin(), ms.end());
@@ -542,29 +570,23 @@ int main(int argc, char** argv) {
                 floorMs.insert(floorMs.end(), ms.begin(), ms.end());
             },
         };
-        std::string took;
-        for (size_t i = 0; i < kinds.size(); ++i) {
-            const qint64 began = nowNs();
+        for (size_t i = 0; i < kinds.size(); ++i)
             kinds[(i + size_t(r)) % kinds.size()]();
-            took += " " + std::to_string(std::lround(double(nowNs() - began) / 1e8) / 10.0).substr(0, 4);
-        }
-        std::printf("round %d took (s):%s\n", r, took.c_str());
-        std::fflush(stdout);
     }
     Clock::reset();
 
-    const double floorRate = median(floorRates);
-    const double unique = median(uniqueRates);
-    const double sameSecond = median(sameSecondRates);
-    const double numbered = median(numberedRates);
+    const double floorRate = floorRuns.rate();
+    const double unique = uniqueRuns.rate();
+    const double sameSecond = sameSecondRuns.rate();
+    const double numbered = numberedRuns.rate();
     std::printf("up to %d events or %.1f s per run into 8 watched folders, %d rounds, %d reports in flight, durable "
                 "writes, %zu and %zu latency samples, %lld boxes\n",
                 o.events, o.seconds, o.rounds, o.window, monitorMs.size(), floorMs.size(),
                 qlonglong(MessageBox::shown().size()));
-    std::printf("floor files/s:       %s\n", list(floorRates).c_str());
-    std::printf("unique events/s:     %s\n", list(uniqueRates).c_str());
-    std::printf("same-second events/s:%s\n", list(sameSecondRates).c_str());
-    std::printf("numco events/s:      %s\n", list(numberedRates).c_str());
+    std::printf("floor files/s by round:       %s\n", floorRuns.list().c_str());
+    std::printf("unique events/s by round:     %s\n", uniqueRuns.list().c_str());
+    std::printf("same-second events/s by round:%s\n", sameSecondRuns.list().c_str());
+    std::printf("numco events/s by round:      %s\n", numberedRuns.list().c_str());
     std::printf("cost per event over the floor: unique %.0f us, same-second names %.0f us more, numco %.0f us more\n",
                 1e6 / unique - 1e6 / floorRate, 1e6 / sameSecond - 1e6 / unique, 1e6 / numbered - 1e6 / unique);
     std::printf("target >= half the floor: %s\n", unique >= 0.5 * floorRate ? "met" : "MISSED");

@@ -113,13 +113,18 @@ void scrapeNames(const QList<QByteArray>& lines, QString& section, QString& key)
 }
 
 // What one write may do to the file: replace one line by the key line, insert the key line, or append the section.
-void checkOneWrite(const QList<QByteArray>& before, const QList<QByteArray>& after, const QByteArray& keyLine,
-                   const QString& section) {
+void checkOneWrite(const QList<QByteArray>& before, const QList<QByteArray>& after, const QString& key,
+                   const QByteArray& keyLine, const QString& section) {
     qsizetype i = 0;
     while (i < before.size() && i < after.size() && before[i] == after[i])
         ++i;
     if (after.size() == before.size()) {
         FUZZ_CHECK(i < after.size() ? after[i] == keyLine : after.contains(keyLine));
+        if (i < after.size()) { // only the key's own line may be replaced
+            const QString replaced = QString::fromUtf8(before[i]).trimmed();
+            const qsizetype eq = replaced.indexOf(u'=');
+            FUZZ_CHECK(eq > 0 && replaced.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0);
+        }
         for (qsizetype j = i + 1; j < after.size(); ++j)
             FUZZ_CHECK(after[j] == before[j]);
     } else if (after.size() == before.size() + 1) {
@@ -210,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(!"a write to a writable file failed");
         }
         const QList<QByteArray> after = linesOf(fileBytes(qpath));
-        checkOneWrite(before, after, key.trimmed().toUtf8() + '=' + written.toUtf8(), section);
+        checkOneWrite(before, after, key.trimmed(), key.trimmed().toUtf8() + '=' + written.toUtf8(), section);
         checkReads(ini, section, key);
     }
     return 0;
