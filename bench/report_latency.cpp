@@ -1,8 +1,8 @@
 // Time from the controller's write of one report to the monitor's LED change and its log line, through the real
-// socket layer, decoder and main window over loopback, with the log clearing itself every 20 lines. The bench plays
-// the controller from a second thread and stamps each write; the GUI thread stamps the moment the report line lands
-// in the log (the LEDs are set just before it, and are checked there). In the same run, interleaved sample by
-// sample, the floor: the same 7 bytes over a bare loopback TCP pair to a thread blocked in read().
+// socket layer, decoder and main window over loopback, with the log cleared once it has more than 20 lines. The bench
+// plays the controller from a second thread and stamps each write; the GUI thread stamps the moment the report line
+// lands in the log (the LEDs are set just before it, and are checked there). In the same run, interleaved sample by
+// sample, the floor: the same 7 bytes over a bare loopback TCP pair to a thread blocked waiting for them.
 //
 //   report_latency [--samples N] [--warmup N]
 
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
     if (monitorFd < 0)
         fail("the monitor did not connect and greet");
 
-    // The floor's pair: a writer here and a reader thread blocked in read(), as close to the wire as it gets.
+    // The floor's pair: a writer here and a reader thread blocked waiting for the bytes, as near the wire as it gets.
     quint16 floorPort = 0;
     const int floorListener = listenLoopback(floorPort);
     const int floorWriter = connectLoopback(floorPort);

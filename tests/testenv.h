@@ -9,6 +9,7 @@
 #include "nastaveni.h"
 #include "pocitadla.h"
 #include "statistika.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -41,13 +41,6 @@ struct Controller {
     }
 };
 
-QByteArray report(quint8 sub, quint8 value) {
-    QByteArray r = QByteArray::fromHex("FFFA2C");
-    r.append(char(sub));
-    r.append(char(value));
-    r.append(QByteArray::fromHex("FFF0"));
-    return r;
-}
 } // namespace
 
 class TestConnection : public QObject {

@@ -1,3 +1,5 @@
+#include "testsupport.h"
+
 #include <QProcess>
 #include <QTcpSocket>
 #include <QScopeGuard>
@@ -17,10 +19,6 @@ namespace {
 constexpr int Wait = 15000; // generous: the machine running the tests may be slow and busy
 
 const QByteArray Greeting("\xFF\xF6\xFF\xFA\x2C\x32\x00\xFF\xF0", 9);
-
-QByteArray report(quint8 subcommand, quint8 value) {
-    return QByteArray("\xFF\xFA\x2C", 3) + char(subcommand) + char(value) + QByteArray("\xFF\xF0", 2);
-}
 
 // The simulator as a child process, its stdout read line by line. Killed when the test ends, whatever happens.
 class Sim {

@@ -2,6 +2,8 @@
 
 #include "core/clock.h"
 
+#include "testsupport.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -21,11 +23,6 @@
 
 namespace {
 
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 // Every entry below root, hidden ones included, relative to root.
 QStringList entriesBelow(const QString& root) {
     QStringList names;
@@ -41,29 +38,6 @@ QString systemText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// Root ignores file permissions, so as root the permission cases run with the effective ids of "nobody".
-class Unprivileged {
-public:
-    Unprivileged() {
-        if (::geteuid() != 0) {
-            m_ok = true;
-            return;
-        }
-        m_switched = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
-        m_ok = m_switched;
-    }
-    ~Unprivileged() {
-        if (m_switched) {
-            [[maybe_unused]] const int u = ::seteuid(0);
-            [[maybe_unused]] const int g = ::setegid(0);
-        }
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    bool m_switched = false;
-    bool m_ok = false;
-};
 
 const QDateTime kNow(QDate(2026, 12, 6), QTime(13, 45, 7));
 

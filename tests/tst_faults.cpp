@@ -30,14 +30,6 @@
 namespace {
 using PerInput = std::array<int, 8>;
 
-QByteArray report(quint8 sub, quint8 value) {
-    QByteArray r = QByteArray::fromHex("FFFA2C");
-    r.append(char(sub));
-    r.append(char(value));
-    r.append(QByteArray::fromHex("FFF0"));
-    return r;
-}
-
 bool isRoot() {
     return geteuid() == 0;
 }

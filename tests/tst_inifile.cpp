@@ -1,5 +1,7 @@
 #include "core/inifile.h"
 
+#include "testsupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -21,34 +23,6 @@ void writeBytes(const QString& path, const QByteArray& data) {
     QCOMPARE(file.write(data), data.size());
 }
 
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// Root ignores file permissions, so as root the permission cases run with the effective ids of "nobody".
-class Unprivileged {
-public:
-    Unprivileged() {
-        if (::geteuid() != 0) {
-            m_ok = true;
-            return;
-        }
-        m_switched = ::setegid(65534) == 0 && ::seteuid(65534) == 0;
-        m_ok = m_switched;
-    }
-    ~Unprivileged() {
-        if (m_switched) {
-            [[maybe_unused]] const int u = ::seteuid(0);
-            [[maybe_unused]] const int g = ::setegid(0);
-        }
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    bool m_switched = false;
-    bool m_ok = false;
-};
 
 } // namespace
 

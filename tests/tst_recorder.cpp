@@ -23,25 +23,12 @@
 #include <unistd.h>
 
 namespace {
-QByteArray report(quint8 sub, quint8 value) {
-    QByteArray r = QByteArray::fromHex("FFFA2C");
-    r.append(char(sub));
-    r.append(char(value));
-    r.append(QByteArray::fromHex("FFF0"));
-    return r;
-}
-
 QStringList csvFiles(const QString& dir) {
     return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Name);
 }
 
 QStringList allFiles(const QString& dir) {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // A controller on loopback that the monitor is connected to.
@@ -111,7 +98,7 @@ void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
     link.send(report(52, 0xF6), 4);
     QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("B0_00041.csv")});
     QVERIFY(csvFiles(fx.eventDir(3)).isEmpty());
-    QCOMPARE(readAll(fx.eventDir(0) + QStringLiteral("/B0_00041.csv")), QByteArray("06.12.26;13:45:07\r\n"));
+    QCOMPARE(readBytes(fx.eventDir(0) + QStringLiteral("/B0_00041.csv")), QByteArray("06.12.26;13:45:07\r\n"));
     QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
     QCOMPARE(FrmPocitadla->Edit[3]->text(), QStringLiteral("0"));
     // An unwatched input at LOG1 leaves nothing; inputs going to LOG1 together get numbers in input order.
@@ -253,7 +240,7 @@ void TestRecorder::collidingNamesEachGetTheirOwnFile() {
     QCOMPARE(csvFiles(fx.eventDir(6)),
              (QStringList{QStringLiteral("_.csv"), QStringLiteral("__2.csv"), QStringLiteral("__3.csv"),
                           QStringLiteral("__4.csv")}));
-    QCOMPARE(readAll(fx.eventDir(6) + QStringLiteral("/_.csv")), QByteArray("foreign"));
+    QCOMPARE(readBytes(fx.eventDir(6) + QStringLiteral("/_.csv")), QByteArray("foreign"));
     QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("3"));
 }
 

@@ -365,10 +365,7 @@ void TestStatistika::chartsOfRecordedEvents() {
     QVERIFY(server.waitForNewConnection(10000));
     QTcpSocket* peer = server.nextPendingConnection();
     const auto send = [&](quint8 value) {
-        QByteArray r = QByteArray::fromHex("FFFA2C34");
-        r.append(char(value));
-        r.append(QByteArray::fromHex("FFF0"));
-        peer->write(r);
+        peer->write(report(52, value));
         peer->flush();
     };
     // Waits, without the 50 ms steps of QTRY, until the monitor has counted an event.
