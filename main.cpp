@@ -83,8 +83,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     // The windows ask for "MS Sans Serif" 8 pt; a face with the same narrow metrics keeps the captions inside
     // their controls where that face is missing.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                                QStringLiteral("DejaVu Sans")});
+                               {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
+                                QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);

@@ -41,8 +41,8 @@ public:
 
     // Shared routines.
     void RefreshTitles();
-    void LoadSettings();                // throws on the first failing key; the load ends there
-    bool runLoadSettings();             // LoadSettings with its error shown in a box; false when it failed
+    void LoadSettings();    // throws on the first failing key; the load ends there
+    bool runLoadSettings(); // LoadSettings with its error shown in a box; false when it failed
     bool CheckOutputDirectories();
     void RestartWatchdog();
     void FormDestroy();

@@ -1,5 +1,6 @@
 #include "nastaveni.h"
 
+#include "components/controls.h"
 #include "components/messagebox.h"
 #include "components/spinedit.h"
 #include "core/autostart.h"
@@ -23,13 +24,6 @@ TFrmNastav* FrmNastav = nullptr;
 namespace {
 const QString kSection = QStringLiteral("Po spusteni");
 const QString kAutostartEntry = QStringLiteral("dokonceni");
-
-QLabel* label(QWidget* parent, const QString& text, int x, int y) {
-    auto* l = new QLabel(text, parent);
-    l->move(x, y);
-    l->adjustSize();
-    return l;
-}
 
 template <typename W> W* place(W* widget, int x, int y, int w, int h) {
     widget->setGeometry(x, y, w, h);
@@ -84,42 +78,44 @@ QWidget* TFrmNastav::buildGeneralTab() {
     page->setObjectName(QStringLiteral("TabSheet1"));
 
     auto* network = place(new QGroupBox(QStringLiteral(" Sítová nastavení kontroléru "), page), 6, 4, 128, 170);
-    label(network, QStringLiteral("IP Adresa:"), 8, 20);
+    newLabel(network, QStringLiteral("IP Adresa:"), 8, 20);
     IPAddress = place(new QLineEdit(network), 8, 36, 112, 21);
-    label(network, QStringLiteral("Port:"), 8, 64);
+    newLabel(network, QStringLiteral("Port:"), 8, 64);
     IPPort = place(new QLineEdit(network), 8, 80, 112, 21);
 
     auto* other = place(new QGroupBox(QStringLiteral(" Ostatní nastavení "), page), 140, 4, 214, 170);
-    label(other, QStringLiteral("Popis v titulku"), 8, 18);
+    newLabel(other, QStringLiteral("Popis v titulku"), 8, 18);
     edPopis = place(new QLineEdit(other), 8, 34, 198, 21);
-    label(other, QStringLiteral("Číslo linky:"), 8, 64);
+    newLabel(other, QStringLiteral("Číslo linky:"), 8, 64);
     SpinCislo = place(new SpinEdit(1, 99, 1, other), 84, 60, 50, 21);
     cbAutostart = place(new QCheckBox(QStringLiteral("spustit po startu Windows"), other), 8, 86, 198, 17);
     cbAutoLogin = place(new QCheckBox(QStringLiteral("automaticky navázat komunikaci"), other), 8, 105, 198, 17);
     cbSmazat = place(new QCheckBox(QStringLiteral("smazat LOG každých"), other), 8, 126, 122, 17);
     spPolozek = place(new SpinEdit(1, 99, 1, other), 130, 124, 40, 21);
-    label(other, QStringLiteral("položek"), 173, 128);
+    newLabel(other, QStringLiteral("položek"), 173, 128);
     cbObnovit = place(new QCheckBox(QStringLiteral("Obnovit spojení po"), other), 8, 148, 122, 17);
     SpSec = place(new SpinEdit(1, 60, 1, other), 130, 146, 40, 21);
-    label(other, QStringLiteral("sec"), 173, 150);
+    newLabel(other, QStringLiteral("sec"), 173, 150);
 
-    auto* format = place(
-        new QGroupBox(QStringLiteral(" Formát jména souboru ( ukládání dat sleduje přechod do LOG1 ) "), page), 360,
-        4, 264, 170);
+    auto* format =
+        place(new QGroupBox(QStringLiteral(" Formát jména souboru ( ukládání dat sleduje přechod do LOG1 ) "), page),
+              360, 4, 264, 170);
     edFormat = place(new QLineEdit(format), 8, 20, 248, 21);
-    label(format, QStringLiteral("Náhled jména:"), 8, 48);
+    newLabel(format, QStringLiteral("Náhled jména:"), 8, 48);
     NahledJmeno = place(new QLabel(format), 72, 48, 174, 13);
     NahledJmeno->setObjectName(QStringLiteral("NahledJmeno"));
-    const QStringList legend{QStringLiteral("%numl%      číslo linky"), QStringLiteral("%numco%   pořadové číslo 0..99999"),
+    const QStringList legend{QStringLiteral("%numl%      číslo linky"),
+                             QStringLiteral("%numco%   pořadové číslo 0..99999"),
                              QStringLiteral("%time%   aktuelní čas"), QStringLiteral("%date%  aktuelní datum"),
                              QStringLiteral("%nbit%        číslo bitu 0..7")};
     for (int i = 0; i < legend.size(); ++i)
-        label(format, legend[i], 8, 72 + 18 * i);
+        newLabel(format, legend[i], 8, 72 + 18 * i);
 
     const std::pair<QWidget*, const char*> names[] = {
-        {IPAddress, "IPAddress"},     {IPPort, "IPPort"},       {edPopis, "edPopis"},     {SpinCislo, "SpinCislo"},
-        {cbAutostart, "cbAutostart"}, {cbAutoLogin, "cbAutoLogin"}, {cbSmazat, "cbSmazat"}, {spPolozek, "spPolozek"},
-        {cbObnovit, "cbObnovit"},     {SpSec, "SpSec"},         {edFormat, "edFormat"}};
+        {IPAddress, "IPAddress"}, {IPPort, "IPPort"},           {edPopis, "edPopis"},
+        {SpinCislo, "SpinCislo"}, {cbAutostart, "cbAutostart"}, {cbAutoLogin, "cbAutoLogin"},
+        {cbSmazat, "cbSmazat"},   {spPolozek, "spPolozek"},     {cbObnovit, "cbObnovit"},
+        {SpSec, "SpSec"},         {edFormat, "edFormat"}};
     for (const auto& [widget, name] : names)
         widget->setObjectName(QLatin1String(name));
     return page;
@@ -131,7 +127,7 @@ QWidget* TFrmNastav::buildBitTab(int bit) {
     cbBit[bit] = place(new QCheckBox(QStringLiteral("Sleduj Bit %1").arg(bit), page), 8, 8, 200, 17);
     cbBit[bit]->setObjectName(QStringLiteral("cbBit%1").arg(bit));
     auto* group = place(new QGroupBox(page), 8, 32, 612, 64);
-    label(group, QStringLiteral("Cesta souboru"), 8, 10);
+    newLabel(group, QStringLiteral("Cesta souboru"), 8, 10);
     edCesta[bit] = place(new QLineEdit(group), 8, 28, 562, 21);
     edCesta[bit]->setObjectName(QStringLiteral("edCesta%1").arg(bit));
     btnCesta[bit] = place(new QPushButton(QStringLiteral("..."), group), 576, 28, 25, 21);
@@ -217,9 +213,9 @@ void TFrmNastav::btnCesta0Click() {
     if (n < 0)
         return;
     const QString start = edCesta[n]->text();
-    const QString chosen = folderChooser ? folderChooser(start)
-                                         : QFileDialog::getExistingDirectory(this, QString(), start,
-                                                                             QFileDialog::ShowDirsOnly);
+    const QString chosen = folderChooser
+                               ? folderChooser(start)
+                               : QFileDialog::getExistingDirectory(this, QString(), start, QFileDialog::ShowDirsOnly);
     if (!chosen.isEmpty())
         edCesta[n]->setText(QDir::toNativeSeparators(chosen));
 }

@@ -1,5 +1,6 @@
 #include "pocitadla.h"
 
+#include "components/controls.h"
 #include "components/spinedit.h"
 #include "core/clock.h"
 
@@ -14,13 +15,6 @@
 TFrmPocitadla* FrmPocitadla = nullptr;
 
 namespace {
-QLabel* label(QWidget* parent, const QString& text, int x, int y) {
-    auto* l = new QLabel(text, parent);
-    l->move(x, y);
-    l->adjustSize();
-    return l;
-}
-
 QLineEdit* counterEdit(QWidget* parent, int x, int y) {
     auto* edit = new QLineEdit(QStringLiteral("0"), parent);
     edit->setGeometry(x, y, 65, 21);
@@ -43,8 +37,8 @@ TFrmPocitadla::TFrmPocitadla(QWidget* parent) : QDialog(parent) {
         const int row = 24 * (k % 4);
         Edit[k] = counterEdit(this, 40 + column, 8 + row);
         Edit[k]->setObjectName(QStringLiteral("Edit%1").arg(k + 1));
-        label(this, QStringLiteral("Bit%1").arg(k), 8 + column, 13 + row)->setObjectName(
-            QStringLiteral("Label%1").arg(k + 1));
+        newLabel(this, QStringLiteral("Bit%1").arg(k), 8 + column, 13 + row)
+            ->setObjectName(QStringLiteral("Label%1").arg(k + 1));
         btnNuluj[k] = new QPushButton(QStringLiteral("Vynuluj"), this);
         btnNuluj[k]->setObjectName(QStringLiteral("btnNuluj%1").arg(k + 1));
         btnNuluj[k]->setGeometry(112 + column, 8 + row, 75, 22);
@@ -59,32 +53,18 @@ TFrmPocitadla::TFrmPocitadla(QWidget* parent) : QDialog(parent) {
     GroupBox1 = new QGroupBox(QStringLiteral(" Časový úsek "), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(8, 112, 281, 97);
-    DateTimePicker1 = new QDateEdit(QDate::currentDate(), GroupBox1);
-    DateTimePicker1->setGeometry(32, 16, 89, 21);
-    label(GroupBox1, QStringLiteral("Od"), 8, 21);
-    label(GroupBox1, QStringLiteral("Do"), 8, 45);
-    DateTimePicker2 = new QTimeEdit(QTime::currentTime(), GroupBox1);
-    DateTimePicker2->setGeometry(128, 16, 73, 21);
-    DateTimePicker3 = new QDateEdit(QDate::currentDate(), GroupBox1);
-    DateTimePicker3->setGeometry(32, 40, 89, 21);
-    DateTimePicker4 = new QTimeEdit(QTime::currentTime(), GroupBox1);
-    DateTimePicker4->setGeometry(128, 40, 73, 21);
-    for (auto* date : {DateTimePicker1, DateTimePicker3}) {
-        date->setCalendarPopup(true);
-        date->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
-    }
-    for (auto* time : {DateTimePicker2, DateTimePicker4})
-        time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
-    DateTimePicker1->setObjectName(QStringLiteral("DateTimePicker1"));
-    DateTimePicker2->setObjectName(QStringLiteral("DateTimePicker2"));
-    DateTimePicker3->setObjectName(QStringLiteral("DateTimePicker3"));
-    DateTimePicker4->setObjectName(QStringLiteral("DateTimePicker4"));
+    newLabel(GroupBox1, QStringLiteral("Od"), 8, 21);
+    newLabel(GroupBox1, QStringLiteral("Do"), 8, 45);
+    DateTimePicker1 = newDatePicker(GroupBox1, "DateTimePicker1", QDate::currentDate(), 32, 16, 89, 21);
+    DateTimePicker2 = newTimePicker(GroupBox1, "DateTimePicker2", QTime::currentTime(), 128, 16, 73, 21);
+    DateTimePicker3 = newDatePicker(GroupBox1, "DateTimePicker3", QDate::currentDate(), 32, 40, 89, 21);
+    DateTimePicker4 = newTimePicker(GroupBox1, "DateTimePicker4", QTime::currentTime(), 128, 40, 73, 21);
 
-    label(GroupBox1, QStringLiteral("Bit"), 8, 69);
+    newLabel(GroupBox1, QStringLiteral("Bit"), 8, 69);
     spBitUsek = new SpinEdit(0, 7, 0, GroupBox1);
     spBitUsek->setObjectName(QStringLiteral("spBitUsek"));
     spBitUsek->setGeometry(32, 64, 49, 22);
-    label(GroupBox1, QStringLiteral("Součet"), 96, 69);
+    newLabel(GroupBox1, QStringLiteral("Součet"), 96, 69);
     Edit9 = counterEdit(GroupBox1, 135, 64);
     Edit9->setObjectName(QStringLiteral("Edit9"));
 

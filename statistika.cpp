@@ -1,6 +1,7 @@
 #include "statistika.h"
 
 #include "charts/barchart.h"
+#include "components/controls.h"
 #include "components/messagebox.h"
 #include "core/clock.h"
 #include "nastaveni.h"
@@ -31,13 +32,6 @@
 TfrmStatistika* frmStatistika = nullptr;
 
 namespace {
-QLabel* label(QWidget* parent, const QString& text, int x, int y) {
-    auto* l = new QLabel(text, parent);
-    l->move(x, y);
-    l->adjustSize();
-    return l;
-}
-
 const QColor kSeriesColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
                                  QColor(0x00, 0xFF, 0xFF), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x00, 0xFF),
                                  QColor(0x00, 0x80, 0x40), QColor(0xFF, 0x80, 0x00)};
@@ -64,26 +58,12 @@ TfrmStatistika::TfrmStatistika(QWidget* parent) : QDialog(parent), m_tables(std:
     GroupBox1 = new QGroupBox(QStringLiteral(" Vyberte bit a časový úsek "), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(8, 3, 465, 81);
-    label(GroupBox1, QStringLiteral("Od"), 160, 19);
-    label(GroupBox1, QStringLiteral("Do"), 160, 43);
-    DateTimePicker1 = new QDateEdit(QDate::currentDate(), GroupBox1);
-    DateTimePicker1->setGeometry(184, 14, 89, 21);
-    DateTimePicker2 = new QTimeEdit(QTime(0, 0, 0), GroupBox1);
-    DateTimePicker2->setGeometry(280, 14, 73, 21);
-    DateTimePicker3 = new QDateEdit(QDate::currentDate(), GroupBox1);
-    DateTimePicker3->setGeometry(184, 38, 89, 21);
-    DateTimePicker4 = new QTimeEdit(QTime(23, 59, 59), GroupBox1);
-    DateTimePicker4->setGeometry(280, 38, 73, 21);
-    for (auto* date : {DateTimePicker1, DateTimePicker3}) {
-        date->setCalendarPopup(true);
-        date->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
-    }
-    for (auto* time : {DateTimePicker2, DateTimePicker4})
-        time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
-    DateTimePicker1->setObjectName(QStringLiteral("DateTimePicker1"));
-    DateTimePicker2->setObjectName(QStringLiteral("DateTimePicker2"));
-    DateTimePicker3->setObjectName(QStringLiteral("DateTimePicker3"));
-    DateTimePicker4->setObjectName(QStringLiteral("DateTimePicker4"));
+    newLabel(GroupBox1, QStringLiteral("Od"), 160, 19);
+    newLabel(GroupBox1, QStringLiteral("Do"), 160, 43);
+    DateTimePicker1 = newDatePicker(GroupBox1, "DateTimePicker1", QDate::currentDate(), 184, 14, 89, 21);
+    DateTimePicker2 = newTimePicker(GroupBox1, "DateTimePicker2", QTime(0, 0, 0), 280, 14, 73, 21);
+    DateTimePicker3 = newDatePicker(GroupBox1, "DateTimePicker3", QDate::currentDate(), 184, 38, 89, 21);
+    DateTimePicker4 = newTimePicker(GroupBox1, "DateTimePicker4", QTime(23, 59, 59), 280, 38, 73, 21);
 
     btnDnes = new QPushButton(QStringLiteral("&Dnešní datum"), GroupBox1);
     btnDnes->setObjectName(QStringLiteral("btnDnes"));

@@ -1,6 +1,7 @@
 #include "core/eventfile.h"
 
 #include "core/clock.h"
+#include "core/posixfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,22 +31,6 @@ QString errorText(int err) {
 }
 
 #ifdef Q_OS_UNIX
-
-bool writeAll(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
 
 // Gives the temporary file its final name; 0 on success, EEXIST when the name is taken, else the error.
 int publish(const QByteArray& tmp, const QByteArray& target, bool& useLink) {
@@ -123,7 +108,7 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
             ::unlink(tmp.constData());
     });
 
-    bool written = writeAll(fd, eventLine(Clock::now()));
+    bool written = writeAllToFd(fd, eventLine(Clock::now()));
     if (written && durable)
         written = ::fsync(fd) == 0;
     err = errno;

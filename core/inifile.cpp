@@ -1,5 +1,7 @@
 #include "core/inifile.h"
 
+#include "core/posixfile.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -174,22 +176,6 @@ std::optional<qint32> parseInteger(const QString& text) {
 
 #ifdef Q_OS_UNIX
 
-bool writeAll(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
 // Used when the folder refuses new files but the file itself is writable.
 bool rewriteInPlace(const QByteArray& target, const QByteArray& data) {
     const int fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
@@ -238,7 +224,7 @@ bool replaceFile(const QString& path, const QByteArray& data) {
         [[maybe_unused]] const int owned = ::fchown(fd, st.st_uid, st.st_gid); // only root may give a file away
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
     }
-    ok = ok && writeAll(fd, data) && ::fsync(fd) == 0;
+    ok = ok && writeAllToFd(fd, data) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(tmp.constData(), nativeTarget.constData()) == 0;
     if (!ok) {

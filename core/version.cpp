@@ -1,7 +1,7 @@
 #include "core/version.h"
 
 std::optional<std::array<int, 4>> productVersion() {
-#if defined(IMPULZ_VERSION_MAJOR) && defined(IMPULZ_VERSION_MINOR) && defined(IMPULZ_VERSION_PATCH) &&                \
+#if defined(IMPULZ_VERSION_MAJOR) && defined(IMPULZ_VERSION_MINOR) && defined(IMPULZ_VERSION_PATCH) &&                 \
     defined(IMPULZ_VERSION_TWEAK)
     return std::array<int, 4>{IMPULZ_VERSION_MAJOR, IMPULZ_VERSION_MINOR, IMPULZ_VERSION_PATCH, IMPULZ_VERSION_TWEAK};
 #else

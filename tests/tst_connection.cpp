@@ -217,9 +217,15 @@ void TestConnection::badAddressAndPortAreLogged_data() {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("line");
-    QTest::newRow("empty address") << "" << "23" << "Socket error: 10049";
-    QTest::newRow("port text") << "127.0.0.1" << "1x" << "Socket error: 10022";
-    QTest::newRow("port out of range") << "127.0.0.1" << "70000" << "Socket error: 10022";
+    QTest::newRow("empty address") << ""
+                                   << "23"
+                                   << "Socket error: 10049";
+    QTest::newRow("port text") << "127.0.0.1"
+                               << "1x"
+                               << "Socket error: 10022";
+    QTest::newRow("port out of range") << "127.0.0.1"
+                                       << "70000"
+                                       << "Socket error: 10022";
 }
 
 void TestConnection::badAddressAndPortAreLogged() {

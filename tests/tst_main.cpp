@@ -100,8 +100,7 @@ void TestMain::versionText() {
 void TestMain::signatureLabelKeepsRightEdge() {
     MonitorFixture fx;
     QVERIFY(Form1->Label2->text().startsWith(QStringLiteral("Delvor Labs - verze programu:")));
-    QCOMPARE(Form1->Label2->text(),
-             QStringLiteral("Delvor Labs - verze programu:") + ::versionText(productVersion()));
+    QCOMPARE(Form1->Label2->text(), QStringLiteral("Delvor Labs - verze programu:") + ::versionText(productVersion()));
     QCOMPARE(Form1->Label2->geometry().right() + 1, 320);
     QCOMPARE(Form1->Label2->y(), 240);
     QVERIFY(Form1->Label2->font().bold() && Form1->Label2->font().italic());

@@ -199,8 +199,8 @@ void TestRecorder::faultyFileSystemsLeaveNoPartialFiles() {
             }
             filler.close();
         } else {
-            QVERIFY(::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY,
-                            nullptr) == 0);
+            QVERIFY(::mount("tmpfs", QFile::encodeName(target).constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) ==
+                    0);
         }
     } else {
         if (kind == QLatin1String("full"))
@@ -237,9 +237,8 @@ void TestRecorder::collidingNamesEachGetTheirOwnFile() {
     existing.write("foreign");
     existing.close();
     link.send(chunk, 7);
-    QCOMPARE(csvFiles(fx.eventDir(6)),
-             (QStringList{QStringLiteral("_.csv"), QStringLiteral("__2.csv"), QStringLiteral("__3.csv"),
-                          QStringLiteral("__4.csv")}));
+    QCOMPARE(csvFiles(fx.eventDir(6)), (QStringList{QStringLiteral("_.csv"), QStringLiteral("__2.csv"),
+                                                    QStringLiteral("__3.csv"), QStringLiteral("__4.csv")}));
     QCOMPARE(readBytes(fx.eventDir(6) + QStringLiteral("/_.csv")), QByteArray("foreign"));
     QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("3"));
 }
@@ -308,7 +307,8 @@ void TestRecorder::simulatorLoadRunMatchesCounters() {
     QStringList settings = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
         settings << QStringLiteral("Bit%1=1").arg(n);
-    settings << QStringLiteral("Port=%1").arg(QString::fromLatin1(first.mid(10))) << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
+    settings << QStringLiteral("Port=%1").arg(QString::fromLatin1(first.mid(10)))
+             << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();

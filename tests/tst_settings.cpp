@@ -232,7 +232,8 @@ void TestSettings::failedSaveKeepsDialogOpen() {
     FrmNastav->btnUlozClick();
     QVERIFY(FrmNastav->isVisible());
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("gone (Bit6)")));
-    QVERIFY(IniFile(fx.iniPath()).readString(QStringLiteral("Po spusteni"), QStringLiteral("Soubor6"), QString())
+    QVERIFY(IniFile(fx.iniPath())
+                .readString(QStringLiteral("Po spusteni"), QStringLiteral("Soubor6"), QString())
                 .endsWith(QStringLiteral("gone")));
     FrmNastav->hide();
 }

@@ -282,7 +282,7 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     MonitorFixture fx;
     // A large archive on a memory file system when there is one, so building it is quick.
     QTemporaryDir archiveRoot(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/impulz-XXXXXX")
-                                                                         : QDir::tempPath() + "/impulz-XXXXXX");
+                                                                        : QDir::tempPath() + "/impulz-XXXXXX");
     QVERIFY(archiveRoot.isValid());
     const QByteArray line = eventLine(QDateTime(QDate::currentDate(), QTime(10, 0, 0)));
     const int perInput = 20000;
@@ -339,7 +339,8 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     QFile recorded(file);
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     const QByteArray stamp = recorded.readAll();
-    const QDateTime written = QDateTime::fromString(QString::fromLatin1(stamp.left(17)), QStringLiteral("dd.MM.yy;HH:mm:ss"));
+    const QDateTime written =
+        QDateTime::fromString(QString::fromLatin1(stamp.left(17)), QStringLiteral("dd.MM.yy;HH:mm:ss"));
     QVERIFY2(qAbs(written.time().secsTo(sentAt.time())) <= 1, stamp.constData());
     if (!finished.count())
         QVERIFY(finished.wait(60000));
@@ -422,10 +423,12 @@ void TestStatistika::chartsOfRecordedEvents() {
     for (int i = 0; i < frmStatistika->Chart2->pointCount(0); ++i)
         hourSum += frmStatistika->Chart2->pointValue(0, i);
     QVERIFY(hourSum > 0);
-    QCOMPARE(int(hourSum), int(QDir(fx.eventDir(3)).entryList({QStringLiteral("L01_B3_%1*.csv").arg(
-                                                                    first.addDays(2).toString(QStringLiteral("ddMMyy")))},
-                                                                QDir::Files)
-                                   .size()));
+    QCOMPARE(
+        int(hourSum),
+        int(QDir(fx.eventDir(3))
+                .entryList({QStringLiteral("L01_B3_%1*.csv").arg(first.addDays(2).toString(QStringLiteral("ddMMyy")))},
+                           QDir::Files)
+                .size()));
     frmStatistika->Chart2->flush();
     saveScreenshot(frmStatistika, QStringLiteral("statistics-hourly.png"));
     frmStatistika->hide();
