@@ -316,8 +316,10 @@ int main(int argc, char** argv) {
     const Sample last = at(unlimited, o.reports);
     const int finalLines = Form1->logLineCount();
 
-    const double growth = 100.0 * (end.rssMb - early.rssMb) / early.rssMb;
-    const double growthFull = 100.0 * (last.rssMb - halfway.rssMb) / halfway.rssMb;
+    // Rounded to the printed tenth, and a rounded -0.0 made plain 0.0.
+    const auto percent = [](double from, double to) { return std::round(1000.0 * (to - from) / from) / 10.0 + 0.0; };
+    const double growth = percent(early.rssMb, end.rssMb);
+    const double growthFull = percent(halfway.rssMb, last.rssMb);
     std::printf("reports per phase: %ld, %d in flight, %lld boxes\n", o.reports, o.window,
                 qlonglong(MessageBox::shown().size()));
     std::printf("soak fds: start %d end %d\n", start.fds, last.fds);

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -57,8 +58,20 @@ constexpr double kZoom = 99;
 // costs points squared bar items.
 constexpr int kPointSetLimit = 64;
 
+// Up to this many bars Qt Charts draws the fronts. Beyond it every bar would be a graphics item of its own, built,
+// laid out and painted one by one at tens of milliseconds per thousand bars, while most of them are thinner than a
+// pixel; the depth layer draws them instead.
+constexpr std::size_t kQtBarLimit = 512;
+
 // Below this width a bar gets no faces and no mark: they would only smear.
 constexpr double kMinFacedBarWidth = 2;
+// Bars drawn here get an outline from this width on; a narrower bar would be all outline.
+constexpr double kMinOutlinedBarWidth = 3;
+// Below this width the bars of a pixel column are drawn as one column per series.
+constexpr double kMinSingleBarWidth = 1;
+// Slot boundaries closer than this get no ticks on the bottom axis; the length matches Qt's axis ticks.
+constexpr double kMinTickedSlot = 4;
+constexpr double kTickLength = 4;
 
 constexpr int kZoomAnimationMs = 250;
 
@@ -144,13 +157,18 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
     c->legend()->setVisible(false);
 
     m_axisX = new QBarCategoryAxis(this);
+    m_positionAxis = new QValueAxis(this);
     m_axisY = new QValueAxis(this);
-    for (QAbstractAxis* axis : {static_cast<QAbstractAxis*>(m_axisX), static_cast<QAbstractAxis*>(m_axisY)}) {
+    for (QAbstractAxis* axis : {static_cast<QAbstractAxis*>(m_axisX), static_cast<QAbstractAxis*>(m_positionAxis),
+                                static_cast<QAbstractAxis*>(m_axisY)}) {
         axis->setGridLineVisible(false);
         axis->setLabelsColor(Qt::black);
         axis->setLinePenColor(kWallColor);
     }
     m_axisX->setLabelsVisible(false);
+    m_positionAxis->setLabelsVisible(false);
+    m_positionAxis->setTickType(QValueAxis::TicksFixed);
+    m_positionAxis->setTickCount(2);
     m_axisY->setTickType(QValueAxis::TicksDynamic);
     m_axisY->setTickAnchor(0);
     c->addAxis(m_axisX, Qt::AlignBottom);
@@ -182,6 +200,7 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
         refreshLayers();
     });
     connect(m_axisX, &QBarCategoryAxis::rangeChanged, this, &BarChart::refreshLayers);
+    connect(m_positionAxis, &QValueAxis::rangeChanged, this, &BarChart::refreshLayers);
 
     rebuild();
 }
@@ -268,7 +287,14 @@ void BarChart::beginUpdate() {
 void BarChart::endUpdate() {
     if (m_updateDepth > 0)
         --m_updateDepth;
-    if (m_updateDepth == 0 && m_dirty)
+    if (m_updateDepth == 0)
+        rebuildIfShown();
+}
+
+void BarChart::rebuildIfShown() {
+    // A chart on a page not shown waits for its show event: the statistics window fills both of its charts
+    // whichever page is in front.
+    if (m_dirty && isVisible())
         rebuild();
 }
 
@@ -287,7 +313,7 @@ void BarChart::scheduleRebuild() {
         [this] {
             m_rebuildQueued = false;
             if (m_updateDepth == 0)
-                flush();
+                rebuildIfShown();
         },
         Qt::QueuedConnection);
 }
@@ -316,9 +342,22 @@ void BarChart::rebuild() {
         }
     }
 
-    // The axis keeps one category per position for ranges and zoom, and insists on unique texts: positions with
-    // equal or empty labels get their position appended. The front layer draws the labels themselves, thinned out when
-    // they do not fit their slots and over as many lines as a position needs.
+    std::size_t barCount = 0;
+    for (const Series& s : m_series)
+        barCount += s.values.size();
+    m_drawsBars = barCount > kQtBarLimit;
+    QAbstractAxis* bottom = m_drawsBars ? static_cast<QAbstractAxis*>(m_positionAxis) : m_axisX;
+    QAbstractAxis* unused = m_drawsBars ? static_cast<QAbstractAxis*>(m_axisX) : m_positionAxis;
+    if (c->axes(Qt::Horizontal).contains(unused)) {
+        c->removeAxis(unused);
+        unused->setParent(this);
+    }
+    if (!c->axes(Qt::Horizontal).contains(bottom))
+        c->addAxis(bottom, Qt::AlignBottom);
+
+    // The front layer draws the labels, thinned out when they do not fit their slots and over as many lines as a
+    // position needs. The category axis keeps one category per position for ranges and zoom, and insists on unique
+    // texts: positions with equal or empty labels get their position appended.
     const QFontMetricsF metrics(font());
     QStringList categories;
     QSet<QString> used;
@@ -332,6 +371,8 @@ void BarChart::rebuild() {
         for (const QString& line : lines)
             m_labelWidth = std::max(m_labelWidth, metrics.horizontalAdvance(line));
         m_categoryTexts.append(label);
+        if (m_drawsBars)
+            continue;
         QString key = label;
         for (int n = x; key.isEmpty() || used.contains(key); n += m_categoryCount)
             key = QStringLiteral("%1 #%2").arg(label).arg(n);
@@ -342,6 +383,29 @@ void BarChart::rebuild() {
     m_axisX->append(categories);
     m_axisY->setLabelsFont(font());
 
+    if (m_drawsBars) {
+        // An empty series keeps Qt's domain, which maps values to the plot and carries the zoom.
+        auto* anchor = new QBarSeries;
+        c->addSeries(anchor);
+        anchor->attachAxis(m_positionAxis);
+        anchor->attachAxis(m_axisY);
+    } else {
+        addQtSeries();
+    }
+
+    // Value marks are drawn by the front layer with the depth and arrow they need; Qt's own labels sit on the
+    // front edge and leave out zero values.
+    for (QAbstractSeries* series : c->series())
+        static_cast<QAbstractBarSeries*>(series)->setLabelsVisible(false);
+
+    m_legendEntries = legendEntries();
+    updateMargins();
+    applyFullRange();
+    refreshLayers();
+}
+
+void BarChart::addQtSeries() {
+    QChart* c = chart();
     // Series of one colour stand side by side in one bar series; only those with points take a place in the
     // slot, so a single chosen input gets the whole width.
     auto* sideBySide = new QBarSeries;
@@ -395,15 +459,6 @@ void BarChart::rebuild() {
         stacked->attachAxis(m_axisX);
         stacked->attachAxis(m_axisY);
     }
-
-    // Value marks are drawn by the front layer with the depth and arrow they need; Qt's own labels sit on the
-    // front edge and leave out zero values.
-    for (QAbstractSeries* series : c->series())
-        static_cast<QAbstractBarSeries*>(series)->setLabelsVisible(false);
-
-    updateMargins();
-    applyFullRange();
-    refreshLayers();
 }
 
 QRectF BarChart::fullRange() const {
@@ -469,7 +524,9 @@ void BarChart::finishZoom() {
 
 void BarChart::applyFullRange() {
     const QRectF full = fullRange();
-    if (m_categoryCount > 0)
+    if (m_drawsBars)
+        m_positionAxis->setRange(full.left(), full.right());
+    else if (m_categoryCount > 0)
         m_axisX->setRange(m_axisX->categories().first(), m_axisX->categories().last());
     m_axisY->setRange(full.top(), full.bottom());
     updateTicks();
@@ -500,10 +557,9 @@ void BarChart::updateTicks() {
 
 void BarChart::updateMargins() {
     const QRectF bounds = chart()->rect();
-    const std::vector<LegendEntry> entries = legendEntries();
-    const LegendLayout legend = legendLayout(entries, bounds.width());
+    m_legendLayout = legendLayout(m_legendEntries, bounds.width());
     const double legendTop = kBorderWidth + bounds.height() * kLegendTop / 100;
-    const double top = legendTop + legend.rows * legend.rowHeight + bounds.height() * kMarginTop / 100;
+    const double top = legendTop + m_legendLayout.rows * m_legendLayout.rowHeight + bounds.height() * kMarginTop / 100;
     const int labels = qRound(m_labelLines * QFontMetricsF(font()).lineSpacing()) + kLabelGap;
     const QMargins margins(kBorderWidth + 2, qRound(top), qRound(bounds.width() * kMarginRight / 100),
                            kBorderWidth + 2 + labels);
@@ -546,62 +602,88 @@ QPointF BarChart::backPoint(const QPointF& front, const QRectF& plot, double d) 
     return centre + (front + depthShift(d) - centre) * shrink;
 }
 
-std::vector<BarChart::Bar> BarChart::visibleBars() const {
-    std::vector<Bar> bars;
+double BarChart::BarGeometry::barWidth() const {
+    return std::abs(unit.x()) * share;
+}
+
+BarChart::BarGeometry BarChart::barGeometry() const {
+    BarGeometry g;
     QAbstractSeries* series = anySeries();
-    if (!series)
-        return bars;
     QChart* c = chart();
-    const QPointF origin = c->mapToPosition(QPointF(0, 0), series);
-    const QPointF unit = c->mapToPosition(QPointF(1, 1), series) - origin;
+    g.plot = c->plotArea();
+    if (!series || !g.plot.isValid())
+        return g;
+    g.origin = c->mapToPosition(QPointF(0, 0), series);
+    g.unit = c->mapToPosition(QPointF(1, 1), series) - g.origin;
     const QRectF range = currentRange();
-    const int first = std::max(0, static_cast<int>(std::floor(range.left() - 0.5)));
-    const int last = std::min(m_categoryCount - 1, static_cast<int>(std::ceil(range.right() + 0.5)));
-
-    std::vector<const Series*> sideBySide;
-    for (const Series& s : m_series) {
-        if (!s.colorEachPoint && !s.values.empty())
-            sideBySide.push_back(&s);
+    g.first = std::max(0, static_cast<int>(std::floor(range.left() - 0.5)));
+    g.last = std::min(m_categoryCount - 1, static_cast<int>(std::ceil(range.right() + 0.5)));
+    for (int i = 0; i < seriesCount(); ++i) {
+        if (!m_series[i].colorEachPoint && !m_series[i].values.empty())
+            g.sideBySide.push_back(i);
     }
-    const double share = kBarWidth / std::max<size_t>(1, sideBySide.size());
-    if (std::abs(unit.x()) * share < kMinFacedBarWidth)
-        return bars;
+    g.share = kBarWidth / std::max<std::size_t>(1, g.sideBySide.size());
+    return g;
+}
 
+bool BarChart::placeBar(const BarGeometry& g, double x0, double x1, double value, Bar& bar) const {
+    const QPointF a(g.origin.x() + x0 * g.unit.x(), g.origin.y() + std::max(value, 0.0) * g.unit.y());
+    const QPointF b(g.origin.x() + x1 * g.unit.x(), g.origin.y() + std::min(value, 0.0) * g.unit.y());
+    const QRectF whole = QRectF(a, b).normalized();
+    const QRectF& plot = g.plot;
     // Bars are cut to the plot: a face that a zoom pushed out of it is left out, not drawn at the edge.
-    const QRectF plot = c->plotArea();
+    if (whole.right() < plot.left() || whole.left() > plot.right() || whole.top() > plot.bottom() + 0.5 ||
+        whole.bottom() < plot.top())
+        return false;
+    // Spelled out rather than intersected(): a zero value is a bar of no height, which must survive.
+    bar.front = QRectF(QPointF(std::max(whole.left(), plot.left()), std::max(whole.top(), plot.top())),
+                       QPointF(std::min(whole.right(), plot.right()), std::min(whole.bottom(), plot.bottom())));
+    bar.whole = whole;
+    bar.value = value;
+    bar.showTop = whole.top() >= plot.top() - 0.5;
+    bar.showSide = whole.right() <= plot.right() + 0.5;
+    return true;
+}
+
+std::vector<BarChart::Bar> BarChart::visibleBars(const BarGeometry& g, double minWidth) const {
+    std::vector<Bar> bars;
+    if (g.last < g.first || g.barWidth() < minWidth)
+        return bars;
     const QList<QColor>& palette = pointPalette();
-    auto add = [&](double x0, double x1, double value, const QColor& color, int arrowLength) {
-        const QPointF a(origin.x() + x0 * unit.x(), origin.y() + std::max(value, 0.0) * unit.y());
-        const QPointF b(origin.x() + x1 * unit.x(), origin.y() + std::min(value, 0.0) * unit.y());
-        const QRectF whole = QRectF(a, b).normalized();
-        if (whole.right() < plot.left() || whole.left() > plot.right() || whole.top() > plot.bottom() + 0.5 ||
-            whole.bottom() < plot.top())
-            return;
-        // Spelled out rather than intersected(): a zero value is a bar of no height, which must survive.
-        const QRectF front(QPointF(std::max(whole.left(), plot.left()), std::max(whole.top(), plot.top())),
-                           QPointF(std::min(whole.right(), plot.right()), std::min(whole.bottom(), plot.bottom())));
-        bars.push_back(
-            {front, color, value, arrowLength, whole.top() >= plot.top() - 0.5, whole.right() <= plot.right() + 0.5});
-    };
-    for (int x = first; x <= last; ++x) {
-        for (size_t k = 0; k < sideBySide.size(); ++k) {
-            const Series& s = *sideBySide[k];
+    Bar bar;
+    for (int x = g.first; x <= g.last; ++x) {
+        for (size_t k = 0; k < g.sideBySide.size(); ++k) {
+            const Series& s = m_series[g.sideBySide[k]];
             if (x >= static_cast<int>(s.values.size()))
                 continue;
-            const double x0 = x - kBarWidth / 2 + k * share;
-            add(x0, x0 + share, s.values[x], s.color, s.arrowLength);
+            const double x0 = x - kBarWidth / 2 + k * g.share;
+            if (placeBar(g, x0, x0 + g.share, s.values[x], bar)) {
+                bar.color = s.color;
+                bar.arrowLength = s.arrowLength;
+                bar.series = g.sideBySide[k];
+                bar.colorEachPoint = false;
+                bars.push_back(bar);
+            }
         }
-        for (const Series& s : m_series) {
-            if (s.colorEachPoint && x < static_cast<int>(s.values.size()))
-                add(x - kBarWidth / 2, x + kBarWidth / 2, s.values[x], palette[x % palette.size()], s.arrowLength);
+        for (int i = 0; i < seriesCount(); ++i) {
+            const Series& s = m_series[i];
+            if (!s.colorEachPoint || x >= static_cast<int>(s.values.size()))
+                continue;
+            if (placeBar(g, x - kBarWidth / 2, x + kBarWidth / 2, s.values[x], bar)) {
+                bar.color = palette[x % palette.size()];
+                bar.arrowLength = s.arrowLength;
+                bar.series = i;
+                bar.colorEachPoint = true;
+                bars.push_back(bar);
+            }
         }
     }
     return bars;
 }
 
 void BarChart::paintDepth(QPainter* painter) {
-    QChart* c = chart();
-    const QRectF plot = c->plotArea();
+    const BarGeometry g = barGeometry();
+    const QRectF& plot = g.plot;
     if (!plot.isValid())
         return;
     const double d = depth();
@@ -627,13 +709,15 @@ void BarChart::paintDepth(QPainter* painter) {
     painter->drawLine(plot.topLeft(), back(plot.topLeft()));
     painter->drawLine(plot.bottomLeft(), back(plot.bottomLeft()));
     painter->drawLine(plot.bottomRight(), back(plot.bottomRight()));
+    if (m_drawsBars)
+        paintSlotTicks(painter, g);
 
-    // Faces of the bars, left to right, so each bar's front (drawn by Qt above this layer) and faces hide the
-    // side of its left neighbour.
+    // Faces of the bars, left to right, so each bar's front (drawn above all faces) and faces hide the side of its
+    // left neighbour.
     QRectF box = plot.united(QRectF(back(plot.topLeft()), back(plot.bottomRight())));
     painter->setClipRect(box);
     painter->setRenderHint(QPainter::Antialiasing, true);
-    for (const Bar& bar : visibleBars()) {
+    for (const Bar& bar : visibleBars(g, kMinFacedBarWidth)) {
         const QRectF& r = bar.front;
         painter->setPen(QPen(bar.color.darker(170), 0.8));
         if (bar.showSide) {
@@ -644,6 +728,162 @@ void BarChart::paintDepth(QPainter* painter) {
             painter->setBrush(bar.color.lighter(115));
             painter->drawPolygon(QPolygonF{r.topLeft(), r.topRight(), back(r.topRight()), back(r.topLeft())});
         }
+    }
+    if (m_drawsBars)
+        paintBars(painter, g);
+}
+
+void BarChart::paintSlotTicks(QPainter* painter, const BarGeometry& g) {
+    // The position axis marks only its ends; the slot boundaries between get the ticks a category axis gives them,
+    // once the slots stand far enough apart to tell them.
+    const double slot = std::abs(g.unit.x());
+    if (slot < kMinTickedSlot || g.last < g.first)
+        return;
+    const QRectF& plot = g.plot;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(m_positionAxis->linePen());
+    for (int x = g.first; x <= g.last + 1; ++x) {
+        const double at = g.origin.x() + (x - 0.5) * g.unit.x();
+        if (at > plot.left() + 0.5 && at < plot.right() - 0.5)
+            painter->drawLine(QPointF(at, plot.bottom()), QPointF(at, plot.bottom() + kTickLength));
+    }
+    painter->restore();
+}
+
+void BarChart::paintBars(QPainter* painter, const BarGeometry& g) {
+    if (g.barWidth() < kMinSingleBarWidth) {
+        paintDenseBars(painter, g);
+        return;
+    }
+    // The same fill and outline as Qt's bar items, one call per colour where the colour is the series'. Like
+    // those, a bar a zoom cuts keeps its gradient and loses its outline at the cut.
+    const bool outlined = g.barWidth() >= kMinOutlinedBarWidth;
+    std::vector<QList<QRectF>> fronts(m_series.size());
+    std::vector<const Bar*> ownColour;
+    const std::vector<Bar> bars = visibleBars(g, 0);
+    for (const Bar& bar : bars) {
+        if (bar.colorEachPoint)
+            ownColour.push_back(&bar);
+        else
+            fronts[bar.series].append(bar.whole);
+    }
+    painter->setClipRect(g.plot);
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    for (size_t i = 0; i < fronts.size(); ++i) {
+        if (fronts[i].isEmpty())
+            continue;
+        const QColor& color = m_series[i].color;
+        painter->setPen(outlined ? QPen(color.darker(170), 1) : QPen(Qt::NoPen));
+        painter->setBrush(color);
+        painter->drawRects(fronts[i]);
+    }
+    for (const Bar* bar : ownColour) {
+        painter->setPen(outlined ? QPen(bar->color.darker(170), 1) : QPen(Qt::NoPen));
+        painter->setBrush(pointBrush(bar->color));
+        painter->drawRect(bar->whole);
+    }
+}
+
+void BarChart::paintDenseBars(QPainter* painter, const BarGeometry& g) {
+    // Several bars share each pixel column. Per column every series shows its highest (and lowest) bar there; the
+    // columns of the series are stacked behind one another by height, so each keeps its colour where it reaches
+    // above the lower ones, and every column costs the same however many bars it holds.
+    const double base = std::floor(g.plot.left());
+    const int columns = static_cast<int>(std::ceil(g.plot.right()) - base);
+    const int n = seriesCount();
+    if (columns <= 0 || n == 0 || g.last < g.first)
+        return;
+    struct Cell {
+        double high = 0;
+        double low = 0;
+        QRgb color = 0;
+    };
+    std::vector<Cell> cells(static_cast<size_t>(columns) * n);
+    const QList<QColor>& palette = pointPalette();
+    auto take = [&](int series, double centre, double value, const QColor& color) {
+        const int column = static_cast<int>(std::floor(g.origin.x() + centre * g.unit.x() - base));
+        if (column < 0 || column >= columns)
+            return;
+        Cell& cell = cells[static_cast<size_t>(column) * n + series];
+        // A series coloured per point shows the colour of its tallest bar in the column.
+        if (value > cell.high) {
+            cell.high = value;
+            cell.color = color.rgb();
+        } else if (value < cell.low) {
+            cell.low = value;
+            if (cell.high <= 0)
+                cell.color = color.rgb();
+        }
+    };
+    for (int x = g.first; x <= g.last; ++x) {
+        for (size_t k = 0; k < g.sideBySide.size(); ++k) {
+            const Series& s = m_series[g.sideBySide[k]];
+            if (x < static_cast<int>(s.values.size()))
+                take(g.sideBySide[k], x - kBarWidth / 2 + (k + 0.5) * g.share, s.values[x], s.color);
+        }
+        for (int i = 0; i < n; ++i) {
+            const Series& s = m_series[i];
+            if (s.colorEachPoint && x < static_cast<int>(s.values.size()))
+                take(i, x, s.values[x], palette[x % palette.size()]);
+        }
+    }
+
+    // The pieces do not overlap, so they can be drawn a colour at a time.
+    std::vector<std::pair<QRgb, QList<QRectF>>> pieces;
+    auto add = [&](QRgb color, const QRectF& rect) {
+        const QRectF cut = rect.intersected(g.plot);
+        if (cut.isEmpty())
+            return;
+        auto it = std::find_if(pieces.begin(), pieces.end(), [color](const auto& p) { return p.first == color; });
+        if (it == pieces.end()) {
+            pieces.push_back({color, {}});
+            it = pieces.end() - 1;
+        }
+        // Columns go left to right: a piece level with the one before it in its colour widens that one.
+        QList<QRectF>& rects = it->second;
+        if (!rects.isEmpty() && rects.last().right() == cut.left() && rects.last().top() == cut.top() &&
+            rects.last().bottom() == cut.bottom())
+            rects.last().setRight(cut.right());
+        else
+            rects.append(cut);
+    };
+    auto y = [&](double value) { return g.origin.y() + value * g.unit.y(); };
+    std::vector<const Cell*> order;
+    order.reserve(n);
+    for (int column = 0; column < columns; ++column) {
+        const Cell* row = &cells[static_cast<size_t>(column) * n];
+        const double left = base + column;
+        order.clear();
+        for (int i = 0; i < n; ++i) {
+            if (row[i].high > 0)
+                order.push_back(&row[i]);
+        }
+        std::stable_sort(order.begin(), order.end(), [](const Cell* a, const Cell* b) { return a->high < b->high; });
+        double below = 0;
+        for (const Cell* cell : order) {
+            if (cell->high > below)
+                add(cell->color, QRectF(QPointF(left, y(cell->high)), QPointF(left + 1, y(below))).normalized());
+            below = cell->high;
+        }
+        order.clear();
+        for (int i = 0; i < n; ++i) {
+            if (row[i].low < 0)
+                order.push_back(&row[i]);
+        }
+        std::stable_sort(order.begin(), order.end(), [](const Cell* a, const Cell* b) { return a->low > b->low; });
+        double above = 0;
+        for (const Cell* cell : order) {
+            if (cell->low < above)
+                add(cell->color, QRectF(QPointF(left, y(above)), QPointF(left + 1, y(cell->low))).normalized());
+            above = cell->low;
+        }
+    }
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    painter->setPen(Qt::NoPen);
+    for (const auto& [color, rects] : pieces) {
+        painter->setBrush(QColor(color));
+        painter->drawRects(rects);
     }
 }
 
@@ -735,33 +975,38 @@ void BarChart::paintFront(QPainter* painter) {
     painter->setFont(font());
     painter->setRenderHint(QPainter::Antialiasing, true);
 
-    // Value marks: transparent, each on an arrow above its bar's top face.
+    // Value marks: transparent, each on an arrow above its bar's top face. A mark that would run into the one
+    // before it in its series is left out; marks of different series may overlap, as their bars stand apart.
     if (plot.isValid()) {
         const double d = depth();
         painter->setClipRect(bounds.adjusted(kBorderWidth, kBorderWidth, -kBorderWidth, -kBorderWidth));
-        for (const Bar& bar : visibleBars()) {
+        std::vector<double> markEnd(m_series.size(), -std::numeric_limits<double>::infinity());
+        for (const Bar& bar : visibleBars(barGeometry(), kMinFacedBarWidth)) {
             const QPointF frontTop(bar.front.center().x(), bar.front.top());
             if (!bar.showTop || frontTop.x() < plot.left() || frontTop.x() > plot.right())
                 continue;
+            const QString text = valueText(bar.value);
+            const double w = metrics.horizontalAdvance(text);
             const QPointF anchor = (frontTop + backPoint(frontTop, plot, d)) / 2;
             const QPointF tip = anchor - QPointF(0, bar.arrowLength);
+            const QRectF box(tip.x() - w / 2 - 2, tip.y() - metrics.height(), w + 4, metrics.height());
+            if (box.left() < markEnd[bar.series])
+                continue;
+            markEnd[bar.series] = box.right();
             if (bar.arrowLength > 0) {
                 painter->setPen(QPen(Qt::darkGray, 1));
                 painter->drawLine(anchor, tip);
             }
-            const QString text = valueText(bar.value);
-            const double w = metrics.horizontalAdvance(text);
             painter->setPen(Qt::black);
-            painter->drawText(QRectF(tip.x() - w / 2 - 2, tip.y() - metrics.height(), w + 4, metrics.height()),
-                              Qt::AlignCenter, text);
+            painter->drawText(box, Qt::AlignCenter, text);
         }
         paintCategoryLabels(painter, plot);
         painter->setClipping(false);
     }
 
     // Legend.
-    const std::vector<LegendEntry> entries = legendEntries();
-    const LegendLayout legend = legendLayout(entries, bounds.width());
+    const std::vector<LegendEntry>& entries = m_legendEntries;
+    const LegendLayout& legend = m_legendLayout;
     if (legend.rows > 0) {
         const int count = std::min<int>(entries.size(), legend.rows * legend.perRow);
         const double rowWidth = std::min(count, legend.perRow) * legend.entryWidth;
@@ -789,6 +1034,12 @@ void BarChart::paintFront(QPainter* painter) {
     painter->setRenderHint(QPainter::Antialiasing, false);
     painter->drawRect(
         bounds.adjusted(kBorderWidth / 2.0, kBorderWidth / 2.0, -kBorderWidth / 2.0, -kBorderWidth / 2.0));
+}
+
+void BarChart::showEvent(QShowEvent* event) {
+    QChartView::showEvent(event);
+    if (m_updateDepth == 0)
+        flush();
 }
 
 void BarChart::resizeEvent(QResizeEvent* event) {

@@ -18,8 +18,9 @@ class QValueAxis;
 class QVariantAnimation;
 
 // A bar chart with a 3-D look for the statistics window: eight daily series side by side, or one hourly series
-// whose points each take their own colour. Points are buffered here and the Qt Charts objects are rebuilt in one go,
-// so filling thousands of points stays linear.
+// whose points each take their own colour. Points are buffered here and the Qt Charts objects are rebuilt in one go.
+// Qt Charts draws the bars of small charts; a chart with many bars keeps only the axes in Qt Charts and draws its
+// bars itself, cut to the zoomed range, so filling, zooming and painting stay linear and cheap.
 class BarChart : public QChartView {
     Q_OBJECT
 public:
@@ -45,17 +46,19 @@ public:
     void resetZoom();
 
     // Appends between these two only touch the buffer; endUpdate rebuilds the chart once. Without them every
-    // change schedules one rebuild for the next event loop pass.
+    // change schedules one rebuild for the next event loop pass. A chart not shown rebuilds when it is shown.
     void beginUpdate();
     void endUpdate();
 
     // Colours given to the points of a colour-per-point series, in turn.
     static const QList<QColor>& pointPalette();
 
-    // Applies a pending rebuild now (tests and grabs call it; the event loop does it otherwise).
+    // Applies a pending rebuild now, shown or not (tests and grabs call it; the event loop and the show event do it
+    // otherwise).
     void flush();
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -72,14 +75,29 @@ private:
         std::vector<double> values;
         QStringList labels;
     };
-    // One drawn bar: its front face in chart coordinates.
+    // One drawn bar: its front face in chart coordinates, cut to the plot, and as a whole.
     struct Bar {
         QRectF front;
+        QRectF whole;
         QColor color;
         double value = 0;
         int arrowLength = 0;
+        int series = 0;
+        bool colorEachPoint = false;
         bool showTop = true;
         bool showSide = true;
+    };
+    // Where the bars in view go: category 0 at value 0, the step of one category and one value, and the
+    // categories the zoomed range shows.
+    struct BarGeometry {
+        QRectF plot;
+        QPointF origin;
+        QPointF unit;
+        int first = 0;
+        int last = -1;
+        std::vector<int> sideBySide;
+        double share = 0;
+        double barWidth() const;
     };
     struct LegendEntry {
         QBrush brush;
@@ -96,7 +114,9 @@ private:
     };
 
     void scheduleRebuild();
+    void rebuildIfShown();
     void rebuild();
+    void addQtSeries();
     QAbstractSeries* anySeries() const;
 
     QRectF fullRange() const;
@@ -109,18 +129,28 @@ private:
     void updateMargins();
     void refreshLayers();
 
-    std::vector<Bar> visibleBars() const;
+    BarGeometry barGeometry() const;
+    bool placeBar(const BarGeometry& g, double x0, double x1, double value, Bar& bar) const;
+    std::vector<Bar> visibleBars(const BarGeometry& g, double minWidth) const;
     double depth() const;
     static QPointF depthShift(double depth);
     QPointF backPoint(const QPointF& front, const QRectF& plot, double depth) const;
     std::vector<LegendEntry> legendEntries() const;
     LegendLayout legendLayout(const std::vector<LegendEntry>& entries, double width) const;
     void paintDepth(QPainter* painter);
+    void paintBars(QPainter* painter, const BarGeometry& g);
+    void paintDenseBars(QPainter* painter, const BarGeometry& g);
     void paintFront(QPainter* painter);
     void paintCategoryLabels(QPainter* painter, const QRectF& plot);
+    void paintSlotTicks(QPainter* painter, const BarGeometry& g);
 
     std::vector<Series> m_series;
+    std::vector<LegendEntry> m_legendEntries;
+    LegendLayout m_legendLayout;
     QBarCategoryAxis* m_axisX = nullptr;
+    // Bottom axis while the bars are drawn here: Qt lays out every category of a category axis, even unlabelled,
+    // at each zoom step, so plain positions stand in for them.
+    QValueAxis* m_positionAxis = nullptr;
     QValueAxis* m_axisY = nullptr;
     ChartLayer* m_depthLayer = nullptr;
     ChartLayer* m_frontLayer = nullptr;
@@ -133,6 +163,8 @@ private:
     int m_labelLines = 1;
     bool m_zoomed = false;
     bool m_resetAfterZoom = false;
+    // Many bars: Qt Charts only keeps the axes and an empty series for coordinates and zoom.
+    bool m_drawsBars = false;
     int m_updateDepth = 0;
     bool m_dirty = false;
     bool m_rebuildQueued = false;
