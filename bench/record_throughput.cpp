@@ -26,148 +26,39 @@
 //
 //   record_throughput [--events N] [--seconds S] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]
 
+#include "monitorbench.h"
+
 #include "components/messagebox.h"
 #include "core/clock.h"
 #include "main.h"
-#include "nastaveni.h"
-#include "pocitadla.h"
-#include "statistika.h"
 
 #include <QApplication>
 #include <QDateTime>
-#include <QEventLoop>
-#include <QFile>
-#include <QPlainTextEdit>
-#include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextDocument>
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int Inputs = 8;
-
-qint64 nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "record_throughput: %s\n", what.c_str());
-    std::exit(1);
-}
-
-// ---- Plain loopback sockets for the controller's side ----
-
-int listenLoopback(quint16& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        fail("cannot listen on 127.0.0.1");
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-int acceptWithin(int listener, int ms) {
-    pollfd p{listener, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0)
-        return -1;
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    const int on = 1; // reports are tiny and must not wait for the acknowledgement of the one before
-    if (fd >= 0)
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
-
-bool readExactly(int fd, char* p, size_t n, int ms) {
-    while (n > 0) {
-        pollfd pf{fd, POLLIN, 0};
-        if (::poll(&pf, 1, ms) <= 0)
-            return false;
-        const ssize_t got = ::read(fd, p, n);
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= size_t(got);
-    }
-    return true;
-}
-
-void sendReport(int fd, quint8 value) {
-    const std::array<char, 7> r{char(0xFF), char(0xFA), char(0x2C), char(0x34), char(value), char(0xFF), char(0xF0)};
-    if (::send(fd, r.data(), r.size(), MSG_NOSIGNAL) != ssize_t(r.size()))
-        fail("send to the monitor failed");
-}
-
-// Runs work on a thread while this thread runs the event loop, so the monitor keeps reading and writing.
-void runWithLoop(const std::function<void()>& work) {
-    QEventLoop loop;
-    std::thread worker([&] {
-        work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-}
-
-// A counter one thread raises and another waits on, with a bound.
-class Progress {
-public:
-    void raise(int by = 1) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_count += by;
-        }
-        m_changed.notify_all();
-    }
-    bool waitFor(int count, int ms) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_count >= count; });
-    }
-    int count() {
-        std::lock_guard lock(m_mutex);
-        return m_count;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
-};
-
 // Waits until count reaches target as long as it keeps moving; false when it stalls for stallMs.
-bool waitWhileMoving(Progress& p, int target, int stallMs) {
-    for (int last = p.count(); last < target;) {
+bool waitWhileMoving(Progress& p, long target, int stallMs) {
+    for (long last = p.count(); last < target;) {
         if (!p.waitFor(last + 1, stallMs))
             return false;
         last = p.count();
@@ -234,15 +125,6 @@ private:
     std::thread m_thread;
 };
 
-std::vector<std::string> makeFolders(const std::string& root) {
-    std::vector<std::string> dirs;
-    for (int n = 0; n < Inputs; ++n) {
-        dirs.push_back(root + "/bit" + std::to_string(n));
-        std::filesystem::create_directories(dirs.back());
-    }
-    return dirs;
-}
-
 long countCsv(const std::vector<std::string>& dirs) {
     long n = 0;
     for (const std::string& d : dirs) {
@@ -275,11 +157,6 @@ void floorWrite(const std::string& dir, long k) {
     ::close(dirFd);
 }
 
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(std::ceil(p * double(v.size()))) - 1)];
-}
-
 struct Options {
     // Small runs: every file made here is deleted by the next run, and on this kind of disk deleting tens of
     // thousands of files can take minutes and slow file creation down for a while after.
@@ -293,28 +170,13 @@ struct Options {
 
 Options parseOptions(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--events" && i + 1 < argc)
-            o.events = std::atoi(argv[++i]);
-        else if (arg == "--rounds" && i + 1 < argc)
-            o.rounds = std::atoi(argv[++i]);
-        else if (arg == "--latency-samples" && i + 1 < argc)
-            o.latencySamples = std::atoi(argv[++i]);
-        else if (arg == "--seconds" && i + 1 < argc)
-            o.seconds = std::atof(argv[++i]);
-        else if (arg == "--window" && i + 1 < argc)
-            o.window = std::atoi(argv[++i]);
-        else if (arg == "--dir" && i + 1 < argc)
-            o.dir = argv[++i];
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--events N] [--seconds S] [--rounds R] [--latency-samples M] [--window W] "
-                         "[--dir PATH]\n",
-                         argv[0]);
-            std::exit(2);
-        }
-    }
+    readOptions(argc, argv, "[--events N] [--seconds S] [--rounds R] [--latency-samples M] [--window W] [--dir PATH]",
+                {{"--events", [&](const char* v) { o.events = std::atoi(v); }},
+                 {"--rounds", [&](const char* v) { o.rounds = std::atoi(v); }},
+                 {"--latency-samples", [&](const char* v) { o.latencySamples = std::atoi(v); }},
+                 {"--seconds", [&](const char* v) { o.seconds = std::atof(v); }},
+                 {"--window", [&](const char* v) { o.window = std::atoi(v); }},
+                 {"--dir", [&](const char* v) { o.dir = v; }}});
     // 36 reports are 252 bytes; a larger read makes the monitor warn about the packet size.
     if (o.events < 16 || o.seconds <= 0 || o.rounds < 1 || o.latencySamples < 10 || o.window < 1 || o.window > 32)
         fail("--events >= 16, --seconds > 0, --rounds >= 1, --latency-samples >= 10, 1 <= --window <= 32");
@@ -351,26 +213,18 @@ struct Runs {
 };
 
 struct Bench {
-    Options o;
-    QTemporaryDir config;
-    quint16 port = 0;
-    int listener = -1;
-    int monitorFd = -1;
+    Bench(const Options& options, BenchMonitor& m) : o(options), monitor(m) {}
+
+    const Options& o;
+    BenchMonitor& monitor;
     Progress reportLines;      // raised by the GUI thread for every report line in the log
     bool advanceClock = false; // read and written on the GUI thread only
 
     void writeSettings(const std::vector<std::string>& dirs, const QString& format) {
-        QFile ini(config.filePath(QStringLiteral("impulz.ini")));
-        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            fail("cannot write the settings file");
-        ini.write("[Po spusteni]\n");
+        QString extra;
         for (int n = 0; n < Inputs; ++n)
-            ini.write(
-                QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(QString::fromStdString(dirs[size_t(n)])).toUtf8());
-        ini.write(QStringLiteral("Format=%1\nPort=%2\nLogin=1\nMazat=1\nPocet=20\nObnovit=0\nSec=60\nCislo_linky=1\n")
-                      .arg(format)
-                      .arg(port)
-                      .toUtf8());
+            extra += QStringLiteral("Bit%1=1\n").arg(n);
+        monitor.writeSettings(dirs, true, extra + QStringLiteral("Format=%1\nCislo_linky=1\n").arg(format));
     }
 
     // The settings file points the monitor at fresh folders and a template; the window loads it as at start-up.
@@ -388,7 +242,7 @@ struct Bench {
     // Sends FF so every input is at raw 1 in the stored levels; the next report then records what it moves.
     void baseline() {
         const int before = reportLines.count();
-        sendReport(monitorFd, 0xFF);
+        monitor.sendReport(0xFF);
         if (!reportLines.waitFor(before + 1, 10000))
             fail("the monitor did not log the baseline report");
     }
@@ -418,7 +272,7 @@ struct Bench {
                 if (!reportLines.waitFor(base + sent - o.window + 1, 10000))
                     fail("the monitor stalled");
                 writtenAt[size_t(sent)] = nowNs();
-                sendReport(monitorFd, eventReport(sent));
+                monitor.sendReport(eventReport(sent));
             }
             if (!waitWhileMoving(watch.progress(), sent, 10000) || !reportLines.waitFor(base + sent, 10000))
                 fail("events went missing: " + std::to_string(watch.progress().count()) + " files for " +
@@ -441,7 +295,7 @@ struct Bench {
             const int base = reportLines.count();
             for (; sent < o.latencySamples && (sent == 0 || nowNs() - writtenAt[0] < capNs()); ++sent) {
                 writtenAt[size_t(sent)] = nowNs();
-                sendReport(monitorFd, eventReport(sent));
+                monitor.sendReport(eventReport(sent));
                 if (!watch.progress().waitFor(sent + 1, 10000) || !reportLines.waitFor(base + sent + 1, 10000))
                     fail("an event was not recorded within 10 s");
                 pause(random);
@@ -508,9 +362,7 @@ struct Bench {
 int main(int argc, char** argv) {
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
-    Bench b;
-    b.o = parseOptions(argc, argv);
-    const Options& o = b.o;
+    const Options o = parseOptions(argc, argv);
 
     // Earlier runs go now, before anything is timed; this run stays until the next one starts.
     const qint64 cleanupBegan = nowNs();
@@ -521,39 +373,16 @@ int main(int argc, char** argv) {
     const double cleanupSeconds = double(nowNs() - cleanupBegan) / 1e9;
     const std::string run = o.dir + "/run-" + std::to_string(::getpid());
 
-    if (!b.config.isValid())
-        fail("no temporary directory");
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(b.config.filePath(QStringLiteral("config"))));
-    setSettingsFilePathForTesting(b.config.filePath(QStringLiteral("impulz.ini")));
-    MessageBox::setAutoAnswer(true);
-    TForm1::StartupWaitMs = 0;
-    Form1 = new TForm1;
-    FrmNastav = new TFrmNastav;
-    FrmPocitadla = new TFrmPocitadla;
-    frmStatistika = new TfrmStatistika;
-
-    QTextDocument* log = Form1->Memo1->document();
-    // Only the change that adds the report line counts: clearing the log also changes the document. The line is
-    // appended after the recorder has run, so a clock moved on here names the next report's events.
-    QObject::connect(log, &QTextDocument::contentsChange, [&](int, int, int added) {
-        if (added <= 0 || !log->lastBlock().text().startsWith(QStringLiteral("LOG1 Bit:")))
-            return;
+    BenchMonitor monitor;
+    Bench b(o, monitor);
+    // The line is appended after the recorder has run, so a clock moved on here names the next report's events.
+    monitor.onReportLine([&] {
         if (b.advanceClock)
             Clock::advance(1000);
         b.reportLines.raise();
     });
-
-    b.listener = listenLoopback(b.port);
     b.writeSettings(makeFolders(run + "/start"), QStringLiteral("L%numl%_B%nbit%_%date%%time%"));
-    Form1->show(); // the start-up sequence loads the settings and connects
-    runWithLoop([&] {
-        b.monitorFd = acceptWithin(b.listener, 10000);
-        char greeting[9];
-        if (b.monitorFd < 0 || !readExactly(b.monitorFd, greeting, sizeof greeting, 10000))
-            b.monitorFd = -1;
-    });
-    if (b.monitorFd < 0)
-        fail("the monitor did not connect and greet");
+    monitor.connect();
 
     Runs floorRuns, uniqueRuns, sameSecondRuns, numberedRuns;
     std::vector<double> floorMs, monitorMs;
@@ -597,23 +426,13 @@ int main(int argc, char** argv) {
     std::printf("cost per event over the floor: unique %.0f us, same-second names %.0f us more, numco %.0f us more\n",
                 1e6 / unique - 1e6 / floorRate, 1e6 / sameSecond - 1e6 / unique, 1e6 / numbered - 1e6 / unique);
     std::printf("target >= half the floor: %s\n", unique >= 0.5 * floorRate ? "met" : "MISSED");
-    std::printf("record throughput: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", unique, floorRate,
-                unique / floorRate);
-    std::printf("record throughput same-second names: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", sameSecond,
-                floorRate, sameSecond / floorRate);
-    std::printf("record throughput numco: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", numbered, floorRate,
-                numbered / floorRate);
-    const double p50 = percentile(monitorMs, 0.5), p99 = percentile(monitorMs, 0.99);
-    const double f50 = percentile(floorMs, 0.5), f99 = percentile(floorMs, 0.99);
-    std::printf("record latency p50: %.3f ms (floor: %.3f ms, ratio %.2f)\n", p50, f50, p50 / f50);
-    std::printf("record latency p99: %.3f ms (floor: %.3f ms, ratio %.2f)\n", p99, f99, p99 / f99);
-
-    ::close(b.monitorFd);
-    ::close(b.listener);
-    Form1->btnPripojClick();
-    delete frmStatistika;
-    delete FrmPocitadla;
-    delete FrmNastav;
-    delete Form1;
+    const auto printRate = [&](const char* figure, double rate) {
+        printFigure(figure, formatted("%.0f events/s", rate), formatted("%.0f files/s", floorRate), rate / floorRate);
+    };
+    printRate("record throughput", unique);
+    printRate("record throughput same-second names", sameSecond);
+    printRate("record throughput numco", numbered);
+    printLatency("record latency p50", percentile(monitorMs, 0.5), percentile(floorMs, 0.5));
+    printLatency("record latency p99", percentile(monitorMs, 0.99), percentile(floorMs, 0.99));
     return 0;
 }

@@ -54,19 +54,13 @@ constexpr double kHorizOffset = 4;
 constexpr double kPerspective = 20;
 constexpr double kZoom = 99;
 
-// A colour-per-point series with more points than this shares one bar set per palette colour: one set per point
-// costs points squared bar items.
-constexpr int kPointSetLimit = 64;
-
-// Up to this many bars Qt Charts draws the fronts. Beyond it every bar would be a graphics item of its own, built,
-// laid out and painted one by one at tens of milliseconds per thousand bars, while most of them are thinner than a
-// pixel; the depth layer draws them instead.
-constexpr std::size_t kQtBarLimit = 512;
+// Up to this many positions (a month of days, a day of hours) Qt Charts draws the bars. Beyond it Qt's category
+// axis lays out a label per position, hidden or not, at every range change, and every bar is a graphics item of its
+// own: tens of milliseconds per hundred positions. The depth layer draws them instead, in the same look.
+constexpr int kQtPositionLimit = 32;
 
 // Below this width a bar gets no faces and no mark: they would only smear.
 constexpr double kMinFacedBarWidth = 2;
-// Bars drawn here get an outline from this width on; a narrower bar would be all outline.
-constexpr double kMinOutlinedBarWidth = 3;
 // Below this width the bars of a pixel column are drawn as one column per series.
 constexpr double kMinSingleBarWidth = 1;
 // Slot boundaries closer than this get no ticks on the bottom axis; the length matches Qt's axis ticks.
@@ -342,10 +336,7 @@ void BarChart::rebuild() {
         }
     }
 
-    std::size_t barCount = 0;
-    for (const Series& s : m_series)
-        barCount += s.values.size();
-    m_drawsBars = barCount > kQtBarLimit;
+    m_drawsBars = m_categoryCount > kQtPositionLimit;
     QAbstractAxis* bottom = m_drawsBars ? static_cast<QAbstractAxis*>(m_positionAxis) : m_axisX;
     QAbstractAxis* unused = m_drawsBars ? static_cast<QAbstractAxis*>(m_axisX) : m_positionAxis;
     if (c->axes(Qt::Horizontal).contains(unused)) {
@@ -435,23 +426,21 @@ void BarChart::addQtSeries() {
     for (const Series& s : m_series) {
         if (!s.colorEachPoint || s.values.empty())
             continue;
+        // One set per point costs points squared bar items, which the position limit keeps small.
         const int n = static_cast<int>(s.values.size());
-        const bool shared = n > kPointSetLimit;
-        const int setCount = shared ? std::min<int>(n, palette.size()) : n;
         auto* stacked = new QStackedBarSeries;
         stacked->setBarWidth(kBarWidth);
-        for (int k = 0; k < setCount; ++k) {
+        for (int k = 0; k < n; ++k) {
             const QColor color = palette[k % palette.size()];
             QString text = valueText(s.values[k]);
             if (!s.labels[k].isEmpty())
                 text = s.labels[k] + QStringLiteral("  ") + text;
-            auto* set = new QBarSet(shared ? QString() : text);
+            auto* set = new QBarSet(text);
             set->setBrush(pointBrush(color));
             set->setBorderColor(color.darker(170));
             set->setLabelColor(Qt::black);
-            QList<qreal> values(shared ? n : k + 1, 0.0);
-            for (int i = k; i < values.size(); i += setCount)
-                values[i] = s.values[i];
+            QList<qreal> values(k + 1, 0.0);
+            values[k] = s.values[k];
             set->append(values);
             stacked->append(set);
         }
@@ -758,7 +747,6 @@ void BarChart::paintBars(QPainter* painter, const BarGeometry& g) {
     }
     // The same fill and outline as Qt's bar items, one call per colour where the colour is the series'. Like
     // those, a bar a zoom cuts keeps its gradient and loses its outline at the cut.
-    const bool outlined = g.barWidth() >= kMinOutlinedBarWidth;
     std::vector<QList<QRectF>> fronts(m_series.size());
     std::vector<const Bar*> ownColour;
     const std::vector<Bar> bars = visibleBars(g, 0);
@@ -774,12 +762,12 @@ void BarChart::paintBars(QPainter* painter, const BarGeometry& g) {
         if (fronts[i].isEmpty())
             continue;
         const QColor& color = m_series[i].color;
-        painter->setPen(outlined ? QPen(color.darker(170), 1) : QPen(Qt::NoPen));
+        painter->setPen(QPen(color.darker(170), 1));
         painter->setBrush(color);
         painter->drawRects(fronts[i]);
     }
     for (const Bar* bar : ownColour) {
-        painter->setPen(outlined ? QPen(bar->color.darker(170), 1) : QPen(Qt::NoPen));
+        painter->setPen(QPen(bar->color.darker(170), 1));
         painter->setBrush(pointBrush(bar->color));
         painter->drawRect(bar->whole);
     }

@@ -19,8 +19,8 @@ class QVariantAnimation;
 
 // A bar chart with a 3-D look for the statistics window: eight daily series side by side, or one hourly series
 // whose points each take their own colour. Points are buffered here and the Qt Charts objects are rebuilt in one go.
-// Qt Charts draws the bars of small charts; a chart with many bars keeps only the axes in Qt Charts and draws its
-// bars itself, cut to the zoomed range, so filling, zooming and painting stay linear and cheap.
+// Qt Charts draws the bars of a chart with few positions; with more, only the axes stay in Qt Charts and the chart
+// draws its bars itself, cut to the zoomed range, so filling, zooming and painting thousands of points stay cheap.
 class BarChart : public QChartView {
     Q_OBJECT
 public:
@@ -163,7 +163,7 @@ private:
     int m_labelLines = 1;
     bool m_zoomed = false;
     bool m_resetAfterZoom = false;
-    // Many bars: Qt Charts only keeps the axes and an empty series for coordinates and zoom.
+    // Many positions: Qt Charts only keeps the axes and an empty series for coordinates and zoom.
     bool m_drawsBars = false;
     int m_updateDepth = 0;
     bool m_dirty = false;

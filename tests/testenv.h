@@ -8,6 +8,7 @@
 #include "main.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
+#include "socket/clientsocket.h"
 #include "statistika.h"
 #include "testsupport.h"
 
@@ -15,6 +16,8 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QPlainTextEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -85,4 +88,38 @@ struct MonitorFixture {
     }
 
     QStringList logLines() const { return Form1->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+
+    // The lines the decoder logs for a report, one a report.
+    int reportLines() const {
+        int n = 0;
+        for (const QString& line : logLines())
+            n += line.startsWith(QStringLiteral("LOG1 Bit:")) ? 1 : 0;
+        return n;
+    }
+};
+
+// A controller on loopback inside the test that the monitor is connected to, for tests where the bytes on the wire
+// are not the point.
+class Link {
+public:
+    explicit Link(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) {
+        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+        fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
+        Form1->LoadSettings();
+        Form1->btnPripojClick();
+        QVERIFY(m_server.waitForNewConnection(10000));
+        m_peer = m_server.nextPendingConnection();
+        QTRY_COMPARE(Form1->ClientSocket->state(), wsConnected);
+    }
+    // Sends one chunk and waits until the monitor has logged the given number of report lines in all.
+    void send(const QByteArray& bytes, int reportLinesAfter) {
+        m_peer->write(bytes);
+        m_peer->flush();
+        QTRY_COMPARE(m_fx.reportLines(), reportLinesAfter);
+    }
+
+private:
+    MonitorFixture& m_fx;
+    QTcpServer m_server;
+    QTcpSocket* m_peer = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QStackedBarSeries>
+#include <QTabWidget>
 #include <QValueAxis>
 #include <QWheelEvent>
 #include <QtTest>
@@ -36,6 +37,23 @@ template <typename T> T* onlySeries(BarChart& chart) {
 bool near(QRgb pixel, const QColor& colour, int tolerance) {
     return std::abs(qRed(pixel) - colour.red()) <= tolerance && std::abs(qGreen(pixel) - colour.green()) <= tolerance &&
            std::abs(qBlue(pixel) - colour.blue()) <= tolerance;
+}
+
+// A bar front in this colour on the row, followed to its right by its darker side face: a few pixels wide, so the
+// bar's outline alone does not pass for it.
+bool frontWithSideFace(const QImage& image, int row, const QColor& colour) {
+    const QColor shade = colour.darker(140);
+    for (int x = 0; x < image.width(); ++x) {
+        if (!near(image.pixel(x, row), colour, 0) ||
+            (x + 1 < image.width() && near(image.pixel(x + 1, row), colour, 0)))
+            continue;
+        int run = 0;
+        for (int side = x + 1; side < std::min(image.width(), x + 30) && run < 5; ++side)
+            run = near(image.pixel(side, row - 6), shade, 12) ? run + 1 : 0;
+        if (run >= 5)
+            return true;
+    }
+    return false;
 }
 
 void sendMouse(QWidget* target, QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, QPoint at) {
@@ -82,7 +100,7 @@ class TestBarChart : public QObject {
 
 private slots:
     void pointsTakeConsecutivePositionsAndClearEmpties();
-    void changesOutsideABatchReachTheChartByThemselves();
+    void changesReachTheChartByThemselvesOnceShown();
     void bottomAxisJoinsTheDistinctLabelsOfAPosition_data();
     void bottomAxisJoinsTheDistinctLabelsOfAPosition();
     void colourPerPointSeriesHoldsEachValueAtItsOwnIndex();
@@ -90,6 +108,7 @@ private slots:
     void rightClickUndoesRubberBandZoom();
     void wheelZoomFollowsTheCursorAndStopsAtTheWholeChart();
     void largeBatchIsBufferedUntilEndUpdate();
+    void largeChartDrawsEverySeriesWithFacesAndZooms();
     void demoScreenshots();
 };
 
@@ -139,13 +158,33 @@ void TestBarChart::pointsTakeConsecutivePositionsAndClearEmpties() {
     QCOMPARE(chart.pointValue(8, 0), 0.0);
 }
 
-void TestBarChart::changesOutsideABatchReachTheChartByThemselves() {
-    BarChart chart;
+void TestBarChart::changesReachTheChartByThemselvesOnceShown() {
+    // As in the statistics window: the chart sits on a page behind another one.
+    QTabWidget tabs;
+    tabs.resize(785, 281);
+    tabs.addTab(new QWidget, QStringLiteral("front"));
+    auto* chartPtr = new BarChart;
+    tabs.addTab(chartPtr, QStringLiteral("behind"));
+    BarChart& chart = *chartPtr;
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+
     const int s = chart.addSeries(QStringLiteral("Bit0"), Qt::red, 20);
     chart.appendPoint(s, 4, QStringLiteral("01.03.2026"));
+    chart.beginUpdate();
     chart.appendPoint(s, 6, QStringLiteral("02.03.2026"));
-    QTRY_VERIFY(onlySeries<QBarSeries>(chart) && onlySeries<QBarSeries>(chart)->barSets().at(0)->count() == 2);
+    chart.endUpdate();
+    QCoreApplication::processEvents();
+    // Hidden, the chart keeps the points to itself; showing the page builds it before it is painted.
+    QCOMPARE(chart.pointCount(s), 2);
+    QVERIFY(chart.chart()->series().isEmpty());
+    tabs.setCurrentIndex(1);
+    QVERIFY(onlySeries<QBarSeries>(chart) && onlySeries<QBarSeries>(chart)->barSets().at(0)->count() == 2);
     QCOMPARE(categoryAxis(chart)->count(), 2);
+
+    // Shown, a change outside a batch arrives with the next event loop pass.
+    chart.appendPoint(s, 5, QStringLiteral("03.03.2026"));
+    QTRY_VERIFY(onlySeries<QBarSeries>(chart)->barSets().at(0)->count() == 3);
     // The value axis starts at zero and leaves room above the highest bar.
     QCOMPARE(valueAxis(chart)->min(), 0.0);
     QVERIFY(valueAxis(chart)->max() > 6);
@@ -178,6 +217,7 @@ void TestBarChart::bottomAxisJoinsTheDistinctLabelsOfAPosition() {
     for (const QString& label : second)
         chart.appendPoint(3, 2, label);
     chart.endUpdate();
+    chart.flush();
 
     QStringList labels;
     for (int x = 0; x < expected.size(); ++x)
@@ -195,6 +235,7 @@ void TestBarChart::colourPerPointSeriesHoldsEachValueAtItsOwnIndex() {
     chart.appendPoint(s, 0, QStringLiteral("9"));
     chart.appendPoint(s, 5, QString());
     chart.endUpdate();
+    chart.flush();
 
     auto* bars = onlySeries<QStackedBarSeries>(chart);
     QVERIFY(bars);
@@ -223,6 +264,7 @@ void TestBarChart::imageShowsGradientBarsAndTheirSideFaces() {
     for (int day = 0; day < 5; ++day)
         chart.appendPoint(s, 2 + day, QString::number(day));
     chart.endUpdate();
+    chart.flush();
     const QImage image = chart.grab().toImage();
     QCOMPARE(image.size(), QSize(785, 253));
 
@@ -232,22 +274,7 @@ void TestBarChart::imageShowsGradientBarsAndTheirSideFaces() {
     QVERIFY(near(image.pixel(border + 2, image.height() - border - 2), QColor(0xFF, 0xFF, 0x80), 8));
 
     // The bar's front in the series colour, and the darker side face right of it.
-    const int row = image.height() - 60;
-    int frontRight = -1;
-    for (int x = 0; x < image.width(); ++x) {
-        if (near(image.pixel(x, row), blue, 0))
-            frontRight = x;
-        else if (frontRight >= 0)
-            break;
-    }
-    QVERIFY2(frontRight >= 0, "no bar in the series colour");
-    // A few pixels wide, so the bar's outline alone does not pass for it.
-    const QColor shade = blue.darker(140);
-    int run = 0;
-    for (int x = frontRight + 1; x < frontRight + 30 && run < 5; ++x)
-        run = near(image.pixel(x, row - 6), shade, 12) ? run + 1 : 0;
-    const bool side = run >= 5;
-    QVERIFY2(side, "no darker side face next to the bar");
+    QVERIFY(frontWithSideFace(image, image.height() - 60, blue));
 }
 
 void TestBarChart::rightClickUndoesRubberBandZoom() {
@@ -316,7 +343,9 @@ void TestBarChart::largeBatchIsBufferedUntilEndUpdate() {
     BarChart chart;
     chart.resize(785, 253);
     addDailySeries(chart);
-    chart.flush();
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    const double emptyMax = valueAxis(chart)->max();
     const QDate first(2018, 1, 1);
     chart.beginUpdate();
     for (int b = 0; b < 8; ++b) {
@@ -325,18 +354,76 @@ void TestBarChart::largeBatchIsBufferedUntilEndUpdate() {
                               day % 3 ? first.addDays(day).toString(QStringLiteral("dd.MM.yyyy")) : QString());
     }
     QCoreApplication::processEvents();
-    QVERIFY(chart.chart()->series().isEmpty());
+    QCOMPARE(valueAxis(chart)->max(), emptyMax);
     chart.endUpdate();
+    // The highest bar, 8, and room above it.
+    QVERIFY(valueAxis(chart)->max() > 8);
 
-    auto* bars = onlySeries<QBarSeries>(chart);
-    QVERIFY(bars);
-    QCOMPARE(bars->count(), 8);
-    for (const QBarSet* set : bars->barSets())
-        QCOMPARE(set->count(), 3000);
     QCOMPARE(chart.pointCount(7), 3000);
     QCOMPARE(chart.pointValue(7, 2999), double((2999 + 7) % 9));
-    QCOMPARE(categoryAxis(chart)->count(), 3000);
+    QCOMPARE(chart.categoryLabel(2999), first.addDays(2999).toString(QStringLiteral("dd.MM.yyyy")));
+    QCOMPARE(chart.categoryLabel(2997), QString());
     QVERIFY(!chart.grab().isNull());
+}
+
+void TestBarChart::largeChartDrawsEverySeriesWithFacesAndZooms() {
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    // Every series on a level of its own, the first the highest: however densely the days are packed, each must show
+    // where it reaches above the others, not only the series painted last.
+    chart.beginUpdate();
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 3000; ++day)
+            chart.appendPoint(b, 2 * (8 - b) + day % 2, QString::number(day));
+    }
+    chart.endUpdate();
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QAbstractSeries* series = chart.chart()->series().value(0);
+    QVERIFY(series);
+    const QRectF plot = chart.chart()->plotArea();
+    const QRect inside =
+        QRect(chart.mapFromScene(plot.topLeft()), chart.mapFromScene(plot.bottomRight())).adjusted(2, 2, -2, -2);
+
+    QImage image = chart.grab().toImage();
+    QSet<QRgb> seen;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            seen.insert(image.pixel(x, y) | 0xFF000000);
+    }
+    for (const QColor& colour : kDailyColors)
+        QVERIFY2(seen.contains(colour.rgb()), qPrintable(colour.name()));
+
+    // Wheel in at the floor until a few days fill the plot: the bars stand apart again, with their faces. The last
+    // bar of a slot shows its side; the next bar's front covers the others'.
+    const QPoint floor = chart.mapFromScene(QPointF(plot.left() + plot.width() * 0.3, plot.bottom()));
+    for (int i = 0; i < 16; ++i)
+        sendWheel(chart.viewport(), floor, 240);
+    const double left = chart.chart()->mapToValue(plot.topLeft(), series).x();
+    const double right = chart.chart()->mapToValue(plot.topRight(), series).x();
+    QVERIFY2(right - left < 20 && left > 500, qPrintable(QStringLiteral("%1 .. %2").arg(left).arg(right)));
+    image = chart.grab().toImage();
+    QVERIFY(frontWithSideFace(image, inside.center().y(), kDailyColors[7]));
+
+    sendMouse(chart.viewport(), QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton, floor);
+    sendMouse(chart.viewport(), QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton, floor);
+    // The zoomed value axis had wider labels; the plot takes its width back once Qt has laid the chart out again.
+    QTRY_COMPARE(chart.chart()->plotArea(), plot);
+    QCOMPARE(chart.chart()->mapToValue(plot.bottomLeft(), series), QPointF(-0.5, 0));
+    QCOMPARE(chart.chart()->mapToValue(plot.topRight(), series).x(), 2999.5);
+
+    // The next display is a short one: back to categories and Qt's own bars, with nothing left of the long one.
+    chart.beginUpdate();
+    for (int b = 0; b < 8; ++b)
+        chart.clearSeries(b);
+    chart.endUpdate();
+    fillWeek(chart);
+    QVERIFY(onlySeries<QBarSeries>(chart));
+    QCOMPARE(categoryAxis(chart)->count(), 7);
+    QCOMPARE(categoryAxis(chart)->min(), QStringLiteral("01.03.2026"));
+    QCOMPARE(categoryAxis(chart)->max(), QStringLiteral("07.03.2026"));
+    QCOMPARE(chart.chart()->axes(Qt::Horizontal).size(), 1);
 }
 
 void TestBarChart::demoScreenshots() {
@@ -349,12 +436,14 @@ void TestBarChart::demoScreenshots() {
     daily.resize(785, 253);
     addDailySeries(daily);
     fillWeek(daily);
+    daily.flush();
     QVERIFY(daily.grab().save(QDir(dir).filePath(QStringLiteral("chart-daily-demo.png"))));
 
     BarChart hourly;
     hourly.resize(785, 253);
     hourly.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
     fillHours(hourly);
+    hourly.flush();
     QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-demo.png"))));
 }
 

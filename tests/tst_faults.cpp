@@ -16,7 +16,6 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include <array>
 #include <cerrno>
@@ -88,13 +87,6 @@ QStringList leftovers(const QString& root) {
         }
     }
     return found;
-}
-
-int reportLines(const MonitorFixture& fx) {
-    int n = 0;
-    for (const QString& line : fx.logLines())
-        n += line.startsWith(QStringLiteral("LOG1 Bit:")) ? 1 : 0;
-    return n;
 }
 
 // Stops the watchdog and the link before the fixture takes the windows down.
@@ -223,31 +215,6 @@ QByteArray garbageCommand(quint32 seed) {
     }
     return "raw " + bytes.toHex();
 }
-
-// A controller on loopback inside the test, for the disk faults, where the bytes on the wire are not the point.
-class Controller {
-public:
-    explicit Controller(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) {
-        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
-        fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
-        Form1->LoadSettings();
-        Form1->btnPripojClick();
-        QVERIFY(m_server.waitForNewConnection(10000));
-        m_peer = m_server.nextPendingConnection();
-        QTRY_COMPARE(Form1->ClientSocket->state(), wsConnected);
-    }
-    // Sends the chunk and waits until the monitor has logged the given number of report lines in all.
-    void send(const QByteArray& bytes, int reportLinesAfter) {
-        m_peer->write(bytes);
-        m_peer->flush();
-        QTRY_COMPARE(reportLines(m_fx), reportLinesAfter);
-    }
-
-private:
-    MonitorFixture& m_fx;
-    QTcpServer m_server;
-    QTcpSocket* m_peer = nullptr;
-};
 } // namespace
 
 class TestFaults : public QObject {
@@ -421,7 +388,7 @@ void TestFaults::realTelnetServerAsPeer() {
     QTRY_VERIFY_WITH_TIMEOUT(Form1->reconnectCount() >= 2 && answers() >= 2, 20000);
     serverLog += server.readAllStandardError();
     QVERIFY2(serverLog.count("accepting connection") >= 2, serverLog.right(600).constData());
-    QCOMPARE(reportLines(fx), 0);
+    QCOMPARE(fx.reportLines(), 0);
     QCOMPARE(text(recordedFiles(fx)), text(PerInput{}));
     for (auto* led : Form1->Leds)
         QCOMPARE(led->state(), lsOFF);
@@ -492,7 +459,7 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     QStringList settings;
     for (int n = 0; n < 8; ++n)
         settings << QStringLiteral("Bit%1=1").arg(n);
-    Controller link(fx, settings);
+    Link link(fx, settings);
     if (QTest::currentTestFailed())
         return;
     FrmNastav->edFormat->setText(format);

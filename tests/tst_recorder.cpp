@@ -5,7 +5,6 @@
 
 #include "components/spinedit.h"
 #include "core/inifile.h"
-#include "socket/clientsocket.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
@@ -14,8 +13,6 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimeEdit>
 #include <QTimer>
 
@@ -30,37 +27,6 @@ QStringList csvFiles(const QString& dir) {
 QStringList allFiles(const QString& dir) {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
-
-// A controller on loopback that the monitor is connected to.
-class Link {
-public:
-    explicit Link(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) {
-        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
-        fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
-        Form1->LoadSettings();
-        Form1->btnPripojClick();
-        QVERIFY(m_server.waitForNewConnection(10000));
-        m_peer = m_server.nextPendingConnection();
-        QTRY_COMPARE(Form1->ClientSocket->state(), wsConnected);
-    }
-    // Sends one chunk and waits until the monitor has logged the given number of report lines in all.
-    void send(const QByteArray& bytes, int reportLinesAfter) {
-        m_peer->write(bytes);
-        m_peer->flush();
-        QTRY_COMPARE(reportLines(), reportLinesAfter);
-    }
-    int reportLines() const {
-        int n = 0;
-        for (const QString& line : m_fx.logLines())
-            n += line.startsWith(QStringLiteral("LOG1 Bit:")) ? 1 : 0;
-        return n;
-    }
-
-private:
-    MonitorFixture& m_fx;
-    QTcpServer m_server;
-    QTcpSocket* m_peer = nullptr;
-};
 
 bool isRoot() {
     return geteuid() == 0;
