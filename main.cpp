@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include "components/controls.h"
 #include "components/cooltrayicon.h"
 #include "components/messagebox.h"
 #include "components/spinedit.h"
@@ -35,7 +36,6 @@ qint32 SequenceNumber = 0;
 std::array<bool, 8> StoredLevels{};
 
 namespace {
-const QString kSection = QStringLiteral("Po spusteni");
 QString g_settingsPathOverride;
 
 // An error that escapes a handler is shown in an error box and the program goes on.
@@ -80,15 +80,10 @@ void SignatureLabel::leaveEvent(QEvent* event) {
 }
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
-    // The windows ask for "MS Sans Serif" 8 pt; a face with the same narrow metrics keeps the captions inside
-    // their controls where that face is missing.
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
-                                QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setFont(windowFont());
     setFixedSize(330, 258);
 
     GroupBox1 = new QGroupBox(QStringLiteral(" Status signálů - Bit 0..7 "), this);
@@ -246,16 +241,16 @@ void TForm1::LoadSettings() {
     } deferral;
 
     const auto putText = [&](QLineEdit* edit, const QString& key, const QString& def) {
-        const QString value = ini.readString(kSection, key, def);
+        const QString value = ini.readString(SettingsSection, key, def);
         if (edit->text() != value)
             edit->setText(value);
     };
     const auto putBool = [&](QCheckBox* box, const QString& key) {
-        box->setChecked(ini.readBool(kSection, key, false));
+        box->setChecked(ini.readBool(SettingsSection, key, false));
         HandlerErrorDeferral::rethrowPending();
     };
     const auto putInt = [&](SpinEdit* spin, const QString& key, int def) {
-        spin->setValueClamped(ini.readInteger(kSection, key, def));
+        spin->setValueClamped(ini.readInteger(SettingsSection, key, def));
     };
 
     putText(f->IPAddress, QStringLiteral("IP"), QStringLiteral("127.0.0.1"));
@@ -267,7 +262,7 @@ void TForm1::LoadSettings() {
     putText(f->edFormat, QStringLiteral("Format"), QStringLiteral("%linka%_%cas%"));
     putInt(f->SpinCislo, QStringLiteral("Cislo_linky"), 1);
     putText(f->edPopis, QStringLiteral("Popis"), QStringLiteral("monitor"));
-    SequenceNumber = ini.readInteger(kSection, QStringLiteral("Por_cislo"), 1);
+    SequenceNumber = ini.readInteger(SettingsSection, QStringLiteral("Por_cislo"), 1);
     putBool(f->cbAutostart, QStringLiteral("Start"));
     putBool(f->cbAutoLogin, QStringLiteral("Login"));
     putBool(f->cbSmazat, QStringLiteral("Mazat"));
@@ -317,7 +312,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::FormDestroy() {
     try {
-        IniFile(SettingsFilePath()).writeInteger(kSection, QStringLiteral("Por_cislo"), SequenceNumber);
+        IniFile(SettingsFilePath()).writeInteger(SettingsSection, QStringLiteral("Por_cislo"), SequenceNumber);
     } catch (const std::exception& e) {
         MessageBox::error(this, QString::fromUtf8(e.what()));
         return;
@@ -478,7 +473,7 @@ void RecordInputEvents(quint8 v) {
         if (SequenceNumber != before) {
             // The number is on disk before the next one is issued, so neither a reload nor a crash re-issues it.
             try {
-                IniFile(SettingsFilePath()).writeInteger(kSection, QStringLiteral("Por_cislo"), SequenceNumber);
+                IniFile(SettingsFilePath()).writeInteger(SettingsSection, QStringLiteral("Por_cislo"), SequenceNumber);
             } catch (const std::exception& e) {
                 Form1->appendLog(QStringLiteral("Chyba zápisu: ") + QString::fromUtf8(e.what()));
             }

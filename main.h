@@ -117,7 +117,8 @@ extern std::array<bool, 8> StoredLevels;
 // Records the transitions into LOG1 of a report of subcommand 52; called before StoredLevels are overwritten.
 void RecordInputEvents(quint8 v);
 
-// The settings file: the executable's path with ".ini"; tests may point it elsewhere.
+// The settings file: the executable's path with ".ini"; tests may point it elsewhere. All keys live in one section.
+inline const QString SettingsSection = QStringLiteral("Po spusteni");
 QString SettingsFilePath();
 void setSettingsFilePathForTesting(const QString& path);
 

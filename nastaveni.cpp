@@ -1,6 +1,7 @@
 #include "nastaveni.h"
 
 #include "components/controls.h"
+#include "components/fixeddialog.h"
 #include "components/messagebox.h"
 #include "components/spinedit.h"
 #include "core/autostart.h"
@@ -13,8 +14,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
+#include <QShowEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -22,7 +23,6 @@
 TFrmNastav* FrmNastav = nullptr;
 
 namespace {
-const QString kSection = QStringLiteral("Po spusteni");
 const QString kAutostartEntry = QStringLiteral("dokonceni");
 
 template <typename W> W* place(W* widget, int x, int y, int w, int h) {
@@ -39,15 +39,11 @@ void HandlerErrorDeferral::rethrowPending() {
     }
 }
 
-TFrmNastav::TFrmNastav(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("FrmNastav"));
-    setWindowTitle(QStringLiteral("Nastavení"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    setFixedSize(641, 250);
-    setModal(true);
-
+TFrmNastav::TFrmNastav(QWidget* parent)
+    : FixedDialog("FrmNastav", QStringLiteral("Nastavení"),
+                  Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                      Qt::WindowCloseButtonHint,
+                  641, 250, parent) {
     PageControl1 = place(new QTabWidget(this), 4, 4, 633, 208);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->addTab(buildGeneralTab(), QStringLiteral("Obecné  "));
@@ -144,36 +140,27 @@ QString TFrmNastav::ExpandNameTemplate(int bit) {
 
 void TFrmNastav::Save() {
     IniFile ini(SettingsFilePath());
-    ini.writeString(kSection, QStringLiteral("IP"), IPAddress->text());
-    ini.writeString(kSection, QStringLiteral("Port"), IPPort->text());
+    ini.writeString(SettingsSection, QStringLiteral("IP"), IPAddress->text());
+    ini.writeString(SettingsSection, QStringLiteral("Port"), IPPort->text());
     for (int n = 0; n < 8; ++n)
-        ini.writeString(kSection, QStringLiteral("Soubor%1").arg(n), edCesta[n]->text());
+        ini.writeString(SettingsSection, QStringLiteral("Soubor%1").arg(n), edCesta[n]->text());
     for (int n = 0; n < 8; ++n)
-        ini.writeBool(kSection, QStringLiteral("Bit%1").arg(n), cbBit[n]->isChecked());
-    ini.writeString(kSection, QStringLiteral("Format"), edFormat->text());
-    ini.writeInteger(kSection, QStringLiteral("Cislo_linky"), SpinCislo->Value());
-    ini.writeString(kSection, QStringLiteral("Popis"), edPopis->text());
-    ini.writeBool(kSection, QStringLiteral("Start"), cbAutostart->isChecked());
-    ini.writeBool(kSection, QStringLiteral("Login"), cbAutoLogin->isChecked());
-    ini.writeBool(kSection, QStringLiteral("Mazat"), cbSmazat->isChecked());
-    ini.writeInteger(kSection, QStringLiteral("Pocet"), spPolozek->Value());
-    ini.writeBool(kSection, QStringLiteral("Obnovit"), cbObnovit->isChecked());
-    ini.writeInteger(kSection, QStringLiteral("Sec"), SpSec->Value());
+        ini.writeBool(SettingsSection, QStringLiteral("Bit%1").arg(n), cbBit[n]->isChecked());
+    ini.writeString(SettingsSection, QStringLiteral("Format"), edFormat->text());
+    ini.writeInteger(SettingsSection, QStringLiteral("Cislo_linky"), SpinCislo->Value());
+    ini.writeString(SettingsSection, QStringLiteral("Popis"), edPopis->text());
+    ini.writeBool(SettingsSection, QStringLiteral("Start"), cbAutostart->isChecked());
+    ini.writeBool(SettingsSection, QStringLiteral("Login"), cbAutoLogin->isChecked());
+    ini.writeBool(SettingsSection, QStringLiteral("Mazat"), cbSmazat->isChecked());
+    ini.writeInteger(SettingsSection, QStringLiteral("Pocet"), spPolozek->Value());
+    ini.writeBool(SettingsSection, QStringLiteral("Obnovit"), cbObnovit->isChecked());
+    ini.writeInteger(SettingsSection, QStringLiteral("Sec"), SpSec->Value());
 }
 
 void TFrmNastav::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!event->spontaneous())
         FormActivate();
-}
-
-void TFrmNastav::keyPressEvent(QKeyEvent* event) {
-    // Neither button is a cancel button: Escape does not close the dialog.
-    if (event->key() == Qt::Key_Escape) {
-        event->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 void TFrmNastav::FormActivate() {

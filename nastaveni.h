@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "components/fixeddialog.h"
 
 #include <array>
 #include <exception>
@@ -16,7 +16,7 @@ class SpinEdit;
 
 // The settings dialog. Its fields are the program's only settings store: every other window reads the field
 // it needs at the moment it needs it, so an edit is in force at once, before and without a save.
-class TFrmNastav : public QDialog {
+class TFrmNastav : public FixedDialog {
     Q_OBJECT
 public:
     explicit TFrmNastav(QWidget* parent = nullptr);
@@ -62,7 +62,6 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void FormActivate();

@@ -1,12 +1,12 @@
 #include "pocitadla.h"
 
 #include "components/controls.h"
+#include "components/fixeddialog.h"
 #include "components/spinedit.h"
 #include "core/clock.h"
 
 #include <QDateEdit>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,15 +23,10 @@ QLineEdit* counterEdit(QWidget* parent, int x, int y) {
 }
 } // namespace
 
-TFrmPocitadla::TFrmPocitadla(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("FrmPocitadla"));
-    setWindowTitle(QStringLiteral("Počítadla"));
+TFrmPocitadla::TFrmPocitadla(QWidget* parent)
     // A tool window without caption buttons: no close box, no system menu.
-    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    setFixedSize(395, 217);
-    setModal(true);
-
+    : FixedDialog("FrmPocitadla", QStringLiteral("Počítadla"), Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint,
+                  395, 217, parent) {
     for (int k = 0; k < 8; ++k) {
         const int column = k < 4 ? 0 : 200;
         const int row = 24 * (k % 4);
@@ -96,13 +91,4 @@ void TFrmPocitadla::btnDnesClick() {
     DateTimePicker2->setTime(Clock::now().time());
     DateTimePicker3->setDate(Clock::now().date());
     DateTimePicker4->setTime(Clock::now().time());
-}
-
-void TFrmPocitadla::keyPressEvent(QKeyEvent* event) {
-    // The window has no close box; only "Zavři sledování" closes it.
-    if (event->key() == Qt::Key_Escape) {
-        event->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "components/fixeddialog.h"
 
 #include <array>
 
@@ -13,7 +13,7 @@ class SpinEdit;
 
 // The counters window: events per input since the start or the last reset, and a period sum for one input.
 // It counts nothing itself; the recorder writes its fields.
-class TFrmPocitadla : public QDialog {
+class TFrmPocitadla : public FixedDialog {
     Q_OBJECT
 public:
     explicit TFrmPocitadla(QWidget* parent = nullptr);
@@ -35,9 +35,6 @@ public slots:
     void btnNulujClick(int input);
     void btnNulujUsekClick();
     void btnDnesClick();
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
 };
 
 extern TFrmPocitadla* FrmPocitadla;

@@ -2,6 +2,7 @@
 
 #include "charts/barchart.h"
 #include "components/controls.h"
+#include "components/fixeddialog.h"
 #include "components/messagebox.h"
 #include "core/clock.h"
 #include "nastaveni.h"
@@ -9,8 +10,8 @@
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
+#include <QShowEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
@@ -46,14 +47,11 @@ QWidget* chartPage(BarChart* chart, const char* name) {
 }
 } // namespace
 
-TfrmStatistika::TfrmStatistika(QWidget* parent) : QDialog(parent), m_tables(std::make_unique<archive::Tables>()) {
+TfrmStatistika::TfrmStatistika(QWidget* parent)
+    : FixedDialog("frmStatistika", QStringLiteral("Statistika"),
+                  Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint, 793, 370, parent),
+      m_tables(std::make_unique<archive::Tables>()) {
     m_scanPool.setMaxThreadCount(1);
-    setObjectName(QStringLiteral("frmStatistika"));
-    setWindowTitle(QStringLiteral("Statistika"));
-    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    setFixedSize(793, 370);
-    setModal(true);
 
     GroupBox1 = new QGroupBox(QStringLiteral(" Vyberte bit a časový úsek "), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
@@ -177,14 +175,6 @@ void TfrmStatistika::FormActivate() {
         PageControl1->setCurrentIndex(0);
     }
     DateTimePicker3->setEnabled(true);
-}
-
-void TfrmStatistika::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
-        event->ignore();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 void TfrmStatistika::done(int result) {

@@ -2,7 +2,7 @@
 
 #include "core/archive.h"
 
-#include <QDialog>
+#include "components/fixeddialog.h"
 #include <QFutureWatcher>
 #include <QThreadPool>
 
@@ -25,7 +25,7 @@ class QTimer;
 // The statistics window: daily and hourly bar charts of the recorded events, and a print of the window.
 // The archive is counted in a worker thread, so controller data, the recorder and the watchdog go on while a
 // large archive is read.
-class TfrmStatistika : public QDialog {
+class TfrmStatistika : public FixedDialog {
     Q_OBJECT
 public:
     explicit TfrmStatistika(QWidget* parent = nullptr);
@@ -69,7 +69,6 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void done(int result) override;
 
 private:

@@ -1,8 +1,21 @@
 #include "components/controls.h"
 
 #include <QDateEdit>
+#include <QFont>
 #include <QLabel>
 #include <QTimeEdit>
+
+QFont windowFont() {
+    // Substitutes are registered once; the fixed pixel layouts were made for the narrow face.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
+                                    QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    Q_UNUSED(substituted);
+    return QFont(QStringLiteral("MS Sans Serif"), 8);
+}
 
 QLabel* newLabel(QWidget* parent, const QString& text, int x, int y) {
     auto* l = new QLabel(text, parent);

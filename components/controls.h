@@ -5,11 +5,15 @@
 #include <QTime>
 
 class QDateEdit;
+class QFont;
 class QLabel;
 class QTimeEdit;
 class QWidget;
 
 // The fixed layouts place their controls by pixel; these make the common ones.
+
+// The font every window asks for; where "MS Sans Serif" is missing a face with its narrow metrics stands in.
+QFont windowFont();
 
 // A label at (x, y), as large as its text.
 QLabel* newLabel(QWidget* parent, const QString& text, int x, int y);
