@@ -1,0 +1,197 @@
+#include "core/settings.h"
+
+#include "core/autostart.h"
+#include "core/inifile.h"
+#include "core/nametemplate.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+const QString kAutostartEntry = QStringLiteral("dokonceni");
+
+QString rootFolder() {
+    return QDir::toNativeSeparators(QDir::rootPath());
+}
+
+std::array<Settings::Entry, Settings::KeyCount> buildTable() {
+    using K = Settings::Kind;
+    std::array<Settings::Entry, Settings::KeyCount> t;
+    int i = 0;
+    const auto text = [&](Settings::Key key, const char* ini, const QString& def) {
+        t[i++] = {key, QLatin1String(ini), K::Text, QString(), def, 0, 0};
+    };
+    const auto flag = [&](Settings::Key key, const QString& ini) { t[i++] = {key, ini, K::Flag, false, false, 0, 0}; };
+    const auto number = [&](Settings::Key key, const char* ini, int def, int min, int max) {
+        t[i++] = {key, QLatin1String(ini), K::Number, min, def, min, max};
+    };
+    // The order in which a load reads the keys: it decides which autostart state a load sees on the way.
+    text(Settings::IPAddress, "IP", QStringLiteral("127.0.0.1"));
+    text(Settings::IPPort, "Port", QStringLiteral("23"));
+    for (int n = 0; n < 8; ++n)
+        t[i++] = {Settings::pathKey(n), QStringLiteral("Soubor%1").arg(n), K::Text, QString(), rootFolder(), 0, 0};
+    for (int n = 0; n < 8; ++n)
+        flag(Settings::bitKey(n), QStringLiteral("Bit%1").arg(n));
+    text(Settings::edFormat, "Format", QStringLiteral("%linka%_%cas%"));
+    number(Settings::SpinCislo, "Cislo_linky", 1, 1, 99);
+    text(Settings::edPopis, "Popis", QStringLiteral("monitor"));
+    flag(Settings::cbAutostart, QStringLiteral("Start"));
+    flag(Settings::cbAutoLogin, QStringLiteral("Login"));
+    flag(Settings::cbSmazat, QStringLiteral("Mazat"));
+    number(Settings::spPolozek, "Pocet", 20, 1, 99);
+    flag(Settings::cbObnovit, QStringLiteral("Obnovit"));
+    number(Settings::SpSec, "Sec", 15, 1, 60);
+    return t;
+}
+
+// Position of each key in the table, for entry().
+std::array<int, Settings::KeyCount> buildIndex() {
+    std::array<int, Settings::KeyCount> index{};
+    const auto& t = Settings::table();
+    for (int i = 0; i < int(t.size()); ++i)
+        index[t[i].key] = i;
+    return index;
+}
+
+// "Por_cislo" is read after "Popis" and before "Start".
+constexpr int kSequenceBefore = Settings::cbAutostart;
+
+QVariant normalized(const Settings::Entry& e, const QVariant& v) {
+    switch (e.kind) {
+    case Settings::Kind::Text:
+        return v.toString();
+    case Settings::Kind::Flag:
+        return v.toBool();
+    case Settings::Kind::Number:
+        return std::clamp(v.toInt(), e.minimum, e.maximum);
+    }
+    return v;
+}
+
+} // namespace
+
+const std::array<Settings::Entry, Settings::KeyCount>& Settings::table() {
+    static const auto t = buildTable();
+    return t;
+}
+
+const Settings::Entry& Settings::entry(Key key) {
+    static const auto index = buildIndex();
+    return table()[index[key]];
+}
+
+Settings::Settings(QObject* parent) : QObject(parent) {
+    for (const Entry& e : table())
+        m_values[e.key] = e.initial;
+    m_filePath = settingsPathFor(QCoreApplication::applicationFilePath());
+}
+
+QString Settings::filePath() const {
+    QMutexLocker lock(&m_mutex);
+    return m_filePath;
+}
+
+void Settings::setFilePath(const QString& path) {
+    QMutexLocker lock(&m_mutex);
+    m_filePath = path;
+}
+
+QVariant Settings::value(Key key) const {
+    QMutexLocker lock(&m_mutex);
+    return m_values[key];
+}
+
+QString Settings::text(Key key) const {
+    return value(key).toString();
+}
+
+bool Settings::flag(Key key) const {
+    return value(key).toBool();
+}
+
+int Settings::number(Key key) const {
+    return value(key).toInt();
+}
+
+void Settings::set(Key key, const QVariant& v) {
+    const QVariant put = normalized(entry(key), v);
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_values[key] == put)
+            return;
+        m_values[key] = put;
+    }
+    emit changed(key);
+    if (key == cbAutostart || key == cbAutoLogin || key == cbSmazat)
+        applyAutostart();
+}
+
+void Settings::applyAutostart() {
+    if (flag(cbAutostart))
+        setAutostartEntry(kAutostartEntry, QCoreApplication::applicationFilePath());
+    else
+        removeAutostartEntry(kAutostartEntry);
+}
+
+qint32 Settings::sequenceNumber() const {
+    QMutexLocker lock(&m_mutex);
+    return m_sequenceNumber;
+}
+
+void Settings::setSequenceNumber(qint32 n) {
+    QMutexLocker lock(&m_mutex);
+    m_sequenceNumber = n;
+}
+
+QString Settings::expandName(int bit, bool dialogShowing, bool* advanced) {
+    QMutexLocker lock(&m_mutex);
+    const qint32 before = m_sequenceNumber;
+    const QString name = expandNameTemplate(m_values[edFormat].toString(), m_values[SpinCislo].toInt(), bit,
+                                            m_sequenceNumber, dialogShowing);
+    if (advanced)
+        *advanced = m_sequenceNumber != before;
+    return name;
+}
+
+void Settings::load() {
+    const IniFile ini(filePath());
+    for (const Entry& e : table()) {
+        if (e.key == kSequenceBefore)
+            setSequenceNumber(ini.readInteger(Section, SequenceKey, 1));
+        switch (e.kind) {
+        case Kind::Text:
+            set(e.key, ini.readString(Section, e.iniKey, e.fileDefault.toString()));
+            break;
+        case Kind::Flag:
+            set(e.key, ini.readBool(Section, e.iniKey, e.fileDefault.toBool()));
+            break;
+        case Kind::Number:
+            set(e.key, ini.readInteger(Section, e.iniKey, e.fileDefault.toInt()));
+            break;
+        }
+    }
+    emit loaded();
+}
+
+void Settings::save() {
+    IniFile ini(filePath());
+    for (const Entry& e : table()) {
+        const QVariant v = value(e.key);
+        switch (e.kind) {
+        case Kind::Text:
+            ini.writeString(Section, e.iniKey, v.toString());
+            break;
+        case Kind::Flag:
+            ini.writeBool(Section, e.iniKey, v.toBool());
+            break;
+        case Kind::Number:
+            ini.writeInteger(Section, e.iniKey, v.toInt());
+            break;
+        }
+    }
+}
+
+void Settings::storeSequenceNumber(qint32 n) {
+    IniFile(filePath()).writeInteger(Section, SequenceKey, n);
+}

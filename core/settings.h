@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <array>
+
+class IniFile;
+
+// The monitor's settings: one table of keys with their names in the settings file, defaults and bounds, held in
+// one place that the settings dialog edits and the monitor core reads at the moment of use. An edit is in force as
+// soon as it is made, before and without a save.
+//
+// The dialog writes on the GUI thread while the core reads on its own thread, so every value sits behind one
+// mutex; changed(key) is emitted in the writer's thread (queued to receivers on other threads).
+class Settings : public QObject {
+    Q_OBJECT
+public:
+    // The keys carry the names of the dialog's fields.
+    enum Key : int {
+        IPAddress,
+        IPPort,
+        edPopis,
+        SpinCislo,
+        cbAutostart,
+        cbAutoLogin,
+        cbSmazat,
+        spPolozek,
+        cbObnovit,
+        SpSec,
+        edFormat,
+        cbBit0,
+        edCesta0 = cbBit0 + 8,
+        KeyCount = edCesta0 + 8
+    };
+    Q_ENUM(Key)
+    enum class Kind { Text, Flag, Number };
+
+    struct Entry {
+        Key key;
+        QString iniKey;    // name in the settings file
+        Kind kind;
+        QVariant initial;  // what the field holds before the first load
+        QVariant fileDefault; // what a load gives when the file has no such key
+        int minimum = 0;   // numbers only
+        int maximum = 0;
+    };
+    // Every key, in the order a load reads them and a save writes them.
+    static const std::array<Entry, KeyCount>& table();
+    static const Entry& entry(Key key);
+    static Key bitKey(int bit) { return Key(cbBit0 + bit); }
+    static Key pathKey(int bit) { return Key(edCesta0 + bit); }
+
+    // The settings file's one section and the key of the running number.
+    static inline const QString Section = QStringLiteral("Po spusteni");
+    static inline const QString SequenceKey = QStringLiteral("Por_cislo");
+
+    explicit Settings(QObject* parent = nullptr);
+
+    QString filePath() const;
+    void setFilePath(const QString& path);
+
+    QString text(Key key) const;
+    bool flag(Key key) const;
+    int number(Key key) const; // always within the key's bounds
+    QVariant value(Key key) const;
+
+    bool watched(int bit) const { return flag(bitKey(bit)); }
+    QString outputDirectory(int bit) const { return text(pathKey(bit)); }
+
+    // Puts a value (a number is clamped to its bounds). A different value emits changed(key); a change of
+    // cbAutostart, cbAutoLogin or cbSmazat then applies the autostart entry, which may throw AutostartError after
+    // the new value is in place.
+    void set(Key key, const QVariant& value);
+
+    // The running number that %numco% issues. It is 0 until the first load.
+    qint32 sequenceNumber() const;
+    void setSequenceNumber(qint32 n);
+
+    // Expands the file-name template for one input under the lock, so the dialog's preview and the recorder never
+    // issue the same number. advanced tells whether the running number moved on (it has to be stored then).
+    QString expandName(int bit, bool dialogShowing, bool* advanced = nullptr);
+
+    // Fills every key from the settings file in the table's order, and the running number. Stops at the first
+    // key whose change throws (the autostart entry) and rethrows; the keys after it keep their values.
+    void load();
+    // Writes every key but the running number to the settings file in one go; throws IniWriteError.
+    void save();
+    // Writes the running number; throws IniWriteError.
+    void storeSequenceNumber(qint32 n);
+
+signals:
+    void changed(Settings::Key key);
+    void loaded(); // a load finished without error
+
+private:
+    void applyAutostart();
+
+    mutable QMutex m_mutex;
+    QString m_filePath;
+    std::array<QVariant, KeyCount> m_values;
+    qint32 m_sequenceNumber = 0;
+};
