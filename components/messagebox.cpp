@@ -40,6 +40,17 @@ void MessageBox::ok(QWidget* parent, Kind kind, const QString& title, const QStr
     box.exec();
 }
 
+QMessageBox* MessageBox::open(QWidget* parent, Kind kind, const QString& title, const QString& text) {
+    if (cannedAnswer({kind, title, text}))
+        return nullptr;
+    auto* box = new QMessageBox(iconFor(kind), title, text, QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->open();
+    return box;
+}
+
 bool MessageBox::yesNo(QWidget* parent, const QString& title, const QString& text) {
     if (auto answer = cannedAnswer({Plain, title, text}))
         return *answer;

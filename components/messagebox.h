@@ -18,6 +18,10 @@ public:
     static void warning(QWidget* parent, const QString& text) { ok(parent, Warning, QStringLiteral("Warning"), text); }
     static void error(QWidget* parent, const QString& text) { ok(parent, Error, QStringLiteral("Error"), text); }
 
+    // The same box without a nested event loop: it opens and the caller goes on at once. The box deletes itself
+    // when closed; nullptr when the test seam answered it.
+    static QMessageBox* open(QWidget* parent, Kind kind, const QString& title, const QString& text);
+
     // A system Yes/No box without an icon; true for Yes.
     static bool yesNo(QWidget* parent, const QString& title, const QString& text);
 
