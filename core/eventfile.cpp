@@ -5,12 +5,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QScopeGuard>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -51,6 +54,62 @@ int publish(const QByteArray& tmp, const QByteArray& target, bool& useLink) {
     return 0;
 }
 
+// The longest file name the folder takes, in bytes.
+long nameMaxOf(const QByteArray& nativeFolder) {
+    const long max = ::pathconf(nativeFolder.constData(), _PC_NAME_MAX);
+    return max > 0 ? max : 255;
+}
+
+// The n-th name tried for an event: "<base>.csv", then "<base>_<n>.csv". A suffixed name that would not fit the
+// folder's limit loses bytes from the end of its base (the file-name part of it, from componentStart), backing off
+// to the start of a UTF-8 sequence, so the second event of a second with a long name is still recorded; the suffix
+// keeps it apart from the others. "<base>.csv" itself is never cut: a name that does not fit stays an error.
+QByteArray candidateName(const QByteArray& base, qsizetype componentStart, int n, long nameMax, bool& shortened) {
+    shortened = false;
+    if (n == 1)
+        return base + ".csv";
+    const QByteArray suffix = '_' + QByteArray::number(n) + ".csv";
+    const qsizetype room = qsizetype(nameMax) - suffix.size();
+    qsizetype end = base.size();
+    if (end - componentStart > room && room > 0) {
+        end = componentStart + room;
+        while (end > componentStart && (uchar(base.at(end)) & 0xC0) == 0x80)
+            --end;
+        shortened = true;
+    }
+    return base.left(end) + suffix;
+}
+
+// Creates a hidden temporary file in the folder: hidden and not ending in ".csv", so the archive scan never counts
+// a file that is still being written; the short fixed form leaves the whole name length to the final file. Gives
+// the descriptor, or -1 with err set.
+int createTemporary(const QByteArray& nativeFolder, QByteArray& tmp, int& err) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = nativeFolder + "/.event." + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) +
+              ".tmp";
+        const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        err = errno;
+        if (err != EEXIST)
+            break;
+    }
+    tmp.clear();
+    return -1;
+}
+
+// One request on its way through the batch.
+struct Pending {
+    QString base; // directory + separator + name
+    QByteArray nativeBase;
+    QByteArray nativeFolder;
+    QByteArray tmp; // the temporary file while it exists
+    int fd = -1;
+    int err = 0; // the first failure; 0 while all is well
+    bool published = false;
+};
+
 #endif
 
 } // namespace
@@ -66,82 +125,128 @@ QByteArray eventLine(const QDateTime& t) {
 
 #ifdef Q_OS_UNIX
 
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
-    static std::atomic<unsigned> counter{0};
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable) {
+    QList<EventWriteResult> results(batch.size());
+    std::vector<Pending> pending(size_t(batch.size()));
 
-    const QString base = directory + QDir::separator() + name;
-    EventWriteResult result;
-    result.path = candidatePath(base, 1);
-    auto fail = [&result](int err) {
-        result.error = errorText(err);
-        return result;
-    };
-    if (base.contains(QChar(0)))
-        return fail(EINVAL); // the system would cut the path at the NUL and write somewhere else
-
-    // The name may hold separators of its own; the temporary file must share the final file's folder.
-    QString folder = result.path.left(result.path.lastIndexOf(QDir::separator()));
-    if (folder.isEmpty())
-        folder = QDir::separator();
-    const QByteArray nativeFolder = QFile::encodeName(folder);
-
-    // Hidden and not ending in ".csv", so the archive scan never counts a file that is still being written; the
-    // fixed short name leaves the whole name length to the final file.
-    QByteArray tmp;
-    int fd = -1;
-    int err = 0;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = nativeFolder + "/.event." + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) +
-              ".tmp";
-        fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        err = errno;
-        if (fd < 0 && err != EEXIST)
-            break;
-    }
-    if (fd < 0)
-        return fail(err);
-
-    // Whatever goes wrong from here on, the temporary file does not stay behind.
-    bool published = false;
-    const auto removeTemporary = qScopeGuard([&] {
-        if (!published)
-            ::unlink(tmp.constData());
+    // Whatever goes wrong, no descriptor stays open and no temporary file stays behind.
+    const auto cleanup = qScopeGuard([&] {
+        for (Pending& p : pending) {
+            if (p.fd >= 0)
+                ::close(p.fd);
+            if (!p.tmp.isEmpty())
+                ::unlink(p.tmp.constData());
+        }
     });
 
-    bool written = writeAllToFd(fd, eventLine(Clock::now()));
-    if (written && durable)
-        written = ::fsync(fd) == 0;
-    err = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        err = errno;
-    }
-    if (!written)
-        return fail(err);
+    const auto discard = [](Pending& p) {
+        if (!p.tmp.isEmpty())
+            ::unlink(p.tmp.constData());
+        p.tmp.clear();
+    };
 
-    bool useLink = false;
-    for (int n = 1; n <= kMaxCandidates; ++n) {
-        const QString candidate = candidatePath(base, n);
-        err = publish(tmp, QFile::encodeName(candidate), useLink);
-        if (err == EEXIST)
+    // All lines go to their temporary files first, so the syncs below can go out back to back.
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        Pending& p = pending[size_t(i)];
+        p.base = batch[i].directory + QDir::separator() + batch[i].name;
+        const QString first = candidatePath(p.base, 1);
+        results[i].path = first;
+        if (p.base.contains(QChar(0))) {
+            p.err = EINVAL; // the system would cut the path at the NUL and write somewhere else
             continue;
-        result.path = candidate;
-        if (err != 0)
-            return fail(err);
-        published = true;
-        if (durable) {
-            // Without this the new name can vanish in a power loss. A folder that cannot be synced does not
-            // undo the event: the file is there, and reporting it as lost would miscount it.
-            const int dirFd = ::open(nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+        // The name may hold separators of its own; the temporary file must share the final file's folder.
+        QString folder = first.left(first.lastIndexOf(QDir::separator()));
+        if (folder.isEmpty())
+            folder = QDir::separator();
+        p.nativeFolder = QFile::encodeName(folder);
+        p.nativeBase = QFile::encodeName(p.base);
+        p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
+        if (p.fd >= 0 && !writeAllToFd(p.fd, eventLine(Clock::now())))
+            p.err = errno;
+    }
+
+    if (durable) {
+#ifdef __linux__
+        // Starting the write-back of every file before waiting for any lets the file system allocate and commit
+        // them together, so most of the syncs below find their data already on disk.
+        for (const Pending& p : pending) {
+            if (p.fd >= 0 && p.err == 0)
+                ::sync_file_range(p.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+#endif
+        // One sync per file rather than one for the whole file system: each file learns its own write error, and
+        // the recorder never waits for what other programs have left in the cache.
+        for (Pending& p : pending) {
+            if (p.fd >= 0 && p.err == 0 && ::fdatasync(p.fd) != 0)
+                p.err = errno;
+        }
+    }
+    for (Pending& p : pending) {
+        if (p.fd >= 0) {
+            if (::close(p.fd) != 0 && p.err == 0)
+                p.err = errno;
+            p.fd = -1;
+        }
+        if (p.err != 0)
+            discard(p);
+    }
+
+    // Publications in request order, so same-named events of a batch take their suffixes in that order. Within the
+    // batch a name goes on from the suffix after the one it last took: the names before it are known to be taken.
+    QHash<QByteArray, long> nameMax;
+    QHash<QByteArray, int> nextCandidate;
+    bool useLink = false;
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        Pending& p = pending[size_t(i)];
+        if (p.err != 0)
+            continue;
+        auto max = nameMax.constFind(p.nativeFolder);
+        if (max == nameMax.cend())
+            max = nameMax.insert(p.nativeFolder, nameMaxOf(p.nativeFolder));
+        const qsizetype componentStart = p.nativeBase.lastIndexOf('/') + 1;
+        int err = EEXIST;
+        int n = nextCandidate.value(p.nativeBase, 1);
+        for (; n <= kMaxCandidates && err == EEXIST; ++n) {
+            bool shortened = false;
+            const QByteArray target = candidateName(p.nativeBase, componentStart, n, *max, shortened);
+            err = publish(p.tmp, target, useLink);
+            if (err != EEXIST)
+                results[i].path = shortened ? QFile::decodeName(target) : candidatePath(p.base, n);
+        }
+        if (err != 0) {
+            p.err = err;
+            discard(p);
+            continue;
+        }
+        p.tmp.clear(); // it has its final name now
+        p.published = true;
+        nextCandidate.insert(p.nativeBase, n);
+    }
+
+    if (durable) {
+        // Without this a new name can vanish in a power loss. A folder that cannot be synced does not undo the
+        // events: the files are there, and reporting them as lost would miscount them.
+        QSet<QByteArray> synced;
+        for (const Pending& p : pending) {
+            if (!p.published || synced.contains(p.nativeFolder))
+                continue;
+            synced.insert(p.nativeFolder);
+            const int dirFd = ::open(p.nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (dirFd >= 0) {
                 ::fsync(dirFd);
                 ::close(dirFd);
             }
         }
-        result.ok = true;
-        return result;
     }
-    return fail(EEXIST);
+
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const Pending& p = pending[size_t(i)];
+        results[i].ok = p.published;
+        if (!p.published)
+            results[i].error = errorText(p.err);
+    }
+    return results;
 }
 
 #else
@@ -177,4 +282,18 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
     return result;
 }
 
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable) {
+    QList<EventWriteResult> results;
+    results.reserve(batch.size());
+    for (const EventWriteRequest& request : batch)
+        results.append(writeEventFile(request.directory, request.name, durable));
+    return results;
+}
+
+#endif
+
+#ifdef Q_OS_UNIX
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
+    return writeEventFiles({EventWriteRequest{directory, name}}, durable).constFirst();
+}
 #endif

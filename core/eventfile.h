@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 // One recorded event is one file holding one line, "dd.MM.yy;hh:mm:ss" and CR LF: 19 bytes, the same on every
@@ -14,14 +15,29 @@ struct EventWriteResult {
     QString error; // on failure the system's reason, e.g. "Permission denied"
 };
 
+struct EventWriteRequest {
+    QString directory;
+    QString name; // without the ".csv"
+};
+
 // Writes one event file at directory + separator + name + ".csv". The directory text is used unchanged, so one
 // ending in a separator gives two. The time is read from Clock::now() once the file is being created.
 //
 // The file appears under its final name complete or not at all: the line goes to a hidden temporary file in the
 // same folder, which is synced and then linked to its final name without ever replacing an existing file. When
 // "<name>.csv" exists, the first free "<name>_2.csv", "<name>_3.csv", ... is taken instead, so no event is lost
-// and an existing file is never opened or rewritten. On failure nothing is left behind.
+// and an existing file is never opened or rewritten. When such a suffixed name would be longer than the folder
+// allows, the name before the suffix is shortened (never inside a multi-byte character); "<name>.csv" itself is
+// never shortened, so a name that is too long even without a suffix fails. On failure nothing is left behind.
 //
 // With durable set, the file and the folder are synced, so a recorded event survives a power loss; without it the
 // write is left to the system's cache.
 EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable = true);
+
+// Writes the event files of a batch (one received chunk) with shared syncs: all temporary files first, each with
+// its line from Clock::now() read as it is created; then the data syncs of all of them, back to back; then the
+// publications in request order, each taking the first free name as writeEventFile does (so two requests of the
+// same name get "<name>.csv" and "<name>_2.csv" in request order); then one sync per distinct folder. The results
+// come in request order. A request that fails costs only itself and leaves nothing behind; with durable set, no
+// file is reported written before its data and its folder entry are on disk.
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true);

@@ -1,8 +1,14 @@
 #include "core/posixfile.h"
 
 #ifdef Q_OS_UNIX
+#include <QFile>
+
 #include <cerrno>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool writeAllToFd(int fd, const QByteArray& data) {
@@ -20,4 +26,66 @@ bool writeAllToFd(int fd, const QByteArray& data) {
     }
     return true;
 }
+
+namespace {
+
+bool allDigits(QByteArrayView text) {
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// The pid in a name prefix + "<pid>.<n>.tmp", or 0 when the name has another form.
+pid_t temporaryOwner(QByteArrayView name, QByteArrayView prefix) {
+    if (!name.startsWith(prefix) || !name.endsWith(".tmp"))
+        return 0;
+    const QByteArrayView middle = name.sliced(prefix.size(), name.size() - prefix.size() - 4);
+    const qsizetype dot = middle.indexOf('.');
+    if (dot < 0 || !allDigits(middle.first(dot)) || !allDigits(middle.sliced(dot + 1)))
+        return 0;
+    bool ok = false;
+    const qint64 pid = middle.first(dot).toLongLong(&ok);
+    return ok && pid > 0 && pid == pid_t(pid) ? pid_t(pid) : 0;
+}
+
+} // namespace
+
+int removeStaleTemporaryFiles(const QString& folder, const QString& prefix) {
+    const QByteArray nativePrefix = QFile::encodeName(prefix);
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return 0;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return 0;
+    }
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArrayView name(entry->d_name);
+        const pid_t pid = temporaryOwner(name, nativePrefix);
+        // A pid that is in use again by another process keeps its files: leaving one stale file is harmless,
+        // removing one that a live process is about to publish is not.
+        if (pid == 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(dirFd, entry->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+#else
+
+int removeStaleTemporaryFiles(const QString&, const QString&) {
+    return 0; // no pids in temporary names here
+}
+
 #endif
