@@ -1,6 +1,7 @@
 #include "core/eventfile.h"
 
 #include "core/clock.h"
+#include "core/posixfile.h"
 
 #include "testsupport.h"
 
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +40,19 @@ QString systemText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// A pid that belonged to a process that has ended.
+pid_t deadPid() {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+void touch(const QString& path) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
 
 const QDateTime kNow(QDate(2026, 12, 6), QTime(13, 45, 7));
 
@@ -196,6 +211,100 @@ private slots:
         QVERIFY(!r.ok);
         QCOMPARE(r.error, systemText(ENOSPC));
         QCOMPARE(entriesBelow(m_dir), QStringList{QStringLiteral("filler")});
+    }
+
+    // The middle request fails; its neighbours, which share its name, still take "a.csv" and "a_2.csv" in order,
+    // and neither the failure nor the group leaves a temporary file.
+    void batchFailureCostsOnlyItself_data() {
+        QTest::addColumn<QString>("directory");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("err");
+        QTest::newRow("missing folder") << "missing"
+                                        << "a" << ENOENT;
+        QTest::newRow("NUL in the name") << "" << QStringLiteral("a") + QChar(0) << EINVAL;
+        QTest::newRow("name of 256 bytes") << "" << QString(252, u'n') << ENAMETOOLONG;
+    }
+
+    void batchFailureCostsOnlyItself() {
+        QFETCH(QString, directory);
+        QFETCH(QString, name);
+        QFETCH(int, err);
+        const QString bad = directory.isEmpty() ? m_dir : m_dir + u'/' + directory;
+        QVERIFY(QDir(m_dir).mkdir(QStringLiteral("sub")));
+
+        const QList<EventWriteResult> r = writeEventFiles({{m_dir, QStringLiteral("a")},
+                                                           {m_dir + QStringLiteral("/sub"), QStringLiteral("b")},
+                                                           {bad, name},
+                                                           {m_dir, QStringLiteral("a")}});
+        QCOMPARE(r.size(), 4);
+        const QStringList expected{m_dir + QStringLiteral("/a.csv"), m_dir + QStringLiteral("/sub/b.csv"),
+                                   bad + u'/' + name + QStringLiteral(".csv"), m_dir + QStringLiteral("/a_2.csv")};
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(r[i].path, expected[i]);
+            QCOMPARE(r[i].ok, i != 2);
+            QCOMPARE(r[i].error, i == 2 ? systemText(err) : QString());
+            if (r[i].ok)
+                QCOMPARE(readBytes(r[i].path), eventLine(kNow));
+        }
+        QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "a_2.csv", "sub", "sub/b.csv"}));
+    }
+
+    // At the folder's name limit the suffix does not fit behind the whole name: the later events of the same name
+    // are kept under a shortened one, never cut inside a character.
+    void longNamesKeepEveryEvent_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("tenth");
+        const QString ascii(251, u'n');
+        QTest::newRow("ascii") << ascii << ascii.left(249) + "_2.csv" << ascii.left(248) + "_10.csv";
+        const QString euros = QStringLiteral("ab") + QString(83, QChar(0x20AC)); // 2 + 83 * 3 bytes
+        QTest::newRow("three-byte characters") << euros << euros.left(84) + "_2.csv" << euros.left(84) + "_10.csv";
+    }
+
+    void longNamesKeepEveryEvent() {
+        QFETCH(QString, name);
+        QFETCH(QString, second);
+        QFETCH(QString, tenth);
+        QCOMPARE(QFile::encodeName(name + ".csv").size(), 255);
+
+        QList<EventWriteResult> r{writeEventFile(m_dir, name)};
+        r += writeEventFiles(QList<EventWriteRequest>(9, {m_dir, name}));
+        QStringList names;
+        for (const EventWriteResult& e : r) {
+            QVERIFY2(e.ok, qPrintable(e.error));
+            QCOMPARE(readBytes(e.path), eventLine(kNow));
+            names << QFileInfo(e.path).fileName();
+            QVERIFY(QFile::encodeName(names.last()).size() <= 255);
+        }
+        QCOMPARE(names.first(), name + ".csv");
+        QCOMPARE(names[1], second);
+        QCOMPARE(names.last(), tenth);
+        names.sort();
+        QCOMPARE(entriesBelow(m_dir), names); // ten distinct files, and not a byte outside a whole character
+    }
+
+    void staleTemporaryFilesOfDeadProcessesGo() {
+        const QString dead = QString::number(deadPid());
+        const QString own = QString::number(::getpid());
+        QVERIFY(QDir(m_dir).mkdir(QStringLiteral("sub")));
+        const QStringList kept{".event." + own + ".3.tmp", // ours may be in use right now
+                               ".event." + dead + ".x.tmp",
+                               ".event." + dead + ".0.tmp.csv",
+                               ".event..0.tmp",
+                               ".impulz.ini." + dead + ".7.tmp",
+                               "e.csv",
+                               "sub/.event." + dead + ".0.tmp"};
+        for (const QString& name : kept + QStringList{".event." + dead + ".0.tmp", ".event." + dead + ".17.tmp"})
+            touch(m_dir + u'/' + name);
+
+        QCOMPARE(removeStaleTemporaryFiles(m_dir, QStringLiteral(".event.")), 2);
+        QStringList left = kept + QStringList{"sub"};
+        left.sort();
+        QCOMPARE(entriesBelow(m_dir), left);
+
+        QCOMPARE(removeStaleTemporaryFiles(m_dir, QStringLiteral(".impulz.ini.")), 1);
+        QCOMPARE(entriesBelow(m_dir).size(), left.size() - 1);
+        QCOMPARE(removeStaleTemporaryFiles(m_dir + QStringLiteral("/missing"), QStringLiteral(".event.")), 0);
     }
 
 private:
