@@ -51,15 +51,6 @@ QMessageBox* MessageBox::open(QWidget* parent, Kind kind, const QString& title, 
     return box;
 }
 
-void MessageBox::open(QWidget* parent, Kind kind, const QString& title, const QString& text) {
-    if (cannedAnswer({kind, title, text}))
-        return;
-    auto* box = new QMessageBox(iconFor(kind), title, text, QMessageBox::Ok, parent);
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
-}
-
 bool MessageBox::yesNo(QWidget* parent, const QString& title, const QString& text) {
     if (auto answer = cannedAnswer({Plain, title, text}))
         return *answer;

@@ -22,10 +22,6 @@ public:
     // when closed; nullptr when the test seam answered it.
     static QMessageBox* open(QWidget* parent, Kind kind, const QString& title, const QString& text);
 
-    // The same box without waiting for it: the caller goes on while it is shown (QMessageBox::open()), and it
-    // deletes itself when closed. For reports that must not hold up the window behind them.
-    static void open(QWidget* parent, Kind kind, const QString& title, const QString& text);
-
     // A system Yes/No box without an icon; true for Yes.
     static bool yesNo(QWidget* parent, const QString& title, const QString& text);
 
