@@ -2,10 +2,13 @@
 
 #include "core/posixfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -22,6 +25,168 @@ namespace {
 
 constexpr qsizetype kMaxValueLength = 2047;
 
+enum class Encoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1250 };
+
+// The file as text: how it was stored, and its lines without their ends.
+struct Text {
+    Encoding encoding = Encoding::Utf8;
+    bool crlf = false;
+    QStringList lines;
+};
+
+// Windows-1250 bytes 0x80..0xFF; 0 where the code page defines no character.
+constexpr char16_t kWindows1250[128] = {
+    0x20AC, 0,      0x201A, 0,      0x201E, 0x2026, 0x2020, 0x2021, 0,      0x2030, 0x0160, 0x2039, 0x015A,
+    0x0164, 0x017D, 0x0179, 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0,      0x2122,
+    0x0161, 0x203A, 0x015B, 0x0165, 0x017E, 0x017A, 0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6,
+    0x00A7, 0x00A8, 0x00A9, 0x015E, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x017B, 0x00B0, 0x00B1, 0x02DB, 0x0142,
+    0x00B4, 0x00B5, 0x00B6, 0x00B7, 0x00B8, 0x0105, 0x015F, 0x00BB, 0x013D, 0x02DD, 0x013E, 0x017C, 0x0154,
+    0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139, 0x0106, 0x00C7, 0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD,
+    0x00CE, 0x010E, 0x0110, 0x0143, 0x0147, 0x00D3, 0x00D4, 0x0150, 0x00D6, 0x00D7, 0x0158, 0x016E, 0x00DA,
+    0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF, 0x0155, 0x00E1, 0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7,
+    0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F, 0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4,
+    0x0151, 0x00F6, 0x00F7, 0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,
+};
+
+std::optional<QString> fromWindows1250(QByteArrayView bytes) {
+    QString text(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const char16_t c = b < 0x80 ? char16_t(b) : kWindows1250[b - 0x80];
+        if (c == 0 && b != 0)
+            return std::nullopt;
+        text[i] = QChar(c);
+    }
+    return text;
+}
+
+// The character that does not fit, when one does not.
+std::optional<QChar> toWindows1250(const QString& text, QByteArray& out) {
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.unicode() < 0x80) {
+            out += char(c.unicode());
+            continue;
+        }
+        const auto* found = std::find(std::begin(kWindows1250), std::end(kWindows1250), c.unicode());
+        if (found == std::end(kWindows1250))
+            return c;
+        out += char(0x80 + (found - std::begin(kWindows1250)));
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> fromUtf16(QByteArrayView bytes, bool bigEndian) {
+    if (bytes.size() % 2 != 0)
+        return std::nullopt;
+    QString text(bytes.size() / 2, Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const auto hi = static_cast<unsigned char>(bytes[2 * i + (bigEndian ? 0 : 1)]);
+        const auto lo = static_cast<unsigned char>(bytes[2 * i + (bigEndian ? 1 : 0)]);
+        text[i] = QChar(char16_t(hi << 8 | lo));
+    }
+    // Unpaired surrogates could not be written back as they were.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return std::nullopt;
+    }
+    return text;
+}
+
+QByteArray toUtf16(const QString& text, bool bigEndian) {
+    QByteArray out;
+    out.reserve(2 * text.size() + 2);
+    auto put = [&](char16_t c) {
+        out += char(bigEndian ? c >> 8 : c & 0xFF);
+        out += char(bigEndian ? c & 0xFF : c >> 8);
+    };
+    put(0xFEFF);
+    for (const QChar c : text)
+        put(c.unicode());
+    return out;
+}
+
+// Valid UTF-8 only: what decodes and encodes back to the same bytes (no overlong forms, no surrogates).
+std::optional<QString> fromUtf8(QByteArrayView bytes) {
+    QString text = QString::fromUtf8(bytes);
+    if (text.toUtf8() != bytes)
+        return std::nullopt;
+    return text;
+}
+
+const QString kNotText = QStringLiteral(
+    "the file is not text in UTF-8, UTF-16 with a byte-order mark or Windows-1250, so it is left as it is");
+
+// The file's text, or the reason why it cannot be read or must not be replaced.
+struct ReadResult {
+    std::optional<Text> text;
+    QString problem;
+};
+
+ReadResult decode(const QByteArray& data) {
+    Text text;
+    std::optional<QString> all;
+    const QByteArrayView bytes(data);
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        text.encoding = Encoding::Utf8Bom;
+        all = fromUtf8(bytes.sliced(3));
+    } else if (bytes.startsWith("\xFF\xFE")) {
+        text.encoding = Encoding::Utf16LE;
+        all = fromUtf16(bytes.sliced(2), false);
+    } else if (bytes.startsWith("\xFE\xFF")) {
+        text.encoding = Encoding::Utf16BE;
+        all = fromUtf16(bytes.sliced(2), true);
+    } else if (!bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
+        all = fromUtf8(bytes);
+        if (!all) {
+            text.encoding = Encoding::Windows1250;
+            all = fromWindows1250(bytes);
+        }
+    }
+    if (!all || all->contains(QChar(0)))
+        return {std::nullopt, kNotText};
+
+    const qsizetype firstEnd = all->indexOf(u'\n');
+    text.crlf = firstEnd > 0 && all->at(firstEnd - 1) == u'\r';
+    text.lines = all->split(u'\n');
+    if (text.lines.last().isEmpty())
+        text.lines.removeLast(); // the final line end does not start another line
+    for (QString& line : text.lines) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+    }
+    return {std::move(text), {}};
+}
+
+// The bytes of the file, or the reason why the text cannot be stored in the file's encoding.
+std::optional<QByteArray> encode(const Text& text, QString& problem) {
+    const QString eol = text.crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    QString all;
+    for (const QString& line : text.lines)
+        all += line + eol;
+    switch (text.encoding) {
+    case Encoding::Utf8:
+        return all.toUtf8();
+    case Encoding::Utf8Bom:
+        return "\xEF\xBB\xBF" + all.toUtf8();
+    case Encoding::Utf16LE:
+        return toUtf16(all, false);
+    case Encoding::Utf16BE:
+        return toUtf16(all, true);
+    case Encoding::Windows1250: {
+        QByteArray out;
+        if (const std::optional<QChar> bad = toWindows1250(all, out)) {
+            problem = QStringLiteral("\"%1\" cannot be stored in the file's Windows-1250 encoding").arg(*bad);
+            return std::nullopt;
+        }
+        return out;
+    }
+    }
+    return std::nullopt;
+}
+
 enum class LineKind { Other, Section, Key };
 
 struct Line {
@@ -30,11 +195,8 @@ struct Line {
     QString value;
 };
 
-Line classify(const QByteArray& raw, bool firstLine) {
-    QByteArrayView bytes(raw);
-    if (firstLine && bytes.startsWith("\xEF\xBB\xBF"))
-        bytes = bytes.sliced(3);
-    const QString text = QString::fromUtf8(bytes).trimmed();
+Line classify(const QString& raw) {
+    const QString text = raw.trimmed();
     Line line;
     if (text.isEmpty() || text.startsWith(u';') || text.startsWith(u'#'))
         return line;
@@ -52,11 +214,22 @@ Line classify(const QByteArray& raw, bool firstLine) {
         return line;
     line.kind = LineKind::Key;
     line.value = text.mid(eq + 1).trimmed();
+    if (line.value.size() >= 2 && line.value.front() == u'"' && line.value.back() == u'"')
+        line.value = line.value.mid(1, line.value.size() - 2);
     return line;
 }
 
-bool isBlank(const QByteArray& raw) {
-    return QByteArrayView(raw).trimmed().isEmpty();
+// The value as it stands after the "=": quoted when reading would otherwise lose its blanks or its own quotes.
+QString storedValue(const QString& value) {
+    QString clean = value;
+    clean.replace(u'\r', u' ').replace(u'\n', u' ');
+    const bool blankEnds = !clean.isEmpty() && (clean.front().isSpace() || clean.back().isSpace());
+    const bool quoted = clean.size() >= 2 && clean.front() == u'"' && clean.back() == u'"';
+    return blankEnds || quoted ? u'"' + clean + u'"' : clean;
+}
+
+bool isBlank(const QString& raw) {
+    return raw.trimmed().isEmpty();
 }
 
 struct Location {
@@ -65,12 +238,12 @@ struct Location {
     qsizetype insertAt = -1; // where a new key of the section goes
 };
 
-Location locate(const QList<QByteArray>& lines, const QString& section, const QString& key) {
+Location locate(const QStringList& lines, const QString& section, const QString& key) {
     Location loc;
     const QString wantedKey = key.trimmed();
     const QString wantedSection = section.trimmed();
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const Line line = classify(lines[i], i == 0);
+        const Line line = classify(lines[i]);
         if (line.kind == LineKind::Section) {
             if (loc.header >= 0)
                 break; // the section ended; only its first occurrence counts
@@ -90,11 +263,11 @@ Location locate(const QList<QByteArray>& lines, const QString& section, const QS
     return loc;
 }
 
-std::optional<QString> lookup(const QList<QByteArray>& lines, const QString& section, const QString& key) {
+std::optional<QString> lookup(const QStringList& lines, const QString& section, const QString& key) {
     const Location loc = locate(lines, section, key);
     if (loc.key < 0)
         return std::nullopt;
-    QString value = classify(lines[loc.key], loc.key == 0).value;
+    QString value = classify(lines[loc.key]).value;
     if (value.size() > kMaxValueLength) {
         value.truncate(kMaxValueLength);
         if (value.back().isHighSurrogate())
@@ -103,34 +276,48 @@ std::optional<QString> lookup(const QList<QByteArray>& lines, const QString& sec
     return value;
 }
 
-QList<QByteArray> splitLines(const QByteArray& data) {
-    QList<QByteArray> lines = data.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast(); // the final line end does not start another line
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
+void setValue(QStringList& lines, const QString& section, const QString& key, const QString& value) {
+    const QString keyLine = key.trimmed() + u'=' + storedValue(value);
+    const Location loc = locate(lines, section, key);
+    if (loc.key >= 0) {
+        lines[loc.key] = keyLine;
+    } else if (loc.header >= 0) {
+        lines.insert(loc.insertAt, keyLine);
+    } else {
+        if (!lines.isEmpty() && !isBlank(lines.last()))
+            lines.append(QString());
+        lines.append(u'[' + section.trimmed() + u']');
+        lines.append(keyLine);
     }
-    return lines;
 }
 
-QByteArray joinLines(const QList<QByteArray>& lines) {
-    QByteArray data;
-    for (const QByteArray& line : lines) {
-        data += line;
-        data += '\n';
+// A missing file is an empty UTF-8 one; a file that exists but cannot be read has unknown contents.
+ReadResult readText(const QString& path) {
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? ReadResult{Text{}, {}} : ReadResult{std::nullopt, qt_error_string(errno)};
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return {std::nullopt, qt_error_string(EISDIR)};
     }
-    return data;
-}
-
-// std::nullopt when the file exists but cannot be read: its contents are then unknown and must not be replaced.
-std::optional<QList<QByteArray>> readLines(const QString& path) {
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {std::nullopt, file.errorString()};
+    }
+#else
     QFile file(path);
     if (!file.exists())
-        return QList<QByteArray>{};
+        return {Text{}, {}};
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return splitLines(file.readAll());
+        return {std::nullopt, file.errorString()};
+#endif
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return {std::nullopt, file.errorString()};
+    return decode(data);
 }
 
 std::optional<qint32> parseInteger(const QString& text) {
@@ -187,7 +374,8 @@ bool rewriteInPlace(const QByteArray& target, const QByteArray& data) {
     return ok;
 }
 
-bool replaceFile(const QString& path, const QByteArray& data) {
+// Empty when the file now holds data, otherwise the reason why it does not.
+QString replaceFile(const QString& path, const QByteArray& data) {
     static std::atomic<unsigned> counter{0};
 
     QString targetPath = path;
@@ -201,23 +389,25 @@ bool replaceFile(const QString& path, const QByteArray& data) {
     struct stat st {};
     const bool exists = ::stat(nativeTarget.constData(), &st) == 0;
     if (!exists && errno != ENOENT)
-        return false;
+        return qt_error_string(errno);
     if (exists) {
         if (!S_ISREG(st.st_mode))
-            return false;
+            return qt_error_string(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
         // The rename below needs only the folder's permission, so it would happily replace a write-protected
         // file; opening it for writing asks the file itself (with the effective ids, ACLs and read-only mounts).
         const int probe = ::open(nativeTarget.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (probe < 0)
-            return false;
+            return qt_error_string(errno);
         ::close(probe);
     }
 
     const QByteArray tmp = nativeDir + "/." + QFile::encodeName(target.fileName()) + '.' +
                            QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) + ".tmp";
     const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-    if (fd < 0)
-        return exists && rewriteInPlace(nativeTarget, data);
+    if (fd < 0) {
+        const int error = errno;
+        return exists && rewriteInPlace(nativeTarget, data) ? QString() : qt_error_string(error);
+    }
 
     bool ok = true;
     if (exists) {
@@ -225,39 +415,68 @@ bool replaceFile(const QString& path, const QByteArray& data) {
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
     }
     ok = ok && writeAllToFd(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.constData(), nativeTarget.constData()) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(tmp.constData(), nativeTarget.constData()) != 0) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         ::unlink(tmp.constData());
-        return false;
+        return qt_error_string(error);
     }
-    // The folder is not synced: a crash may bring back the previous file, which is complete too, and the write
-    // after every recorded event stays cheap.
-    return true;
+    // The rename itself lives in the folder: without this sync a power cut could bring back the previous file,
+    // and with it a running number that was already issued. A file system that cannot sync folders is no error.
+    const int dirFd = ::open(nativeDir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {};
 }
 
 #else
 
-bool replaceFile(const QString& path, const QByteArray& data) {
+QString replaceFile(const QString& path, const QByteArray& data) {
     const QFileInfo info(path);
-    if (info.exists() && (!info.isFile() || !info.isWritable()))
-        return false;
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("not a file");
+    if (info.exists() && !info.isWritable())
+        return QStringLiteral("the file is write-protected");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return file.errorString();
     file.write(data);
-    return file.commit();
+    if (!file.commit())
+        return file.errorString();
+    return {};
 }
 
 #endif
 
+// The user's configuration folder may not exist yet on a fresh account; anywhere else a missing folder is more
+// likely a typing error or a drive that is not mounted, and is not created behind the operator's back.
+void createConfigFolderFor(const QString& filePath) {
+    const QString folder = QFileInfo(filePath).absolutePath();
+    const QString config = QDir::cleanPath(userConfigFolder());
+    if (QFileInfo::exists(folder) || !(folder == config || folder.startsWith(config + u'/')))
+        return;
+    QDir().mkpath(folder); // a failure shows in the write that follows
+}
+
 } // namespace
 
-IniWriteError::IniWriteError(const QString& fullPath)
-    : std::runtime_error(QStringLiteral("Unable to write to %1").arg(fullPath).toStdString()), m_path(fullPath) {}
+IniWriteError::IniWriteError(const QString& fullPath, const QString& reason)
+    : std::runtime_error(QStringLiteral("Unable to write to %1").arg(fullPath).toStdString()), m_path(fullPath),
+      m_reason(reason) {}
 
 IniFile::IniFile(const QString& path) : m_path(QFileInfo(path).absoluteFilePath()) {
-    m_lines = readLines(m_path).value_or(QList<QByteArray>{});
+    ReadResult read = readText(m_path);
+    if (read.text)
+        m_lines = std::move(read.text->lines);
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const {
@@ -273,31 +492,27 @@ bool IniFile::readBool(const QString& section, const QString& key, bool def) con
     return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
+void IniFile::writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
+    ReadResult current = readText(m_path);
+    if (!current.text)
+        throw IniWriteError(m_path, current.problem);
+    Text text = std::move(*current.text);
+    for (const auto& [key, value] : keyValues)
+        setValue(text.lines, section, key, value);
+
+    QString problem;
+    const std::optional<QByteArray> data = encode(text, problem);
+    if (!data)
+        throw IniWriteError(m_path, problem);
+    createConfigFolderFor(m_path);
+    problem = replaceFile(m_path, *data);
+    if (!problem.isEmpty())
+        throw IniWriteError(m_path, problem);
+    m_lines = std::move(text.lines);
+}
+
 void IniFile::writeString(const QString& section, const QString& key, const QString& value) {
-    std::optional<QList<QByteArray>> current = readLines(m_path);
-    if (!current)
-        throw IniWriteError(m_path);
-    QList<QByteArray> lines = std::move(*current);
-
-    QString clean = value;
-    clean.replace(u'\r', u' ').replace(u'\n', u' ');
-    const QByteArray keyLine = key.trimmed().toUtf8() + '=' + clean.toUtf8();
-
-    const Location loc = locate(lines, section, key);
-    if (loc.key >= 0) {
-        lines[loc.key] = keyLine;
-    } else if (loc.header >= 0) {
-        lines.insert(loc.insertAt, keyLine);
-    } else {
-        if (!lines.isEmpty() && !isBlank(lines.last()))
-            lines.append(QByteArray());
-        lines.append('[' + section.trimmed().toUtf8() + ']');
-        lines.append(keyLine);
-    }
-
-    if (!replaceFile(m_path, joinLines(lines)))
-        throw IniWriteError(m_path);
-    m_lines = std::move(lines);
+    writeValues(section, {{key, value}});
 }
 
 void IniFile::writeInteger(const QString& section, const QString& key, qint32 value) {
@@ -318,4 +533,27 @@ QString settingsPathFor(const QString& executablePath) {
     if (dot > nameStart)
         return executablePath.left(dot) + QStringLiteral(".ini");
     return executablePath + QStringLiteral(".ini");
+}
+
+QString resolveSettingsPath(const QString& executablePath) {
+    const QString beside = settingsPathFor(executablePath);
+    const QFileInfo file(beside);
+    if (file.exists())
+        return beside;
+#ifdef Q_OS_UNIX
+    // The effective ids decide, as for the write itself.
+    if (::faccessat(AT_FDCWD, QFile::encodeName(file.absolutePath()).constData(), W_OK, AT_EACCESS) == 0)
+        return beside;
+#else
+    if (QFileInfo(file.absolutePath()).isWritable())
+        return beside;
+#endif
+    return userConfigFolder() + QStringLiteral("/impulz/impulz.ini");
+}
+
+QString userConfigFolder() {
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!config.isEmpty() && QDir::isAbsolutePath(config))
+        return config;
+    return QDir::homePath() + QStringLiteral("/.config");
 }

@@ -3,40 +3,57 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <stdexcept>
+#include <utility>
 
-// Raised by every IniFile write that cannot reach the disk. The text is what the save shows in its error box.
+// Raised by every IniFile write that cannot reach the disk. what() is what the save shows in its error box,
+// "Unable to write to <path>"; reason() says why (the system's error text, or why the file's text cannot be kept).
 class IniWriteError : public std::runtime_error {
 public:
-    explicit IniWriteError(const QString& fullPath);
+    IniWriteError(const QString& fullPath, const QString& reason);
     QString path() const { return m_path; }
+    QString reason() const { return m_reason; }
 
 private:
     QString m_path;
+    QString m_reason;
 };
 
 // A plain "key=value" INI file, read and written the way the Windows profile-string functions do, so a settings
 // file brought over from a Windows installation keeps working.
 //
 // How text is read:
-// - Lines end in LF or CR LF; a UTF-8 byte-order mark before the first line is ignored. Text is UTF-8.
-// - A section starts at a line "[name]"; the name is trimmed. Lines before the first section belong to none.
+// - The file's encoding is found once per read: UTF-8 (with or without a byte-order mark), UTF-16 LE or BE with
+//   its byte-order mark, or Windows-1250 when the bytes are not valid UTF-8 (a file written on a Czech Windows).
+//   A file that is none of these (a NUL byte, as in UTF-16 without a mark, or a byte that Windows-1250 leaves
+//   undefined) reads as empty, and every write to it throws instead of replacing what could not be understood.
+// - Lines end in LF or CR LF. A section starts at a line "[name]"; the name is trimmed. Lines before the first
+//   section belong to none.
 // - A line whose first non-blank character is ";" or "#" is a comment and never matches a key.
 // - A key line is "key=value": the key is the text before the first "=", the value the text after it, both
-//   trimmed of surrounding blanks. Quotes are not removed. Lines without "=" are ignored.
+//   trimmed of surrounding blanks. Then one pair of double quotes around the whole value is removed, as the
+//   Windows profile reader does, so a value can keep blanks of its own at either end. Lines without "=" are
+//   ignored.
 // - Section and key names match without regard to letter case. When a section or a key appears twice, the first
 //   occurrence counts, for reading and for writing.
 //
 // How text is written:
 // - A write replaces the line of the key in place, or adds "key=value" after the last non-blank line of the
 //   section, or adds the section (after a blank line) at the end of the file. CR and LF inside a value become
-//   blanks, so a value can never break into further keys.
-// - Every other line is kept byte for byte; all lines are written with LF.
-// - The file is replaced as a whole through a temporary file in the same folder (synced, then renamed over it),
-//   keeping its permissions, so a crash leaves either the old or the new file. A symbolic link is followed, not
-//   replaced. When the folder does not allow new files but the file itself is writable, the file is rewritten
-//   in place instead (not crash-proof, but better than refusing the save).
+//   blanks, so a value can never break into further keys. A value with a blank at either end, or one that starts
+//   and ends with a double quote itself, is written in double quotes, so it reads back unchanged.
+// - The file keeps its encoding (and byte-order mark) and its line ends: those of its first line end, CR LF or
+//   LF. Every line the write does not change comes back byte for byte. A new file is UTF-8 with LF. A value that
+//   a Windows-1250 file cannot hold is refused (IniWriteError) rather than stored as something else.
+// - The file is replaced as a whole through a temporary file in the same folder (synced, renamed over it, then
+//   the folder synced), keeping its permissions, so a crash or a power cut leaves either the old or the new file
+//   and never brings the old one back after the write returned. A symbolic link is followed, not replaced. When
+//   the folder does not allow new files but the file itself is writable, the file is rewritten in place instead
+//   (not crash-proof, but better than refusing the save).
+// - A missing folder is an error, except below the user's configuration folder ($XDG_CONFIG_HOME, default
+//   ~/.config), where the first write creates it: that is where an installed program keeps its settings.
 // - A write first re-reads the file, so writes made by another IniFile object on the same path in the meantime
 //   are kept.
 class IniFile {
@@ -56,16 +73,28 @@ public:
     // An integer read with default 0 or 1; any non-zero value is true, so "yes" or "true" read as false.
     bool readBool(const QString& section, const QString& key, bool def) const;
 
-    // Each write goes to the disk at once; throws IniWriteError when the file or its folder is not writable.
+    // Each write goes to the disk at once; throws IniWriteError when the file or its folder is not writable, or
+    // when the file's text cannot be kept (see above).
     void writeString(const QString& section, const QString& key, const QString& value);
     void writeInteger(const QString& section, const QString& key, qint32 value);
     void writeBool(const QString& section, const QString& key, bool value); // "1" or "0"
+    // Writes all the pairs, in their order, with one re-read, one replacement of the file and one sync: a save of
+    // every setting costs one write, and a crash leaves all of them old or all of them new.
+    void writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues);
 
 private:
     QString m_path;
-    QList<QByteArray> m_lines; // without line ends
+    QStringList m_lines; // decoded, without line ends
 };
 
 // The settings file that belongs to an executable: its extension replaced by ".ini", or ".ini" appended when the
 // file name has none ("impulz" -> "impulz.ini", "impulz.exe" -> "impulz.ini").
 QString settingsPathFor(const QString& executablePath);
+
+// Where the program keeps its settings: the file beside the executable (settingsPathFor) when that file exists or
+// the executable's folder is writable, as in a build folder or a per-user install; otherwise, as for a program in
+// /usr/bin, $XDG_CONFIG_HOME/impulz/impulz.ini (default ~/.config/impulz/impulz.ini).
+QString resolveSettingsPath(const QString& executablePath);
+
+// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path, otherwise ~/.config.
+QString userConfigFolder();

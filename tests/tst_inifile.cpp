@@ -7,9 +7,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +26,21 @@ void writeBytes(const QString& path, const QByteArray& data) {
     QCOMPARE(file.write(data), data.size());
 }
 
+// The text in UTF-16 with its byte-order mark, as Windows' editors save "Unicode".
+QByteArray utf16(const QString& text, bool bigEndian) {
+    QByteArray out;
+    for (const QChar c : u'\uFEFF' + text) {
+        const char hi = char(c.unicode() >> 8);
+        const char lo = char(c.unicode() & 0xFF);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+QStringList folderEntries(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
 
 } // namespace
 
@@ -72,6 +90,20 @@ private slots:
                                << QStringLiteral("Linka č. 3");
         QTest::newRow("no final line end") << QByteArray("[Po spusteni]\nIP=5") << "IP"
                                            << "5";
+        QTest::newRow("quotes keep blanks") << QByteArray("[Po spusteni]\nedCesta5 = \" /data/sp5 \" \n") << "edCesta5"
+                                            << " /data/sp5 ";
+        QTest::newRow("one pair of quotes") << QByteArray("[Po spusteni]\nPopis=\"\"x\"\"\n") << "Popis"
+                                            << "\"x\"";
+        QTest::newRow("quote on one side") << QByteArray("[Po spusteni]\nPopis=\"x\n") << "Popis"
+                                           << "\"x";
+        QTest::newRow("quoted empty") << QByteArray("[Po spusteni]\nPopis=\"\"\n") << "Popis"
+                                      << "";
+        QTest::newRow("Windows-1250") << QByteArray("[Po spusteni]\nPopis=Linka \xE8. 3 \x96 \x9Aroubov\xE1n\xED\n")
+                                      << "Popis" << QStringLiteral("Linka č. 3 – šroubování");
+        QTest::newRow("UTF-16 LE") << utf16(QStringLiteral("[Po spusteni]\r\nPopis=Linka č. 3\r\n"), false) << "Popis"
+                                   << QStringLiteral("Linka č. 3");
+        QTest::newRow("UTF-16 BE") << utf16(QStringLiteral("[Po spusteni]\nPopis=Linka č. 3\n"), true) << "Popis"
+                                   << QStringLiteral("Linka č. 3");
         QTest::newRow("cut at 2047") << "[Po spusteni]\nPopis=" + QByteArray(3000, 'a') << "Popis"
                                      << QString(2047, u'a');
     }
@@ -186,9 +218,17 @@ private slots:
                                                   << "a\r\n[X]\nb=c" << QByteArray("[Po spusteni]\nPopis=a  [X] b=c\n");
         QTest::newRow("empty value") << true << QByteArray("[Po spusteni]\nPopis=monitor\n") << "Popis"
                                      << "" << QByteArray("[Po spusteni]\nPopis=\n");
+        // Bytes that are not UTF-8 make it a Windows-1250 file, and the new value is written in that encoding too.
         QTest::newRow("foreign bytes kept")
             << true << QByteArray("[Po spusteni]\nPopis=\xE8\xFF\n") << "IP" << QStringLiteral("č")
-            << QByteArray("[Po spusteni]\nPopis=\xE8\xFF\nIP=\xC4\x8D\n");
+            << QByteArray("[Po spusteni]\nPopis=\xE8\xFF\nIP=\xE8\n");
+        QTest::newRow("blanks at the ends quoted")
+            << true << QByteArray("[Po spusteni]\nedCesta5=x\n") << "edCesta5"
+            << "/data/sp5 " << QByteArray("[Po spusteni]\nedCesta5=\"/data/sp5 \"\n");
+        QTest::newRow("own quotes quoted") << true << QByteArray() << "Popis"
+                                           << "\"a\"" << QByteArray("[Po spusteni]\nPopis=\"\"a\"\"\n");
+        QTest::newRow("inner quote and blanks plain") << true << QByteArray() << "Popis"
+                                                      << "a \"b" << QByteArray("[Po spusteni]\nPopis=a \"b\n");
     }
 
     void write() {
@@ -206,8 +246,116 @@ private slots:
         // The writing object reads what a fresh reader of the file reads.
         QCOMPARE(ini.readString(kSection, key, QStringLiteral("DEF")),
                  IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")));
+        if (!value.contains(u'\n'))
+            QCOMPARE(IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")), value);
         QCOMPARE(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("impulz.ini")});
+    }
+
+    // A file keeps its encoding, byte-order mark and line ends; untouched lines come back byte for byte.
+    void encodingsRoundTrip_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+
+        const QString text = QStringLiteral("; Linka č. 3\r\n[Po spusteni]\r\nPopis=Linka č. 3 – šroubování\r\n");
+        const QString written = text + QStringLiteral("IP=Žďár\r\n");
+        QTest::newRow("Windows-1250, CR LF")
+            << QByteArray("; Linka \xE8. 3\r\n[Po spusteni]\r\nPopis=Linka \xE8. 3 \x96 \x9Aroubov\xE1n\xED\r\n")
+            << QByteArray("; Linka \xE8. 3\r\n[Po spusteni]\r\nPopis=Linka \xE8. 3 \x96 \x9Aroubov\xE1n\xED\r\n"
+                          "IP=\x8E\xEF\xE1r\r\n");
+        QTest::newRow("UTF-8, CR LF") << text.toUtf8() << written.toUtf8();
+        QTest::newRow("UTF-8 with mark, LF") << "\xEF\xBB\xBF" + QString(text).remove(u'\r').toUtf8()
+                                             << "\xEF\xBB\xBF" + QString(written).remove(u'\r').toUtf8();
+        QTest::newRow("UTF-16 LE") << utf16(text, false) << utf16(written, false);
+        QTest::newRow("UTF-16 BE, LF") << utf16(QString(text).remove(u'\r'), true)
+                                       << utf16(QString(written).remove(u'\r'), true);
+    }
+
+    void encodingsRoundTrip() {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        writeBytes(m_path, before);
+        IniFile ini(m_path);
+        QCOMPARE(ini.readString(kSection, QStringLiteral("Popis"), {}), QStringLiteral("Linka č. 3 – šroubování"));
+        ini.writeString(kSection, QStringLiteral("IP"), QStringLiteral("Žďár"));
+        QCOMPARE(readBytes(m_path), after);
+        QCOMPARE(IniFile(m_path).readString(kSection, QStringLiteral("IP"), {}), QStringLiteral("Žďár"));
+    }
+
+    // What cannot be understood, or cannot hold the value, is never replaced: reads give the defaults and writes
+    // say why they refuse.
+    void unknownTextIsNotOverwritten_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("readBefore");
+
+        QTest::newRow("UTF-16 without mark")
+            << utf16(QStringLiteral("[Po spusteni]\r\nPopis=x\r\n"), false).mid(2) << "y"
+            << "DEF";
+        QTest::newRow("byte Windows-1250 leaves undefined") << QByteArray("[Po spusteni]\nPopis=\x81x\n") << "y"
+                                                            << "DEF";
+        QTest::newRow("NUL byte") << QByteArray("[Po spusteni]\nPopis=x") + '\0' + '\n'
+                                  << "y"
+                                  << "DEF";
+        QTest::newRow("UTF-16 with mark, odd length")
+            << utf16(QStringLiteral("[Po spusteni]\nPopis=x\n"), false) + 'x' << "y"
+            << "DEF";
+        QTest::newRow("value Windows-1250 cannot hold")
+            << QByteArray("[Po spusteni]\nPopis=\x9Aroub\n") << QStringLiteral("Жданов") << QStringLiteral("šroub");
+    }
+
+    void unknownTextIsNotOverwritten() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, value);
+        QFETCH(QString, readBefore);
+        writeBytes(m_path, before);
+        IniFile ini(m_path);
+        QCOMPARE(ini.readString(kSection, QStringLiteral("Popis"), QStringLiteral("DEF")), readBefore);
+        try {
+            ini.writeString(kSection, QStringLiteral("Popis"), value);
+            QFAIL("the write was not refused");
+        } catch (const IniWriteError& e) {
+            QCOMPARE(QString::fromStdString(e.what()), QStringLiteral("Unable to write to ") + m_path);
+            QVERIFY2(e.reason().contains(u"UTF-8") || e.reason().contains(u"Windows-1250"), qPrintable(e.reason()));
+        }
+        QCOMPARE(readBytes(m_path), before);
+        QCOMPARE(folderEntries(m_dir), QStringList{QStringLiteral("impulz.ini")});
+    }
+
+    // A save of every setting replaces the file once: one temporary file, one rename.
+    void batchWriteReplacesOnce() {
+        writeBytes(m_path, "[Po spusteni]\r\nPor_cislo=41\r\nIP=1\r\n");
+        QList<std::pair<QString, QString>> values;
+        for (int i = 0; i < 27; ++i)
+            values.append({QStringLiteral("K%1").arg(i), QString::number(i)});
+        values.append({QStringLiteral("IP"), QStringLiteral(" 10.0.0.1")});
+
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(m_dir).constData(), IN_CREATE | IN_MOVED_TO) >= 0);
+        IniFile ini(m_path);
+        ini.writeValues(kSection, values);
+        int created = 0;
+        int renamed = 0;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
+            for (char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                created += (event->mask & IN_CREATE) ? 1 : 0;
+                renamed += (event->mask & IN_MOVED_TO) ? 1 : 0;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        ::close(watch);
+        QCOMPARE(created, 1);
+        QCOMPARE(renamed, 1);
+
+        QByteArray expected("[Po spusteni]\r\nPor_cislo=41\r\nIP=\" 10.0.0.1\"\r\n");
+        for (int i = 0; i < 27; ++i)
+            expected += QStringLiteral("K%1=%1\r\n").arg(i).toLatin1();
+        QCOMPARE(readBytes(m_path), expected);
+        QCOMPARE(ini.readString(kSection, QStringLiteral("K26"), {}), QStringLiteral("26"));
+        QCOMPARE(IniFile(m_path).readString(kSection, QStringLiteral("IP"), {}), QStringLiteral(" 10.0.0.1"));
     }
 
     void typedWrites() {
@@ -273,6 +421,7 @@ private slots:
         }
 
         QString message;
+        QString reason;
         {
             const Unprivileged user;
             if (!user.ok())
@@ -282,9 +431,15 @@ private slots:
                 ini.writeString(kSection, QStringLiteral("IP"), QStringLiteral("2"));
             } catch (const IniWriteError& e) {
                 message = QString::fromStdString(e.what());
+                reason = e.reason();
             }
         }
         QCOMPARE(message, QStringLiteral("Unable to write to ") + QFileInfo(path).absoluteFilePath());
+        // The log names the system's reason next to the path.
+        const QString expectedReason = kind == u"folder"    ? QString::fromLocal8Bit(std::strerror(EISDIR))
+                                       : kind == u"missing" ? QString::fromLocal8Bit(std::strerror(ENOENT))
+                                                            : QString::fromLocal8Bit(std::strerror(EACCES));
+        QCOMPARE(reason, expectedReason);
         if (kind == u"protected" || kind == u"unreadable") {
             QVERIFY(::chmod(QFile::encodeName(m_path).constData(), 0644) == 0);
             QCOMPARE(readBytes(m_path), original);
@@ -330,6 +485,55 @@ private slots:
         QFETCH(QString, executable);
         QFETCH(QString, expected);
         QCOMPARE(settingsPathFor(executable), expected);
+    }
+
+    // Beside the executable where the operator may write (or a file already stands); otherwise the user's
+    // configuration folder, created by the first write.
+    void resolveSettingsPath_data() {
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<bool>("fileExists");
+        QTest::addColumn<bool>("beside");
+        QTest::newRow("writable folder") << true << false << true;
+        QTest::newRow("read-only folder with the file") << false << true << true;
+        QTest::newRow("read-only folder without the file") << false << false << false;
+    }
+
+    void resolveSettingsPath() {
+        QFETCH(bool, folderWritable);
+        QFETCH(bool, fileExists);
+        QFETCH(bool, beside);
+        const QString bin = m_dir + QStringLiteral("/bin");
+        QVERIFY(QDir().mkpath(bin));
+        if (fileExists)
+            writeBytes(bin + QStringLiteral("/impulz.ini"), "[Po spusteni]\n");
+        QVERIFY(::chmod(QFile::encodeName(bin).constData(), folderWritable ? 0777 : 0555) == 0);
+        const QString config = m_dir + QStringLiteral("/home/.config");
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+        QString resolved;
+        QString written;
+        {
+            const Unprivileged user;
+            if (user.ok()) {
+                resolved = ::resolveSettingsPath(bin + QStringLiteral("/impulz"));
+                try {
+                    IniFile(resolved).writeInteger(kSection, QStringLiteral("Por_cislo"), 7);
+                    written = resolved;
+                } catch (const IniWriteError& e) {
+                    written = e.reason();
+                }
+            }
+        }
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        QVERIFY(::chmod(QFile::encodeName(bin).constData(), 0777) == 0);
+        if (resolved.isEmpty())
+            QSKIP("cannot drop root's privileges");
+        QCOMPARE(resolved,
+                 beside ? bin + QStringLiteral("/impulz.ini") : config + QStringLiteral("/impulz/impulz.ini"));
+        if (!fileExists) {
+            QCOMPARE(written, resolved);
+            QCOMPARE(IniFile(resolved).readInteger(kSection, QStringLiteral("Por_cislo"), 0), 7);
+        }
     }
 
 private:
