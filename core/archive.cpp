@@ -1,5 +1,7 @@
 #include "core/archive.h"
 
+#include "core/archiveindex.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -22,6 +25,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace archive {
@@ -116,9 +120,15 @@ LineFault parseLine(std::string_view line, int currentYear, RawStamp& out) {
     return LineFault::None;
 }
 
+constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+// The 8 characters that were read as a date or a time. A byte-order mark before them is invisible in a box, so
+// it is left out of the quote and named after it instead.
 QString quoted(std::string_view text) {
-    const std::string_view shown = text.substr(0, 8);
-    return QStringLiteral("„%1“").arg(QString::fromUtf8(shown.data(), qsizetype(shown.size())));
+    const bool bom = text.substr(0, Utf8Bom.size()) == Utf8Bom;
+    const std::string_view shown = text.substr(bom ? Utf8Bom.size() : 0, 8);
+    const QString quote = QStringLiteral("„%1“").arg(QString::fromUtf8(shown.data(), qsizetype(shown.size())));
+    return bom ? quote + QStringLiteral(" (soubor začíná značkou BOM)") : quote;
 }
 
 QString faultReason(LineFault fault, std::string_view line) {
@@ -241,10 +251,10 @@ public:
             closedir(m_dir);
     }
 
-    // The chosen directory itself may be a symlink (that is the operator's choice); subdirectories reached by a
-    // symlink are not, see listDirectory().
-    int open(const char* path, bool followLink) {
-        const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    // Symlinked folders are followed (a year folder moved to another disk and linked back is part of the
+    // archive); the visited set of the scan keeps loops and trees linked in twice out.
+    int open(const char* path) {
+        const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return errno;
         m_dir = fdopendir(fd);
@@ -289,6 +299,8 @@ int listDirectory(const DirHandle& handle, const Mask& mask, Listing& out) {
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) // some file systems leave the type out
             type = typeAt(handle.fd(), name, false);
+        if (type == DT_LNK) // a link to a folder is a folder, a link to a file counts like the file
+            type = typeAt(handle.fd(), name, true);
         if (type == DT_DIR) {
             if (name[0] != '.') // hidden directories are not visited; hidden files are counted
                 out.subdirectories.emplace_back(name, qsizetype(len));
@@ -296,13 +308,6 @@ int listDirectory(const DirHandle& handle, const Mask& mask, Listing& out) {
         }
         if (!mask.matches(name, len))
             continue;
-        if (type == DT_LNK) {
-            // Symlinked directories are never followed: a link to an ancestor would loop, and a tree linked in
-            // twice would be counted twice. A link to a file counts like the file.
-            type = typeAt(handle.fd(), name, true);
-            if (type == DT_DIR)
-                continue;
-        }
         // DT_UNKNOWN here is a dangling link or an entry that vanished: opening it reports which.
         const EntryKind kind = type == DT_REG || type == DT_UNKNOWN ? EntryKind::Regular : EntryKind::Special;
         out.files.push_back({quint32(out.names.size()), kind});
@@ -339,9 +344,51 @@ bool readStampAt(int dirFd, const char* name, EntryKind kind, int currentYear, s
     return parseFileStart(buf.data(), len, currentYear, out, reason);
 }
 
-ArchiveError directoryError(const QByteArray& path, const char* what, int err) {
-    return ArchiveError(QFile::decodeName(path), systemReason(what, err));
+QString systemText(int err) {
+    char text[256];
+    return QString::fromLocal8Bit(strerror_r(err, text, sizeof text));
 }
+
+// Folders that could not be opened or listed. They leave out what they hold and the display goes on; the window
+// names them afterwards. Shared by the threads of one scan.
+class UnreadableFolders {
+public:
+    void add(const QByteArray& path, int err) {
+        std::lock_guard lock(m_mutex);
+        m_list.append({QFile::decodeName(path), systemText(err)});
+    }
+    // Sorted by path, each folder once (two inputs may share a subfolder).
+    QList<UnreadableFolder> take() {
+        std::lock_guard lock(m_mutex);
+        std::sort(m_list.begin(), m_list.end(),
+                  [](const UnreadableFolder& a, const UnreadableFolder& b) { return a.path < b.path; });
+        m_list.erase(std::unique(m_list.begin(), m_list.end(),
+                                 [](const UnreadableFolder& a, const UnreadableFolder& b) { return a.path == b.path; }),
+                     m_list.end());
+        return std::exchange(m_list, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    QList<UnreadableFolder> m_list;
+};
+
+// The folders of one input's tree met so far, by device and inode: with symlinked folders followed, a link back to
+// an ancestor or a subtree linked in twice is listed only once.
+class VisitedFolders {
+public:
+    bool firstVisit(int dirFd) {
+        struct stat st;
+        if (fstat(dirFd, &st) != 0)
+            return true;
+        std::lock_guard lock(m_mutex);
+        return m_seen.insert({quint64(st.st_dev), quint64(st.st_ino)}).second;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::set<std::pair<quint64, quint64>> m_seen;
+};
 
 // ---------------------------------------------------------------------------------------------------------------
 // Counting
@@ -391,26 +438,41 @@ void requireInput(int bit) {
         throw std::invalid_argument("archive: input number out of range");
 }
 
-void scanTree(const QByteArray& path, bool chosenDirectory, const Mask& mask, const Window& w, unsigned bits,
-              const Counter& counter, int currentYear, std::string& buf) {
-    DirHandle handle;
-    if (const int err = handle.open(path.constData(), chosenDirectory))
-        throw directoryError(path, "nelze otevřít složku", err);
-    Listing listing;
-    if (const int err = listDirectory(handle, mask, listing))
-        throw directoryError(path, "nelze číst složku", err);
+// The sequential walk: subdirectories before a directory's own files, counting straight into the tables.
+struct TreeWalk {
+    const Mask& mask;
+    const Window& window;
+    unsigned bits;
+    Counter counter;
+    int currentYear;
+    UnreadableFolders& unreadable;
+    VisitedFolders visited;
+    std::string buf;
 
-    for (const QByteArray& sub : listing.subdirectories)
-        scanTree(joinPath(path, sub.constData()), false, mask, w, bits, counter, currentYear, buf);
-
-    for (const FileEntry& file : listing.files) {
-        RawStamp stamp;
-        QString reason;
-        if (!readStampAt(handle.fd(), listing.name(file), file.kind, currentYear, buf, stamp, reason))
-            throw ArchiveError(QFile::decodeName(joinPath(path, listing.name(file))), reason);
-        counter.add(w, stamp, bits);
+    void walk(const QByteArray& path) {
+        DirHandle handle;
+        if (const int err = handle.open(path.constData())) {
+            unreadable.add(path, err);
+            return;
+        }
+        if (!visited.firstVisit(handle.fd()))
+            return;
+        Listing listing;
+        if (const int err = listDirectory(handle, mask, listing)) {
+            unreadable.add(path, err);
+            return;
+        }
+        for (const QByteArray& sub : listing.subdirectories)
+            walk(joinPath(path, sub.constData()));
+        for (const FileEntry& file : listing.files) {
+            RawStamp stamp;
+            QString reason;
+            if (!readStampAt(handle.fd(), listing.name(file), file.kind, currentYear, buf, stamp, reason))
+                throw ArchiveError(QFile::decodeName(joinPath(path, listing.name(file))), reason);
+            counter.add(window, stamp, bits);
+        }
     }
-}
+};
 
 // ---------------------------------------------------------------------------------------------------------------
 // Parallel scan: a shared stack of tasks, each either "list this directory" or "read these files of a listed
@@ -418,22 +480,43 @@ void scanTree(const QByteArray& path, bool chosenDirectory, const Mask& mask, co
 
 constexpr quint32 FilesPerTask = 128;
 
+qint64 nanoseconds(const timespec& t) {
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// What this scan learnt of one folder, in its listing order: the folder's part of the next index.
+struct FolderRecord {
+    std::string relativePath;
+    std::vector<IndexEntry> entries;
+};
+
 struct Group { // the jobs that share one directory text
+    QString folder;
     QByteArray path;
-    unsigned bits;
+    unsigned bits = 0;
+    VisitedFolders visited;
+    // The index, when the scan keeps one.
+    bool indexed = false;
+    QString indexFile;
+    ArchiveIndex index;
+    std::vector<std::shared_ptr<FolderRecord>> records; // under SharedState::mutex
+    std::atomic<qint64> hits{0};
+    std::atomic<qint64> misses{0};
 };
 
 struct ListedDirectory {
     QByteArray path;
     DirHandle handle;
     Listing listing;
+    const ArchiveIndex::Directory* known = nullptr; // this folder in the index, if it was there
+    std::shared_ptr<FolderRecord> record;           // null when the scan keeps no index
 };
 
 struct Task {
     std::shared_ptr<ListedDirectory> listed; // null: list `path`
     QByteArray path;
+    std::string relativePath;
     int group = 0;
-    bool chosenDirectory = false;
     quint32 begin = 0;
     quint32 end = 0;
 };
@@ -448,14 +531,15 @@ struct SharedState {
     std::optional<ArchiveError> error;
     int errorGroup = INT_MAX;
     std::exception_ptr failure;
+    UnreadableFolders unreadable;
 };
 
 class Worker {
 public:
-    Worker(SharedState& shared, const std::vector<Group>& groups, const Mask& mask, const Window& w, int currentYear,
-           ScanProgress& progress, const Counter& counter)
-        : m_shared(shared), m_groups(groups), m_mask(mask), m_window(w), m_year(currentYear), m_progress(progress),
-          m_counter(counter) {}
+    Worker(SharedState& shared, std::vector<std::unique_ptr<Group>>& groups, const Mask& mask, const Window& w,
+           int currentYear, qint64 settledBeforeNs, ScanProgress& progress, const Counter& counter)
+        : m_shared(shared), m_groups(groups), m_mask(mask), m_window(w), m_year(currentYear),
+          m_settledBefore(settledBeforeNs), m_progress(progress), m_counter(counter) {}
 
     void run() {
         std::vector<Task> produced;
@@ -520,55 +604,129 @@ private:
     void list(const Task& task, std::vector<Task>& produced) {
         if (shouldStop())
             return;
+        Group& group = *m_groups[size_t(task.group)];
         auto listed = std::make_shared<ListedDirectory>();
         listed->path = task.path;
-        if (const int err = listed->handle.open(task.path.constData(), task.chosenDirectory))
-            throw directoryError(task.path, "nelze otevřít složku", err);
-        if (const int err = listDirectory(listed->handle, m_mask, listed->listing))
-            throw directoryError(task.path, "nelze číst složku", err);
+        if (const int err = listed->handle.open(task.path.constData())) {
+            m_shared.unreadable.add(task.path, err);
+            return;
+        }
+        if (!group.visited.firstVisit(listed->handle.fd()))
+            return;
+        if (const int err = listDirectory(listed->handle, m_mask, listed->listing)) {
+            m_shared.unreadable.add(task.path, err);
+            return;
+        }
 
-        for (const QByteArray& sub : listed->listing.subdirectories)
-            produced.push_back({nullptr, joinPath(task.path, sub.constData()), task.group, false, 0, 0});
+        for (const QByteArray& sub : listed->listing.subdirectories) {
+            std::string relative = task.relativePath;
+            if (!relative.empty())
+                relative += '/';
+            relative.append(sub.constData(), size_t(sub.size()));
+            produced.push_back({nullptr, joinPath(task.path, sub.constData()), std::move(relative), task.group, 0, 0});
+        }
         listed->listing.subdirectories.clear();
-        // Pushed last, so taken first: a listed directory keeps its descriptor open only until its files are read.
         const auto count = quint32(listed->listing.files.size());
+        if (group.indexed) {
+            listed->known = group.index.directory(task.relativePath);
+            listed->record = std::make_shared<FolderRecord>(FolderRecord{task.relativePath, {}});
+            listed->record->entries.resize(count);
+            std::lock_guard lock(m_shared.mutex);
+            group.records.push_back(listed->record);
+        }
+        // Pushed last, so taken first: a listed directory keeps its descriptor open only until its files are read.
         for (quint32 begin = 0; begin < count; begin += FilesPerTask)
-            produced.push_back({listed, {}, task.group, false, begin, std::min(count, begin + FilesPerTask)});
+            produced.push_back({listed, {}, {}, task.group, begin, std::min(count, begin + FilesPerTask)});
+    }
+
+    // The stamp of one file, from the index when the file is the one indexed, else read (and remembered).
+    bool stampOf(const ListedDirectory& dir, quint32 i, Group& group, RawStamp& stamp, QString& reason,
+                 bool& fromIndex) {
+        const FileEntry& file = dir.listing.files[i];
+        const char* name = dir.listing.name(file);
+        fromIndex = false;
+        if (!dir.record || file.kind != EntryKind::Regular)
+            return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
+
+        struct stat st;
+        if (fstatat(dir.handle.fd(), name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
+        const FileIdentity id{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), nanoseconds(st.st_mtim),
+                              nanoseconds(st.st_ctim)};
+        IndexEntry& fresh = dir.record->entries[i];
+        if (dir.known) {
+            if (const IndexEntry* known = dir.known->find(id, i)) {
+                stamp.julianDay = known->julianDay;
+                stamp.msecs = known->msecs;
+                fresh = *known;
+                fromIndex = true;
+                group.hits.fetch_add(1, std::memory_order_relaxed);
+                return true;
+            }
+        }
+        group.misses.fetch_add(1, std::memory_order_relaxed);
+        if (!readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason))
+            return false;
+        // A file changed within the last moments could change again within the same time stamp tick, after
+        // the stat above, and keep its identity: it is only remembered once it has been quiet for a while.
+        if (std::max(id.mtimeNs, id.ctimeNs) < m_settledBefore)
+            fresh = {id, qint32(stamp.julianDay), stamp.msecs};
+        return true;
     }
 
     void readFiles(const Task& task) {
         const ListedDirectory& dir = *task.listed;
-        const unsigned bits = m_groups[size_t(task.group)].bits;
-        qint64 done = 0;
+        Group& group = *m_groups[size_t(task.group)];
+        qint64 read = 0;
+        qint64 indexed = 0;
         struct Flush {
             ScanProgress& progress;
-            qint64& done;
-            ~Flush() { progress.filesRead.fetch_add(done, std::memory_order_relaxed); }
-        } flush{m_progress, done};
+            qint64& read;
+            qint64& indexed;
+            ~Flush() {
+                progress.filesRead.fetch_add(read, std::memory_order_relaxed);
+                progress.filesFromIndex.fetch_add(indexed, std::memory_order_relaxed);
+            }
+        } flush{m_progress, read, indexed};
         for (quint32 i = task.begin; i < task.end; ++i) {
             if (shouldStop())
                 return;
-            const FileEntry& file = dir.listing.files[i];
-            const char* name = dir.listing.name(file);
             RawStamp stamp;
             QString reason;
-            const bool ok = readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
-            ++done;
+            bool fromIndex = false;
+            const bool ok = stampOf(dir, i, group, stamp, reason, fromIndex);
+            ++(fromIndex ? indexed : read);
             if (!ok)
-                throw ArchiveError(QFile::decodeName(joinPath(dir.path, name)), reason);
-            m_counter.add(m_window, stamp, bits);
+                throw ArchiveError(QFile::decodeName(joinPath(dir.path, dir.listing.name(dir.listing.files[i]))),
+                                   reason);
+            m_counter.add(m_window, stamp, group.bits);
         }
     }
 
     SharedState& m_shared;
-    const std::vector<Group>& m_groups;
+    std::vector<std::unique_ptr<Group>>& m_groups;
     const Mask& m_mask;
     const Window& m_window;
     int m_year;
+    qint64 m_settledBefore;
     ScanProgress& m_progress;
     Counter m_counter;
     std::string m_buffer;
 };
+
+// Writes a group's index when this scan found it different from the one loaded.
+void saveIndex(const Group& group, int currentYear) {
+    const bool unchanged = group.misses.load() == 0 && group.hits.load() == qint64(group.index.entryCount()) &&
+                           group.records.size() == group.index.directoryCount();
+    if (unchanged)
+        return;
+    std::vector<std::pair<std::string, const std::vector<IndexEntry>*>> folders;
+    folders.reserve(group.records.size());
+    for (const auto& record : group.records)
+        folders.emplace_back(record->relativePath, &record->entries);
+    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    ArchiveIndex::save(group.indexFile, group.folder, currentYear, folders); // without it the next scan reads all
+}
 
 int threadCount() {
     const unsigned hardware = std::thread::hardware_concurrency();
@@ -664,38 +822,56 @@ QList<ScanJob> missingDirectories(const QList<ScanJob>& jobs) {
     return missing;
 }
 
-void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QString& mask, int bit, int currentYear) {
+void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QString& mask, int bit, int currentYear,
+                        QList<UnreadableFolder>* unreadable) {
     requireFittingPeriod(p);
     requireInput(bit);
     if (!directoryExists(dir))
         return;
-    const Counter counter{t.DayCounts.data(), &t.HourCounts};
-    std::string buf;
-    scanTree(QFile::encodeName(dir), true, Mask(mask), windowOf(p), 1u << bit, counter, currentYear, buf);
+    UnreadableFolders folders;
+    const Mask matcher(mask);
+    const Window window = windowOf(p);
+    TreeWalk walk{matcher, window, 1u << bit, Counter{t.DayCounts.data(), &t.HourCounts}, currentYear, folders, {}, {}};
+    walk.walk(QFile::encodeName(dir));
+    if (unreadable)
+        unreadable->append(folders.take());
 }
 
 bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QString& mask, int currentYear,
-                ScanProgress& progress) {
+                ScanProgress& progress, const ScanOptions& options, QList<UnreadableFolder>* unreadable) {
     requireFittingPeriod(p);
     for (const ScanJob& job : jobs)
         requireInput(job.bit);
     if (progress.cancel.load())
         return false;
 
-    std::vector<Group> groups;
+    std::vector<std::unique_ptr<Group>> groups;
     for (const ScanJob& job : jobs) {
         if (!directoryExists(job.directory))
             continue;
         const QByteArray path = QFile::encodeName(job.directory);
-        auto same = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return g.path == path; });
-        if (same != groups.end())
-            same->bits |= 1u << job.bit;
-        else
-            groups.push_back({path, 1u << job.bit});
+        auto same = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g->path == path; });
+        if (same != groups.end()) {
+            (*same)->bits |= 1u << job.bit;
+            continue;
+        }
+        auto group = std::make_unique<Group>();
+        group->folder = job.directory;
+        group->path = path;
+        group->bits = 1u << job.bit;
+        if (!options.indexDirectory.isEmpty()) {
+            group->indexed = true;
+            group->indexFile = indexFilePath(options.indexDirectory, job.directory);
+            group->index = ArchiveIndex::load(group->indexFile, job.directory, currentYear);
+        }
+        groups.push_back(std::move(group));
     }
     if (groups.empty())
         return true;
 
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 settledBefore = nanoseconds(now) - options.settleNs;
     const Window window = windowOf(p);
     const auto days = size_t(p.fromDate.daysTo(p.toDate) + 1);
     const Mask matcher(mask);
@@ -705,12 +881,13 @@ bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QS
 
     SharedState shared;
     for (int g = int(groups.size()) - 1; g >= 0; --g) // the first input on top
-        shared.stack.push_back({nullptr, groups[size_t(g)].path, g, true, 0, 0});
+        shared.stack.push_back({nullptr, groups[size_t(g)]->path, {}, g, 0, 0});
 
     std::vector<std::unique_ptr<Worker>> workers;
     for (int i = 0; i < threads; ++i) {
         const Counter counter{dayCounts[size_t(i)].data(), &hourCounts[size_t(i)]};
-        workers.push_back(std::make_unique<Worker>(shared, groups, matcher, window, currentYear, progress, counter));
+        workers.push_back(
+            std::make_unique<Worker>(shared, groups, matcher, window, currentYear, settledBefore, progress, counter));
     }
     {
         std::vector<std::jthread> helpers;
@@ -739,6 +916,12 @@ bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QS
         for (size_t h = 0; h < size_t(HourSlots); ++h)
             t.HourCounts[h] += hourCounts[size_t(i)][h];
     }
+    for (const auto& group : groups) {
+        if (group->indexed)
+            saveIndex(*group, currentYear);
+    }
+    if (unreadable)
+        unreadable->append(shared.unreadable.take());
     return true;
 }
 

@@ -83,22 +83,43 @@ struct ScanJob {
 QList<ScanJob> missingDirectories(const QList<ScanJob>& jobs);
 
 struct ScanProgress {
-    std::atomic<qint64> filesRead{0}; // files opened and read so far; a shared directory is read once
+    std::atomic<qint64> filesRead{0};      // files opened and read so far; a shared directory is read once
+    std::atomic<qint64> filesFromIndex{0}; // files whose time came from the archive index, unopened
     std::atomic<bool> cancel{false};
 };
 
-// Counts into t every file matching mask under each job's directory, recursively. Meant to run off the GUI thread;
+// A folder of the archive that could not be opened or listed; reason is the system's text.
+struct UnreadableFolder {
+    QString path;
+    QString reason;
+};
+
+struct ScanOptions {
+    // Where the archive index is kept (see core/archiveindex.h); empty: no index, every file is read.
+    QString indexDirectory;
+    // A file changed less than this long before the scan is read again next time rather than taken from the
+    // index: a rewrite within the same time stamp tick would keep its identity.
+    qint64 settleNs = 3'000'000'000;
+};
+
+// Counts into t every file matching mask under each job's directory, recursively, following symlinked folders
+// (each folder of a job's tree is listed once, however many links lead to it). Meant to run off the GUI thread;
 // nothing else may touch t meanwhile. Several threads each count into their own tables, which are added into t
 // only when the whole scan succeeded: on cancel (returns false) or on an error (throws ArchiveError for one bad
-// file or unreadable directory) t keeps what it held before. Jobs whose directory does not exist are skipped.
+// file) t keeps what it held before. A folder that cannot be opened or listed is left out and added to
+// *unreadable (sorted by path, each once); the rest is counted. Jobs whose directory does not exist are skipped.
 // Jobs with the same directory text read each file once and count it for each of their inputs.
-// currentYear comes from Clock::now().date().year() on the caller's side. Throws std::invalid_argument for a
-// period that checkPeriod() refuses or a bit outside 0..7.
+// With options.indexDirectory set, a file whose identity (device, inode, size, mtime, ctime) is in the job's index
+// is not opened, and the index is rewritten when the scan found the archive changed; the counts are the same
+// as without it. currentYear comes from Clock::now().date().year() on the caller's side. Throws
+// std::invalid_argument for a period that checkPeriod() refuses or a bit outside 0..7.
 bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QString& mask, int currentYear,
-                ScanProgress& progress);
+                ScanProgress& progress, const ScanOptions& options = {}, QList<UnreadableFolder>* unreadable = nullptr);
 
 // The plain sequential walk, one directory after another with subdirectories before a directory's own files,
-// counting straight into t (counts added before an error stay). A missing directory counts nothing.
-void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QString& mask, int bit, int currentYear);
+// counting straight into t (counts added before an error stay), every file read. A missing directory counts
+// nothing; unreadable folders as in scanInputs().
+void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QString& mask, int bit, int currentYear,
+                        QList<UnreadableFolder>* unreadable = nullptr);
 
 } // namespace archive

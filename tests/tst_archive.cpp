@@ -1,5 +1,7 @@
 #include "core/archive.h"
+#include "core/archiveindex.h"
 #include "core/clock.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +14,7 @@
 #include <numeric>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +88,10 @@ private slots:
     void badFileStopsScan();
     void parallelMatchesSequential();
     void cancelStopsScan();
+    void symlinkedFoldersCountOnce();
+    void unreadableFoldersAreLeftOutAndNamed();
+    void indexGivesFullScanCounts();
+    void damagedIndexIsRebuilt();
 };
 
 void TestArchive::checksPeriod_data() {
@@ -224,6 +231,10 @@ void TestArchive::readEventFileNamesBadFile_data() {
     QTest::newRow("31 February") << QByteArray("31.02.26;08:00:00\r\n") << QStringLiteral("neplatné datum");
     QTest::newRow("no ;") << QByteArray("02.03.26\r\n") << QStringLiteral("chybí ';'");
     QTest::newRow("bad time") << QByteArray("02.03.26;8:00\r\n") << QStringLiteral("neplatný čas");
+    // The mark is invisible in a box: the quote shows the text after it and names the mark.
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF"
+                                                   "03.03.26;08:00:00\r\n")
+                                     << QStringLiteral("neplatné datum „03.03.26“ (soubor začíná značkou BOM)");
 }
 
 void TestArchive::readEventFileNamesBadFile() {
@@ -262,7 +273,7 @@ void TestArchive::countsWithinDaysAndWindow() {
     put(".old/k.csv", eventLine(QDate(2026, 3, 2), noon));                          // hidden directory: not visited
     put("notes.txt", "not an event");
     put("UPPER.CSV", "not an event");
-    // A symlinked directory is not followed, so a link back to the top neither loops nor counts twice.
+    // A link back to the top neither loops nor counts twice; a link to a folder already met adds nothing.
     QVERIFY(QFile::link(in, in + QStringLiteral("/m1/loop")));
     QVERIFY(QFile::link(in + QStringLiteral("/m1/d2"), in + QStringLiteral("/linked.csv")));
 
@@ -461,6 +472,227 @@ void TestArchive::cancelStopsScan() {
         QVERIFY(progress.filesRead.load() < files);
         QCOMPARE(t->DayCounts[0][0], 0);
     }
+}
+
+void TestArchive::symlinkedFoldersCountOnce() {
+    QTemporaryDir tmp;
+    const QString in = tmp.filePath(QStringLiteral("in"));
+    const QString moved = tmp.filePath(QStringLiteral("other-disk/2025"));
+    const QDate day(2026, 3, 5);
+    writeFile(in + QStringLiteral("/2026/a.csv"), eventLine(day, QTime(9, 0)));
+    writeFile(moved + QStringLiteral("/b.csv"), eventLine(day, QTime(10, 0)));
+    writeFile(moved + QStringLiteral("/deep/c.csv"), eventLine(day, QTime(11, 0)));
+    // The year folder moved away and linked back; a second link to it and a link back to the top add nothing.
+    QVERIFY(QFile::link(moved, in + QStringLiteral("/2025")));
+    QVERIFY(QFile::link(moved, in + QStringLiteral("/2026/again")));
+    QVERIFY(QFile::link(in, moved + QStringLiteral("/deep/up")));
+
+    BothScans scans;
+    QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), {{in, 1}}));
+    QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
+    QCOMPARE(scans.parallel->DayCounts[0][1], 3);
+    QCOMPARE(scans.progress.filesRead.load(), 3);
+}
+
+void TestArchive::unreadableFoldersAreLeftOutAndNamed() {
+    QTemporaryDir tmp;
+    QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    const QString in = tmp.filePath(QStringLiteral("in"));
+    const QDate day(2026, 3, 5);
+    writeFile(in + QStringLiteral("/a.csv"), eventLine(day, QTime(9, 0)));
+    writeFile(in + QStringLiteral("/2026/b.csv"), eventLine(day, QTime(10, 0)));
+    writeFile(in + QStringLiteral("/lost+found/c.csv"), eventLine(day, QTime(11, 0)));
+    const QString closed = in + QStringLiteral("/lost+found");
+    QVERIFY(::chmod(QFile::encodeName(closed).constData(), 0700) == 0);
+
+    const Period p = period(day, day, QTime(0, 0), QTime(23, 59, 59));
+    auto sequential = std::make_unique<Tables>();
+    auto parallel = std::make_unique<Tables>();
+    preparePeriodTables(*sequential, p);
+    preparePeriodTables(*parallel, p);
+    QList<UnreadableFolder> fromWalk, fromScan;
+    ScanProgress progress;
+    {
+        Unprivileged nobody;
+        if (!nobody.ok())
+            QSKIP("cannot drop root's rights");
+        scanEventDirectory(*sequential, p, in, Csv, 2, currentYear(), &fromWalk);
+        QVERIFY(scanInputs(*parallel, p, {{in, 2}, {in, 3}}, Csv, currentYear(), progress, {}, &fromScan));
+    }
+    QCOMPARE(sequential->DayCounts[0][2], 2);
+    QCOMPARE(parallel->DayCounts[0][2], 2);
+    QCOMPARE(parallel->DayCounts[0][3], 2);
+    for (const QList<UnreadableFolder>& list : {fromWalk, fromScan}) {
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.first().path, closed);
+        QCOMPARE(list.first().reason, QString::fromLocal8Bit(strerror(EACCES)));
+    }
+}
+
+namespace {
+// A random archive that changes between displays the ways an archive does: files added and removed, rewritten
+// in place with the same size, touched. Every change gets an mtime of its own, as a change a second later would.
+struct ChangingArchive {
+    QRandomGenerator random{20261207};
+    QStringList roots;
+    QStringList files;
+    qint64 clock = 1'700'000'000;
+    const QDate from{2026, 3, 1};
+
+    QByteArray randomLine() {
+        const QDate d = from.addDays(random.bounded(-2, 12));
+        return eventLine(d, QTime(0, 0).addSecs(random.bounded(86400)));
+    }
+    void stamp(const QString& path) {
+        const timespec times[2] = {{clock, 0}, {clock, 0}};
+        ++clock;
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+    }
+    void add() {
+        QString dir = roots[random.bounded(roots.size())];
+        for (int depth = int(random.bounded(3)); depth > 0; --depth)
+            dir += QStringLiteral("/d%1").arg(random.bounded(3));
+        const QString path = dir + QStringLiteral("/f%1.csv").arg(clock);
+        writeFile(path, randomLine());
+        stamp(path);
+        files << path;
+    }
+    // Returns how many files a display must read after these changes.
+    int change(int count) {
+        int toRead = 0;
+        QSet<QString> changed;
+        for (int i = 0; i < count; ++i) {
+            const QString path = files[random.bounded(files.size())];
+            if (changed.contains(path))
+                continue;
+            switch (random.bounded(4)) {
+            case 0: // added
+                add();
+                changed << files.last();
+                ++toRead;
+                break;
+            case 1: // removed
+                QFile::remove(path);
+                files.removeOne(path);
+                break;
+            case 2: { // rewritten in place, same size, other time of day
+                QFile f(path);
+                if (!f.open(QIODevice::ReadWrite))
+                    return -1;
+                f.write(randomLine());
+                f.close();
+                stamp(path);
+                changed << path;
+                ++toRead;
+                break;
+            }
+            default: // touched
+                stamp(path);
+                changed << path;
+                ++toRead;
+            }
+        }
+        return toRead;
+    }
+};
+
+// The indexed scan of the jobs next to the full sequential walk, with the same counts required.
+bool indexedMatchesFull(const QList<ScanJob>& jobs, const Period& p, const QString& cache, qint64& read,
+                        qint64& fromIndex) {
+    auto full = std::make_unique<Tables>();
+    auto indexed = std::make_unique<Tables>();
+    preparePeriodTables(*full, p);
+    preparePeriodTables(*indexed, p);
+    for (const ScanJob& job : jobs)
+        scanEventDirectory(*full, p, job.directory, Csv, job.bit, currentYear());
+    ScanProgress progress;
+    ScanOptions options;
+    options.indexDirectory = cache;
+    options.settleNs = 0; // every change above moves the mtime
+    if (!scanInputs(*indexed, p, jobs, Csv, currentYear(), progress, options))
+        return false;
+    read = progress.filesRead.load();
+    fromIndex = progress.filesFromIndex.load();
+    return sameCounts(*full, *indexed);
+}
+} // namespace
+
+void TestArchive::indexGivesFullScanCounts() {
+    QTemporaryDir tmp;
+    const QString cache = tmp.filePath(QStringLiteral("cache/impulz"));
+    ChangingArchive archive;
+    archive.roots = {tmp.filePath(QStringLiteral("a")), tmp.filePath(QStringLiteral("b")),
+                     tmp.filePath(QStringLiteral("b/d1"))};
+    for (int i = 0; i < 600; ++i)
+        archive.add();
+    const QList<ScanJob> jobs{
+        {archive.roots[0], 0}, {archive.roots[1], 1}, {archive.roots[2], 2}, {archive.roots[0], 5}};
+    const Period p = period(archive.from, archive.from.addDays(9), QTime(5, 0), QTime(20, 59, 59));
+    // Files under b/d1 belong to two folders and so to two indexes.
+    const auto filesToRead = [&] {
+        return archive.files.size() +
+               int(std::count_if(archive.files.begin(), archive.files.end(),
+                                 [&](const QString& f) { return f.startsWith(archive.roots[2] + u'/'); }));
+    };
+
+    qint64 read = 0, fromIndex = 0;
+    QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
+    QCOMPARE(read, filesToRead());
+    QCOMPARE(fromIndex, 0);
+    QVERIFY(!QDir(cache).entryList({QStringLiteral("*.idx")}, QDir::Files).isEmpty());
+    for (int round = 0; round < 4; ++round) {
+        const int changed = archive.change(60);
+        QVERIFY(changed >= 0);
+        QVERIFY2(indexedMatchesFull(jobs, p, cache, read, fromIndex), qPrintable(QString::number(round)));
+        // Only what changed is read; changes under b/d1 are read once for each folder that holds them.
+        QVERIFY2(read >= changed && read <= 2 * changed, qPrintable(QStringLiteral("%1 %2").arg(read).arg(changed)));
+        QCOMPARE(read + fromIndex, qint64(filesToRead()));
+    }
+    QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
+    QCOMPARE(read, 0); // nothing changed
+}
+
+void TestArchive::damagedIndexIsRebuilt() {
+    QTemporaryDir tmp;
+    const QString cache = tmp.filePath(QStringLiteral("cache"));
+    ChangingArchive archive;
+    archive.roots = {tmp.filePath(QStringLiteral("in"))};
+    for (int i = 0; i < 200; ++i)
+        archive.add();
+    const QList<ScanJob> jobs{{archive.roots[0], 4}};
+    const Period p = period(archive.from, archive.from.addDays(9), QTime(0, 0), QTime(23, 59, 59));
+    const QString file = indexFilePath(cache, archive.roots[0]);
+    qint64 read = 0, fromIndex = 0;
+    QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
+    const QByteArray good = readBytes(file);
+    QVERIFY(good.size() > 200 * 48);
+
+    QByteArray flipped = good;
+    flipped[flipped.size() - 5] = char(flipped[flipped.size() - 5] ^ 0x10); // inside the last entry's time
+    QByteArray otherVersion = good;
+    otherVersion[8] = char(otherVersion[8] + 1);
+    const QList<QByteArray> damaged{QByteArray(), good.left(good.size() / 2), flipped, otherVersion,
+                                    QByteArray("not an index at all")};
+    for (const QByteArray& bytes : damaged) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
+        QCOMPARE(read, qint64(archive.files.size())); // read again in full, silently
+        QCOMPARE(readBytes(file), good);              // and the index made anew
+    }
+    QFile::remove(file);
+    QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
+    QCOMPARE(read, qint64(archive.files.size()));
+
+    // The default place follows XDG_CACHE_HOME when it is absolute.
+    const QByteArray saved = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(tmp.path()));
+    QCOMPARE(defaultIndexDirectory(), tmp.path() + QStringLiteral("/impulz"));
+    qputenv("XDG_CACHE_HOME", "relative/path");
+    QCOMPARE(defaultIndexDirectory(), QDir::homePath() + QStringLiteral("/.cache/impulz"));
+    qputenv("XDG_CACHE_HOME", saved);
 }
 
 QTEST_GUILESS_MAIN(TestArchive)
