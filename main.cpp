@@ -4,40 +4,31 @@
 #include "components/cooltrayicon.h"
 #include "components/messagebox.h"
 #include "components/spinedit.h"
-#include "core/clock.h"
 #include "core/eventfile.h"
+#include "core/headless.h"
 #include "core/inifile.h"
+#include "core/instancelock.h"
+#include "core/posixfile.h"
 #include "core/version.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
-#include "socket/clientsocket.h"
 #include "statistika.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDateEdit>
 #include <QDesktopServices>
-#include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
-#include <QThread>
-#include <QTimeEdit>
 #include <QTimer>
 #include <QUrl>
 
-TForm1* Form1 = nullptr;
-qint32 SequenceNumber = 0;
-std::array<bool, 8> StoredLevels{};
-
 namespace {
-QString g_settingsPathOverride;
-
 // An error that escapes a handler is shown in an error box and the program goes on.
 template <typename F> auto guarded(QWidget* parent, F handler) {
     return [parent, handler] {
@@ -48,21 +39,7 @@ template <typename F> auto guarded(QWidget* parent, F handler) {
         }
     };
 }
-
-QString rootFolder() {
-    return QDir::toNativeSeparators(QDir::rootPath());
-}
 } // namespace
-
-QString SettingsFilePath() {
-    if (!g_settingsPathOverride.isEmpty())
-        return g_settingsPathOverride;
-    return settingsPathFor(QCoreApplication::applicationFilePath());
-}
-
-void setSettingsFilePathForTesting(const QString& path) {
-    g_settingsPathOverride = path;
-}
 
 void SignatureLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
@@ -79,7 +56,8 @@ void SignatureLabel::leaveEvent(QEvent* event) {
     emit left();
 }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(Settings& settings, Monitor& monitor, QWidget* parent)
+    : QWidget(parent), m_settings(settings), m_monitor(monitor) {
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -144,10 +122,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     Label2->setCursor(Qt::PointingHandCursor);
     Label2->setAlignment(Qt::AlignRight | Qt::AlignTop);
 
-    ClientSocket = new ::ClientSocket(this);
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-
     TrayIcon1 = new TCoolTrayIcon(this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
     TrayIcon1->setIcon(QIcon(QStringLiteral(":/icons/impulz.ico")));
@@ -173,18 +147,29 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     connect(Label2, &SignatureLabel::clicked, this, &TForm1::Label2Click);
     connect(Label2, &SignatureLabel::entered, this, &TForm1::Label2MouseEnter);
     connect(Label2, &SignatureLabel::left, this, &TForm1::Label2MouseLeave);
-    connect(Timer1, &QTimer::timeout, this, guarded(this, [this] { Timer1Timer(); }));
     connect(TrayIcon1, &TCoolTrayIcon::click, this, &TForm1::TrayIcon1Click);
-    ClientSocket->onSessionConnected = [this](quint16 code) { ClientSocketSessionConnected(code); };
-    ClientSocket->onError = [this] { ClientSocketError(); };
-    ClientSocket->onDataAvailable = [this] { ClientSocketDataAvailable(); };
-    // A desktop session that ends closes the monitor without the confirmation box.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { sessionEnding(); });
+    connect(cbHex, &QCheckBox::toggled, this, [this](bool on) { m_monitor.setHexDump(on); });
+
+    // The core's signals arrive queued from its thread, in the order it sent them.
+    connect(&m_monitor, &Monitor::reportDecoded, this, &TForm1::showReport);
+    connect(&m_monitor, &Monitor::logLine, this, &TForm1::appendLog);
+    connect(&m_monitor, &Monitor::logCleared, Memo1, &QPlainTextEdit::clear);
+    connect(&m_monitor, &Monitor::connectionChanged, this, &TForm1::showConnection);
+    connect(&m_monitor, &Monitor::reconnected, this, &TForm1::showReconnects);
+    connect(&m_monitor, &Monitor::warning, this, &TForm1::showWarning);
+    connect(&m_monitor, &Monitor::writeFailed, this, &TForm1::showWriteFailure);
+    connect(&m_settings, &Settings::loaded, this, &TForm1::RefreshTitles);
 
     FormCreate();
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::setWindows(TFrmNastav* nastav, TFrmPocitadla* pocitadla, TfrmStatistika* statistika) {
+    m_nastav = nastav;
+    m_pocitadla = pocitadla;
+    m_statistika = statistika;
+}
 
 void TForm1::FormCreate() {
     Label2->setText(Label2->text() + QStringLiteral(" - verze programu:") + versionText(productVersion()));
@@ -207,99 +192,46 @@ void TForm1::showEvent(QShowEvent* event) {
 void TForm1::FormActivate() {
     if (!runLoadSettings())
         return;
-    FrmPocitadla->btnDnesClick();
-    frmStatistika->btnDnesClick();
+    m_pocitadla->btnDnesClick();
+    m_statistika->btnDnesClick();
     if (!CheckOutputDirectories())
-        FrmNastav->exec();
-    QThread::msleep(StartupWaitMs);
-    if (FrmNastav->cbAutoLogin->isChecked())
-        btnPripojClick();
+        m_nastav->exec();
+    // The one-second wait and the automatic connection run on the core's thread, so this window is painted and
+    // answers meanwhile.
+    QMetaObject::invokeMethod(&m_monitor, &Monitor::startup, Qt::QueuedConnection);
 }
 
 void TForm1::RefreshTitles() {
-    const QString line = FrmNastav->SpinCislo->text();
-    const QString description = FrmNastav->edPopis->text();
+    const QString line = QString::number(m_settings.number(Settings::SpinCislo));
+    const QString description = m_settings.text(Settings::edPopis);
     const QString title = QStringLiteral("I/O - ") + description + QStringLiteral(" (Linka ") + line + QLatin1Char(')');
     setWindowTitle(title);
     m_applicationTitle = title;
     TrayIcon1->setHint(QStringLiteral("I/O Controler \r\nLinka ") + line + QStringLiteral("\r\n") + description);
-    FrmPocitadla->setWindowTitle(QStringLiteral("Počítadla ") + title);
+    if (m_pocitadla)
+        m_pocitadla->setWindowTitle(QStringLiteral("Počítadla ") + title);
 }
 
 void TForm1::LoadSettings() {
-    IniFile ini(SettingsFilePath());
-    TFrmNastav* f = FrmNastav;
-    struct Deferral {
-        Deferral() {
-            HandlerErrorDeferral::active = true;
-            HandlerErrorDeferral::pending = nullptr;
-        }
-        ~Deferral() {
-            HandlerErrorDeferral::active = false;
-            HandlerErrorDeferral::pending = nullptr;
-        }
-    } deferral;
-
-    const auto putText = [&](QLineEdit* edit, const QString& key, const QString& def) {
-        const QString value = ini.readString(SettingsSection, key, def);
-        if (edit->text() != value)
-            edit->setText(value);
-    };
-    const auto putBool = [&](QCheckBox* box, const QString& key) {
-        box->setChecked(ini.readBool(SettingsSection, key, false));
-        HandlerErrorDeferral::rethrowPending();
-    };
-    const auto putInt = [&](SpinEdit* spin, const QString& key, int def) {
-        spin->setValueClamped(ini.readInteger(SettingsSection, key, def));
-    };
-
-    putText(f->IPAddress, QStringLiteral("IP"), QStringLiteral("127.0.0.1"));
-    putText(f->IPPort, QStringLiteral("Port"), QStringLiteral("23"));
-    for (int n = 0; n < 8; ++n)
-        putText(f->edCesta[n], QStringLiteral("Soubor%1").arg(n), rootFolder());
-    for (int n = 0; n < 8; ++n)
-        putBool(f->cbBit[n], QStringLiteral("Bit%1").arg(n));
-    putText(f->edFormat, QStringLiteral("Format"), QStringLiteral("%linka%_%cas%"));
-    putInt(f->SpinCislo, QStringLiteral("Cislo_linky"), 1);
-    putText(f->edPopis, QStringLiteral("Popis"), QStringLiteral("monitor"));
-    SequenceNumber = ini.readInteger(SettingsSection, QStringLiteral("Por_cislo"), 1);
-    putBool(f->cbAutostart, QStringLiteral("Start"));
-    putBool(f->cbAutoLogin, QStringLiteral("Login"));
-    putBool(f->cbSmazat, QStringLiteral("Mazat"));
-    putInt(f->spPolozek, QStringLiteral("Pocet"), 20);
-    putBool(f->cbObnovit, QStringLiteral("Obnovit"));
-    putInt(f->SpSec, QStringLiteral("Sec"), 15);
-
-    Timer1->setInterval(f->SpSec->Value() * 1000);
-    RefreshTitles();
+    m_settings.load(); // the core sets the watchdog's interval and this window its titles when the load ends
 }
 
 bool TForm1::runLoadSettings() {
-    try {
-        LoadSettings();
-        return true;
-    } catch (const std::exception& e) {
-        MessageBox::error(this, QString::fromUtf8(e.what()));
-        return false;
-    }
+    return ::runLoadSettings(m_settings, this);
 }
 
 bool TForm1::CheckOutputDirectories() {
-    QString list;
-    for (int n = 0; n < 8; ++n) {
-        const QString dir = FrmNastav->edCesta[n]->text();
-        if (dir.isEmpty() || !QFileInfo(dir).isDir())
-            list += dir + QStringLiteral(" (Bit%1)").arg(n) + QLatin1Char('\r');
-    }
-    if (list.isEmpty())
-        return true;
-    MessageBox::error(this, QStringLiteral("Nenalezen adresář:\r") + list +
-                                QStringLiteral("\rAplikace nebude pracovat korektně !!!\rZkontrolujte nastavení !!!"));
-    return false;
+    return ::CheckOutputDirectories(m_settings, this);
+}
+
+void TForm1::sessionEnding() {
+    m_sessionEnd.start();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (!m_sessionEnding &&
+    const bool sessionEnds = m_sessionEnd.isValid() && !m_sessionEnd.hasExpired(SessionEndGraceMs);
+    m_sessionEnd.invalidate();
+    if (!sessionEnds &&
         !MessageBox::yesNo(this, QStringLiteral("Ukončit"),
                            QStringLiteral("!!! Pozor !!!\rUkončením programu nebude možné dále sledovat impulzy "
                                           "!!!\rOpravdu chcete program ukončit ???"))) {
@@ -308,17 +240,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-}
-
-void TForm1::FormDestroy() {
-    try {
-        IniFile(SettingsFilePath()).writeInteger(SettingsSection, QStringLiteral("Por_cislo"), SequenceNumber);
-    } catch (const std::exception& e) {
-        MessageBox::error(this, QString::fromUtf8(e.what()));
-        return;
-    }
-    if (ClientSocket->state() != wsClosed)
-        btnPripojClick();
 }
 
 void TForm1::appendLog(const QString& line) {
@@ -332,18 +253,19 @@ int TForm1::logLineCount() const {
 
 void TForm1::btnSmazatClick() {
     Memo1->clear();
+    QMetaObject::invokeMethod(&m_monitor, &Monitor::clearLog, Qt::QueuedConnection);
 }
 
 void TForm1::btnNastavClick() {
-    FrmNastav->exec();
+    m_nastav->exec();
 }
 
 void TForm1::btnPocitadlaClick() {
-    FrmPocitadla->exec();
+    m_pocitadla->exec();
 }
 
 void TForm1::btnStatistikaClick() {
-    frmStatistika->exec();
+    m_statistika->exec();
 }
 
 void TForm1::Label2Click() {
@@ -369,148 +291,115 @@ void TForm1::TrayIcon1Click() {
         TrayIcon1->RestoreMainWindow();
 }
 
-// ---- Connection and watchdog ----
-
 void TForm1::btnPripojClick() {
-    if (ClientSocket->state() == wsClosed) {
-        ClientSocket->setAddress(FrmNastav->IPAddress->text());
-        ClientSocket->setPort(FrmNastav->IPPort->text());
-        ClientSocket->setProtocol(QStringLiteral("TCP"));
-        ClientSocket->open();
-        btnPripoj->setText(QStringLiteral("&Odpojit"));
-        btnNastav->setEnabled(false);
-        if (FrmNastav->cbObnovit->isChecked() && !Timer1->isActive())
-            Timer1->start();
-    } else {
-        Timer1->stop();
-        btnPripoj->setText(QStringLiteral("&Připojit"));
-        ClientSocket->close();
-        btnNastav->setEnabled(true);
-    }
+    QMetaObject::invokeMethod(&m_monitor, &Monitor::btnPripojClick, Qt::QueuedConnection);
 }
 
-void TForm1::ClientSocketSessionConnected(quint16 errorCode) {
-    // The greeting goes out even when the attempt failed: the failed sends are how the log learns of it.
-    Q_UNUSED(errorCode);
-    ClientSocket->sendBuf(QByteArray::fromHex("FFF6"));
-    ClientSocket->sendBuf(QByteArray::fromHex("FFFA2C3200FFF0"));
+// ---- What the core reports ----
+
+void TForm1::showReport(quint8 value) {
+    for (int n = 0; n < 8; ++n)
+        Leds[n]->setState(StreamDecoder::isLog1(value, n) ? lsON : lsOFF);
 }
 
-void TForm1::ClientSocketError() {
-    const int code = ClientSocket->lastError();
-    appendLog(QStringLiteral("Socket error: %1").arg(code));
-    if (code == 10053)
-        MessageBox::warning(this, QStringLiteral("Charon I disconnected after socket timeout.\r"
-                                                 "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
-                                                 "Charon feature and \"NVT filter\" in this program."));
+void TForm1::showConnection(bool connecting) {
+    btnPripoj->setText(connecting ? QStringLiteral("&Odpojit") : QStringLiteral("&Připojit"));
+    btnNastav->setEnabled(!connecting);
 }
 
-void TForm1::RestartWatchdog() {
-    Timer1->stop();
-    Timer1->setInterval(FrmNastav->SpSec->Value() * 1000);
-    Timer1->start();
-}
-
-void TForm1::Timer1Timer() {
-    Timer1->stop();
-    if (ClientSocket->state() != wsClosed)
-        btnPripojClick();
-    ++m_reconnectCount;
-    appendLog(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(m_reconnectCount));
-    LabelObnov->setText(QStringLiteral("Obnovení spojení: %1").arg(m_reconnectCount));
+void TForm1::showReconnects(int count) {
+    LabelObnov->setText(QStringLiteral("Obnovení spojení: %1").arg(count));
     LabelObnov->adjustSize();
-    QThread::msleep(WatchdogWaitMs);
-    btnPripojClick();
-    Timer1->start();
 }
 
-// ---- Stream decoder ----
-
-void TForm1::ClientSocketDataAvailable() {
-    char buffer[255];
-    const int n = ClientSocket->receiveBuf(buffer, int(sizeof buffer));
-    if (FrmNastav->cbSmazat->isChecked() && logLineCount() > FrmNastav->spPolozek->Value())
-        Memo1->clear();
-    if (n > 252)
-        MessageBox::warning(this, QStringLiteral("Program expects packets of < about 254... but could be revised."));
-    if (n <= 0)
+void TForm1::showWarning(const QString& text) {
+    // Shown without a nested event loop, and one box of a kind at a time: a controller that keeps sending large
+    // chunks must not pile up boxes.
+    QPointer<QMessageBox>& open = m_openWarnings[text];
+    if (open)
         return;
-    const QString plain =
-        m_decoder.feed(QByteArrayView(buffer, n), [this](const StreamDecoder::Report& r) { handleReport(r); });
-    if (!plain.isEmpty())
-        appendLog(plain);
-    RestartWatchdog();
+    open = MessageBox::open(this, MessageBox::Warning, QStringLiteral("Warning"), text);
 }
 
-void TForm1::handleReport(const StreamDecoder::Report& report) {
-    const quint8 v = report.value;
-    for (int n = 0; n < 8; ++n)
-        Leds[n]->setState((v >> n) & 1 ? lsOFF : lsON);
-    if (report.subcommand == 52) {
-        if (cbHex->isChecked())
-            appendLog(StreamDecoder::hexText(report.chunkSoFar));
-        RecordInputEvents(v);
-    }
-    for (int n = 0; n < 8; ++n)
-        StoredLevels[n] = (v >> n) & 1;
-    appendLog(StreamDecoder::reportLine(v, Clock::now()));
+void TForm1::showWriteFailure(int input, const QString& path, const QString& reason) {
+    Q_UNUSED(path);
+    // The log line scrolls away; the tray says it where the operator looks, but not more than once a minute.
+    if (m_lastFailureNotice.isValid() && !m_lastFailureNotice.hasExpired(WriteFailureNoticeMs))
+        return;
+    m_lastFailureNotice.start();
+    TrayIcon1->showMessage(QStringLiteral("Chyba zápisu"),
+                           QStringLiteral("Bit%1: událost nebyla zapsána (%2)").arg(input).arg(reason));
 }
 
-// ---- Input event recorder ----
+// ---- The owner ----
 
-void RecordInputEvents(quint8 v) {
-    TFrmPocitadla* counters = FrmPocitadla;
-    const QDateTime from(counters->DateTimePicker1->date(), counters->DateTimePicker2->time());
-    const QDateTime to(counters->DateTimePicker3->date(), counters->DateTimePicker4->time());
-    const bool inPeriod = Clock::now() >= from && Clock::now() <= to;
+Impulz::Impulz(const QString& settingsPath) {
+    if (!settingsPath.isEmpty())
+        settings.setFilePath(settingsPath);
+    monitor = new Monitor(settings, counters);
+    monitor->moveToThread(&m_coreThread);
+    m_coreThread.setObjectName(QStringLiteral("impulz-core"));
+    m_coreThread.start();
 
-    for (int n = 0; n < 8; ++n) {
-        if (!FrmNastav->cbBit[n]->isChecked() || ((v >> n) & 1) || !StoredLevels[n])
-            continue;
-        const qint32 before = SequenceNumber;
-        const QString name = FrmNastav->ExpandNameTemplate(n);
-        const EventWriteResult written = writeEventFile(FrmNastav->edCesta[n]->text(), name);
-        if (SequenceNumber != before) {
-            // The number is on disk before the next one is issued, so neither a reload nor a crash re-issues it.
-            try {
-                IniFile(SettingsFilePath()).writeInteger(SettingsSection, QStringLiteral("Por_cislo"), SequenceNumber);
-            } catch (const std::exception& e) {
-                Form1->appendLog(QStringLiteral("Chyba zápisu: ") + QString::fromUtf8(e.what()));
-            }
-        }
-        if (!written.ok) {
-            // One file that cannot be written costs its own event only: the report, the other inputs and the
-            // watchdog go on, and the operator reads why.
-            Form1->appendLog(QStringLiteral("Chyba zápisu: %1 (%2)").arg(written.path, written.error));
-            continue;
-        }
-        QLineEdit* counter = counters->Edit[n];
-        counter->setText(QString::number(counter->text().toInt() + 1));
-        if (inPeriod && counters->spBitUsek->Value() == n)
-            counters->Edit9->setText(QString::number(counters->Edit9->text().toInt() + 1));
-    }
+    Form1 = new TForm1(settings, *monitor);
+    FrmNastav = new TFrmNastav(settings);
+    FrmPocitadla = new TFrmPocitadla(counters);
+    frmStatistika = new TfrmStatistika(settings);
+    Form1->setWindows(FrmNastav, FrmPocitadla, frmStatistika);
+
+    // A load sets the watchdog's period; the dialog's buttons refresh the titles and re-check the folders.
+    QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
+    QObject::connect(FrmNastav, &TFrmNastav::saved, Form1, &TForm1::RefreshTitles);
+    // A desktop session that ends closes the monitor without the confirmation box.
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, Form1, [this](QSessionManager&) {
+        Form1->sessionEnding();
+    });
+}
+
+Impulz::~Impulz() {
+    delete frmStatistika;
+    delete FrmPocitadla;
+    delete FrmNastav;
+    delete Form1;
+    // The core goes back to this thread to be destroyed here, once its own thread has stopped.
+    QThread* here = QThread::currentThread();
+    onCore([this, here] { monitor->moveToThread(here); });
+    m_coreThread.quit();
+    m_coreThread.wait();
+    delete monitor;
+}
+
+void Impulz::FormDestroy() {
+    QString error;
+    onCore([this, &error] { error = monitor->shutdown(); });
+    if (!error.isEmpty())
+        MessageBox::error(Form1, error);
 }
 
 // ---- Program entry ----
 
 int impulzMain(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--headless") == 0)
+            return runHeadless(argc, argv);
+    }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
     app.setQuitOnLastWindowClosed(false);
 
-    Form1 = new TForm1;
-    FrmNastav = new TFrmNastav;
-    FrmPocitadla = new TFrmPocitadla;
-    frmStatistika = new TfrmStatistika;
+    const QString settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
+    InstanceLock lock;
+    if (!lock.acquire(settingsPath)) {
+        MessageBox::error(nullptr, lock.errorText());
+        return 1;
+    }
+    removeStaleTemporaryFiles(QFileInfo(settingsPath).absolutePath(),
+                              QLatin1Char('.') + QFileInfo(settingsPath).fileName() + QLatin1Char('.'));
 
-    Form1->show();
+    Impulz impulz(settingsPath);
+    impulz.Form1->show();
     const int rc = app.exec();
-
-    Form1->FormDestroy();
-    delete frmStatistika;
-    delete FrmPocitadla;
-    delete FrmNastav;
-    delete Form1;
+    impulz.FormDestroy();
     return rc;
 }

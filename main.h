@@ -1,19 +1,27 @@
 #pragma once
 
 #include "components/ledindicator.h"
-#include "core/streamdecoder.h"
+#include "core/counters.h"
+#include "core/monitor.h"
+#include "core/settings.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QLabel>
+#include <QPointer>
+#include <QThread>
 #include <QWidget>
 
 #include <array>
 
-class ClientSocket;
 class QCheckBox;
+class QMessageBox;
+class TFrmNastav;
+class TFrmPocitadla;
+class TfrmStatistika;
 class QGroupBox;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
 class TCoolTrayIcon;
 
 // The signature label: it reports the pointer entering, leaving and clicking it.
@@ -32,19 +40,22 @@ protected:
     void leaveEvent(QEvent* event) override;
 };
 
-// The main window: LEDs, the log, the connection to the controller and its watchdog.
+// The main window: LEDs, the log and the connect toggle. A view over the monitor core: its handlers ask the core
+// (on the core's thread) to act, and the core's signals update the controls.
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget* parent = nullptr);
+    TForm1(Settings& settings, Monitor& monitor, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    // The secondary windows this one opens; the owner hands them over once they exist.
+    void setWindows(TFrmNastav* nastav, TFrmPocitadla* pocitadla, TfrmStatistika* statistika);
 
     // Shared routines.
     void RefreshTitles();
     void LoadSettings();    // throws on the first failing key; the load ends there
     bool runLoadSettings(); // LoadSettings with its error shown in a box; false when it failed
     bool CheckOutputDirectories();
-    void RestartWatchdog();
     void FormDestroy();
     void appendLog(const QString& line);
     int logLineCount() const;
@@ -62,24 +73,22 @@ public:
     QPushButton* btnPocitadla = nullptr;
     QPushButton* btnSmazat = nullptr;
     SignatureLabel* Label2 = nullptr;
-    ::ClientSocket* ClientSocket = nullptr;
-    QTimer* Timer1 = nullptr;
     TCoolTrayIcon* TrayIcon1 = nullptr;
 
-    int reconnectCount() const { return m_reconnectCount; }
     QString applicationTitle() const { return m_applicationTitle; }
-    const StreamDecoder& decoder() const { return m_decoder; }
 
     // The log keeps at most this many lines when it is not cleared by its limit; the oldest go first.
     static constexpr int LogSafetyLimit = 100000;
-    // Blocking waits of the start-up sequence and the watchdog, in milliseconds.
-    static inline int StartupWaitMs = 1000;
-    static inline int WatchdogWaitMs = 600;
+    // A failed event write shows a tray message at most this often, in milliseconds.
+    static inline int WriteFailureNoticeMs = 60000;
+    // A session end waves the next close through without the confirmation, for this long; a cancelled log-out
+    // then leaves the confirmation in force again.
+    static inline int SessionEndGraceMs = 30000;
 
 public slots:
     void FormActivate();
     // The desktop session ends: the window agrees to close without asking.
-    void sessionEnding() { m_sessionEnding = true; }
+    void sessionEnding();
     void btnPripojClick();
     void btnSmazatClick();
     void btnNastavClick();
@@ -89,10 +98,6 @@ public slots:
     void Label2MouseEnter();
     void Label2MouseLeave();
     void TrayIcon1Click();
-    void ClientSocketSessionConnected(quint16 errorCode);
-    void ClientSocketError();
-    void ClientSocketDataAvailable();
-    void Timer1Timer();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -100,27 +105,49 @@ protected:
 
 private:
     void FormCreate();
-    void handleReport(const StreamDecoder::Report& report);
+    void showReport(quint8 value);
+    void showConnection(bool connecting);
+    void showReconnects(int count);
+    void showWarning(const QString& text);
+    void showWriteFailure(int input, const QString& path, const QString& reason);
 
-    StreamDecoder m_decoder;
-    int m_reconnectCount = 0;
+    Settings& m_settings;
+    Monitor& m_monitor;
+    TFrmNastav* m_nastav = nullptr;
+    TFrmPocitadla* m_pocitadla = nullptr;
+    TfrmStatistika* m_statistika = nullptr;
     bool m_activated = false;
-    bool m_sessionEnding = false;
+    QElapsedTimer m_sessionEnd; // valid while a session end is in progress
+    QElapsedTimer m_lastFailureNotice;
+    QHash<QString, QPointer<QMessageBox>> m_openWarnings; // one box per text at a time
     QString m_applicationTitle;
 };
 
-// Program-wide state of the main unit.
-extern TForm1* Form1;
-extern qint32 SequenceNumber;
-extern std::array<bool, 8> StoredLevels;
+// The one place that creates the monitor: the settings and counters models, the core on its own thread, and the
+// four windows in their order, wired together. The program, the tests and the benches all start here.
+class Impulz {
+public:
+    // settingsPath: the settings file, or empty for the one that belongs to the executable.
+    explicit Impulz(const QString& settingsPath = QString());
+    ~Impulz(); // stops the core's thread
 
-// Records the transitions into LOG1 of a report of subcommand 52; called before StoredLevels are overwritten.
-void RecordInputEvents(quint8 v);
+    Settings settings;
+    Counters counters;
+    Monitor* monitor = nullptr;
+    TForm1* Form1 = nullptr;
+    TFrmNastav* FrmNastav = nullptr;
+    TFrmPocitadla* FrmPocitadla = nullptr;
+    TfrmStatistika* frmStatistika = nullptr;
 
-// The settings file: the executable's path with ".ini"; tests may point it elsewhere. All keys live in one section.
-inline const QString SettingsSection = QStringLiteral("Po spusteni");
-QString SettingsFilePath();
-void setSettingsFilePathForTesting(const QString& path);
+    // Runs f on the core's thread and waits for it.
+    template <typename F> void onCore(F f) { QMetaObject::invokeMethod(monitor, f, Qt::BlockingQueuedConnection); }
 
-// Creates the four windows in their order and runs the message loop.
+    // The exit: the running number is stored and the link closed, on the core's thread; a failed store is shown.
+    void FormDestroy();
+
+private:
+    QThread m_coreThread;
+};
+
+// Creates the monitor and runs the message loop; "--headless" runs the core alone, without windows.
 int impulzMain(int argc, char** argv);

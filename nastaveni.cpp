@@ -6,13 +6,12 @@
 #include "components/spinedit.h"
 #include "core/autostart.h"
 #include "core/inifile.h"
-#include "core/nametemplate.h"
-#include "main.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QShowEvent>
@@ -20,30 +19,19 @@
 #include <QPushButton>
 #include <QTabWidget>
 
-TFrmNastav* FrmNastav = nullptr;
-
 namespace {
-const QString kAutostartEntry = QStringLiteral("dokonceni");
-
 template <typename W> W* place(W* widget, int x, int y, int w, int h) {
     widget->setGeometry(x, y, w, h);
     return widget;
 }
 } // namespace
 
-void HandlerErrorDeferral::rethrowPending() {
-    if (pending) {
-        auto error = pending;
-        pending = nullptr;
-        std::rethrow_exception(error);
-    }
-}
-
-TFrmNastav::TFrmNastav(QWidget* parent)
+TFrmNastav::TFrmNastav(Settings& settings, QWidget* parent)
     : FixedDialog("FrmNastav", QStringLiteral("Nastavení"),
                   Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                       Qt::WindowCloseButtonHint,
-                  641, 250, parent) {
+                  641, 250, parent),
+      m_settings(settings) {
     PageControl1 = place(new QTabWidget(this), 4, 4, 633, 208);
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->addTab(buildGeneralTab(), QStringLiteral("Obecné  "));
@@ -59,14 +47,65 @@ TFrmNastav::TFrmNastav(QWidget* parent)
         button->setDefault(false);
     }
 
-    connect(edFormat, &QLineEdit::textChanged, this, &TFrmNastav::edFormatChange);
     connect(btnUloz, &QPushButton::clicked, this, &TFrmNastav::btnUlozClick);
     connect(btnZavri, &QPushButton::clicked, this, &TFrmNastav::btnZavriClick);
     for (auto* button : btnCesta)
         connect(button, &QPushButton::clicked, this, &TFrmNastav::btnCesta0Click);
-    // The handler runs for programmatic changes too: a load that flips one of these boxes re-applies the entry.
-    for (auto* box : {cbAutostart, cbAutoLogin, cbSmazat})
-        connect(box, &QCheckBox::toggled, this, &TFrmNastav::cbAutostartClick);
+    bindFields();
+}
+
+void TFrmNastav::bindFields() {
+    m_fields[Settings::IPAddress] = IPAddress;
+    m_fields[Settings::IPPort] = IPPort;
+    m_fields[Settings::edPopis] = edPopis;
+    m_fields[Settings::SpinCislo] = SpinCislo;
+    m_fields[Settings::cbAutostart] = cbAutostart;
+    m_fields[Settings::cbAutoLogin] = cbAutoLogin;
+    m_fields[Settings::cbSmazat] = cbSmazat;
+    m_fields[Settings::spPolozek] = spPolozek;
+    m_fields[Settings::cbObnovit] = cbObnovit;
+    m_fields[Settings::SpSec] = SpSec;
+    m_fields[Settings::edFormat] = edFormat;
+    for (int n = 0; n < 8; ++n) {
+        m_fields[Settings::bitKey(n)] = cbBit[n];
+        m_fields[Settings::pathKey(n)] = edCesta[n];
+    }
+    // Field to model as the operator (or a test) edits; model to field when a load changes it.
+    for (const Settings::Entry& e : Settings::table()) {
+        const Settings::Key key = e.key;
+        showSetting(key);
+        if (auto* edit = qobject_cast<QLineEdit*>(m_fields[key])) {
+            connect(edit, &QLineEdit::textChanged, this, [this, key](const QString& text) { m_settings.set(key, text); });
+        } else if (auto* spin = qobject_cast<SpinEdit*>(m_fields[key])) {
+            connect(spin->lineEdit(), &QLineEdit::textChanged, this,
+                    [this, key, spin] { m_settings.set(key, spin->Value()); });
+        } else if (auto* box = qobject_cast<QCheckBox*>(m_fields[key])) {
+            if (key == Settings::cbAutostart || key == Settings::cbAutoLogin || key == Settings::cbSmazat)
+                connect(box, &QCheckBox::toggled, this, &TFrmNastav::cbAutostartClick);
+            else
+                connect(box, &QCheckBox::toggled, this, [this, key](bool on) { m_settings.set(key, on); });
+        }
+    }
+    connect(&m_settings, &Settings::changed, this, &TFrmNastav::showSetting);
+    connect(&m_settings, &Settings::nameExpanded, this,
+            [this](const QString& name) { NahledJmeno->setText(name + QStringLiteral(".csv")); });
+}
+
+void TFrmNastav::showSetting(Settings::Key key) {
+    QWidget* field = m_fields[key];
+    if (auto* spin = qobject_cast<SpinEdit*>(field)) {
+        const int value = m_settings.number(key);
+        if (std::clamp(spin->Value(), spin->minimum(), spin->maximum()) != value || spin->cleanText().isEmpty())
+            spin->setValueClamped(value);
+    } else if (auto* edit = qobject_cast<QLineEdit*>(field)) {
+        const QString text = m_settings.text(key);
+        if (edit->text() != text)
+            edit->setText(text);
+    } else if (auto* box = qobject_cast<QCheckBox*>(field)) {
+        box->setChecked(m_settings.flag(key));
+    }
+    if (key == Settings::edFormat)
+        edFormatChange();
 }
 
 QWidget* TFrmNastav::buildGeneralTab() {
@@ -133,34 +172,25 @@ QWidget* TFrmNastav::buildBitTab(int bit) {
 }
 
 QString TFrmNastav::ExpandNameTemplate(int bit) {
-    const QString name = expandNameTemplate(edFormat->text(), SpinCislo->Value(), bit, SequenceNumber, isVisible());
+    const QString name = m_settings.expandName(bit, isVisible());
     NahledJmeno->setText(name + QStringLiteral(".csv"));
     return name;
 }
 
 void TFrmNastav::Save() {
-    IniFile ini(SettingsFilePath());
-    ini.writeString(SettingsSection, QStringLiteral("IP"), IPAddress->text());
-    ini.writeString(SettingsSection, QStringLiteral("Port"), IPPort->text());
-    for (int n = 0; n < 8; ++n)
-        ini.writeString(SettingsSection, QStringLiteral("Soubor%1").arg(n), edCesta[n]->text());
-    for (int n = 0; n < 8; ++n)
-        ini.writeBool(SettingsSection, QStringLiteral("Bit%1").arg(n), cbBit[n]->isChecked());
-    ini.writeString(SettingsSection, QStringLiteral("Format"), edFormat->text());
-    ini.writeInteger(SettingsSection, QStringLiteral("Cislo_linky"), SpinCislo->Value());
-    ini.writeString(SettingsSection, QStringLiteral("Popis"), edPopis->text());
-    ini.writeBool(SettingsSection, QStringLiteral("Start"), cbAutostart->isChecked());
-    ini.writeBool(SettingsSection, QStringLiteral("Login"), cbAutoLogin->isChecked());
-    ini.writeBool(SettingsSection, QStringLiteral("Mazat"), cbSmazat->isChecked());
-    ini.writeInteger(SettingsSection, QStringLiteral("Pocet"), spPolozek->Value());
-    ini.writeBool(SettingsSection, QStringLiteral("Obnovit"), cbObnovit->isChecked());
-    ini.writeInteger(SettingsSection, QStringLiteral("Sec"), SpSec->Value());
+    m_settings.save();
 }
 
 void TFrmNastav::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    m_settings.setDialogShowing(true);
     if (!event->spontaneous())
         FormActivate();
+}
+
+void TFrmNastav::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    m_settings.setDialogShowing(false);
 }
 
 void TFrmNastav::FormActivate() {
@@ -179,13 +209,13 @@ void TFrmNastav::btnUlozClick() {
         MessageBox::error(this, QString::fromUtf8(e.what()));
         return;
     }
-    Form1->RefreshTitles();
-    if (Form1->CheckOutputDirectories())
+    emit saved();
+    if (CheckOutputDirectories(m_settings, this))
         accept();
 }
 
 void TFrmNastav::btnZavriClick() {
-    if (!Form1->runLoadSettings())
+    if (!runLoadSettings(m_settings, this))
         return;
     accept();
 }
@@ -208,16 +238,38 @@ void TFrmNastav::btnCesta0Click() {
 }
 
 void TFrmNastav::cbAutostartClick() {
+    // The box keeps its new state even when the entry cannot be written.
+    const auto* box = qobject_cast<QCheckBox*>(sender());
+    const auto key = Settings::Key(std::find(m_fields.begin(), m_fields.end(), box) - m_fields.begin());
+    if (!box || key >= Settings::KeyCount)
+        return;
     try {
-        if (cbAutostart->isChecked())
-            setAutostartEntry(kAutostartEntry, QCoreApplication::applicationFilePath());
-        else
-            removeAutostartEntry(kAutostartEntry);
+        m_settings.set(key, box->isChecked());
     } catch (const std::exception& e) {
-        if (HandlerErrorDeferral::active) {
-            HandlerErrorDeferral::pending = std::current_exception();
-            return;
-        }
         MessageBox::error(this, QString::fromUtf8(e.what()));
     }
+}
+
+bool runLoadSettings(Settings& settings, QWidget* parent) {
+    try {
+        settings.load();
+        return true;
+    } catch (const std::exception& e) {
+        MessageBox::error(parent, QString::fromUtf8(e.what()));
+        return false;
+    }
+}
+
+bool CheckOutputDirectories(const Settings& settings, QWidget* parent) {
+    QString list;
+    for (int n = 0; n < 8; ++n) {
+        const QString dir = settings.outputDirectory(n);
+        if (dir.isEmpty() || !QFileInfo(dir).isDir())
+            list += dir + QStringLiteral(" (Bit%1)").arg(n) + QLatin1Char('\r');
+    }
+    if (list.isEmpty())
+        return true;
+    MessageBox::error(parent, QStringLiteral("Nenalezen adresář:\r") + list +
+                                  QStringLiteral("\rAplikace nebude pracovat korektně !!!\rZkontrolujte nastavení !!!"));
+    return false;
 }

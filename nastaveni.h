@@ -1,9 +1,9 @@
 #pragma once
 
 #include "components/fixeddialog.h"
+#include "core/settings.h"
 
 #include <array>
-#include <exception>
 #include <functional>
 
 class QCheckBox;
@@ -14,17 +14,17 @@ class QPushButton;
 class QTabWidget;
 class SpinEdit;
 
-// The settings dialog. Its fields are the program's only settings store: every other window reads the field
-// it needs at the moment it needs it, so an edit is in force at once, before and without a save.
+// The settings dialog: a view over the settings model. Every edit goes into the model as it is made, so it is in
+// force at once, before and without a save; a load changes the fields through the model.
 class TFrmNastav : public FixedDialog {
     Q_OBJECT
 public:
-    explicit TFrmNastav(QWidget* parent = nullptr);
+    explicit TFrmNastav(Settings& settings, QWidget* parent = nullptr);
 
     // Expands the file-name template for one input and shows the result in the preview label.
     QString ExpandNameTemplate(int bit);
 
-    // Writes every field to the settings file, in the stored order; throws IniWriteError on the first failure.
+    // Writes every setting to the settings file; throws IniWriteError.
     void Save();
 
     // Fields.
@@ -53,6 +53,9 @@ public:
     // and gives back the chosen folder, or an empty text for a cancel.
     static inline std::function<QString(const QString&)> folderChooser;
 
+signals:
+    void saved(); // the settings reached the file: the titles follow
+
 public slots:
     void edFormatChange();
     void btnUlozClick();
@@ -62,19 +65,21 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void FormActivate();
     QWidget* buildGeneralTab();
     QWidget* buildBitTab(int bit);
+    void bindFields();
+    void showSetting(Settings::Key key);
+
+    Settings& m_settings;
+    std::array<QWidget*, Settings::KeyCount> m_fields{};
 };
 
-extern TFrmNastav* FrmNastav;
+// Loads the settings file into the model; a failure is shown in an error box and gives false.
+bool runLoadSettings(Settings& settings, QWidget* parent);
 
-// Errors raised by a check box handler while a load puts values into the fields: the load stops at that key
-// and its caller reports the error, instead of the handler showing a box in the middle of the load.
-struct HandlerErrorDeferral {
-    static inline bool active = false;
-    static inline std::exception_ptr pending;
-    static void rethrowPending();
-};
+// True when all eight output folders exist; otherwise shows which are missing and gives false.
+bool CheckOutputDirectories(const Settings& settings, QWidget* parent);

@@ -12,8 +12,6 @@
 #include <QPushButton>
 #include <QTimeEdit>
 
-TFrmPocitadla* FrmPocitadla = nullptr;
-
 namespace {
 QLineEdit* counterEdit(QWidget* parent, int x, int y) {
     auto* edit = new QLineEdit(QStringLiteral("0"), parent);
@@ -23,10 +21,11 @@ QLineEdit* counterEdit(QWidget* parent, int x, int y) {
 }
 } // namespace
 
-TFrmPocitadla::TFrmPocitadla(QWidget* parent)
+TFrmPocitadla::TFrmPocitadla(Counters& counters, QWidget* parent)
     // A tool window without caption buttons: no close box, no system menu.
     : FixedDialog("FrmPocitadla", QStringLiteral("Počítadla"), Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint,
-                  395, 217, parent) {
+                  395, 217, parent),
+      m_counters(counters) {
     for (int k = 0; k < 8; ++k) {
         const int column = k < 4 ? 0 : 200;
         const int row = 24 * (k % 4);
@@ -74,14 +73,42 @@ TFrmPocitadla::TFrmPocitadla(QWidget* parent)
 
     for (auto* b : findChildren<QPushButton*>())
         b->setAutoDefault(false);
+
+    for (auto* picker : {DateTimePicker1, DateTimePicker3})
+        connect(picker, &QDateEdit::dateChanged, this, &TFrmPocitadla::periodChanged);
+    for (auto* picker : {DateTimePicker2, DateTimePicker4})
+        connect(picker, &QTimeEdit::timeChanged, this, &TFrmPocitadla::periodChanged);
+    connect(spBitUsek->lineEdit(), &QLineEdit::textChanged, this,
+            [this] { m_counters.setPeriodInput(spBitUsek->Value()); });
+    connect(&m_counters, &Counters::changed, this, &TFrmPocitadla::showCounters);
+    periodChanged();
+    showCounters();
+}
+
+void TFrmPocitadla::periodChanged() {
+    m_counters.setPeriod(QDateTime(DateTimePicker1->date(), DateTimePicker2->time()),
+                         QDateTime(DateTimePicker3->date(), DateTimePicker4->time()));
+}
+
+void TFrmPocitadla::showCounters() {
+    for (int k = 0; k < 8; ++k) {
+        Edit[k]->setText(QString::number(m_counters.count(k)));
+        // A failed write scrolls out of the log; the counter keeps it in sight without changing the layout.
+        const int failed = m_counters.failedWrites(k);
+        Edit[k]->setToolTip(failed == 0 ? QString()
+                                         : QStringLiteral("Nezapsané události: %1\nPoslední chyba: %2")
+                                               .arg(failed)
+                                               .arg(m_counters.lastFailure(k)));
+    }
+    Edit9->setText(QString::number(m_counters.periodSum()));
 }
 
 void TFrmPocitadla::btnNulujClick(int input) {
-    Edit[input]->setText(QStringLiteral("0"));
+    m_counters.reset(input);
 }
 
 void TFrmPocitadla::btnNulujUsekClick() {
-    Edit9->setText(QStringLiteral("0"));
+    m_counters.resetPeriodSum();
 }
 
 void TFrmPocitadla::btnDnesClick() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "components/fixeddialog.h"
+#include "core/counters.h"
 
 #include <array>
 
@@ -12,11 +13,12 @@ class QTimeEdit;
 class SpinEdit;
 
 // The counters window: events per input since the start or the last reset, and a period sum for one input.
-// It counts nothing itself; the recorder writes its fields.
+// A view over the counters model: it counts nothing itself, shows what the recorder counted, and hands the
+// operator's resets, period and input choice to the model.
 class TFrmPocitadla : public FixedDialog {
     Q_OBJECT
 public:
-    explicit TFrmPocitadla(QWidget* parent = nullptr);
+    explicit TFrmPocitadla(Counters& counters, QWidget* parent = nullptr);
 
     std::array<QLineEdit*, 8> Edit{}; // Edit1 … Edit8: inputs 0 … 7
     QLineEdit* Edit9 = nullptr;       // the period sum
@@ -35,6 +37,10 @@ public slots:
     void btnNulujClick(int input);
     void btnNulujUsekClick();
     void btnDnesClick();
-};
 
-extern TFrmPocitadla* FrmPocitadla;
+private:
+    void showCounters();
+    void periodChanged();
+
+    Counters& m_counters;
+};

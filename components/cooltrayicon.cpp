@@ -150,3 +150,9 @@ void TCoolTrayIcon::applyVisibility() {
     // Without an image the platform icon would only complain; it is shown once there is one.
     m_tray->setVisible(m_iconVisible && !m_icon.isNull());
 }
+
+void TCoolTrayIcon::showMessage(const QString& title, const QString& text) {
+    m_lastMessage = title + QLatin1Char('\n') + text;
+    if (m_tray->isVisible())
+        m_tray->showMessage(title, text, QSystemTrayIcon::Warning);
+}

@@ -52,6 +52,12 @@ public:
     void RestoreMainWindow();
     void HideMainWindow();
 
+    // A balloon message beside the icon; where there is no notification area it is dropped.
+    void showMessage(const QString& title, const QString& text);
+
+    // The latest message asked for, shown or not (for tests).
+    QString lastMessage() const { return m_lastMessage; }
+
     // The platform icon underneath; tests drive clicks through its activated() signal.
     QSystemTrayIcon* trayIcon() const { return m_tray; }
 
@@ -72,6 +78,7 @@ private:
     QPointer<QWidget> m_mainWindow;
     QIcon m_icon;
     QString m_hint;
+    QString m_lastMessage;
     bool m_iconVisible = false;
     bool m_minimizeToTray = false;
     bool m_showHint = true;

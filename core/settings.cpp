@@ -145,12 +145,16 @@ void Settings::setSequenceNumber(qint32 n) {
 }
 
 QString Settings::expandName(int bit, bool dialogShowing, bool* advanced) {
-    QMutexLocker lock(&m_mutex);
-    const qint32 before = m_sequenceNumber;
-    const QString name = expandNameTemplate(m_values[edFormat].toString(), m_values[SpinCislo].toInt(), bit,
-                                            m_sequenceNumber, dialogShowing);
-    if (advanced)
-        *advanced = m_sequenceNumber != before;
+    QString name;
+    {
+        QMutexLocker lock(&m_mutex);
+        const qint32 before = m_sequenceNumber;
+        name = expandNameTemplate(m_values[edFormat].toString(), m_values[SpinCislo].toInt(), bit, m_sequenceNumber,
+                                  dialogShowing);
+        if (advanced)
+            *advanced = m_sequenceNumber != before;
+    }
+    emit nameExpanded(name);
     return name;
 }
 

@@ -6,6 +6,7 @@
 #include <QVariant>
 
 #include <array>
+#include <atomic>
 
 class IniFile;
 
@@ -79,6 +80,10 @@ public:
     qint32 sequenceNumber() const;
     void setSequenceNumber(qint32 n);
 
+    // While the settings dialog is showing, %numco% shows the running number without using it up.
+    bool dialogShowing() const { return m_dialogShowing; }
+    void setDialogShowing(bool showing) { m_dialogShowing = showing; }
+
     // Expands the file-name template for one input under the lock, so the dialog's preview and the recorder never
     // issue the same number. advanced tells whether the running number moved on (it has to be stored then).
     QString expandName(int bit, bool dialogShowing, bool* advanced = nullptr);
@@ -93,7 +98,8 @@ public:
 
 signals:
     void changed(Settings::Key key);
-    void loaded(); // a load finished without error
+    void loaded();                           // a load finished without error
+    void nameExpanded(const QString& name); // the latest expanded name, for the dialog's preview
 
 private:
     void applyAutostart();
@@ -102,4 +108,5 @@ private:
     QString m_filePath;
     std::array<QVariant, KeyCount> m_values;
     qint32 m_sequenceNumber = 0;
+    std::atomic<bool> m_dialogShowing{false};
 };

@@ -8,8 +8,8 @@
 
 // The controller's byte stream, decoded just far enough to find its input reports. The controller wraps every
 // report in a COM-PORT-OPTION (44) subnegotiation as a subcommand (52 or 150) and one InputState byte; the rest of
-// Telnet is only stepped over. The state lives in the object and is never reset, not even on reconnect, so a
-// subnegotiation split over two chunks (or two connections) continues where it stopped.
+// Telnet is only stepped over. The state lives in the object, so a subnegotiation split over two chunks
+// continues where it stopped; the owner resets it when a new connection starts.
 //
 // The decoder has no side effects of its own: reports go to a handler, plain text comes back from feed(), and the
 // window turns both into LEDs, log lines and recorder calls.
@@ -46,6 +46,9 @@ public:
     QString feed(QByteArrayView chunk, const ReportHandler& onReport);
 
     State state() const { return m_state; }
+
+    // A new connection is a new Telnet stream: what an earlier one left half-way must not complete with its bytes.
+    void reset() { m_state = Data; }
 
     // Two uppercase hex digits and one blank per byte: "FF FA 2C 34 F6 ".
     static QString hexText(QByteArrayView bytes);

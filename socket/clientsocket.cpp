@@ -157,7 +157,7 @@ int winsockErrorFromErrno(int posixError) {
 }
 
 ClientSocket::ClientSocket(QObject* parent)
-    : QObject(parent), m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
+    : QObject(parent), m_connectTimer(this), m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
       m_writeNotifier(new QSocketNotifier(QSocketNotifier::Write, this)) {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ClientSocket::connectTimedOut);

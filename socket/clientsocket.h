@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -44,7 +45,7 @@ constexpr int HostNotFound = 11001; // host name cannot be resolved
 // Maps a POSIX errno value of a socket call to its Windows Sockets number.
 int winsockErrorFromErrno(int posixError);
 
-// Event-driven, non-blocking TCP client for the GUI thread. A plain socket descriptor under QSocketNotifier,
+// Event-driven, non-blocking TCP client for the event loop of the thread it lives on. A plain socket descriptor under QSocketNotifier,
 // so every failure has its exact system error and is reported exactly once.
 class ClientSocket : public QObject {
     Q_OBJECT
@@ -74,7 +75,7 @@ public:
     // Copies at most size bytes; returns the count, 0 or a negative value when nothing can be read.
     int receiveBuf(char* buffer, int size);
 
-    TSocketState state() const { return m_state; }
+    TSocketState state() const { return m_state.load(); } // safe from any thread
     int lastError() const { return m_lastError; }
     qint64 bytesAvailable() const;
     qintptr socketDescriptor() const { return m_fd; }
@@ -104,7 +105,7 @@ private:
     QString m_protocol = QStringLiteral("TCP");
     int m_connectTimeout = DefaultConnectTimeout;
 
-    TSocketState m_state = wsClosed;
+    std::atomic<TSocketState> m_state{wsClosed}; // read from other threads too (a window shows it)
     int m_lastError = 0;
     int m_fd = -1;
     quint16 m_remotePort = 0;

@@ -1,0 +1,37 @@
+#include "core/instancelock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+InstanceLock::~InstanceLock() {
+    if (m_fd >= 0)
+        ::close(m_fd); // releases the lock; the file stays, so no other monitor can race its removal
+}
+
+bool InstanceLock::acquire(const QString& settingsPath) {
+    const QString path = lockPathFor(settingsPath);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        m_error = QStringLiteral("Nelze vytvořit zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        m_error = err == EWOULDBLOCK
+                      ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
+                      : QStringLiteral("Nelze získat zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}

@@ -1,0 +1,234 @@
+#include "core/monitor.h"
+
+#include "core/clock.h"
+#include "core/counters.h"
+#include "core/eventfile.h"
+#include "core/inifile.h"
+#include "core/settings.h"
+
+#include <QThread>
+#include <QTimer>
+
+struct Monitor::PendingReport {
+    quint8 subcommand;
+    quint8 value;
+    QString hex;    // the chunk up to the value byte, when the hex dump is on and the report is recorded
+    QDateTime time; // when it was decoded: what its log line shows
+};
+
+namespace {
+const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
+const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
+} // namespace
+
+Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent)
+    : QObject(parent), m_settings(settings), m_counters(counters), m_socket(new ClientSocket(this)),
+      m_watchdog(new QTimer(this)) {
+    m_watchdog->setObjectName(QStringLiteral("Timer1"));
+    // A coarse timer may fire up to 5 % early, and the watchdog would cut a link that is only slow.
+    m_watchdog->setTimerType(Qt::PreciseTimer);
+    connect(m_watchdog, &QTimer::timeout, this, &Monitor::Timer1Timer);
+    m_socket->onSessionConnected = [this](quint16 code) { ClientSocketSessionConnected(code); };
+    m_socket->onError = [this] { ClientSocketError(); };
+    m_socket->onDataAvailable = [this] { ClientSocketDataAvailable(); };
+}
+
+Monitor::~Monitor() = default;
+
+quint8 Monitor::transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched) {
+    quint8 result = 0;
+    for (int n = 0; n < 8; ++n) {
+        if ((watched >> n & 1) && previous[n] && StreamDecoder::isLog1(v, n))
+            result |= quint8(1u << n);
+    }
+    return result;
+}
+
+// ---- Connection and watchdog ----
+
+void Monitor::btnPripojClick() {
+    if (m_socket->state() == wsClosed) {
+        m_socket->setAddress(m_settings.text(Settings::IPAddress));
+        m_socket->setPort(m_settings.text(Settings::IPPort));
+        m_socket->setProtocol(QStringLiteral("TCP"));
+        m_socket->open();
+        emit connectionChanged(true);
+        if (m_settings.flag(Settings::cbObnovit) && !m_watchdog->isActive())
+            m_watchdog->start();
+    } else {
+        m_watchdog->stop();
+        emit connectionChanged(false);
+        m_socket->close();
+    }
+}
+
+void Monitor::startup() {
+    QThread::msleep(StartupWaitMs);
+    if (m_settings.flag(Settings::cbAutoLogin))
+        btnPripojClick();
+}
+
+void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
+    // The greeting goes out even when the attempt failed: the failed sends are how the log learns of it.
+    Q_UNUSED(errorCode);
+    m_decoder.reset();
+    m_socket->sendBuf(kAreYouThere);
+    m_socket->sendBuf(kComPortRequest);
+}
+
+void Monitor::ClientSocketError() {
+    const int code = m_socket->lastError();
+    emitLog(QStringLiteral("Socket error: %1").arg(code));
+    if (code == WinsockError::ConnectionAborted)
+        emit warning(AbortedWarning);
+}
+
+void Monitor::applyWatchdogInterval() {
+    m_watchdog->setInterval(m_settings.number(Settings::SpSec) * 1000);
+}
+
+void Monitor::RestartWatchdog() {
+    m_watchdog->stop();
+    applyWatchdogInterval();
+    m_watchdog->start();
+}
+
+void Monitor::Timer1Timer() {
+    m_watchdog->stop();
+    if (m_socket->state() != wsClosed)
+        btnPripojClick();
+    const int count = ++m_reconnectCount;
+    emitLog(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
+    emit reconnected(count);
+    QThread::msleep(WatchdogWaitMs);
+    btnPripojClick();
+    // Started at the end of the tick, so the next firing comes one full period after it.
+    m_watchdog->start();
+}
+
+QString Monitor::shutdown() {
+    try {
+        m_settings.storeSequenceNumber(m_settings.sequenceNumber());
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    }
+    if (m_socket->state() != wsClosed)
+        btnPripojClick();
+    return {};
+}
+
+// ---- Stream decoder ----
+
+void Monitor::emitLog(const QString& line) {
+    ++m_logLines;
+    emit logLine(line);
+}
+
+void Monitor::ClientSocketDataAvailable() {
+    char buffer[255];
+    const int n = m_socket->receiveBuf(buffer, int(sizeof buffer));
+    if (m_settings.flag(Settings::cbSmazat) && m_logLines > m_settings.number(Settings::spPolozek)) {
+        m_logLines = 0;
+        emit logCleared();
+    }
+    // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
+    if (n > LargeChunk)
+        emit warning(LargeChunkWarning);
+    if (n <= 0)
+        return;
+    handleChunk(QByteArrayView(buffer, n));
+    RestartWatchdog();
+}
+
+void Monitor::handleChunk(QByteArrayView chunk) {
+    QList<PendingReport> reports;
+    const bool hex = m_hexDump;
+    const QString plain = m_decoder.feed(chunk, [&](const StreamDecoder::Report& r) {
+        // The LEDs follow at once; the log lines wait until the chunk's events are on disk.
+        emit reportDecoded(r.value);
+        const bool recorded = r.subcommand == StreamDecoder::RecordedSubcommand;
+        reports.append({r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(),
+                        Clock::now()});
+    });
+    recordReports(reports, true);
+    if (!plain.isEmpty())
+        emitLog(plain);
+}
+
+void Monitor::recordInputEvents(quint8 v) {
+    recordReports({{StreamDecoder::RecordedSubcommand, v, QString(), Clock::now()}}, false);
+}
+
+// ---- Input event recorder ----
+
+void Monitor::storeSequenceNumber() {
+    try {
+        m_settings.storeSequenceNumber(m_settings.sequenceNumber());
+    } catch (const IniWriteError& e) {
+        emitLog(QStringLiteral("Chyba zápisu: %1 (%2)").arg(e.path(), e.reason()));
+    }
+}
+
+void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports) {
+    struct Event {
+        qsizetype report;
+        int input;
+        bool inPeriod;
+    };
+    QList<Event> events;
+    QList<EventWriteRequest> requests;
+    bool advanced = false;
+    std::array<bool, 8> levels = m_storedLevels;
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+        const PendingReport& r = reports[i];
+        if (r.subcommand == StreamDecoder::RecordedSubcommand) {
+            quint8 watched = 0;
+            for (int n = 0; n < 8; ++n)
+                watched |= quint8(m_settings.watched(n) ? 1u << n : 0u);
+            const quint8 due = transitions(levels, r.value, watched);
+            const bool inPeriod = due != 0 && m_counters.inPeriod(Clock::now());
+            for (int n = 0; n < 8; ++n) {
+                if (!(due >> n & 1))
+                    continue;
+                bool moved = false;
+                const QString name = m_settings.expandName(n, m_settings.dialogShowing(), &moved);
+                advanced = advanced || moved;
+                events.append({i, n, inPeriod});
+                requests.append({m_settings.outputDirectory(n), name});
+            }
+        }
+        for (int n = 0; n < 8; ++n)
+            levels[n] = !StreamDecoder::isLog1(r.value, n);
+    }
+
+    // The advanced number reaches the settings file before any file that used it exists: a crash in between may
+    // skip a number, never issue one twice.
+    if (advanced)
+        storeSequenceNumber();
+    const QList<EventWriteResult> written = writeEventFiles(requests);
+
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+        const PendingReport& r = reports[i];
+        if (!r.hex.isEmpty())
+            emitLog(r.hex);
+        for (; next < events.size() && events[next].report == i; ++next) {
+            const Event& e = events[next];
+            const EventWriteResult& w = written[next];
+            if (w.ok) {
+                m_counters.countEvent(e.input, e.inPeriod);
+                emit eventRecorded(e.input, w.path);
+            } else {
+                // One file that cannot be written costs its own event only, and the operator reads why.
+                emitLog(QStringLiteral("Chyba zápisu: %1 (%2)").arg(w.path, w.error));
+                m_counters.countFailure(e.input, w.error);
+                emit writeFailed(e.input, w.path, w.error);
+            }
+        }
+        if (!logReports)
+            continue;
+        for (int n = 0; n < 8; ++n)
+            m_storedLevels[n] = !StreamDecoder::isLog1(r.value, n);
+        emitLog(StreamDecoder::reportLine(r.value, r.time));
+    }
+}

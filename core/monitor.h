@@ -1,0 +1,102 @@
+#pragma once
+
+#include "core/streamdecoder.h"
+#include "socket/clientsocket.h"
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <atomic>
+
+class Counters;
+class QTimer;
+class Settings;
+
+// The recording path: the controller connection and its watchdog, the stream decoder, the recorder, the running
+// number, the counters and the log lines. It lives on a thread of its own, so nothing a window does (a box, a
+// chart, a print dialog) can delay decoding, recording or the watchdog; the windows only see its signals.
+// It never shows a box and never reads a widget: what it needs comes from the settings model at the moment of use.
+class Monitor : public QObject {
+    Q_OBJECT
+public:
+    Monitor(Settings& settings, Counters& counters, QObject* parent = nullptr);
+    ~Monitor() override;
+
+    // Blocking waits of the start-up sequence and of each watchdog firing, in milliseconds; they block this
+    // object's thread only.
+    static inline int StartupWaitMs = 1000;
+    static inline int WatchdogWaitMs = 600;
+    // A chunk longer than this brings the large-packet warning.
+    static constexpr int LargeChunk = 252;
+
+    static inline const QString LargeChunkWarning =
+        QStringLiteral("Program expects packets of < about 254... but could be revised.");
+    static inline const QString AbortedWarning =
+        QStringLiteral("Charon I disconnected after socket timeout.\r"
+                       "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
+                       "Charon feature and \"NVT filter\" in this program.");
+
+    // Safe from any thread.
+    void setHexDump(bool on) { m_hexDump = on; }
+    TSocketState socketState() const { return m_socket->state(); }
+    int reconnectCount() const { return m_reconnectCount; }
+
+    // For tests and the owner; use them on this object's thread.
+    ClientSocket* socket() const { return m_socket; }
+    QTimer* watchdog() const { return m_watchdog; }
+    const StreamDecoder& decoder() const { return m_decoder; }
+    std::array<bool, 8> storedLevels() const { return m_storedLevels; }
+
+    // The transitions into LOG1 that a report of value v records: watched inputs whose previous level was raw 1
+    // and whose new level is raw 0. Bit n of the result is input n.
+    static quint8 transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched);
+
+public slots:
+    // The connect and disconnect toggle: connects when the socket is closed, disconnects in every other state.
+    void btnPripojClick();
+    // The start-up wait, then the automatic connection when it is on.
+    void startup();
+    void RestartWatchdog();
+    // After a load: the watchdog's interval follows the loaded period.
+    void applyWatchdogInterval();
+    // The operator cleared the log.
+    void clearLog() { m_logLines = 0; }
+    // Decodes and records one chunk as if it had come from the socket (also the data path's own entry).
+    void handleChunk(QByteArrayView chunk);
+    // Records the events of one report of subcommand 52 (before StoredLevels take its levels).
+    void recordInputEvents(quint8 v);
+    // At exit: stores the running number, then disconnects when the socket is not closed. Returns the error text
+    // of a failed store (the disconnect is then skipped), or an empty text.
+    QString shutdown();
+
+signals:
+    void reportDecoded(quint8 value); // the eight levels of a report, for the LEDs
+    void logLine(const QString& line);
+    void logCleared();                       // the log limit cleared the log
+    void connectionChanged(bool connecting); // the toggle took its connect (true) or disconnect (false) branch
+    void reconnected(int count);             // the watchdog fired for the count-th time
+    void warning(const QString& text);       // a box for the windows to show, without holding anything back
+    void eventRecorded(int input, const QString& path);
+    void writeFailed(int input, const QString& path, const QString& reason);
+
+private:
+    struct PendingReport;
+    void ClientSocketSessionConnected(quint16 errorCode);
+    void ClientSocketError();
+    void ClientSocketDataAvailable();
+    void Timer1Timer();
+    void emitLog(const QString& line);
+    void recordReports(const QList<PendingReport>& reports, bool logReports);
+    void storeSequenceNumber();
+
+    Settings& m_settings;
+    Counters& m_counters;
+    ClientSocket* m_socket;
+    QTimer* m_watchdog;
+    StreamDecoder m_decoder;
+    std::array<bool, 8> m_storedLevels{}; // raw levels of the previous report; all 0 at start, so it records nothing
+    std::atomic<bool> m_hexDump{false};
+    std::atomic<int> m_reconnectCount{0};
+    int m_logLines = 0;
+};
