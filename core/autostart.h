@@ -13,6 +13,10 @@ public:
 
 QString autostartFilePath(const QString& entryName);
 
+// One argument of a desktop entry's Exec line, quoted and escaped so that the launcher hands exactly this text to
+// the program, whatever blanks, quotes, backslashes, "$", "`" or "%" it holds.
+QString desktopExecArgument(const QString& argument);
+
 // Writes (replacing) the entry that runs the executable at log-on. Throws AutostartError with the text
 // "Failed to set data for '<name>'" when it cannot be written.
 void setAutostartEntry(const QString& entryName, const QString& executablePath);

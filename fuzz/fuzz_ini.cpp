@@ -1,6 +1,7 @@
 // The settings file: arbitrary text as the file, a few reads, then writes whose values come from the input. Every
 // write may change exactly one line (or add the key, or add its section at the end); values and integers read back
-// as written, and reads do not care about letter case.
+// as written, and reads do not care about letter case. A file that is not UTF-8 keeps its encoding: a write to it
+// may be refused, and then leaves it byte for byte as it was.
 //
 // The whole input is the file; the names and values written are drawn from the same bytes.
 
@@ -14,6 +15,7 @@
 #include <QList>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringList>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -78,7 +80,22 @@ std::optional<qint32> referenceInteger(const QString& text) {
     return qint32(v);
 }
 
-void checkReads(const IniFile& ini, const QString& section, const QString& key) {
+// Valid UTF-8 without NUL bytes: a file whose lines can be compared as UTF-8 bytes and that every write accepts.
+bool plainUtf8(const QByteArray& data) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decoder.decode(data);
+    return !decoder.hasError() && !data.contains('\0') && text.toUtf8() == data;
+}
+
+// What a write puts after the "=": the value in double quotes when its ends would otherwise be lost when read.
+QByteArray storedForm(const QString& value) {
+    const bool quote = (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace())) ||
+                       (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'));
+    return quote ? '"' + value.toUtf8() + '"' : value.toUtf8();
+}
+
+// fileText: the file as UTF-8 text, or null when it is in another encoding.
+void checkReads(const IniFile& ini, const QString& section, const QString& key, const QString* fileText) {
     const QString value = ini.readString(section, key, QStringLiteral("a"));
     const bool present = value == ini.readString(section, key, QStringLiteral("b"));
     for (int how = 1; how <= 2; ++how)
@@ -86,8 +103,9 @@ void checkReads(const IniFile& ini, const QString& section, const QString& key) 
     if (!present)
         return;
     FUZZ_CHECK(value.size() <= 2047 && !value.contains(u'\n'));
-    if (value.size() < 2047)
-        FUZZ_CHECK(value == value.trimmed()); // a cut value may end anywhere, blanks included
+    // A cut value may end anywhere, blanks included; otherwise blanks at the ends come only from double quotes.
+    if (value.size() < 2047 && value != value.trimmed() && fileText)
+        FUZZ_CHECK(fileText->contains(u'"' + value + u'"'));
     const std::optional<qint32> n = referenceInteger(value);
     FUZZ_CHECK(ini.readInteger(section, key, 7) == n.value_or(7));
     FUZZ_CHECK(ini.readInteger(section, key, -3) == n.value_or(-3));
@@ -154,11 +172,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QString scrapedKey;
     scrapeNames(linesOf(original), scrapedSection, scrapedKey);
 
+    const bool utf8 = plainUtf8(original);
+    QString fileText = utf8 ? QString::fromUtf8(original) : QString();
     IniFile ini(qpath);
     for (const QString& key : kKeys)
-        checkReads(ini, kSection, key);
+        checkReads(ini, kSection, key, utf8 ? &fileText : nullptr);
     if (!scrapedSection.isNull() && !scrapedKey.isNull())
-        checkReads(ini, scrapedSection, scrapedKey);
+        checkReads(ini, scrapedSection, scrapedKey, utf8 ? &fileText : nullptr);
 
     FuzzedDataProvider fdp(data, size);
     const int writes = fdp.ConsumeIntegralInRange(1, 4);
@@ -181,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             key = scrapedKey;
         key = asciiCase(key, fdp.ConsumeIntegralInRange(0, 2));
 
-        const QList<QByteArray> before = linesOf(fileBytes(qpath));
+        const QByteArray beforeBytes = fileBytes(qpath);
+        const QList<QByteArray> before = linesOf(beforeBytes);
         QString written;
         try {
             switch (fdp.ConsumeIntegralInRange(0, 2)) {
@@ -189,9 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const std::string raw = fdp.ConsumeRandomLengthString(300);
                 const QString value = QString::fromUtf8(raw.data(), qsizetype(raw.size()));
                 ini.writeString(section, key, value);
-                written = QString(value).replace(u'\r', u' ').replace(u'\n', u' ');
-                FUZZ_CHECK(ini.readString(section, key, {}) == written.trimmed());
-                FUZZ_CHECK(IniFile(qpath).readString(section, key, {}) == written.trimmed());
+                written = QString(value).replace(u'\r', u' ').replace(u'\n', u' ').replace(QChar(0), u' ');
+                FUZZ_CHECK(ini.readString(section, key, {}) == written);
+                FUZZ_CHECK(IniFile(qpath).readString(section, key, {}) == written);
                 break;
             }
             case 1: {
@@ -211,12 +232,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             }
-        } catch (const IniWriteError&) {
-            FUZZ_CHECK(!"a write to a writable file failed");
+        } catch (const IniWriteError& e) {
+            FUZZ_CHECK(!utf8 && !e.reason().isEmpty());
+            FUZZ_CHECK(fileBytes(qpath) == beforeBytes);
+            continue;
         }
-        const QList<QByteArray> after = linesOf(fileBytes(qpath));
-        checkOneWrite(before, after, key.trimmed(), key.trimmed().toUtf8() + '=' + written.toUtf8(), section);
-        checkReads(ini, section, key);
+        if (!utf8) {
+            checkReads(ini, section, key, nullptr);
+            continue;
+        }
+        const QByteArray afterBytes = fileBytes(qpath);
+        const QList<QByteArray> after = linesOf(afterBytes);
+        checkOneWrite(before, after, key.trimmed(), key.trimmed().toUtf8() + '=' + storedForm(written), section);
+        fileText = QString::fromUtf8(afterBytes);
+        checkReads(ini, section, key, &fileText);
     }
     return 0;
 }
