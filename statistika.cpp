@@ -4,8 +4,8 @@
 #include "components/controls.h"
 #include "components/fixeddialog.h"
 #include "components/messagebox.h"
+#include "core/archiveindex.h"
 #include "core/clock.h"
-#include "nastaveni.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
@@ -25,12 +25,13 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <utility>
+
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
-
-TfrmStatistika* frmStatistika = nullptr;
 
 namespace {
 const QColor kSeriesColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
@@ -47,10 +48,10 @@ QWidget* chartPage(BarChart* chart, const char* name) {
 }
 } // namespace
 
-TfrmStatistika::TfrmStatistika(QWidget* parent)
+TfrmStatistika::TfrmStatistika(const Settings& settings, QWidget* parent)
     : FixedDialog("frmStatistika", QStringLiteral("Statistika"),
                   Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint, 793, 370, parent),
-      m_tables(std::make_unique<archive::Tables>()) {
+      m_settings(settings), m_tables(std::make_unique<archive::Tables>()) {
     m_scanPool.setMaxThreadCount(1);
 
     GroupBox1 = new QGroupBox(QStringLiteral(" Vyberte bit a časový úsek "), this);
@@ -193,27 +194,38 @@ void TfrmStatistika::btnDnesClick() {
 }
 
 void TfrmStatistika::PageControl1Change(int index) {
+    // A display takes the inputs it shows when it starts, and the single-choice rule must not uncheck them
+    // under it: the page rules wait for the display to end.
+    if (m_running) {
+        m_pageRulesPending = true;
+        return;
+    }
     if (index == 0) {
         DateTimePicker3->setEnabled(true);
     } else if (index == 1) {
         DateTimePicker3->setDate(DateTimePicker1->date());
         DateTimePicker3->setEnabled(false);
-        applySingleChoice();
+        applySingleChoice(CheckListBox1->currentRow());
     }
 }
 
 void TfrmStatistika::CheckListBox1ClickCheck(QListWidgetItem* item) {
-    Q_UNUSED(item);
-    applySingleChoice();
+    // A click on an item's box does not move the current row, so the item that changed is the one chosen.
+    if (PageControl1->currentIndex() != 1 || !item)
+        return;
+    {
+        const QSignalBlocker blocker(CheckListBox1);
+        CheckListBox1->setCurrentItem(item);
+    }
+    applySingleChoice(CheckListBox1->row(item));
 }
 
-void TfrmStatistika::applySingleChoice() {
+void TfrmStatistika::applySingleChoice(int chosen) {
     if (PageControl1->currentIndex() != 1)
         return;
     const QSignalBlocker blocker(CheckListBox1);
-    const int current = CheckListBox1->currentRow();
     for (int b = 0; b < CheckListBox1->count(); ++b)
-        CheckListBox1->item(b)->setCheckState(b == current ? Qt::Checked : Qt::Unchecked);
+        CheckListBox1->item(b)->setCheckState(b == chosen ? Qt::Checked : Qt::Unchecked);
     CheckListBox1->viewport()->update();
 }
 
@@ -226,10 +238,15 @@ void TfrmStatistika::btnNactiClick() {
     if (m_running)
         return;
     GroupBox1->setEnabled(false);
+    // The inputs, their folders and the period are taken now; the charts show these whatever happens to the
+    // controls until the display ends.
     QList<archive::ScanJob> jobs;
+    unsigned bits = 0;
     for (int b = 0; b < 8; ++b) {
-        if (CheckListBox1->item(b)->checkState() == Qt::Checked)
-            jobs.append({FrmNastav->edCesta[b]->text(), b});
+        if (CheckListBox1->item(b)->checkState() == Qt::Checked) {
+            jobs.append({m_settings.outputDirectory(b), b});
+            bits |= 1u << b;
+        }
     }
     if (jobs.isEmpty()) {
         GroupBox1->setEnabled(true);
@@ -259,6 +276,8 @@ void TfrmStatistika::btnNactiClick() {
     }
 
     m_running = true;
+    m_shownInputs = bits;
+    m_skipZero = cbNeNula->isChecked();
     Panel1Count->setText(QStringLiteral("Přečteno souborů: 0"));
     Panel1->show();
     Panel1->raise();
@@ -270,22 +289,26 @@ void TfrmStatistika::btnNactiClick() {
     archive::ScanProgress* progress = m_progress.get();
     const archive::Period period = m_period;
     const int year = Clock::now().date().year();
-    m_watcher.setFuture(QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year]() -> ScanOutcome {
+    archive::ScanOptions options;
+    options.indexDirectory = archive::defaultIndexDirectory();
+    m_watcher.setFuture(
+        QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year, options]() -> ScanOutcome {
 #ifdef Q_OS_LINUX
-        // The counting threads yield to the GUI thread, so the monitor stays quick while they use the cores.
-        // Threads the scan starts inherit this; the pool's one thread only ever runs scans.
-        ::setpriority(PRIO_PROCESS, ::gettid(), 10);
+            // The counting threads yield to the GUI thread, so the monitor stays quick while they use the cores.
+            // Threads the scan starts inherit this; the pool's one thread only ever runs scans.
+            ::setpriority(PRIO_PROCESS, ::gettid(), 10);
 #endif
-        ScanOutcome outcome;
-        try {
-            outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress);
-        } catch (const archive::ArchiveError& e) {
-            outcome.error = e.path + QStringLiteral(": ") + e.reason;
-        } catch (const std::exception& e) {
-            outcome.error = QString::fromUtf8(e.what());
-        }
-        return outcome;
-    }));
+            ScanOutcome outcome;
+            try {
+                outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress,
+                                                        options, &outcome.unreadable);
+            } catch (const archive::ArchiveError& e) {
+                outcome.error = e.path + QStringLiteral(": ") + e.reason;
+            } catch (const std::exception& e) {
+                outcome.error = QString::fromUtf8(e.what());
+            }
+            return outcome;
+        }));
 }
 
 void TfrmStatistika::finishDisplay() {
@@ -299,6 +322,13 @@ void TfrmStatistika::finishDisplay() {
         if (outcome.completed)
             fillCharts();
         endDisplay();
+        // The charts show what could be read; the operator learns what was left out, without a box to wait on.
+        if (outcome.completed && !outcome.unreadable.isEmpty()) {
+            QStringList lines;
+            for (const archive::UnreadableFolder& folder : outcome.unreadable)
+                lines << QStringLiteral("Nelze číst složku: %1 (%2)").arg(folder.path, folder.reason);
+            MessageBox::open(this, MessageBox::Warning, QStringLiteral("Warning"), lines.join(QLatin1Char('\r')));
+        }
     }
     emit displayFinished();
 }
@@ -308,11 +338,13 @@ void TfrmStatistika::endDisplay() {
     GroupBox1->setEnabled(true);
     m_running = false;
     m_progress.reset();
+    if (std::exchange(m_pageRulesPending, false))
+        PageControl1Change(PageControl1->currentIndex());
 }
 
 void TfrmStatistika::fillCharts() {
     const archive::Tables& t = *m_tables;
-    const bool skipZero = cbNeNula->isChecked();
+    const bool skipZero = m_skipZero;
     const QLocale locale = QLocale::system();
 
     Chart1->beginUpdate();
@@ -322,7 +354,7 @@ void TfrmStatistika::fillCharts() {
     Chart2->clearSeries(0);
 
     for (int b = 0; b < 8; ++b) {
-        if (CheckListBox1->item(b)->checkState() != Qt::Checked)
+        if (!(m_shownInputs & (1u << b)))
             continue;
         for (int i = 0; i < m_days; ++i) {
             const qint32 v = t.DayCounts[i][b];
@@ -351,13 +383,18 @@ void TfrmStatistika::btnTiskClick() {
         if (dialog.exec() != QDialog::Accepted)
             return;
     }
-    // The window's client area as shown, at the top left of one page, at the same physical size as on screen.
+    // The window's client area as shown, at the top left of one page, at the same physical size as on screen
+    // when the page is wide enough, else scaled down to the printable area with its proportions kept (an A4
+    // portrait page is narrower than the window). The pixels go into the print as they are, never recompressed.
     const QPixmap image = grab();
     QPainter painter(&printer);
     painter.setRenderHint(QPainter::LosslessImageRendering);
     const double sx = double(printer.logicalDpiX()) / logicalDpiX();
     const double sy = double(printer.logicalDpiY()) / logicalDpiY();
-    painter.scale(sx, sy);
+    const QRect printable = printer.pageLayout().paintRectPixels(printer.resolution());
+    const double fit =
+        std::min({1.0, printable.width() / (sx * image.width()), printable.height() / (sy * image.height())});
+    painter.scale(sx * fit, sy * fit);
     painter.drawPixmap(QPoint(0, 0), image);
     painter.end();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/archive.h"
+#include "core/settings.h"
 
 #include "components/fixeddialog.h"
 #include <QFutureWatcher>
@@ -28,7 +29,7 @@ class QTimer;
 class TfrmStatistika : public FixedDialog {
     Q_OBJECT
 public:
-    explicit TfrmStatistika(QWidget* parent = nullptr);
+    explicit TfrmStatistika(const Settings& settings, QWidget* parent = nullptr);
     ~TfrmStatistika() override;
 
     QGroupBox* GroupBox1 = nullptr;
@@ -75,21 +76,24 @@ private:
     struct ScanOutcome {
         bool completed = false;
         QString error;
+        QList<archive::UnreadableFolder> unreadable;
     };
     void FormActivate();
-    void applySingleChoice();
+    void applySingleChoice(int chosen);
     void finishDisplay();
     void fillCharts();
     void endDisplay();
 
+    const Settings& m_settings;
     std::unique_ptr<archive::Tables> m_tables;
     std::unique_ptr<archive::ScanProgress> m_progress;
     QThreadPool m_scanPool;
     QFutureWatcher<ScanOutcome> m_watcher;
     QTimer* m_progressTimer = nullptr;
     bool m_running = false;
+    bool m_pageRulesPending = false; // the page was switched while a display ran
+    unsigned m_shownInputs = 0;      // the inputs of the running or last display, bit b for input b
+    bool m_skipZero = true;
     int m_days = 0;
     archive::Period m_period;
 };
-
-extern TfrmStatistika* frmStatistika;

@@ -19,9 +19,14 @@
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTimeEdit>
 
+#include <cstring>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +66,11 @@ class TestStatistika : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+        // The archive index goes to a cache folder of the run, not the user's.
+        QVERIFY(m_cache.isValid());
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
+    }
     void init() { Clock::setNow(QDateTime(QDate(2026, 3, 2), QTime(15, 0, 0))); }
     void displaySkipsOrShowsZeroValues();
     void pageRulesAndSingleChoice();
@@ -71,6 +81,13 @@ private slots:
     void printsTheWindowToOnePdfPage();
     void reportDuringLargeDisplayIsRecordedOnTime();
     void chartsOfRecordedEvents();
+    void clickOnItemBoxOnHourlyPage();
+    void pageSwitchDuringDisplayKeepsItsInputs();
+    void unreadableFolderIsNamedAfterTheCharts();
+    void printFitsAnA4PortraitPage();
+
+private:
+    QTemporaryDir m_cache;
 };
 
 void TestStatistika::displaySkipsOrShowsZeroValues() {
@@ -432,6 +449,123 @@ void TestStatistika::chartsOfRecordedEvents() {
     frmStatistika->Chart2->flush();
     saveScreenshot(frmStatistika, QStringLiteral("statistics-hourly.png"));
     frmStatistika->hide();
+}
+
+void TestStatistika::clickOnItemBoxOnHourlyPage() {
+    MonitorFixture fx;
+    frmStatistika->show();
+    QListWidget* list = frmStatistika->CheckListBox1;
+    // Where the item delegate takes a click as one on the item's check box.
+    const auto clickBox = [list](int row) {
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.rect = list->visualItemRect(list->item(row));
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+        option.text = list->item(row)->text();
+        option.font = list->font();
+        option.fontMetrics = list->fontMetrics();
+        option.checkState = list->item(row)->checkState();
+        const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, box.center());
+    };
+    clickBox(1);
+    clickBox(6);
+    QCOMPARE(checkedItems(), (QList<int>{1, 6})); // the clicks land on the boxes
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    clickBox(3);
+    QCOMPARE(checkedItems(), QList<int>{3});
+    clickBox(5);
+    QCOMPARE(checkedItems(), QList<int>{5});
+    clickBox(5); // the one checked item stays checked
+    QCOMPARE(checkedItems(), QList<int>{5});
+    frmStatistika->hide();
+}
+
+void TestStatistika::pageSwitchDuringDisplayKeepsItsInputs() {
+    MonitorFixture fx;
+    const QDate today(2026, 3, 2);
+    for (int b : {0, 2}) {
+        FrmNastav->edCesta[b]->setText(fx.eventDir(b));
+        writeEvent(fx.eventDir(b), QStringLiteral("e.csv"), QDateTime(today, QTime(9, b)));
+        check(b, true);
+    }
+    frmStatistika->btnDnesClick();
+    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
+    frmStatistika->btnNactiClick();
+    QVERIFY(frmStatistika->displayRunning());
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(), (QList<int>{0, 2})); // not while the display runs
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(frmStatistika->Chart1->pointCount(2), 1);
+    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 2.0);
+    // Then the hourly page's rules apply.
+    QVERIFY(!frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(), QList<int>{});
+}
+
+void TestStatistika::unreadableFolderIsNamedAfterTheCharts() {
+    MonitorFixture fx;
+    QVERIFY(::chmod(QFile::encodeName(fx.dir.path()).constData(), 0755) == 0);
+    const QDate today(2026, 3, 2);
+    FrmNastav->edCesta[4]->setText(fx.eventDir(4));
+    writeEvent(fx.eventDir(4), QStringLiteral("a.csv"), QDateTime(today, QTime(9, 0)));
+    writeEvent(fx.eventDir(4) + QStringLiteral("/2026"), QStringLiteral("b.csv"), QDateTime(today, QTime(10, 0)));
+    const QString closed = fx.eventDir(4) + QStringLiteral("/lost+found");
+    writeEvent(closed, QStringLiteral("c.csv"), QDateTime(today, QTime(11, 0)));
+    QVERIFY(::chmod(QFile::encodeName(closed).constData(), 0700) == 0);
+    frmStatistika->btnDnesClick();
+    check(4, true);
+    MessageBox::clearShown();
+    {
+        Unprivileged nobody;
+        if (!nobody.ok())
+            QSKIP("cannot drop root's rights");
+        display();
+    }
+    QCOMPARE(frmStatistika->Chart1->pointCount(4), 1);
+    QCOMPARE(frmStatistika->Chart1->pointValue(4, 0), 2.0);
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
+    QCOMPARE(MessageBox::shown().first().text,
+             QStringLiteral("Nelze číst složku: %1 (%2)").arg(closed, QString::fromLocal8Bit(strerror(EACCES))));
+}
+
+void TestStatistika::printFitsAnA4PortraitPage() {
+    MonitorFixture fx;
+    const QString pdftoppm = QStandardPaths::findExecutable(QStringLiteral("pdftoppm"));
+    if (pdftoppm.isEmpty())
+        QSKIP("pdftoppm (poppler-utils) is not installed");
+    const QString pdf = fx.dir.filePath(QStringLiteral("a4.pdf"));
+    TfrmStatistika::printDialogHook = [&](QPrinter& printer) {
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(pdf);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setPageOrientation(QPageLayout::Portrait);
+        return true;
+    };
+    const auto restore = qScopeGuard([] { TfrmStatistika::printDialogHook = nullptr; });
+    frmStatistika->show();
+    frmStatistika->btnTiskClick();
+    frmStatistika->hide();
+    const QString png = fx.dir.filePath(QStringLiteral("page"));
+    QCOMPARE(QProcess::execute(pdftoppm, {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"),
+                                          QStringLiteral("-singlefile"), pdf, png}),
+             0);
+    const QImage page(png + QStringLiteral(".png"));
+    QCOMPARE(page.size(), QSize(595, 842));
+    // The window's grey area on the white page: whole, and with its own proportions.
+    QRect drawn;
+    for (int y = 0; y < page.height(); ++y) {
+        for (int x = 0; x < page.width(); ++x) {
+            if (qGray(page.pixel(x, y)) < 250)
+                drawn |= QRect(x, y, 1, 1);
+        }
+    }
+    QVERIFY2(drawn.right() < page.width() - 1, qPrintable(QStringLiteral("right edge at %1").arg(drawn.right())));
+    const double ratio = double(drawn.width()) / drawn.height();
+    QVERIFY2(qAbs(ratio - 793.0 / 370.0) < 0.03, qPrintable(QString::number(ratio)));
+    QVERIFY(drawn.width() > 500);
 }
 
 QTEST_MAIN(TestStatistika)
