@@ -1,11 +1,15 @@
 // Draws the 24 LED bitmaps and the program icon pixel by pixel in the 16-colour VGA palette and writes them
-// as uncompressed 4-bit BMP files, a two-image .ico and PNG copies for the desktop's icon theme.
+// as uncompressed 4-bit BMP files, a two-image .ico and PNG copies for the desktop's icon theme. The program
+// icon's shapes are defined once, below, and give both its pixels at every size and its SVG form.
 // The output depends on nothing but this file, so running it again gives the same bytes.
 //
-//   ledgen <output folder>   writes <out>/leds/*.bmp, <out>/impulz-16.bmp, <out>/impulz-32.bmp,
-//                            <out>/impulz.ico and <out>/icons/impulz-16.png, <out>/icons/impulz-32.png
+//   ledgen <output folder>           writes <out>/leds/*.bmp, <out>/impulz-16.bmp, <out>/impulz-32.bmp,
+//                                    <out>/impulz.ico and <out>/icons/impulz-16.png, <out>/icons/impulz-32.png
+//   ledgen --theme <output folder>   writes the desktop's icon theme: <out>/hicolor/<n>x<n>/apps/impulz.png for
+//                                    n = 16, 32, 48, 64, 128, 256 and <out>/hicolor/scalable/apps/impulz.svg
 
 #include <QImage>
+#include <QString>
 
 #include <algorithm>
 #include <cmath>
@@ -211,8 +215,22 @@ Canvas drawLed(int n, Pal body, bool lit) {
     return c;
 }
 
-// The program icon: a lit green LED above a train of square input pulses, on a dark rounded tile.
-// Drawn on a 16-unit grid; the 32 x 32 image doubles every unit.
+// The program icon: a lit green LED above a train of square input pulses, on a dark tile with a grey rim and cut
+// corners. Everything is measured on a 16-unit grid; an image of n pixels gives every unit n / 16 pixels.
+namespace icon {
+constexpr double LedX = 11.5;
+constexpr double LedY = 4.5;
+constexpr double LedRadius = 3.2;
+constexpr double HighlightOffset = 1.0; // up and to the left of the LED's centre
+constexpr double HighlightRadius = 0.8;
+struct Cell {
+    int x;
+    int y;
+};
+// The pulse train runs through these grid cells, one unit wide.
+constexpr Cell Trace[] = {{2, 13}, {3, 13}, {3, 9}, {6, 9}, {6, 13}, {8, 13}, {8, 9}, {11, 9}, {11, 13}, {13, 13}};
+} // namespace icon
+
 Canvas drawIcon(int n) {
     Canvas c(n, n, Navy);
     const int s = n / 16;
@@ -226,32 +244,63 @@ Canvas drawIcon(int n) {
                 c.set(x, y, Grey);
         }
 
-    // The LED: a lit disc with a highlight, without the bezel, which would eat a 16-pixel image.
-    const double ledCentreX = 11.5 * s - 0.5;
-    const double ledCentreY = 4.5 * s - 0.5;
-    const double ledRadius = 3.2 * s;
+    // The LED: a lit disc with a highlight, without the bezel, which would eat a 16-pixel image. Pixel x covers
+    // the units from x / s to (x + 1) / s, so its centre sits half a pixel further.
+    const double ledCentreX = icon::LedX * s - 0.5;
+    const double ledCentreY = icon::LedY * s - 0.5;
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) {
             const double d = std::hypot(x - ledCentreX, y - ledCentreY);
-            if (d <= ledRadius)
-                c.set(x, y, std::hypot(x - (ledCentreX - s), y - (ledCentreY - s)) <= 0.8 * s ? White : Lime);
+            if (d <= icon::LedRadius * s) {
+                const double h = std::hypot(x - (ledCentreX - icon::HighlightOffset * s),
+                                            y - (ledCentreY - icon::HighlightOffset * s));
+                c.set(x, y, h <= icon::HighlightRadius * s ? White : Lime);
+            }
         }
 
-    struct Point {
-        int x;
-        int y;
-    };
-    const Point trace[] = {{2, 13}, {3, 13}, {3, 9}, {6, 9}, {6, 13}, {8, 13}, {8, 9}, {11, 9}, {11, 13}, {13, 13}};
-    for (std::size_t i = 0; i + 1 < std::size(trace); ++i) {
-        const int x0 = std::min(trace[i].x, trace[i + 1].x) * s;
-        const int x1 = std::max(trace[i].x, trace[i + 1].x) * s + s - 1;
-        const int y0 = std::min(trace[i].y, trace[i + 1].y) * s;
-        const int y1 = std::max(trace[i].y, trace[i + 1].y) * s + s - 1;
+    for (std::size_t i = 0; i + 1 < std::size(icon::Trace); ++i) {
+        const int x0 = std::min(icon::Trace[i].x, icon::Trace[i + 1].x) * s;
+        const int x1 = std::max(icon::Trace[i].x, icon::Trace[i + 1].x) * s + s - 1;
+        const int y0 = std::min(icon::Trace[i].y, icon::Trace[i + 1].y) * s;
+        const int y1 = std::max(icon::Trace[i].y, icon::Trace[i + 1].y) * s + s - 1;
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x)
                 c.set(x, y, Lime);
     }
     return c;
+}
+
+std::string colour(Pal p) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%06X", unsigned(kPalette[p]));
+    return text;
+}
+
+// The same icon as shapes, for the theme's scalable size.
+std::string iconSvg() {
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" "
+                      "viewBox=\"0 0 16 16\">\n";
+    svg += "  <path d=\"M1 0H15L16 1V15L15 16H1L0 15V1Z\" fill=\"" + colour(Grey) + "\"/>\n";
+    svg += "  <rect x=\"1\" y=\"1\" width=\"14\" height=\"14\" fill=\"" + colour(Navy) + "\"/>\n";
+    char shape[160];
+    std::snprintf(shape, sizeof shape, "  <circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"%s\"/>\n", icon::LedX, icon::LedY,
+                  icon::LedRadius, colour(Lime).c_str());
+    svg += shape;
+    std::snprintf(shape, sizeof shape, "  <circle cx=\"%g\" cy=\"%g\" r=\"%g\" fill=\"%s\"/>\n",
+                  icon::LedX - icon::HighlightOffset, icon::LedY - icon::HighlightOffset, icon::HighlightRadius,
+                  colour(White).c_str());
+    svg += shape;
+    for (std::size_t i = 0; i + 1 < std::size(icon::Trace); ++i) {
+        const int x0 = std::min(icon::Trace[i].x, icon::Trace[i + 1].x);
+        const int x1 = std::max(icon::Trace[i].x, icon::Trace[i + 1].x) + 1;
+        const int y0 = std::min(icon::Trace[i].y, icon::Trace[i + 1].y);
+        const int y1 = std::max(icon::Trace[i].y, icon::Trace[i + 1].y) + 1;
+        std::snprintf(shape, sizeof shape, "  <rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", x0,
+                      y0, x1 - x0, y1 - y0, colour(Lime).c_str());
+        svg += shape;
+    }
+    return svg + "</svg>\n";
 }
 
 bool writeFile(const std::filesystem::path& path, const Bytes& bytes) {
@@ -262,9 +311,30 @@ bool writeFile(const std::filesystem::path& path, const Bytes& bytes) {
 
 } // namespace
 
+bool writeTheme(const std::filesystem::path& out) {
+    bool ok = true;
+    for (int n : {16, 32, 48, 64, 128, 256}) {
+        const std::string size = std::to_string(n) + "x" + std::to_string(n);
+        const std::filesystem::path dir = out / "hicolor" / size / "apps";
+        std::filesystem::create_directories(dir);
+        ok &= toImage(drawIcon(n)).save(QString::fromStdString((dir / "impulz.png").string()), "PNG");
+    }
+    const std::filesystem::path scalable = out / "hicolor" / "scalable" / "apps";
+    std::filesystem::create_directories(scalable);
+    const std::string svg = iconSvg();
+    ok &= writeFile(scalable / "impulz.svg", Bytes(svg.begin(), svg.end()));
+    return ok;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--theme") {
+        if (writeTheme(argv[2]))
+            return 0;
+        std::fprintf(stderr, "ledgen: could not write the icon theme to %s\n", argv[2]);
+        return 1;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <output folder> | --theme <output folder>\n", argv[0]);
         return 2;
     }
     const std::filesystem::path out = argv[1];
