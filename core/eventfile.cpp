@@ -17,7 +17,12 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #endif
 
 namespace {
@@ -99,6 +104,28 @@ int createTemporary(const QByteArray& nativeFolder, QByteArray& tmp, int& err) {
     return -1;
 }
 
+// Whether one syncfs() makes everything written to the file system behind fd durable, names included: local
+// journalled or copy-on-write file systems, whose sync commits and then flushes the disk's cache. Network and FUSE
+// file systems may keep data that only a sync of the file itself sends on, so their files are synced one by one.
+bool takesOneSync(int fd) {
+#ifdef __linux__
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (fs.f_type) {
+    case EXT4_SUPER_MAGIC: // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+#else
+    Q_UNUSED(fd);
+    return false;
+#endif
+}
+
 // One request on its way through the batch.
 struct Pending {
     QString base; // directory + separator + name
@@ -106,9 +133,81 @@ struct Pending {
     QByteArray nativeFolder;
     QByteArray tmp; // the temporary file while it exists
     int fd = -1;
+    dev_t device = 0;
     int err = 0; // the first failure; 0 while all is well
     bool published = false;
+    bool ok() const { return err == 0; }
 };
+
+// Makes the data of the batch's temporary files durable. A data sync per file costs a flush of the disk's cache
+// each, which dominates a group's time, so the files of a file system that holds several of them are written back
+// and waited for one by one (each learning its own write error) and then share one syncfs(). If that fails, its
+// error cannot be pinned on a file, so those files fall back to a sync each.
+void syncData(std::vector<Pending>& pending) {
+    QHash<dev_t, int> filesOn;
+    for (const Pending& p : pending) {
+        if (p.fd >= 0 && p.ok())
+            ++filesOn[p.device];
+    }
+    QHash<dev_t, int> shared; // a descriptor on each file system whose files share one sync
+    for (const Pending& p : pending) {
+        if (p.fd >= 0 && p.ok() && filesOn.value(p.device) > 1 && !shared.contains(p.device) && takesOneSync(p.fd))
+            shared.insert(p.device, p.fd);
+    }
+#ifdef __linux__
+    // Starting the write-back of every file before waiting for any lets the disk take them together.
+    for (const Pending& p : pending) {
+        if (p.fd >= 0 && p.ok())
+            ::sync_file_range(p.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    for (Pending& p : pending) {
+        if (p.fd >= 0 && p.ok() && shared.contains(p.device) &&
+            ::sync_file_range(p.fd, 0, 0,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+            p.err = errno;
+    }
+    for (auto it = shared.begin(); it != shared.end();) {
+        if (::syncfs(it.value()) == 0)
+            ++it;
+        else
+            it = shared.erase(it);
+    }
+#endif
+    for (Pending& p : pending) {
+        if (p.fd >= 0 && p.ok() && !shared.contains(p.device) && ::fdatasync(p.fd) != 0)
+            p.err = errno;
+    }
+}
+
+// Makes the new names durable: without this a name can vanish in a power loss. A file system holding several of
+// the batch's folders gets one syncfs(), the others a sync per folder. A folder that cannot be synced does not undo
+// its events: the files are there, and reporting them as lost would miscount them.
+void syncFolders(const std::vector<Pending>& pending) {
+    QHash<dev_t, QSet<QByteArray>> foldersOn;
+    for (const Pending& p : pending) {
+        if (p.published)
+            foldersOn[p.device].insert(p.nativeFolder);
+    }
+    QSet<dev_t> syncedDevices;
+    QSet<QByteArray> syncedFolders;
+    for (const Pending& p : pending) {
+        if (!p.published || syncedDevices.contains(p.device) || syncedFolders.contains(p.nativeFolder))
+            continue;
+        const int dirFd = ::open(p.nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0)
+            continue;
+#ifdef __linux__
+        if (foldersOn.value(p.device).size() > 1 && takesOneSync(dirFd) && ::syncfs(dirFd) == 0)
+            syncedDevices.insert(p.device);
+        else
+#endif
+        {
+            ::fsync(dirFd);
+            syncedFolders.insert(p.nativeFolder);
+        }
+        ::close(dirFd);
+    }
+}
 
 #endif
 
@@ -145,7 +244,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         p.tmp.clear();
     };
 
-    // All lines go to their temporary files first, so the syncs below can go out back to back.
+    // All lines go to their temporary files first, so the syncs below can serve them together.
     for (qsizetype i = 0; i < batch.size(); ++i) {
         Pending& p = pending[size_t(i)];
         p.base = batch[i].directory + QDir::separator() + batch[i].name;
@@ -162,26 +261,17 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         p.nativeFolder = QFile::encodeName(folder);
         p.nativeBase = QFile::encodeName(p.base);
         p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
-        if (p.fd >= 0 && !writeAllToFd(p.fd, eventLine(Clock::now())))
+        if (p.fd < 0)
+            continue;
+        struct stat st {};
+        if (::fstat(p.fd, &st) == 0)
+            p.device = st.st_dev;
+        if (!writeAllToFd(p.fd, eventLine(Clock::now())))
             p.err = errno;
     }
 
-    if (durable) {
-#ifdef __linux__
-        // Starting the write-back of every file before waiting for any lets the file system allocate and commit
-        // them together, so most of the syncs below find their data already on disk.
-        for (const Pending& p : pending) {
-            if (p.fd >= 0 && p.err == 0)
-                ::sync_file_range(p.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-#endif
-        // One sync per file rather than one for the whole file system: each file learns its own write error, and
-        // the recorder never waits for what other programs have left in the cache.
-        for (Pending& p : pending) {
-            if (p.fd >= 0 && p.err == 0 && ::fdatasync(p.fd) != 0)
-                p.err = errno;
-        }
-    }
+    if (durable)
+        syncData(pending);
     for (Pending& p : pending) {
         if (p.fd >= 0) {
             if (::close(p.fd) != 0 && p.err == 0)
@@ -224,21 +314,8 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         nextCandidate.insert(p.nativeBase, n);
     }
 
-    if (durable) {
-        // Without this a new name can vanish in a power loss. A folder that cannot be synced does not undo the
-        // events: the files are there, and reporting them as lost would miscount them.
-        QSet<QByteArray> synced;
-        for (const Pending& p : pending) {
-            if (!p.published || synced.contains(p.nativeFolder))
-                continue;
-            synced.insert(p.nativeFolder);
-            const int dirFd = ::open(p.nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dirFd >= 0) {
-                ::fsync(dirFd);
-                ::close(dirFd);
-            }
-        }
-    }
+    if (durable)
+        syncFolders(pending);
 
     for (qsizetype i = 0; i < batch.size(); ++i) {
         const Pending& p = pending[size_t(i)];

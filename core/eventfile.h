@@ -35,9 +35,11 @@ struct EventWriteRequest {
 EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable = true);
 
 // Writes the event files of a batch (one received chunk) with shared syncs: all temporary files first, each with
-// its line from Clock::now() read as it is created; then the data syncs of all of them, back to back; then the
-// publications in request order, each taking the first free name as writeEventFile does (so two requests of the
-// same name get "<name>.csv" and "<name>_2.csv" in request order); then one sync per distinct folder. The results
-// come in request order. A request that fails costs only itself and leaves nothing behind; with durable set, no
-// file is reported written before its data and its folder entry are on disk.
+// its line from Clock::now() read as it is created; then the data of all of them is made durable together; then
+// the publications in request order, each taking the first free name as writeEventFile does (so two requests of the
+// same name get "<name>.csv" and "<name>_2.csv" in request order); then the folders are synced. Several files or
+// folders on one local disk file system share one syncfs() (a data sync per file costs a flush of the disk's cache
+// each); a lone file, a lone folder and other file systems get syncs of their own. The results come in request
+// order. A request that fails costs only itself and leaves nothing behind; with durable set, no file is reported
+// written before its data and its folder entry are on disk.
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true);
