@@ -1,17 +1,18 @@
 // Durable event files written one at a time against a received chunk's worth (36) written as one group.
 //
-//   single   writeEventFile once per event: each file pays its own data sync and its own folder sync. This is the
-//            floor the group write must beat.
-//   burst    writeEventFiles with 36 requests: the files written back and waited for one by one, one syncfs() of
-//            the file system, the renames, one folder sync.
-//   per-file the alternative to the shared syncfs(), written as a bare loop with the same guarantees: the 36
-//            temporary files, their data syncs back to back, the 36 renames, one folder sync.
-//   busy     burst and per-file again, each with 32 MB that "another program" wrote just before (unsynced, outside
-//            the timing): syncfs() has to write that too, per-file syncs need not.
+//   single     writeEventFile once per event: each file pays its own data sync and its own folder sync. This is
+//              the floor the group write must beat.
+//   burst      writeEventFiles with 36 requests: the files written back and waited for one by one, one syncfs() of
+//              the file system, the renames, one folder sync.
 //   8 folders  burst with the group spread over eight folders, one per input, as the recorder writes them.
-//   cached   the group without any sync: what the page cache alone costs, the ceiling.
-//   bare     a bare loop doing per file what a durable event write has to do (temporary file, write, data sync,
-//            rename that never replaces, folder sync): the floor for single, which shows what our code adds.
+//   per-file   the alternative to the shared syncfs(), as a bare loop with the same guarantees: the 36 temporary
+//              files, their write-back started together, their data syncs back to back, the renames, one folder
+//              sync.
+//   busy       burst and per-file again, each with 32 MB that "another program" wrote just before (unsynced,
+//              outside the timing): syncfs() has to write that too, per-file syncs need not.
+//   cached     the group without any sync: what the page cache alone costs, the ceiling.
+//   bare       a bare loop doing per file what a durable event write has to do (temporary file, write, data sync,
+//              rename that never replaces, folder sync): the floor for single, which shows what our code adds.
 //
 // The kinds take turns in short runs over several rounds (rotating who goes first), each run into a fresh folder,
 // and each kind's rate is its total over its total time, so the disk's swings (other work shares it) hit all
