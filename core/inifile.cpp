@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <atomic>
@@ -108,10 +109,12 @@ QByteArray toUtf16(const QString& text, bool bigEndian) {
     return out;
 }
 
-// Valid UTF-8 only: what decodes and encodes back to the same bytes (no overlong forms, no surrogates).
+// Valid UTF-8 only: what decodes and encodes back to the same bytes (no overlong forms, no surrogates). A
+// byte-order mark that the caller did not take off is text, not something to drop.
 std::optional<QString> fromUtf8(QByteArrayView bytes) {
-    QString text = QString::fromUtf8(bytes);
-    if (text.toUtf8() != bytes)
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError() || text.toUtf8() != bytes)
         return std::nullopt;
     return text;
 }
@@ -222,7 +225,7 @@ Line classify(const QString& raw) {
 // The value as it stands after the "=": quoted when reading would otherwise lose its blanks or its own quotes.
 QString storedValue(const QString& value) {
     QString clean = value;
-    clean.replace(u'\r', u' ').replace(u'\n', u' ');
+    clean.replace(u'\r', u' ').replace(u'\n', u' ').replace(QChar(0), u' ');
     const bool blankEnds = !clean.isEmpty() && (clean.front().isSpace() || clean.back().isSpace());
     const bool quoted = clean.size() >= 2 && clean.front() == u'"' && clean.back() == u'"';
     return blankEnds || quoted ? u'"' + clean + u'"' : clean;

@@ -41,9 +41,10 @@ private:
 //
 // How text is written:
 // - A write replaces the line of the key in place, or adds "key=value" after the last non-blank line of the
-//   section, or adds the section (after a blank line) at the end of the file. CR and LF inside a value become
-//   blanks, so a value can never break into further keys. A value with a blank at either end, or one that starts
-//   and ends with a double quote itself, is written in double quotes, so it reads back unchanged.
+//   section, or adds the section (after a blank line) at the end of the file. CR, LF and NUL inside a value
+//   become blanks, so a value can never break into further keys or make the file unreadable. A value with a blank at
+//   either end, or one that starts and ends with a double quote itself, is written in double quotes, so it reads back
+//   unchanged.
 // - The file keeps its encoding (and byte-order mark) and its line ends: those of its first line end, CR LF or
 //   LF. Every line the write does not change comes back byte for byte. A new file is UTF-8 with LF. A value that
 //   a Windows-1250 file cannot hold is refused (IniWriteError) rather than stored as something else.

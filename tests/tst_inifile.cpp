@@ -216,6 +216,8 @@ private slots:
                                            << "2" << QByteArray("[Po spusteni]\n;K=1\nK=2\n");
         QTest::newRow("line breaks in the value") << true << QByteArray("[Po spusteni]\n") << "Popis"
                                                   << "a\r\n[X]\nb=c" << QByteArray("[Po spusteni]\nPopis=a  [X] b=c\n");
+        QTest::newRow("NUL in the value") << true << QByteArray("[Po spusteni]\n") << "Popis"
+                                          << QString::fromLatin1("a\0b", 3) << QByteArray("[Po spusteni]\nPopis=a b\n");
         QTest::newRow("empty value") << true << QByteArray("[Po spusteni]\nPopis=monitor\n") << "Popis"
                                      << "" << QByteArray("[Po spusteni]\nPopis=\n");
         // Bytes that are not UTF-8 make it a Windows-1250 file, and the new value is written in that encoding too.
