@@ -248,7 +248,7 @@ private slots:
         // The writing object reads what a fresh reader of the file reads.
         QCOMPARE(ini.readString(kSection, key, QStringLiteral("DEF")),
                  IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")));
-        if (!value.contains(u'\n'))
+        if (!value.contains(u'\n') && !value.contains(QChar(0)))
             QCOMPARE(IniFile(m_path).readString(kSection, key, QStringLiteral("DEF")), value);
         QCOMPARE(QDir(m_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("impulz.ini")});
