@@ -153,7 +153,7 @@ TForm1::TForm1(Settings& settings, Monitor& monitor, QWidget* parent)
     // The core's signals arrive queued from its thread, in the order it sent them.
     connect(&m_monitor, &Monitor::reportDecoded, this, &TForm1::showReport);
     connect(&m_monitor, &Monitor::logLine, this, &TForm1::appendLog);
-    connect(&m_monitor, &Monitor::logCleared, Memo1, &QPlainTextEdit::clear);
+    connect(&m_monitor, &Monitor::dataEvent, this, &TForm1::applyLogLimit);
     connect(&m_monitor, &Monitor::connectionChanged, this, &TForm1::showConnection);
     connect(&m_monitor, &Monitor::reconnected, this, &TForm1::showReconnects);
     connect(&m_monitor, &Monitor::warning, this, &TForm1::showWarning);
@@ -253,7 +253,13 @@ int TForm1::logLineCount() const {
 
 void TForm1::btnSmazatClick() {
     Memo1->clear();
-    QMetaObject::invokeMethod(&m_monitor, &Monitor::clearLog, Qt::QueuedConnection);
+}
+
+void TForm1::applyLogLimit() {
+    // Checked at the start of every data event, before its lines: the log may outgrow the limit by one chunk's
+    // lines.
+    if (m_settings.flag(Settings::cbSmazat) && logLineCount() > m_settings.number(Settings::spPolozek))
+        Memo1->clear();
 }
 
 void TForm1::btnNastavClick() {

@@ -56,7 +56,6 @@ public:
     void LoadSettings();    // throws on the first failing key; the load ends there
     bool runLoadSettings(); // LoadSettings with its error shown in a box; false when it failed
     bool CheckOutputDirectories();
-    void FormDestroy();
     void appendLog(const QString& line);
     int logLineCount() const;
 
@@ -105,6 +104,7 @@ protected:
 
 private:
     void FormCreate();
+    void applyLogLimit();
     void showReport(quint8 value);
     void showConnection(bool connecting);
     void showReconnects(int count);

@@ -77,8 +77,9 @@ void TFrmNastav::bindFields() {
         if (auto* edit = qobject_cast<QLineEdit*>(m_fields[key])) {
             connect(edit, &QLineEdit::textChanged, this, [this, key](const QString& text) { m_settings.set(key, text); });
         } else if (auto* spin = qobject_cast<SpinEdit*>(m_fields[key])) {
-            connect(spin->lineEdit(), &QLineEdit::textChanged, this,
-                    [this, key, spin] { m_settings.set(key, spin->Value()); });
+            const auto put = [this, key, spin] { m_settings.set(key, spin->Value()); };
+            connect(spin->lineEdit(), &QLineEdit::textChanged, this, put);
+            connect(spin, &QSpinBox::valueChanged, this, put);
         } else if (auto* box = qobject_cast<QCheckBox*>(m_fields[key])) {
             if (key == Settings::cbAutostart || key == Settings::cbAutoLogin || key == Settings::cbSmazat)
                 connect(box, &QCheckBox::toggled, this, &TFrmNastav::cbAutostartClick);

@@ -78,8 +78,9 @@ TFrmPocitadla::TFrmPocitadla(Counters& counters, QWidget* parent)
         connect(picker, &QDateEdit::dateChanged, this, &TFrmPocitadla::periodChanged);
     for (auto* picker : {DateTimePicker2, DateTimePicker4})
         connect(picker, &QTimeEdit::timeChanged, this, &TFrmPocitadla::periodChanged);
-    connect(spBitUsek->lineEdit(), &QLineEdit::textChanged, this,
-            [this] { m_counters.setPeriodInput(spBitUsek->Value()); });
+    const auto putInput = [this] { m_counters.setPeriodInput(spBitUsek->Value()); };
+    connect(spBitUsek->lineEdit(), &QLineEdit::textChanged, this, putInput);
+    connect(spBitUsek, &QSpinBox::valueChanged, this, putInput);
     connect(&m_counters, &Counters::changed, this, &TFrmPocitadla::showCounters);
     periodChanged();
     showCounters();

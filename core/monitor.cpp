@@ -78,7 +78,7 @@ void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
 
 void Monitor::ClientSocketError() {
     const int code = m_socket->lastError();
-    emitLog(QStringLiteral("Socket error: %1").arg(code));
+    emit logLine(QStringLiteral("Socket error: %1").arg(code));
     if (code == WinsockError::ConnectionAborted)
         emit warning(AbortedWarning);
 }
@@ -98,7 +98,7 @@ void Monitor::Timer1Timer() {
     if (m_socket->state() != wsClosed)
         btnPripojClick();
     const int count = ++m_reconnectCount;
-    emitLog(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
+    emit logLine(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
     emit reconnected(count);
     QThread::msleep(WatchdogWaitMs);
     btnPripojClick();
@@ -119,18 +119,10 @@ QString Monitor::shutdown() {
 
 // ---- Stream decoder ----
 
-void Monitor::emitLog(const QString& line) {
-    ++m_logLines;
-    emit logLine(line);
-}
-
 void Monitor::ClientSocketDataAvailable() {
     char buffer[255];
     const int n = m_socket->receiveBuf(buffer, int(sizeof buffer));
-    if (m_settings.flag(Settings::cbSmazat) && m_logLines > m_settings.number(Settings::spPolozek)) {
-        m_logLines = 0;
-        emit logCleared();
-    }
+    emit dataEvent();
     // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
     if (n > LargeChunk)
         emit warning(LargeChunkWarning);
@@ -152,7 +144,7 @@ void Monitor::handleChunk(QByteArrayView chunk) {
     });
     recordReports(reports, true);
     if (!plain.isEmpty())
-        emitLog(plain);
+        emit logLine(plain);
 }
 
 void Monitor::recordInputEvents(quint8 v) {
@@ -165,7 +157,7 @@ void Monitor::storeSequenceNumber() {
     try {
         m_settings.storeSequenceNumber(m_settings.sequenceNumber());
     } catch (const IniWriteError& e) {
-        emitLog(QStringLiteral("Chyba zápisu: %1 (%2)").arg(e.path(), e.reason()));
+        emit logLine(QStringLiteral("Chyba zápisu: %1 (%2)").arg(e.path(), e.reason()));
     }
 }
 
@@ -211,7 +203,7 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
     for (qsizetype i = 0; i < reports.size(); ++i) {
         const PendingReport& r = reports[i];
         if (!r.hex.isEmpty())
-            emitLog(r.hex);
+            emit logLine(r.hex);
         for (; next < events.size() && events[next].report == i; ++next) {
             const Event& e = events[next];
             const EventWriteResult& w = written[next];
@@ -220,7 +212,7 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
                 emit eventRecorded(e.input, w.path);
             } else {
                 // One file that cannot be written costs its own event only, and the operator reads why.
-                emitLog(QStringLiteral("Chyba zápisu: %1 (%2)").arg(w.path, w.error));
+                emit logLine(QStringLiteral("Chyba zápisu: %1 (%2)").arg(w.path, w.error));
                 m_counters.countFailure(e.input, w.error);
                 emit writeFailed(e.input, w.path, w.error);
             }
@@ -229,6 +221,6 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
             continue;
         for (int n = 0; n < 8; ++n)
             m_storedLevels[n] = !StreamDecoder::isLog1(r.value, n);
-        emitLog(StreamDecoder::reportLine(r.value, r.time));
+        emit logLine(StreamDecoder::reportLine(r.value, r.time));
     }
 }

@@ -60,8 +60,6 @@ public slots:
     void RestartWatchdog();
     // After a load: the watchdog's interval follows the loaded period.
     void applyWatchdogInterval();
-    // The operator cleared the log.
-    void clearLog() { m_logLines = 0; }
     // Decodes and records one chunk as if it had come from the socket (also the data path's own entry).
     void handleChunk(QByteArrayView chunk);
     // Records the events of one report of subcommand 52 (before StoredLevels take its levels).
@@ -73,7 +71,7 @@ public slots:
 signals:
     void reportDecoded(quint8 value); // the eight levels of a report, for the LEDs
     void logLine(const QString& line);
-    void logCleared();                       // the log limit cleared the log
+    void dataEvent();                        // a data event starts, before any of its lines: the log limit
     void connectionChanged(bool connecting); // the toggle took its connect (true) or disconnect (false) branch
     void reconnected(int count);             // the watchdog fired for the count-th time
     void warning(const QString& text);       // a box for the windows to show, without holding anything back
@@ -86,7 +84,6 @@ private:
     void ClientSocketError();
     void ClientSocketDataAvailable();
     void Timer1Timer();
-    void emitLog(const QString& line);
     void recordReports(const QList<PendingReport>& reports, bool logReports);
     void storeSequenceNumber();
 
@@ -98,5 +95,4 @@ private:
     std::array<bool, 8> m_storedLevels{}; // raw levels of the previous report; all 0 at start, so it records nothing
     std::atomic<bool> m_hexDump{false};
     std::atomic<int> m_reconnectCount{0};
-    int m_logLines = 0;
 };

@@ -1,7 +1,8 @@
 #pragma once
 
-// The four windows of the monitor, created as at start-up, with the settings file, the autostart folder and
-// the event folders in a temporary directory, and every message box answered in advance.
+// The monitor as the program creates it (models, core on its own thread, the four windows), with the settings
+// file, the autostart folder and the event folders in a temporary directory, and every message box answered in
+// advance. The windows keep their program names here, as the tests' handles on the monitor under test.
 
 #include "components/messagebox.h"
 #include "core/clock.h"
@@ -31,29 +32,73 @@ inline void saveScreenshot(QWidget* window, const QString& name) {
     QVERIFY(window->grab().save(dir + QLatin1Char('/') + name));
 }
 
+inline Impulz* App = nullptr;
+inline TForm1* Form1 = nullptr;
+inline TFrmNastav* FrmNastav = nullptr;
+inline TFrmPocitadla* FrmPocitadla = nullptr;
+inline TfrmStatistika* frmStatistika = nullptr;
+
+// Lets the core finish what the windows asked of it, and the windows show what it reported.
+inline void settle() {
+    App->onCore([] {});
+    QCoreApplication::sendPostedEvents();
+}
+
+// The core's state, read on the core's thread.
+inline ClientSocket* coreSocket() {
+    return App->monitor->socket();
+}
+inline TSocketState socketState() {
+    return App->monitor->socketState();
+}
+inline bool watchdogActive() {
+    bool active = false;
+    App->onCore([&] { active = App->monitor->watchdog()->isActive(); });
+    return active;
+}
+inline int watchdogInterval() {
+    int interval = 0;
+    App->onCore([&] { interval = App->monitor->watchdog()->interval(); });
+    return interval;
+}
+inline std::array<bool, 8> storedLevels() {
+    std::array<bool, 8> levels{};
+    App->onCore([&] { levels = App->monitor->storedLevels(); });
+    return levels;
+}
+inline qint32 sequenceNumber() {
+    return App->settings.sequenceNumber();
+}
+// Records one report of subcommand 52 on the core's thread, as the decoder would.
+inline void RecordInputEvents(quint8 v) {
+    App->onCore([v] { App->monitor->recordInputEvents(v); });
+    QCoreApplication::sendPostedEvents(); // what the core reported on the way reaches the windows
+}
+// Feeds one chunk to the decoder on the core's thread, as if it had come from the controller.
+inline void feedChunk(const QByteArray& bytes) {
+    App->onCore([bytes] { App->monitor->handleChunk(bytes); });
+    QCoreApplication::sendPostedEvents();
+}
+
 struct MonitorFixture {
     QTemporaryDir dir;
 
     explicit MonitorFixture(bool answerYes = true) {
         QVERIFY2(dir.isValid(), "temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
-        setSettingsFilePathForTesting(iniPath());
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
-        TForm1::StartupWaitMs = 0;
-        SequenceNumber = 0;
-        StoredLevels = {};
-        Form1 = new TForm1;
-        FrmNastav = new TFrmNastav;
-        FrmPocitadla = new TFrmPocitadla;
-        frmStatistika = new TfrmStatistika;
+        Monitor::StartupWaitMs = 0;
+        App = new Impulz(iniPath());
+        Form1 = App->Form1;
+        FrmNastav = App->FrmNastav;
+        FrmPocitadla = App->FrmPocitadla;
+        frmStatistika = App->frmStatistika;
     }
 
     ~MonitorFixture() {
-        delete frmStatistika;
-        delete FrmPocitadla;
-        delete FrmNastav;
-        delete Form1;
+        delete App;
+        App = nullptr;
         frmStatistika = nullptr;
         FrmPocitadla = nullptr;
         FrmNastav = nullptr;
@@ -61,8 +106,8 @@ struct MonitorFixture {
         Clock::reset();
         MessageBox::setAutoAnswer(std::nullopt);
         MessageBox::setObserver({});
-        TForm1::StartupWaitMs = 1000;
-        TForm1::WatchdogWaitMs = 600;
+        Monitor::StartupWaitMs = 1000;
+        Monitor::WatchdogWaitMs = 600;
     }
 
     QString iniPath() const { return dir.filePath(QStringLiteral("impulz.ini")); }
@@ -107,9 +152,10 @@ public:
         fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
         Form1->LoadSettings();
         Form1->btnPripojClick();
+        settle();
         QVERIFY(m_server.waitForNewConnection(10000));
         m_peer = m_server.nextPendingConnection();
-        QTRY_COMPARE(Form1->ClientSocket->state(), wsConnected);
+        QTRY_COMPARE(socketState(), wsConnected);
     }
     // Sends one chunk and waits until the monitor has logged the given number of report lines in all.
     void send(const QByteArray& bytes, int reportLinesAfter) {

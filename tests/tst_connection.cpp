@@ -65,7 +65,8 @@ void TestConnection::connectTo(MonitorFixture& fx, Controller& controller, const
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(controller.server.serverPort()) << extra);
     Form1->LoadSettings();
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
-    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+    settle();
+    QTRY_COMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
     QVERIFY(!Form1->btnNastav->isEnabled());
     QTRY_COMPARE(controller.sessions.size(), 1);
 }
@@ -75,7 +76,7 @@ void TestConnection::greetingAndReportsOnEverySession() {
     Controller controller;
     connectTo(fx, controller);
     QTRY_COMPARE(controller.received.value(0), kGreeting);
-    QVERIFY(!Form1->Timer1->isActive()); // "Obnovit" off: connecting does not start the watchdog
+    QVERIFY(!watchdogActive()); // "Obnovit" off: connecting does not start the watchdog
 
     controller.send(report(52, 0xF6));
     QTRY_COMPARE(fx.logLines().size(), 1);
@@ -83,8 +84,8 @@ void TestConnection::greetingAndReportsOnEverySession() {
     for (int n = 0; n < 8; ++n)
         QCOMPARE(Form1->Leds[n]->state(), (n == 0 || n == 3) ? lsON : lsOFF);
     // The first chunk starts the watchdog even without "Obnovit".
-    QVERIFY(Form1->Timer1->isActive());
-    QCOMPARE(Form1->Timer1->interval(), 15000);
+    QVERIFY(watchdogActive());
+    QCOMPARE(watchdogInterval(), 15000);
 
     controller.send(report(150, 0xFF));
     QTRY_COMPARE(fx.logLines().size(), 2);
@@ -94,11 +95,13 @@ void TestConnection::greetingAndReportsOnEverySession() {
 
     // Disconnect and connect again: the greeting goes out on the new session too.
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
-    QCOMPARE(Form1->ClientSocket->state(), wsClosed);
-    QVERIFY(!Form1->Timer1->isActive());
+    settle();
+    QCOMPARE(socketState(), wsClosed);
+    QVERIFY(!watchdogActive());
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
     QVERIFY(Form1->btnNastav->isEnabled());
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    settle();
     QTRY_COMPARE(controller.sessions.size(), 2);
     QTRY_COMPARE(controller.received.value(1), kGreeting);
 }
@@ -114,7 +117,8 @@ void TestConnection::refusedConnectionLogsOneError() {
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(port));
     Form1->LoadSettings();
     Form1->btnPripojClick();
-    QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
+    settle();
+    QTRY_COMPARE(socketState(), wsClosed);
     QTRY_COMPARE(fx.logLines(), QStringList{QStringLiteral("Socket error: 10057")});
     QTest::qWait(200);
     QCOMPARE(fx.logLines(), QStringList{QStringLiteral("Socket error: 10057")});
@@ -126,8 +130,8 @@ void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects(
     MonitorFixture fx;
     Controller controller;
     connectTo(fx, controller, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=1")});
-    QVERIFY(Form1->Timer1->isActive());
-    QCOMPARE(Form1->Timer1->interval(), 1000);
+    QVERIFY(watchdogActive());
+    QCOMPARE(watchdogInterval(), 1000);
     QElapsedTimer clock;
     clock.start();
     // Each firing abandons the silent session and greets the controller on a new one, about every 1.6 s.
@@ -135,16 +139,17 @@ void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects(
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(elapsed >= 2 * 1600 - 300, qPrintable(QString::number(elapsed)));
     QTRY_COMPARE(controller.received.value(2), kGreeting);
-    QVERIFY(Form1->reconnectCount() >= 2);
+    QVERIFY(App->monitor->reconnectCount() >= 2);
     QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
     QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 2x !!!!")));
-    QCOMPARE(Form1->LabelObnov->text(), QStringLiteral("Obnovení spojení: %1").arg(Form1->reconnectCount()));
+    QCOMPARE(Form1->LabelObnov->text(), QStringLiteral("Obnovení spojení: %1").arg(App->monitor->reconnectCount()));
 
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
-    const int count = Form1->reconnectCount();
-    QVERIFY(!Form1->Timer1->isActive());
+    settle();
+    const int count = App->monitor->reconnectCount();
+    QVERIFY(!watchdogActive());
     QTest::qWait(1500);
-    QCOMPARE(Form1->reconnectCount(), count);
+    QCOMPARE(App->monitor->reconnectCount(), count);
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
 }
 
@@ -154,11 +159,12 @@ void TestConnection::controllerCloseWithoutWatchdogThenClickReconnects() {
     connectTo(fx, controller);
     QTRY_COMPARE(controller.received.value(0), kGreeting);
     controller.last()->close();
-    QTRY_COMPARE(Form1->ClientSocket->state(), wsClosed);
+    QTRY_COMPARE(socketState(), wsClosed);
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
     QVERIFY(fx.logLines().isEmpty()); // a peer's close raises no error
     // The toggle tests the socket, not the caption: this click connects.
     QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
+    settle();
     QTRY_COMPARE(controller.sessions.size(), 2);
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
 }
@@ -238,6 +244,7 @@ void TestConnection::badAddressAndPortAreLogged() {
     FrmNastav->IPAddress->setText(address);
     FrmNastav->IPPort->setText(port);
     Form1->btnPripojClick();
+    settle();
     // The toggle still finishes its connect branch.
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
     QTRY_VERIFY(!fx.logLines().isEmpty());

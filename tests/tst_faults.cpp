@@ -93,9 +93,11 @@ QStringList leftovers(const QString& root) {
 void disconnectMonitor() {
     if (!Form1)
         return;
-    Form1->Timer1->stop();
-    if (Form1->ClientSocket->state() != wsClosed)
+    App->onCore([] { App->monitor->watchdog()->stop(); });
+    if (socketState() != wsClosed) {
         Form1->btnPripojClick();
+        settle();
+    }
 }
 
 // The controller simulator as a child process, driven through its commands. Its output is read as it comes, with
@@ -293,6 +295,7 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();
+    settle();
     QVERIFY2(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000), sim.tail().constData());
 
     // Each step moves one input into LOG1 and back in one go, so the simulator never holds an input at LOG1 while
@@ -336,7 +339,7 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     if (linkLost) {
         QVERIFY2(sessionsWaitedFor > 0, "the fault never took the link down");
         // Every lost session was brought back by the watchdog.
-        QVERIFY2(Form1->reconnectCount() >= sessionsWaitedFor, qPrintable(QString::number(Form1->reconnectCount())));
+        QVERIFY2(App->monitor->reconnectCount() >= sessionsWaitedFor, qPrintable(QString::number(App->monitor->reconnectCount())));
         QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
     }
 }
@@ -381,11 +384,12 @@ void TestFaults::realTelnetServerAsPeer() {
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();
+    settle();
 
     // The server negotiates, answers the greeting's "Are You There" and then waits for answers that never come:
     // the watchdog abandons each silent session and greets a new server.
     const auto answers = [&] { return fx.logLines().filter(QStringLiteral("Yes")).size(); };
-    QTRY_VERIFY_WITH_TIMEOUT(Form1->reconnectCount() >= 2 && answers() >= 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(App->monitor->reconnectCount() >= 2 && answers() >= 2, 20000);
     serverLog += server.readAllStandardError();
     QVERIFY2(serverLog.count("accepting connection") >= 2, serverLog.right(600).constData());
     QCOMPARE(fx.reportLines(), 0);

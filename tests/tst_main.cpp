@@ -43,8 +43,8 @@ void TestMain::firstStartWithoutSettingsFile() {
     QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("%linka%_%cas%"));
     QCOMPARE(FrmNastav->spPolozek->Value(), 20);
     QCOMPARE(FrmNastav->SpSec->Value(), 15);
-    QCOMPARE(Form1->Timer1->interval(), 15000);
-    QCOMPARE(SequenceNumber, 1);
+    QCOMPARE(watchdogInterval(), 15000);
+    QCOMPARE(sequenceNumber(), 1);
     // The root folder exists: no directory message, and no connection without "Login".
     QVERIFY(MessageBox::shown().isEmpty());
     QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
@@ -118,7 +118,7 @@ void TestMain::closeConfirmation() {
     Form1->show();
     QTRY_VERIFY(!Form1->windowTitle().isEmpty());
     MessageBox::clearShown();
-    Form1->Timer1->start(60000);
+    App->onCore([] { App->monitor->watchdog()->start(60000); });
     const bool closed = Form1->close();
     QCOMPARE(closed, yes);
     QCOMPARE(MessageBox::shown().size(), 1);
@@ -130,7 +130,7 @@ void TestMain::closeConfirmation() {
     if (yes)
         return;
     // Answering No leaves the watchdog as it was.
-    QVERIFY(Form1->Timer1->isActive());
+    QVERIFY(watchdogActive());
     // A desktop session that ends closes the monitor without the box.
     MessageBox::clearShown();
     Form1->sessionEnding();

@@ -73,7 +73,7 @@ void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
     QCOMPARE(csvFiles(fx.eventDir(3)), QStringList{QStringLiteral("B3_00043.csv")});
     QVERIFY(csvFiles(fx.eventDir(6)).isEmpty());
     QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("0"));
-    QCOMPARE(StoredLevels[6], false);
+    QCOMPARE(storedLevels()[6], false);
     // An input staying at LOG1 over several reports is recorded once.
     link.send(report(52, 0x36) + report(52, 0x36), 8);
     QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("2"));
@@ -122,7 +122,7 @@ void TestRecorder::oneFailingInputDoesNotTakeTheChunkDown() {
                    QStringLiteral("Format=E%nbit%_%numco%"), QStringLiteral("Por_cislo=7")});
     const QString missing = fx.dir.filePath(QStringLiteral("missing"));
     FrmNastav->edCesta[1]->setText(missing);
-    Form1->Timer1->stop();
+    App->onCore([] { App->monitor->watchdog()->stop(); });
     // Inputs 0, 1 and 2 to LOG1, and a second report in the same chunk after the failing one.
     link.send(report(52, 0xFF) + report(52, 0xF8) + report(52, 0xFF), 3);
     QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("E0_00007.csv")});
@@ -135,8 +135,8 @@ void TestRecorder::oneFailingInputDoesNotTakeTheChunkDown() {
     QCOMPARE(errors,
              QStringList{QStringLiteral("Chyba zápisu: %1/E1_00008.csv (No such file or directory)").arg(missing)});
     // The report's levels were stored and the watchdog restarted by the chunk.
-    QCOMPARE(StoredLevels[1], true);
-    QVERIFY(Form1->Timer1->isActive());
+    QCOMPARE(storedLevels()[1], true);
+    QVERIFY(watchdogActive());
 }
 
 void TestRecorder::faultyFileSystemsLeaveNoPartialFiles_data() {
@@ -219,7 +219,7 @@ void TestRecorder::sequenceNumberIsStoredAtOnce() {
     };
     QCOMPARE(stored(), 0); // 99998 is followed by 0
     // A reload ("&Zavři") reads the number back and does not issue 99998 again.
-    Form1->Timer1->stop();
+    App->onCore([] { App->monitor->watchdog()->stop(); });
     FrmNastav->btnZavriClick();
     link.send(report(52, 0xFF) + report(52, 0xFE), 4);
     QCOMPARE(csvFiles(fx.eventDir(0)), (QStringList{QStringLiteral("N00000.csv"), QStringLiteral("N99998.csv")}));
@@ -230,12 +230,12 @@ void TestRecorder::countersWindow() {
     MonitorFixture fx;
     QCOMPARE(FrmPocitadla->size(), QSize(395, 217));
     QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla"));
+    FrmPocitadla->spBitUsek->setValueClamped(2);
     for (int k = 0; k < 8; ++k) {
         QVERIFY(!FrmPocitadla->Edit[k]->isEnabled());
-        FrmPocitadla->Edit[k]->setText(QString::number(10 + k));
+        for (int i = 0; i < 10 + k; ++i)
+            App->counters.countEvent(k, k == 2 && i < 5); // five of input 2's events fall in the period
     }
-    FrmPocitadla->Edit9->setText(QStringLiteral("5"));
-    FrmPocitadla->spBitUsek->setValueClamped(2);
     QTest::mouseClick(FrmPocitadla->btnNuluj[2], Qt::LeftButton);
     QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("0"));
     QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("11"));
@@ -278,6 +278,7 @@ void TestRecorder::simulatorLoadRunMatchesCounters() {
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();
+    settle();
     // The monitor needs the event loop while the simulator runs: no blocking wait here.
     QTRY_VERIFY_WITH_TIMEOUT(sim.state() == QProcess::NotRunning, 60000);
     QByteArray out = sim.readAllStandardOutput();

@@ -37,20 +37,20 @@ void TestSettings::loadAppliesStoredValuesAndClamps() {
     Form1->LoadSettings();
     QCOMPARE(FrmNastav->SpinCislo->Value(), 10);
     QCOMPARE(FrmNastav->SpSec->Value(), 1);
-    QCOMPARE(Form1->Timer1->interval(), 1000);
+    QCOMPARE(watchdogInterval(), 1000);
     QCOMPARE(FrmNastav->spPolozek->Value(), 99);
     QVERIFY(FrmNastav->cbBit[3]->isChecked());
     QVERIFY(FrmNastav->cbBit[4]->isChecked());
     QVERIFY(!FrmNastav->cbBit[5]->isChecked());
     QCOMPARE(FrmNastav->edPopis->text(), QString());
     QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O -  (Linka 10)"));
-    QCOMPARE(SequenceNumber, 123456); // taken as it is, without a range check
+    QCOMPARE(sequenceNumber(), 123456); // taken as it is, without a range check
     QCOMPARE(FrmNastav->IPPort->text(), QStringLiteral("telnet"));
 
     fx.writeIni({QStringLiteral("Sec=100"), QStringLiteral("Cislo_linky=abc")});
     Form1->LoadSettings();
     QCOMPARE(FrmNastav->SpSec->Value(), 60);
-    QCOMPARE(Form1->Timer1->interval(), 60000);
+    QCOMPARE(watchdogInterval(), 60000);
     QCOMPARE(FrmNastav->SpinCislo->Value(), 1);
 }
 
@@ -158,11 +158,11 @@ void TestSettings::closeReloadsOverUnsavedEdits() {
     Form1->LoadSettings();
     FrmNastav->edPopis->setText(QStringLiteral("edited"));
     FrmNastav->edCesta[3]->setText(QStringLiteral("/somewhere/else"));
-    SequenceNumber = 45;
+    App->settings.setSequenceNumber(45);
     FrmNastav->btnZavriClick();
     QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("stored"));
     QCOMPARE(FrmNastav->edCesta[3]->text(), fx.eventDir(3));
-    QCOMPARE(SequenceNumber, 40);
+    QCOMPARE(sequenceNumber(), 40);
     QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - stored (Linka 1)"));
 }
 
@@ -182,8 +182,8 @@ void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
         FrmNastav->btnUlozClick();
         QVERIFY(!FrmNastav->isVisible()); // all directories exist: the dialog closes
         QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 3 (Linka 3)"));
-        SequenceNumber = 77;
-        Form1->FormDestroy(); // the exit write of the running number
+        App->settings.setSequenceNumber(77);
+        App->FormDestroy(); // the exit write of the running number
         QFile file(fx.iniPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         iniText = QString::fromUtf8(file.readAll());
@@ -206,7 +206,7 @@ void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
     QVERIFY(FrmNastav->cbObnovit->isChecked());
     QVERIFY(FrmNastav->cbBit[1]->isChecked());
     QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("L%numl%_%numco%"));
-    QCOMPARE(SequenceNumber, 77);
+    QCOMPARE(sequenceNumber(), 77);
 }
 
 void TestSettings::failedSaveKeepsDialogOpen() {
@@ -243,7 +243,7 @@ void TestSettings::previewAndActivation() {
     Form1->LoadSettings();
     QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("_.csv"));
     FrmNastav->PageControl1->setCurrentIndex(7);
-    SequenceNumber = 5;
+    App->settings.setSequenceNumber(5);
     FrmNastav->show();
     QCOMPARE(FrmNastav->PageControl1->currentIndex(), 0);
     QCOMPARE(FrmNastav->PageControl1->tabText(0), QStringLiteral("Obecné  "));
@@ -252,7 +252,7 @@ void TestSettings::previewAndActivation() {
     FrmNastav->edFormat->setText(QStringLiteral("B%nbit%_%numco%"));
     // The preview always uses bit 1 and, with the dialog open, never consumes a number.
     QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
-    QCOMPARE(SequenceNumber, 5);
+    QCOMPARE(sequenceNumber(), 5);
     FrmNastav->SpinCislo->setValueClamped(9);
     QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
     saveScreenshot(FrmNastav, QStringLiteral("settings-general.png"));

@@ -325,6 +325,7 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();
+    settle();
     QVERIFY(server.waitForNewConnection(10000));
     QTcpSocket* peer = server.nextPendingConnection();
     peer->write(QByteArray::fromHex("FFFA2C34FFFFF0"));
@@ -380,6 +381,7 @@ void TestStatistika::chartsOfRecordedEvents() {
     fx.writeIni(settings);
     Form1->LoadSettings();
     Form1->btnPripojClick();
+    settle();
     QVERIFY(server.waitForNewConnection(10000));
     QTcpSocket* peer = server.nextPendingConnection();
     const auto send = [&](quint8 value) {
