@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -219,6 +220,7 @@ struct FileEntry {
 };
 
 struct Listing {
+    bool plain = true; // no links, no special files, no entries of unknown type
     std::vector<QByteArray> subdirectories;
     std::string names; // matching file names, each followed by its NUL
     std::vector<FileEntry> files;
@@ -299,8 +301,10 @@ int listDirectory(const DirHandle& handle, const Mask& mask, Listing& out) {
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) // some file systems leave the type out
             type = typeAt(handle.fd(), name, false);
-        if (type == DT_LNK) // a link to a folder is a folder, a link to a file counts like the file
+        if (type == DT_LNK) { // a link to a folder is a folder, a link to a file counts like the file
+            out.plain = false;
             type = typeAt(handle.fd(), name, true);
+        }
         if (type == DT_DIR) {
             if (name[0] != '.') // hidden directories are not visited; hidden files are counted
                 out.subdirectories.emplace_back(name, qsizetype(len));
@@ -310,6 +314,7 @@ int listDirectory(const DirHandle& handle, const Mask& mask, Listing& out) {
             continue;
         // DT_UNKNOWN here is a dangling link or an entry that vanished: opening it reports which.
         const EntryKind kind = type == DT_REG || type == DT_UNKNOWN ? EntryKind::Regular : EntryKind::Special;
+        out.plain = out.plain && type == DT_REG;
         out.files.push_back({quint32(out.names.size()), kind});
         out.names.append(name, len + 1);
     }
@@ -377,10 +382,11 @@ private:
 // an ancestor or a subtree linked in twice is listed only once.
 class VisitedFolders {
 public:
-    bool firstVisit(int dirFd) {
-        struct stat st;
-        if (fstat(dirFd, &st) != 0)
+    bool firstVisit(int dirFd, struct stat& st) {
+        if (fstat(dirFd, &st) != 0) {
+            st = {};
             return true;
+        }
         std::lock_guard lock(m_mutex);
         return m_seen.insert({quint64(st.st_dev), quint64(st.st_ino)}).second;
     }
@@ -455,7 +461,8 @@ struct TreeWalk {
             unreadable.add(path, err);
             return;
         }
-        if (!visited.firstVisit(handle.fd()))
+        struct stat st;
+        if (!visited.firstVisit(handle.fd(), st))
             return;
         Listing listing;
         if (const int err = listDirectory(handle, mask, listing)) {
@@ -484,11 +491,23 @@ qint64 nanoseconds(const timespec& t) {
     return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-// What this scan learnt of one folder, in its listing order: the folder's part of the next index.
-struct FolderRecord {
-    std::string relativePath;
-    std::vector<IndexEntry> entries;
-};
+FileIdentity identityOf(const struct stat& st) {
+    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), nanoseconds(st.st_mtim),
+            nanoseconds(st.st_ctim)};
+}
+
+// The identity of a file by name, following a link; false when it has none to offer.
+bool fileIdentityAt(int dirFd, const char* name, FileIdentity& id, bool& regular) {
+    constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+    struct statx sx;
+    if (statx(dirFd, name, 0, wanted, &sx) != 0 || (sx.stx_mask & wanted) != wanted)
+        return false;
+    regular = S_ISREG(sx.stx_mode);
+    const auto ns = [](const statx_timestamp& t) { return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+    id = {quint64(makedev(sx.stx_dev_major, sx.stx_dev_minor)), quint64(sx.stx_ino), qint64(sx.stx_size),
+          ns(sx.stx_mtime), ns(sx.stx_ctime)};
+    return true;
+}
 
 struct Group { // the jobs that share one directory text
     QString folder;
@@ -499,9 +518,10 @@ struct Group { // the jobs that share one directory text
     bool indexed = false;
     QString indexFile;
     ArchiveIndex index;
-    std::vector<std::shared_ptr<FolderRecord>> records; // under SharedState::mutex
+    std::vector<std::shared_ptr<FolderSnapshot>> records; // under SharedState::mutex
     std::atomic<qint64> hits{0};
     std::atomic<qint64> misses{0};
+    std::atomic<bool> listingChanged{false};
 };
 
 struct ListedDirectory {
@@ -509,7 +529,7 @@ struct ListedDirectory {
     DirHandle handle;
     Listing listing;
     const ArchiveIndex::Directory* known = nullptr; // this folder in the index, if it was there
-    std::shared_ptr<FolderRecord> record;           // null when the scan keeps no index
+    std::shared_ptr<FolderSnapshot> record;         // null when the scan keeps no index
 };
 
 struct Task {
@@ -611,11 +631,40 @@ private:
             m_shared.unreadable.add(task.path, err);
             return;
         }
-        if (!group.visited.firstVisit(listed->handle.fd()))
+        struct stat st;
+        if (!group.visited.firstVisit(listed->handle.fd(), st))
             return;
-        if (const int err = listDirectory(listed->handle, m_mask, listed->listing)) {
+        const FileIdentity self = identityOf(st);
+        Listing& listing = listed->listing;
+        listed->known = group.indexed ? group.index.directory(task.relativePath) : nullptr;
+        const FolderSnapshot* known = listed->known ? &listed->known->snapshot : nullptr;
+        // An unchanged folder has the same names as last time: its listing comes from the index.
+        const bool reused = known && known->listingReusable && known->self == self;
+        if (reused) {
+            for (const std::string& sub : known->subdirectories)
+                listing.subdirectories.emplace_back(sub.data(), qsizetype(sub.size()));
+            listing.names = known->names;
+            for (const quint32 offset : listed->known->nameOffsets)
+                listing.files.push_back({offset, EntryKind::Regular});
+        } else if (const int err = listDirectory(listed->handle, m_mask, listing)) {
             m_shared.unreadable.add(task.path, err);
             return;
+        }
+        if (group.indexed) {
+            auto record = std::make_shared<FolderSnapshot>();
+            record->relativePath = task.relativePath;
+            record->self = self;
+            record->listingReusable =
+                reused || (listing.plain && std::max(self.mtimeNs, self.ctimeNs) < m_settledBefore);
+            for (const QByteArray& sub : listing.subdirectories)
+                record->subdirectories.emplace_back(sub.constData(), size_t(sub.size()));
+            record->names = listing.names;
+            record->entries.resize(listing.files.size());
+            if (!reused && !(known && known->sameListing(*record)))
+                group.listingChanged = true;
+            listed->record = record;
+            std::lock_guard lock(m_shared.mutex);
+            group.records.push_back(std::move(record));
         }
 
         for (const QByteArray& sub : listed->listing.subdirectories) {
@@ -627,13 +676,6 @@ private:
         }
         listed->listing.subdirectories.clear();
         const auto count = quint32(listed->listing.files.size());
-        if (group.indexed) {
-            listed->known = group.index.directory(task.relativePath);
-            listed->record = std::make_shared<FolderRecord>(FolderRecord{task.relativePath, {}});
-            listed->record->entries.resize(count);
-            std::lock_guard lock(m_shared.mutex);
-            group.records.push_back(listed->record);
-        }
         // Pushed last, so taken first: a listed directory keeps its descriptor open only until its files are read.
         for (quint32 begin = 0; begin < count; begin += FilesPerTask)
             produced.push_back({listed, {}, {}, task.group, begin, std::min(count, begin + FilesPerTask)});
@@ -648,11 +690,10 @@ private:
         if (!dir.record || file.kind != EntryKind::Regular)
             return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
 
-        struct stat st;
-        if (fstatat(dir.handle.fd(), name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        FileIdentity id;
+        bool regular = false;
+        if (!fileIdentityAt(dir.handle.fd(), name, id, regular) || !regular)
             return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
-        const FileIdentity id{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), nanoseconds(st.st_mtim),
-                              nanoseconds(st.st_ctim)};
         IndexEntry& fresh = dir.record->entries[i];
         if (dir.known) {
             if (const IndexEntry* known = dir.known->find(id, i)) {
@@ -715,17 +756,18 @@ private:
 };
 
 // Writes a group's index when this scan found it different from the one loaded.
-void saveIndex(const Group& group, int currentYear) {
+void saveIndex(const Group& group, const QString& mask, int currentYear) {
     const bool unchanged = group.misses.load() == 0 && group.hits.load() == qint64(group.index.entryCount()) &&
-                           group.records.size() == group.index.directoryCount();
+                           group.records.size() == group.index.directoryCount() && !group.listingChanged.load();
     if (unchanged)
         return;
-    std::vector<std::pair<std::string, const std::vector<IndexEntry>*>> folders;
+    std::vector<const FolderSnapshot*> folders;
     folders.reserve(group.records.size());
     for (const auto& record : group.records)
-        folders.emplace_back(record->relativePath, &record->entries);
-    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    ArchiveIndex::save(group.indexFile, group.folder, currentYear, folders); // without it the next scan reads all
+        folders.push_back(record.get());
+    std::sort(folders.begin(), folders.end(),
+              [](const FolderSnapshot* a, const FolderSnapshot* b) { return a->relativePath < b->relativePath; });
+    ArchiveIndex::save(group.indexFile, group.folder, mask, currentYear, folders); // else the next scan reads all
 }
 
 int threadCount() {
@@ -862,7 +904,7 @@ bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QS
         if (!options.indexDirectory.isEmpty()) {
             group->indexed = true;
             group->indexFile = indexFilePath(options.indexDirectory, job.directory);
-            group->index = ArchiveIndex::load(group->indexFile, job.directory, currentYear);
+            group->index = ArchiveIndex::load(group->indexFile, job.directory, mask, currentYear);
         }
         groups.push_back(std::move(group));
     }
@@ -918,7 +960,7 @@ bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QS
     }
     for (const auto& group : groups) {
         if (group->indexed)
-            saveIndex(*group, currentYear);
+            saveIndex(*group, mask, currentYear);
     }
     if (unreadable)
         unreadable->append(shared.unreadable.take());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,18 +17,32 @@ namespace archive {
 namespace {
 
 constexpr char Magic[8] = {'I', 'M', 'P', 'Z', 'I', 'D', 'X', '\n'};
-constexpr quint32 Version = 1;
+constexpr quint32 Version = 2;
 
 struct Header {
     char magic[8];
     quint32 version;
     qint32 year;
     quint64 folderBytes;
+    quint64 maskBytes;
     quint64 directories;
     quint64 entries;
     quint64 checksum;
 };
-static_assert(sizeof(Header) == 48);
+static_assert(sizeof(Header) == 56);
+
+// Per folder: its path, identity, flags and the sizes of what follows (path, subfolder names, file names, each
+// padded to 8 bytes, then one entry per file name).
+struct FolderHeader {
+    FileIdentity self;
+    quint64 flags;
+    quint64 pathBytes;
+    quint64 subdirectoryBytes;
+    quint64 nameBytes;
+    quint64 files;
+};
+static_assert(sizeof(FolderHeader) == 80);
+constexpr quint64 ListingReusable = 1;
 
 size_t padded(size_t n) {
     return (n + 7) & ~size_t(7);
@@ -50,6 +65,33 @@ QByteArray folderKey(const QString& folder) {
     return QFile::encodeName(QFileInfo(folder).absoluteFilePath());
 }
 
+// Names joined by NULs, each followed by one.
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names) {
+        out += n;
+        out += '\0';
+    }
+    return out;
+}
+
+std::vector<std::string> split(const char* data, size_t size) {
+    std::vector<std::string> out;
+    for (size_t begin = 0; begin < size;) {
+        const size_t end = std::string_view(data + begin, size - begin).find('\0');
+        if (end == std::string_view::npos)
+            break;
+        out.emplace_back(data + begin, end);
+        begin += end + 1;
+    }
+    return out;
+}
+
+void appendPadded(std::string& out, const char* data, size_t size) {
+    out.append(data, size);
+    out.resize(padded(out.size()), '\0');
+}
+
 class Reader {
 public:
     Reader(const char* data, size_t size) : m_p(data), m_end(data + size) {}
@@ -66,6 +108,12 @@ public:
         const char* at = m_p;
         m_p += n;
         return at;
+    }
+    // n bytes, then the padding to 8.
+    const char* text(quint64 n) {
+        if (n > quint64(m_end - m_p))
+            return nullptr;
+        return skip(padded(size_t(n)));
     }
     bool atEnd() const { return m_p == m_end; }
 
@@ -103,12 +151,15 @@ QString indexFilePath(const QString& indexDirectory, const QString& folder) {
 }
 
 const IndexEntry* ArchiveIndex::Directory::find(const FileIdentity& id, size_t position) const {
-    if (position < entries.size() && entries[position].id == id)
+    const std::vector<IndexEntry>& entries = snapshot.entries;
+    if (position < entries.size() && !entries[position].empty() && entries[position].id == id)
         return &entries[position];
-    std::call_once(m_sortedOnce, [this] {
+    std::call_once(m_sortedOnce, [this, &entries] {
         m_byInode.reserve(entries.size());
-        for (size_t i = 0; i < entries.size(); ++i)
-            m_byInode.emplace_back(entries[i].id.inode, quint32(i));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (!entries[i].empty())
+                m_byInode.emplace_back(entries[i].id.inode, quint32(i));
+        }
         std::sort(m_byInode.begin(), m_byInode.end());
     });
     auto it = std::lower_bound(m_byInode.begin(), m_byInode.end(), std::pair<quint64, quint32>(id.inode, 0));
@@ -119,7 +170,7 @@ const IndexEntry* ArchiveIndex::Directory::find(const FileIdentity& id, size_t p
     return nullptr;
 }
 
-ArchiveIndex ArchiveIndex::load(const QString& file, const QString& folder, int currentYear) {
+ArchiveIndex ArchiveIndex::load(const QString& file, const QString& folder, const QString& mask, int currentYear) {
     ArchiveIndex index;
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
@@ -136,26 +187,48 @@ ArchiveIndex ArchiveIndex::load(const QString& file, const QString& folder, int 
     if (bodySize % 8 != 0 || checksum(bytes.constData() + sizeof h, bodySize) != h.checksum)
         return index;
     const QByteArray key = folderKey(folder);
-    const char* storedFolder = r.skip(padded(h.folderBytes));
-    if (!storedFolder || h.folderBytes != quint64(key.size()) ||
-        std::memcmp(storedFolder, key.constData(), size_t(key.size())) != 0)
+    const QByteArray maskBytes = mask.toUtf8();
+    const char* storedFolder = r.text(h.folderBytes);
+    const char* storedMask = r.text(h.maskBytes);
+    if (!storedFolder || !storedMask || h.folderBytes != quint64(key.size()) ||
+        std::memcmp(storedFolder, key.constData(), size_t(key.size())) != 0 ||
+        h.maskBytes != quint64(maskBytes.size()) ||
+        std::memcmp(storedMask, maskBytes.constData(), size_t(maskBytes.size())) != 0)
         return index;
 
     ArchiveIndex loaded;
     for (quint64 d = 0; d < h.directories; ++d) {
-        quint64 nameBytes = 0, count = 0;
-        if (!r.take(&nameBytes, 8) || !r.take(&count, 8) || nameBytes > size_t(bytes.size()) ||
-            count > size_t(bytes.size()) / sizeof(IndexEntry))
+        FolderHeader fh;
+        if (!r.take(&fh, sizeof fh) || fh.files > quint64(bytes.size()) / sizeof(IndexEntry))
             return index;
-        const char* name = r.skip(padded(nameBytes));
-        const char* entries = r.skip(count * sizeof(IndexEntry));
-        if (!name || !entries)
+        const char* path = r.text(fh.pathBytes);
+        const char* subdirectories = r.text(fh.subdirectoryBytes);
+        const char* names = r.text(fh.nameBytes);
+        const char* entries = r.skip(size_t(fh.files) * sizeof(IndexEntry));
+        if (!path || !subdirectories || !names || !entries)
             return index;
         auto dir = std::make_unique<Directory>();
-        dir->entries.resize(count);
-        std::memcpy(static_cast<void*>(dir->entries.data()), entries, count * sizeof(IndexEntry));
-        loaded.m_entries += count;
-        if (!loaded.m_directories.emplace(std::string(name, nameBytes), std::move(dir)).second)
+        FolderSnapshot& snap = dir->snapshot;
+        snap.relativePath.assign(path, size_t(fh.pathBytes));
+        snap.self = fh.self;
+        snap.listingReusable = (fh.flags & ListingReusable) != 0;
+        snap.subdirectories = split(subdirectories, size_t(fh.subdirectoryBytes));
+        snap.names.assign(names, size_t(fh.nameBytes));
+        for (size_t begin = 0; begin < snap.names.size();) {
+            dir->nameOffsets.push_back(quint32(begin));
+            const size_t end = snap.names.find('\0', begin);
+            if (end == std::string::npos)
+                return index;
+            begin = end + 1;
+        }
+        if (dir->nameOffsets.size() != fh.files)
+            return index;
+        snap.entries.resize(size_t(fh.files));
+        std::memcpy(static_cast<void*>(snap.entries.data()), entries, size_t(fh.files) * sizeof(IndexEntry));
+        for (const IndexEntry& e : snap.entries)
+            loaded.m_entries += e.empty() ? 0 : 1;
+        const std::string name = snap.relativePath;
+        if (!loaded.m_directories.emplace(name, std::move(dir)).second)
             return index; // the same folder twice is not an index this program wrote
     }
     if (!r.atEnd() || loaded.m_entries != h.entries)
@@ -168,27 +241,29 @@ const ArchiveIndex::Directory* ArchiveIndex::directory(const std::string& relati
     return it == m_directories.end() ? nullptr : it->second.get();
 }
 
-bool ArchiveIndex::save(const QString& file, const QString& folder, int currentYear,
-                        const std::vector<std::pair<std::string, const std::vector<IndexEntry>*>>& directories) {
+bool ArchiveIndex::save(const QString& file, const QString& folder, const QString& mask, int currentYear,
+                        const std::vector<const FolderSnapshot*>& folders) {
     const QByteArray key = folderKey(folder);
+    const QByteArray maskBytes = mask.toUtf8();
     std::string body;
-    body.append(key.constData(), size_t(key.size()));
-    body.resize(padded(body.size()), '\0');
+    appendPadded(body, key.constData(), size_t(key.size()));
+    appendPadded(body, maskBytes.constData(), size_t(maskBytes.size()));
     quint64 total = 0;
-    for (const auto& [name, entries] : directories) {
-        quint64 count = 0;
-        for (const IndexEntry& e : *entries)
-            count += e.empty() ? 0 : 1;
-        const quint64 nameBytes = name.size();
-        body.append(reinterpret_cast<const char*>(&nameBytes), 8);
-        body.append(reinterpret_cast<const char*>(&count), 8);
-        body.append(name);
-        body.resize(padded(body.size()), '\0');
-        for (const IndexEntry& e : *entries) {
-            if (!e.empty())
-                body.append(reinterpret_cast<const char*>(&e), sizeof e);
-        }
-        total += count;
+    for (const FolderSnapshot* snap : folders) {
+        const std::string subdirectories = joined(snap->subdirectories);
+        const FolderHeader fh{snap->self,
+                              snap->listingReusable ? ListingReusable : 0,
+                              snap->relativePath.size(),
+                              subdirectories.size(),
+                              snap->names.size(),
+                              snap->entries.size()};
+        body.append(reinterpret_cast<const char*>(&fh), sizeof fh);
+        appendPadded(body, snap->relativePath.data(), snap->relativePath.size());
+        appendPadded(body, subdirectories.data(), subdirectories.size());
+        appendPadded(body, snap->names.data(), snap->names.size());
+        body.append(reinterpret_cast<const char*>(snap->entries.data()), snap->entries.size() * sizeof(IndexEntry));
+        for (const IndexEntry& e : snap->entries)
+            total += e.empty() ? 0 : 1;
     }
 
     Header h{};
@@ -196,7 +271,8 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, int currentY
     h.version = Version;
     h.year = currentYear;
     h.folderBytes = quint64(key.size());
-    h.directories = directories.size();
+    h.maskBytes = quint64(maskBytes.size());
+    h.directories = folders.size();
     h.entries = total;
     h.checksum = checksum(body.data(), body.size());
 
@@ -204,8 +280,8 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, int currentY
     if (!QDir().mkpath(dir))
         return false;
     const QByteArray target = QFile::encodeName(file);
-    const QByteArray temp = target + ".tmp." + QByteArray::number(qint64(::getpid())) + '.' +
-                            QByteArray::number(quintptr(&directories), 16);
+    const QByteArray temp =
+        target + ".tmp." + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(quintptr(&folders), 16);
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;

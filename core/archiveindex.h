@@ -35,6 +35,25 @@ struct IndexEntry {
 };
 static_assert(sizeof(IndexEntry) == 48, "the index file stores entries as they are in memory");
 
+// What one scan learnt of one folder: the folder's own identity, its listing (subfolders and the names of the files
+// that match the mask, in the order the folder listed them) and one entry per file name.
+struct FolderSnapshot {
+    std::string relativePath; // "" for the output folder itself, else "2026/03"
+    FileIdentity self;
+    // The listing may stand in for reading the folder again while the folder's identity is unchanged: a name
+    // added, removed or renamed moves the folder's mtime. Never for a folder that holds links or special files,
+    // or that changed within the last moments.
+    bool listingReusable = false;
+    std::vector<std::string> subdirectories;
+    std::string names; // each followed by its NUL
+    std::vector<IndexEntry> entries;
+
+    bool sameListing(const FolderSnapshot& o) const {
+        return self == o.self && listingReusable == o.listingReusable && subdirectories == o.subdirectories &&
+               names == o.names;
+    }
+};
+
 // $XDG_CACHE_HOME/impulz (an absolute XDG_CACHE_HOME only), else ~/.cache/impulz.
 QString defaultIndexDirectory();
 
@@ -44,7 +63,8 @@ QString indexFilePath(const QString& indexDirectory, const QString& folder);
 class ArchiveIndex {
 public:
     struct Directory {
-        std::vector<IndexEntry> entries; // in the order the folder listed its files last time
+        FolderSnapshot snapshot;
+        std::vector<quint32> nameOffsets; // where each file's name starts in snapshot.names
 
         // The entry of this identity; `position` is the file's place in today's listing, which is where an
         // unchanged folder has it. Safe to call from several threads.
@@ -56,17 +76,17 @@ public:
     };
 
     // An empty index when the file is missing or anything in it is wrong. The year window of two-digit years
-    // is part of what an entry means, so an index made in another year is not used.
-    static ArchiveIndex load(const QString& file, const QString& folder, int currentYear);
+    // and the file mask are part of what the index holds, so one made for another year or mask is not used.
+    static ArchiveIndex load(const QString& file, const QString& folder, const QString& mask, int currentYear);
 
     const Directory* directory(const std::string& relativePath) const;
     size_t directoryCount() const { return m_directories.size(); }
-    size_t entryCount() const { return m_entries; }
+    size_t entryCount() const { return m_entries; } // remembered files
 
     // Written to a temporary file beside it and renamed over it, so a reader sees the old index or the new one.
     // Returns false when it could not be written (the display goes on without it).
-    static bool save(const QString& file, const QString& folder, int currentYear,
-                     const std::vector<std::pair<std::string, const std::vector<IndexEntry>*>>& directories);
+    static bool save(const QString& file, const QString& folder, const QString& mask, int currentYear,
+                     const std::vector<const FolderSnapshot*>& folders);
 
 private:
     std::unordered_map<std::string, std::unique_ptr<Directory>> m_directories;

@@ -543,6 +543,14 @@ struct ChangingArchive {
         const QDate d = from.addDays(random.bounded(-2, 12));
         return eventLine(d, QTime(0, 0).addSecs(random.bounded(86400)));
     }
+    // A folder's listing is taken from the index while the folder's identity is unchanged: folders changed
+    // here get times of their own as well, up to the root.
+    void stampFolders(QString path) {
+        for (path = QFileInfo(path).path(); std::any_of(
+                 roots.begin(), roots.end(), [&](const QString& r) { return path == r || path.startsWith(r + u'/'); });
+             path = QFileInfo(path).path())
+            stamp(path);
+    }
     void stamp(const QString& path) {
         const timespec times[2] = {{clock, 0}, {clock, 0}};
         ++clock;
@@ -555,6 +563,7 @@ struct ChangingArchive {
         const QString path = dir + QStringLiteral("/f%1.csv").arg(clock);
         writeFile(path, randomLine());
         stamp(path);
+        stampFolders(path);
         files << path;
     }
     // Returns how many files a display must read after these changes.
@@ -574,6 +583,7 @@ struct ChangingArchive {
             case 1: // removed
                 QFile::remove(path);
                 files.removeOne(path);
+                stampFolders(path);
                 break;
             case 2: { // rewritten in place, same size, other time of day
                 QFile f(path);
@@ -608,7 +618,7 @@ bool indexedMatchesFull(const QList<ScanJob>& jobs, const Period& p, const QStri
     ScanProgress progress;
     ScanOptions options;
     options.indexDirectory = cache;
-    options.settleNs = 0; // every change above moves the mtime
+    options.settleNs = 0; // every change above moves the mtime of the file and its folders
     if (!scanInputs(*indexed, p, jobs, Csv, currentYear(), progress, options))
         return false;
     read = progress.filesRead.load();
