@@ -314,15 +314,12 @@ double idleStall() {
 // real worker, the real chart filling. The period decides only how many bars the charts get.
 Stall guiStall(const std::string& root, const QDate& from, const QDate& to) {
     QTemporaryDir settings;
-    setSettingsFilePathForTesting(settings.filePath(QStringLiteral("impulz.ini")));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(settings.filePath(QStringLiteral("config"))));
     MessageBox::setAutoAnswer(true);
-    Form1 = new TForm1;
-    FrmNastav = new TFrmNastav;
-    FrmPocitadla = new TFrmPocitadla;
-    frmStatistika = new TfrmStatistika;
+    Impulz app(settings.filePath(QStringLiteral("impulz.ini")));
+    TfrmStatistika* frmStatistika = app.frmStatistika;
     for (int b = 0; b < Inputs; ++b) {
-        FrmNastav->edCesta[b]->setText(QString::fromStdString(root) + QStringLiteral("/bit%1").arg(b));
+        app.settings.set(Settings::pathKey(b), QString::fromStdString(root) + QStringLiteral("/bit%1").arg(b));
         frmStatistika->CheckListBox1->item(b)->setCheckState(Qt::Checked);
     }
     frmStatistika->DateTimePicker1->setDate(from);
@@ -355,7 +352,7 @@ Stall guiStall(const std::string& root, const QDate& from, const QDate& to) {
         QObject::connect(frmStatistika, &TfrmStatistika::displayFinished, &loop, &QEventLoop::quit);
         heartbeat.start(5);
         sinceTick.start();
-        QTimer::singleShot(20, frmStatistika, [] { frmStatistika->btnNactiClick(); });
+        QTimer::singleShot(20, frmStatistika, [frmStatistika] { frmStatistika->btnNactiClick(); });
         loop.exec();
         // The chart filling after the worker finishes is part of the display.
         QTimer::singleShot(50, &loop, &QEventLoop::quit);
@@ -366,10 +363,6 @@ Stall guiStall(const std::string& root, const QDate& from, const QDate& to) {
         std::fprintf(stderr, "display %d: longest GUI gap %.1f ms in the scan, %.1f ms in the chart fill\n", round + 1,
                      double(longestScan) / 1e6, double(longestFill) / 1e6);
     }
-    delete frmStatistika;
-    delete FrmPocitadla;
-    delete FrmNastav;
-    delete Form1;
     return worst;
 }
 
