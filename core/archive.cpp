@@ -328,8 +328,9 @@ QByteArray joinPath(const QByteArray& dir, const char* name) {
     return path;
 }
 
+// With `opened` given, it receives the file's fstat taken before the read.
 bool readStampAt(int dirFd, const char* name, EntryKind kind, int currentYear, std::string& buf, RawStamp& out,
-                 QString& reason) {
+                 QString& reason, struct stat* opened = nullptr) {
     if (kind != EntryKind::Regular) {
         reason = QStringLiteral("není obyčejný soubor");
         return false;
@@ -339,6 +340,8 @@ bool readStampAt(int dirFd, const char* name, EntryKind kind, int currentYear, s
         reason = systemReason("nelze otevřít soubor", errno);
         return false;
     }
+    if (opened && fstat(fd, opened) != 0)
+        *opened = {};
     size_t len = 0;
     const int err = readFirstLine(fd, buf, len);
     ::close(fd);
@@ -492,8 +495,9 @@ qint64 nanoseconds(const timespec& t) {
 }
 
 FileIdentity identityOf(const struct stat& st) {
-    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), nanoseconds(st.st_mtim),
-            nanoseconds(st.st_ctim)};
+    // The device number as statx() gives it, so identities from both compare.
+    return {quint64(makedev(major(st.st_dev), minor(st.st_dev))), quint64(st.st_ino), qint64(st.st_size),
+            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
 // The identity of a file by name, following a link; false when it has none to offer.
@@ -690,29 +694,40 @@ private:
         if (!dir.record || file.kind != EntryKind::Regular)
             return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
 
+        IndexEntry& fresh = dir.record->entries[i];
+        if (!dir.known) {
+            // A folder the index does not know: every file is read, and the identity comes from the open file.
+            group.misses.fetch_add(1, std::memory_order_relaxed);
+            struct stat st;
+            if (!readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason, &st))
+                return false;
+            remember(fresh, identityOf(st), S_ISREG(st.st_mode), stamp);
+            return true;
+        }
         FileIdentity id;
         bool regular = false;
         if (!fileIdentityAt(dir.handle.fd(), name, id, regular) || !regular)
             return readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason);
-        IndexEntry& fresh = dir.record->entries[i];
-        if (dir.known) {
-            if (const IndexEntry* known = dir.known->find(id, i)) {
-                stamp.julianDay = known->julianDay;
-                stamp.msecs = known->msecs;
-                fresh = *known;
-                fromIndex = true;
-                group.hits.fetch_add(1, std::memory_order_relaxed);
-                return true;
-            }
+        if (const IndexEntry* known = dir.known->find(id, i)) {
+            stamp.julianDay = known->julianDay;
+            stamp.msecs = known->msecs;
+            fresh = *known;
+            fromIndex = true;
+            group.hits.fetch_add(1, std::memory_order_relaxed);
+            return true;
         }
         group.misses.fetch_add(1, std::memory_order_relaxed);
         if (!readStampAt(dir.handle.fd(), name, file.kind, m_year, m_buffer, stamp, reason))
             return false;
-        // A file changed within the last moments could change again within the same time stamp tick, after
-        // the stat above, and keep its identity: it is only remembered once it has been quiet for a while.
-        if (std::max(id.mtimeNs, id.ctimeNs) < m_settledBefore)
-            fresh = {id, qint32(stamp.julianDay), stamp.msecs};
+        remember(fresh, id, regular, stamp);
         return true;
+    }
+
+    // The identity was taken before the read. A file changed within the last moments could change again within
+    // the same time stamp tick, after that, and keep its identity: it is only remembered once it has been quiet.
+    void remember(IndexEntry& fresh, const FileIdentity& id, bool regular, const RawStamp& stamp) const {
+        if (regular && id.inode != 0 && std::max(id.mtimeNs, id.ctimeNs) < m_settledBefore)
+            fresh = {id, qint32(stamp.julianDay), stamp.msecs};
     }
 
     void readFiles(const Task& task) {
