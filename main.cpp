@@ -342,6 +342,9 @@ void TForm1::showWriteFailure(int input, const QString& path, const QString& rea
 Impulz::Impulz(const QString& settingsPath) {
     if (!settingsPath.isEmpty())
         settings.setFilePath(settingsPath);
+    // A crash can leave the settings file's temporary copy behind; the file itself is whole either way.
+    const QFileInfo file(settings.filePath());
+    removeStaleTemporaryFiles(file.absolutePath(), QLatin1Char('.') + file.fileName() + QLatin1Char('.'));
     monitor = new Monitor(settings, counters);
     monitor->moveToThread(&m_coreThread);
     m_coreThread.setObjectName(QStringLiteral("impulz-core"));
@@ -400,9 +403,6 @@ int impulzMain(int argc, char** argv) {
         MessageBox::error(nullptr, lock.errorText());
         return 1;
     }
-    removeStaleTemporaryFiles(QFileInfo(settingsPath).absolutePath(),
-                              QLatin1Char('.') + QFileInfo(settingsPath).fileName() + QLatin1Char('.'));
-
     Impulz impulz(settingsPath);
     impulz.Form1->show();
     const int rc = app.exec();

@@ -36,8 +36,27 @@ endif()
 install(DIRECTORY ${CMAKE_BINARY_DIR}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
 # The headless recorder's unit, for `systemctl --user enable --now impulz-recorder`.
+# Its ExecStart holds the installed executable's absolute path, filled in at install time like the launcher's.
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service)
-    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service DESTINATION lib/systemd/user)
+    install(CODE "set(impulz_unit_bindir \"${CMAKE_INSTALL_BINDIR}\")
+        set(impulz_unit_template \"${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service\")")
+    install(CODE [=[
+        if(IS_ABSOLUTE "${impulz_unit_bindir}")
+            set(IMPULZ_BIN "${impulz_unit_bindir}/impulz")
+        else()
+            set(IMPULZ_BIN "${CMAKE_INSTALL_PREFIX}/${impulz_unit_bindir}/impulz")
+        endif()
+        # systemd reads the command line with C-style quoting: a quoted path may hold blanks.
+        string(REPLACE "\\" "\\\\" IMPULZ_BIN "${IMPULZ_BIN}")
+        string(REPLACE "\"" "\\\"" IMPULZ_BIN "${IMPULZ_BIN}")
+        set(IMPULZ_BIN "\"${IMPULZ_BIN}\"")
+        file(READ "${impulz_unit_template}" impulz_unit)
+        string(CONFIGURE "${impulz_unit}" impulz_unit @ONLY)
+        set(impulz_unit_dir "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/user")
+        file(MAKE_DIRECTORY "${impulz_unit_dir}")
+        message(STATUS "Installing: ${impulz_unit_dir}/impulz-recorder.service")
+        file(WRITE "${impulz_unit_dir}/impulz-recorder.service" "${impulz_unit}")
+    ]=])
 endif()
 
 # Manual pages and the changelog go in compressed, as Debian's policy asks (gzip -9 without a time stamp).

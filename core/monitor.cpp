@@ -4,6 +4,7 @@
 #include "core/counters.h"
 #include "core/eventfile.h"
 #include "core/inifile.h"
+#include "core/posixfile.h"
 #include "core/settings.h"
 
 #include <QThread>
@@ -63,6 +64,11 @@ void Monitor::btnPripojClick() {
 }
 
 void Monitor::startup() {
+    // A crash can leave an event's temporary file behind; it never became an event, so it goes.
+    for (int n = 0; n < 8; ++n) {
+        if (m_settings.watched(n))
+            removeStaleTemporaryFiles(m_settings.outputDirectory(n), QStringLiteral(".event."));
+    }
     QThread::msleep(StartupWaitMs);
     if (m_settings.flag(Settings::cbAutoLogin))
         btnPripojClick();
@@ -197,6 +203,8 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
     // skip a number, never issue one twice.
     if (advanced)
         storeSequenceNumber();
+    if (beforeEventWrites && !requests.isEmpty())
+        beforeEventWrites();
     const QList<EventWriteResult> written = writeEventFiles(requests);
 
     qsizetype next = 0;

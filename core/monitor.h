@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 
 class Counters;
 class QTimer;
@@ -27,6 +28,9 @@ public:
     // object's thread only.
     static inline int StartupWaitMs = 1000;
     static inline int WatchdogWaitMs = 600;
+    // Test seam: called on the core's thread after the running number is stored and before a chunk's event files
+    // are written.
+    static inline std::function<void()> beforeEventWrites;
     // A chunk longer than this brings the large-packet warning.
     static constexpr int LargeChunk = 252;
 

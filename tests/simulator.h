@@ -1,0 +1,131 @@
+#pragma once
+
+// The controller simulator (tools/controller-sim) as a child process of a test, driven through its commands.
+
+#include <QByteArrayList>
+#include <QFileInfo>
+#include <QObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <array>
+
+using PerInput = std::array<int, 8>;
+
+// The controller simulator as a child process, driven through its commands. Its output is read as it comes, with
+// error lines merged in, so an unknown command serves as a barrier: its error line follows everything that the
+// commands before it printed.
+class Simulator {
+public:
+    explicit Simulator(const QStringList& options) {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&m_process, &QProcess::readyRead, [this] { collect(); });
+        m_process.start(QStringLiteral(IMPULZ_BIN_DIR "/controller-sim"),
+                        QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--answer")} +
+                            options);
+    }
+    ~Simulator() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    static bool available() { return QFileInfo(QStringLiteral(IMPULZ_BIN_DIR "/controller-sim")).isExecutable(); }
+
+    // The port it listens on, 0 until it has said so.
+    quint16 port() const {
+        return !m_lines.isEmpty() && m_lines.first().startsWith("listening ")
+                   ? quint16(m_lines.first().mid(10).toUInt())
+                   : 0;
+    }
+
+    // Hands the commands over and waits until the simulator has run them.
+    bool run(const QByteArray& commands) {
+        const QByteArray mark = "sync " + QByteArray::number(++m_syncs);
+        const QByteArray echo = "error: " + mark + ": unknown command";
+        m_process.write(commands + '\n' + mark + '\n');
+        return QTest::qWaitFor([&] { return m_lines.contains(echo); }, 15000);
+    }
+
+    bool quit() {
+        m_process.write("quit\n");
+        return QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning; }, 15000);
+    }
+
+    int lineCount() const { return int(m_lines.size()); }
+    int count(const QByteArray& line) const { return int(m_lines.count(line)); }
+
+    // A greeted client that has not been closed, reset or replaced since.
+    bool sessionReady() const {
+        for (qsizetype i = m_lines.size() - 1; i >= 0; --i) {
+            const QByteArray& line = m_lines.at(i);
+            if (line == "greeting ok")
+                return true;
+            if (line.startsWith("client ") || line.startsWith("greeting ") || line == "closing client" ||
+                line == "resetting client")
+                return false;
+        }
+        return false;
+    }
+
+    bool droppedSince(int index) const {
+        for (qsizetype i = index; i < m_lines.size(); ++i) {
+            const QByteArray& line = m_lines.at(i);
+            if (line == "closing client" || line == "resetting client" || line == "client disconnected" ||
+                line == "client replaced")
+                return true;
+        }
+        return false;
+    }
+
+    // The transitions into LOG1 that went out to a connected client, per input.
+    PerInput sent() const {
+        PerInput perInput{};
+        for (const QByteArray& line : m_lines) {
+            if (line.startsWith("sent ")) {
+                const int bit = line.split(' ').value(1).toInt();
+                if (bit >= 0 && bit < 8)
+                    ++perInput[size_t(bit)];
+            }
+        }
+        return perInput;
+    }
+    // Each change report into LOG1 that went out: its input and the moment (ms since the epoch).
+    QList<std::pair<int, qint64>> sends() const {
+        QList<std::pair<int, qint64>> result;
+        for (const QByteArray& line : m_lines) {
+            if (line.startsWith("sent ")) {
+                const QByteArrayList parts = line.split(' ');
+                result.append({parts.value(1).toInt(), parts.value(2).toLongLong()});
+            }
+        }
+        return result;
+    }
+    bool finished(int msecs) {
+        return QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning; }, msecs);
+    }
+    int sentTotal() const {
+        int total = 0;
+        for (int n : sent())
+            total += n;
+        return total;
+    }
+
+    QByteArray tail() const { return m_lines.mid(qMax<qsizetype>(0, m_lines.size() - 12)).join('\n'); }
+
+private:
+    void collect() {
+        m_pending += m_process.readAll();
+        qsizetype end = 0;
+        while ((end = m_pending.indexOf('\n')) >= 0) {
+            m_lines.append(m_pending.left(end));
+            m_pending.remove(0, end + 1);
+        }
+    }
+
+    QProcess m_process;
+    QByteArray m_pending;
+    QList<QByteArray> m_lines;
+    int m_syncs = 0;
+};
