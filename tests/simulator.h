@@ -48,6 +48,12 @@ public:
         return QTest::qWaitFor([&] { return m_lines.contains(echo); }, 15000);
     }
 
+    // Hands commands over without waiting for them.
+    void write(const QByteArray& commands) {
+        m_process.write(commands);
+        m_process.waitForBytesWritten(5000);
+    }
+
     bool quit() {
         m_process.write("quit\n");
         return QTest::qWaitFor([&] { return m_process.state() == QProcess::NotRunning; }, 15000);

@@ -1,0 +1,181 @@
+// The windows as views of a core on its own thread: nothing the GUI thread does (a box, a long stall) holds back
+// decoding, recording or the watchdog, and what the operator must see of a failure reaches the screen.
+
+#include "simulator.h"
+#include "testenv.h"
+
+#include "components/cooltrayicon.h"
+#include "main.h"
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QThread>
+
+#include <unistd.h>
+
+class TestCoreThread : public QObject {
+    Q_OBJECT
+private slots:
+    void stalledGuiLosesNoEvent();
+    void largeChunkWarningHoldsNothingBack();
+    void windowIsPaintedBeforeTheStartupWait();
+    void writeFailureReachesTrayAndCounter();
+    void cancelledSessionEndKeepsTheConfirmation();
+    void staleSettingsTemporaryGoesAtStart();
+};
+
+namespace {
+QStringList csvFiles(const QString& dir) {
+    return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Name);
+}
+
+// Connects the monitor to the simulator with every input watched and named by input and running number.
+bool connectToSimulator(MonitorFixture& fx, Simulator& sim, const QStringList& extra = {}) {
+    if (!QTest::qWaitFor([&] { return sim.port() != 0; }, 10000))
+        return false;
+    QStringList lines = fx.existingDirectories();
+    for (int n = 0; n < 8; ++n)
+        lines << QStringLiteral("Bit%1=1").arg(n);
+    fx.writeIni(lines << QStringLiteral("Port=%1").arg(sim.port()) << QStringLiteral("Format=E%nbit%_%numco%")
+                      << extra);
+    Form1->LoadSettings();
+    Form1->btnPripojClick();
+    return QTest::qWaitFor([&] { return sim.sessionReady() && fx.reportLines() >= 1; }, 10000);
+}
+} // namespace
+
+void TestCoreThread::stalledGuiLosesNoEvent() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    MonitorFixture fx;
+    Simulator sim({});
+    QVERIFY(connectToSimulator(fx, sim, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=2")}));
+    QByteArray script;
+    for (int i = 0; i < 100; ++i)
+        script += "pulse " + QByteArray::number(i % 8) + " 10\nsleep 25\n";
+    QVERIFY(sim.run("silence"));
+    const int before = fx.reportLines();
+    sim.write(script);
+    // The GUI thread stalls for 5 s: longer than the watchdog's period, as a frozen chart or a slow X server would.
+    QThread::msleep(5000);
+    QVERIFY(sim.run(""));
+    QVERIFY2(sim.sentTotal() == 100, sim.tail().constData());
+    // Every event is on disk, stamped when it was sent, not when the windows woke up.
+    const auto sends = sim.sends();
+    for (int n = 0; n < 8; ++n) {
+        const QStringList files = csvFiles(fx.eventDir(n));
+        QList<qint64> sentAt;
+        for (const auto& [bit, ms] : sends) {
+            if (bit == n)
+                sentAt << ms;
+        }
+        QCOMPARE(files.size(), sentAt.size());
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            const QByteArray line = readBytes(fx.eventDir(n) + QLatin1Char('/') + files[i]);
+            const QDateTime stamp = QDateTime::fromString(QString::fromLatin1(line.trimmed()), "dd.MM.yy;HH:mm:ss")
+                                        .addYears(100);
+            QVERIFY2(qAbs(stamp.toMSecsSinceEpoch() - sentAt[i]) <= 1500, line.constData());
+        }
+    }
+    // The log and the LEDs catch up, in order.
+    QTRY_VERIFY(fx.reportLines() >= before + 200);
+    for (auto* led : Form1->Leds)
+        QCOMPARE(led->state(), lsOFF);
+    Form1->btnPripojClick();
+    settle();
+}
+
+void TestCoreThread::largeChunkWarningHoldsNothingBack() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    MonitorFixture fx;
+    MessageBox::setAutoAnswer(std::nullopt); // real boxes
+    Simulator sim({QStringLiteral("--keepalive"), QStringLiteral("200")});
+    QVERIFY(connectToSimulator(fx, sim, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=1")}));
+    const QByteArray text = "text \"" + QByteArray(253, 'x') + "\"\n";
+    // Two large chunks and a pulse while the first box is still open.
+    QVERIFY(sim.run(text + "sleep 100\n" + text + "sleep 100\npulse 0 10"));
+    QTRY_COMPARE(csvFiles(fx.eventDir(0)).size(), 1);
+    const auto boxes = Form1->findChildren<QMessageBox*>();
+    QCOMPARE(boxes.size(), 1); // one box of a kind at a time
+    QVERIFY(boxes.first()->isVisible());
+    QCOMPARE(boxes.first()->text(), Monitor::LargeChunkWarning);
+    // Past the watchdog's period with the box open: the link stays, the data keeps coming.
+    QVERIFY(sim.run("sleep 2500\npulse 1 10"));
+    QTRY_COMPARE(csvFiles(fx.eventDir(1)).size(), 1);
+    QCOMPARE(App->monitor->reconnectCount(), 0);
+    boxes.first()->accept();
+    Form1->btnPripojClick();
+    settle();
+}
+
+void TestCoreThread::windowIsPaintedBeforeTheStartupWait() {
+    MonitorFixture fx;
+    Monitor::StartupWaitMs = 4000;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    fx.writeIni(fx.existingDirectories() << QStringLiteral("Login=1")
+                                         << QStringLiteral("Port=%1").arg(server.serverPort()));
+    struct PaintSpy : QObject {
+        bool painted = false;
+        bool eventFilter(QObject*, QEvent* e) override {
+            painted = painted || e->type() == QEvent::Paint;
+            return false;
+        }
+    } spy;
+    Form1->installEventFilter(&spy);
+    Form1->show();
+    QTRY_VERIFY(spy.painted);
+    QVERIFY(!server.hasPendingConnections()); // the wait goes on on the core's thread
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
+    Form1->removeEventFilter(&spy);
+}
+
+void TestCoreThread::writeFailureReachesTrayAndCounter() {
+    MonitorFixture fx;
+    Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=E%nbit%_%numco%")});
+    const QString missing = fx.dir.filePath(QStringLiteral("missing"));
+    FrmNastav->edCesta[1]->setText(missing);
+    link.send(report(52, 0xFF) + report(52, 0xFD), 2);
+    QVERIFY(Form1->TrayIcon1->lastMessage().contains(QStringLiteral("Bit1")));
+    QVERIFY(Form1->TrayIcon1->lastMessage().contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
+    QVERIFY(FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 1")));
+    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
+    // A second failure within the minute counts, but the tray stays quiet.
+    const QString shown = Form1->TrayIcon1->lastMessage();
+    FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("other")));
+    link.send(report(52, 0xFF) + report(52, 0xFD), 4);
+    QVERIFY(FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 2")));
+    QCOMPARE(Form1->TrayIcon1->lastMessage(), shown);
+}
+
+void TestCoreThread::cancelledSessionEndKeepsTheConfirmation() {
+    MonitorFixture fx(false);
+    Form1->show();
+    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
+    const int grace = TForm1::SessionEndGraceMs;
+    TForm1::SessionEndGraceMs = 50;
+    Form1->sessionEnding(); // then the log-out is cancelled: no close follows
+    QTest::qWait(100);
+    MessageBox::clearShown();
+    QVERIFY(!Form1->close());
+    QCOMPARE(MessageBox::shown().size(), 1);
+    TForm1::SessionEndGraceMs = grace;
+}
+
+void TestCoreThread::staleSettingsTemporaryGoesAtStart() {
+    QTemporaryDir dir;
+    // A pid that cannot run: above the kernel's limit.
+    const QString stale = dir.filePath(QStringLiteral(".impulz.ini.99999999.3.tmp"));
+    const QString live = dir.filePath(QStringLiteral(".impulz.ini.%1.3.tmp").arg(::getpid()));
+    for (const QString& path : {stale, live}) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    Impulz app(dir.filePath(QStringLiteral("impulz.ini")));
+    QVERIFY(!QFileInfo::exists(stale));
+    QVERIFY(QFileInfo::exists(live));
+}
+
+QTEST_MAIN(TestCoreThread)
+#include "tst_corethread.moc"
