@@ -1,0 +1,68 @@
+// The recorder without windows: the same settings file, the simulator at its load rate, every transition in a file,
+// a clean stop on SIGTERM, and no second recorder on the same settings.
+
+#include "core/inifile.h"
+#include "core/settings.h"
+#include "simulator.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestHeadless : public QObject {
+    Q_OBJECT
+private slots:
+    void recordsEveryTransitionAndStopsOnSigterm();
+};
+
+void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    Simulator sim({QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
+                   QStringLiteral("--seed"), QStringLiteral("7")});
+    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    const QString events = dir.filePath(QStringLiteral("events"));
+    QVERIFY(QDir().mkpath(events));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\nFormat=E%nbit%_%numco%\n");
+    for (int n = 0; n < 8; ++n)
+        file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(events).toUtf8());
+    file.close();
+
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    const QString program = QStringLiteral(IMPULZ_BIN_DIR "/impulz");
+    const QStringList args{QStringLiteral("--headless"), QStringLiteral("--settings"), ini};
+    recorder.start(program, args);
+    QVERIFY(recorder.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
+
+    // A second recorder on the same settings file refuses to run.
+    QProcess second;
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(program, args);
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(second.readAll().contains(ini.toUtf8()));
+
+    QVERIFY(sim.finished(20000)); // the load run ends by itself
+    const int sent = sim.sentTotal();
+    QVERIFY(sent > 100);
+    QTRY_COMPARE_WITH_TIMEOUT(int(QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size()), sent, 10000);
+
+    recorder.terminate(); // SIGTERM
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(recorder.exitCode(), 0);
+    const QByteArray out = recorder.readAll();
+    QVERIFY2(out.contains("LOG1 Bit: "), out.left(400).constData());
+    // The running number reached the settings file on the way out, as the windowed exit writes it.
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), sent + 1);
+}
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"
