@@ -500,8 +500,17 @@ void IniFile::writeValues(const QString& section, const QList<std::pair<QString,
     if (!current.text)
         throw IniWriteError(m_path, current.problem);
     Text text = std::move(*current.text);
-    for (const auto& [key, value] : keyValues)
+    // Names are the program's own; one that could break the file's lines is a programming error, refused whole.
+    auto breaksLines = [](const QString& name) {
+        return name.contains(u'\n') || name.contains(QChar(0));
+    };
+    if (breaksLines(section))
+        throw IniWriteError(m_path, QStringLiteral("the section name holds a line break or NUL"));
+    for (const auto& [key, value] : keyValues) {
+        if (breaksLines(key))
+            throw IniWriteError(m_path, QStringLiteral("the key name holds a line break or NUL"));
         setValue(text.lines, section, key, value);
+    }
 
     QString problem;
     const std::optional<QByteArray> data = encode(text, problem);

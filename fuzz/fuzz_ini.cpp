@@ -42,8 +42,10 @@ QString asciiCase(const QString& s, int how) {
 
 // Lines without their ends. Every CR at the end goes: a line that ended in CR CR LF is written back as CR LF and
 // so reads one CR shorter afterwards, which changes no key, section or comment.
+// A UTF-8 byte-order mark at the start belongs to no line; the file keeps it in front of whatever its first line
+// becomes.
 QList<QByteArray> linesOf(const QByteArray& data) {
-    QList<QByteArray> lines = data.split('\n');
+    QList<QByteArray> lines = (data.startsWith("\xEF\xBB\xBF") ? data.mid(3) : data).split('\n');
     if (lines.last().isEmpty())
         lines.removeLast();
     for (QByteArray& l : lines) {
