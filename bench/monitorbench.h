@@ -7,9 +7,6 @@
 
 #include "components/messagebox.h"
 #include "main.h"
-#include "nastaveni.h"
-#include "pocitadla.h"
-#include "statistika.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -31,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -206,23 +204,19 @@ inline std::vector<std::string> makeFolders(const std::string& root) {
     return dirs;
 }
 
-// The four windows as the program creates them, with the settings file, the autostart folder and the event folders
-// in a temporary place and every message box answered, and the controller's end of the link: a listener on
-// 127.0.0.1 that the settings point the monitor at. Made once, after the QApplication; going, it closes the link,
-// disconnects the monitor and takes the windows down.
+// The monitor as the program creates it (through its owner: models, the core on its own thread, the four windows),
+// with the settings file, the autostart folder and the event folders in a temporary place and every message box
+// answered, and the controller's end of the link: a listener on 127.0.0.1 that the settings point the monitor at.
+// Made once, after the QApplication; going, it closes the link, disconnects the monitor and takes it down.
 class BenchMonitor {
 public:
     BenchMonitor() {
         if (!m_dir.isValid())
             fail("no temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
-        setSettingsFilePathForTesting(iniPath());
         MessageBox::setAutoAnswer(true);
-        TForm1::StartupWaitMs = 0;
-        Form1 = new TForm1;
-        FrmNastav = new TFrmNastav;
-        FrmPocitadla = new TFrmPocitadla;
-        frmStatistika = new TfrmStatistika;
+        Monitor::StartupWaitMs = 0;
+        m_app = std::make_unique<Impulz>(iniPath());
         m_listener = listenLoopback(m_port);
     }
     ~BenchMonitor() {
@@ -231,14 +225,18 @@ public:
             QObject::disconnect(hook);
         ::close(m_controller);
         ::close(m_listener);
-        Form1->btnPripojClick();
-        delete frmStatistika;
-        delete FrmPocitadla;
-        delete FrmNastav;
-        delete Form1;
+        m_app->onCore([this] {
+            if (m_app->monitor->socketState() != wsClosed)
+                m_app->monitor->btnPripojClick();
+        });
+        m_app.reset();
     }
     BenchMonitor(const BenchMonitor&) = delete;
     BenchMonitor& operator=(const BenchMonitor&) = delete;
+
+    Impulz& app() const { return *m_app; }
+    TForm1* form() const { return m_app->Form1; }
+    Monitor* core() const { return m_app->monitor; }
 
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
     QString iniPath() const { return filePath(QStringLiteral("impulz.ini")); }
@@ -267,7 +265,7 @@ public:
     // Calls seen on the GUI thread for every report line the log gains, until this goes. Only the change that adds
     // the report line counts: clearing the log or trimming it also changes the document.
     void onReportLine(std::function<void()> seen) {
-        QTextDocument* log = Form1->Memo1->document();
+        QTextDocument* log = form()->Memo1->document();
         m_hooks.push_back(
             QObject::connect(log, &QTextDocument::contentsChange, [log, seen = std::move(seen)](int, int, int added) {
                 if (added <= 0 || !log->lastBlock().text().startsWith(QStringLiteral("LOG1 Bit:")))
@@ -276,10 +274,25 @@ public:
             }));
     }
 
+    // Keeps a connection until this goes.
+    void keep(const QMetaObject::Connection& hook) { m_hooks.push_back(hook); }
+
+    // Calls f on the core's thread as the core emits signal, before anything queued to the windows runs; until this
+    // goes.
+    template <typename Signal, typename F> void onCoreSignal(Signal signal, F f) {
+        m_hooks.push_back(QObject::connect(core(), signal, core(), std::move(f), Qt::DirectConnection));
+    }
+
+    // Calls f on the GUI thread for signal, after the windows' own handlers of the same emission (they were
+    // connected first, and queued calls run in the order they were connected); until this goes.
+    template <typename Signal, typename F> void onWindowSignal(Signal signal, F f) {
+        m_hooks.push_back(QObject::connect(core(), signal, form(), std::move(f), Qt::QueuedConnection));
+    }
+
     // Shows the main window, whose start-up sequence loads the settings and connects, and takes the connection and
     // the monitor's greeting.
     void connect() {
-        Form1->show();
+        form()->show();
         runWithLoop([&] {
             m_controller = acceptWithin(m_listener, 10000);
             char greeting[9];
@@ -300,10 +313,22 @@ public:
             fail("send to the monitor failed");
     }
 
+    // Sends several reports in one write, as a controller does when inputs change faster than it sends.
+    void sendReports(const std::vector<quint8>& values) const {
+        std::string bytes;
+        for (quint8 v : values) {
+            const std::array<char, 7> r = reportBytes(v);
+            bytes.append(r.data(), r.size());
+        }
+        if (::send(m_controller, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size()))
+            fail("send to the monitor failed");
+    }
+
 private:
     QTemporaryDir m_dir;
     quint16 m_port = 0;
     int m_listener = -1;
     int m_controller = -1;
     std::vector<QMetaObject::Connection> m_hooks;
+    std::unique_ptr<Impulz> m_app;
 };

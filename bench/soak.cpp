@@ -104,9 +104,9 @@ int main(int argc, char** argv) {
                     // Taken on the GUI thread between two of its events, so the log is not halfway through a change.
                     Sample s;
                     QMetaObject::invokeMethod(
-                        Form1,
+                        monitor.form(),
                         [&] {
-                            s = {k + 1, residentMb(), openDescriptors(), Form1->logLineCount()};
+                            s = {k + 1, residentMb(), openDescriptors(), monitor.form()->logLineCount()};
                         },
                         Qt::BlockingQueuedConnection);
                     samples.push_back(s);
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
     // Log clearing off: the log fills up to its safety limit and must stay there. Memory has levelled off when it
     // does not grow over the second half of the run, which needs the log full from halfway on.
     monitor.writeSettings(events, false);
-    Form1->LoadSettings();
+    monitor.form()->LoadSettings();
     const long half = o.reports / 2;
     const bool fullFromHalfway = half >= TForm1::LogSafetyLimit;
     points = tenths;
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     const std::vector<Sample> unlimited = phase("log not cleared", o.reports, points);
     const Sample halfway = at(unlimited, half);
     const Sample last = at(unlimited, o.reports);
-    const int finalLines = Form1->logLineCount();
+    const int finalLines = monitor.form()->logLineCount();
 
     // Rounded to the printed tenth, and a rounded -0.0 made plain 0.0.
     const auto percent = [](double from, double to) { return std::round(1000.0 * (to - from) / from) / 10.0 + 0.0; };
