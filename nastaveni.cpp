@@ -185,6 +185,8 @@ void TFrmNastav::Save() {
 void TFrmNastav::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     m_settings.setDialogShowing(true);
+    // Which file a save writes: beside the program, or in the user's configuration folder.
+    btnUloz->setToolTip(QStringLiteral("Soubor nastavení: %1").arg(QDir::toNativeSeparators(m_settings.filePath())));
     if (!event->spontaneous())
         FormActivate();
 }

@@ -179,21 +179,23 @@ void Settings::load() {
 }
 
 void Settings::save() {
-    IniFile ini(filePath());
+    // One read-modify-write: a crash leaves either the old file or the new one, never a mix of keys.
+    QList<std::pair<QString, QString>> values;
     for (const Entry& e : table()) {
         const QVariant v = value(e.key);
         switch (e.kind) {
         case Kind::Text:
-            ini.writeString(Section, e.iniKey, v.toString());
+            values.append({e.iniKey, v.toString()});
             break;
         case Kind::Flag:
-            ini.writeBool(Section, e.iniKey, v.toBool());
+            values.append({e.iniKey, v.toBool() ? QStringLiteral("1") : QStringLiteral("0")});
             break;
         case Kind::Number:
-            ini.writeInteger(Section, e.iniKey, v.toInt());
+            values.append({e.iniKey, QString::number(v.toInt())});
             break;
         }
     }
+    IniFile(filePath()).writeValues(Section, values);
 }
 
 void Settings::storeSequenceNumber(qint32 n) {

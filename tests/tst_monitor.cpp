@@ -16,6 +16,9 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 class TestMonitor : public QObject {
     Q_OBJECT
 private slots:
@@ -149,6 +152,23 @@ void TestMonitor::settingsModelLoadsClampsAndReportsChanges() {
     changed.clear();
     settings.load(); // nothing differs: nothing is reported
     QCOMPARE(changed.size(), 0);
+
+    // A save replaces the file once, with every key in it.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(), IN_MOVED_TO) >= 0);
+    settings.set(Settings::edPopis, QStringLiteral("Linka 3"));
+    settings.save();
+    alignas(inotify_event) char buffer[4096];
+    int replaced = 0;
+    for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
+        for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+            ++replaced;
+    }
+    ::close(watch);
+    QCOMPARE(replaced, 1);
+    QCOMPARE(IniFile(ini).readString(Settings::Section, QStringLiteral("Popis"), QString()), QStringLiteral("Linka 3"));
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, QStringLiteral("Sec"), 0), 60);
 
     Counters counters;
     const QDateTime t(QDate(2026, 12, 6), QTime(13, 45, 7, 250));
