@@ -2,11 +2,12 @@
 // decoder on the core's thread and the main window on the GUI thread, over loopback, with the log cleared once it
 // has more than 20 lines. The bench plays the controller from a second thread and stamps each write; the GUI thread
 // stamps the moment the LED has taken the report's level (a queued call after the window's own handler of the same
-// signal) and, for the record, the moment the report line lands in the log. In the same run, interleaved sample by
+// signal) and, for the record, the moment the core decoded it and the moment the report line lands in the log.
+// Between samples the window finishes its drawing, then a short pause follows. In the same run, interleaved sample by
 // sample, the floor: a loopback round trip of the same 7 bytes over a bare TCP pair, echoed by a thread blocked
 // waiting for them, back to the writer: two wake-ups, as the monitor's path has (its core, then its window).
 //
-//   report_latency [--samples N] [--warmup N]
+//   report_latency [--samples N] [--warmup N] [--pause-us P]   (pauses of P to 3P microseconds between samples)
 
 #include "monitorbench.h"
 
@@ -87,17 +88,19 @@ Stats stats(std::vector<double> v) {
 }
 
 struct Options {
-    int samples = 2000;
+    int samples = 4000;
     int warmup = 100;
+    int pauseUs = 500;
 };
 
 Options parseOptions(int argc, char** argv) {
     Options o;
-    readOptions(argc, argv, "[--samples N] [--warmup N]",
+    readOptions(argc, argv, "[--samples N] [--warmup N] [--pause-us P]",
                 {{"--samples", [&](const char* v) { o.samples = std::atoi(v); }},
-                 {"--warmup", [&](const char* v) { o.warmup = std::atoi(v); }}});
-    if (o.samples < 10 || o.warmup < 0)
-        fail("--samples must be at least 10 and --warmup not negative");
+                 {"--warmup", [&](const char* v) { o.warmup = std::atoi(v); }},
+                 {"--pause-us", [&](const char* v) { o.pauseUs = std::atoi(v); }}});
+    if (o.samples < 10 || o.warmup < 0 || o.pauseUs < 0)
+        fail("--samples must be at least 10, --warmup and --pause-us not negative");
     return o;
 }
 
@@ -170,7 +173,7 @@ int main(int argc, char** argv) {
         // Between samples the window finishes drawing, as between a line's real events, and a pause of 0.5 to 1.5 ms
         // follows; the jitter keeps the writes from locking onto a timer's phase.
         std::mt19937 random(7);
-        std::uniform_int_distribution<int> pauseUs(500, 1500);
+        std::uniform_int_distribution<int> pauseUs(o.pauseUs, 3 * o.pauseUs);
         for (int k = 0; k < total && !timedOut; ++k) {
             const auto report = reportFor(k);
             char echo[7];
