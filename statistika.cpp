@@ -142,7 +142,9 @@ TfrmStatistika::TfrmStatistika(const Settings& settings, QWidget* parent)
     m_progressTimer->setInterval(100);
     connect(m_progressTimer, &QTimer::timeout, this, [this] {
         if (m_progress)
-            Panel1Count->setText(QStringLiteral("Přečteno souborů: %1").arg(m_progress->filesRead.load()));
+            // Files taken from the archive index count as done: they were checked, not opened.
+            Panel1Count->setText(QStringLiteral("Přečteno souborů: %1")
+                                     .arg(m_progress->filesRead.load() + m_progress->filesFromIndex.load()));
     });
 
     connect(btnDnes, &QPushButton::clicked, this, &TfrmStatistika::btnDnesClick);

@@ -224,7 +224,8 @@ ArchiveIndex ArchiveIndex::load(const QString& file, const QString& folder, cons
         if (dir->nameOffsets.size() != fh.files)
             return index;
         snap.entries.resize(size_t(fh.files));
-        std::memcpy(static_cast<void*>(snap.entries.data()), entries, size_t(fh.files) * sizeof(IndexEntry));
+        if (fh.files > 0)
+            std::memcpy(static_cast<void*>(snap.entries.data()), entries, size_t(fh.files) * sizeof(IndexEntry));
         for (const IndexEntry& e : snap.entries)
             loaded.m_entries += e.empty() ? 0 : 1;
         const std::string name = snap.relativePath;
@@ -261,7 +262,8 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, const QStrin
         appendPadded(body, snap->relativePath.data(), snap->relativePath.size());
         appendPadded(body, subdirectories.data(), subdirectories.size());
         appendPadded(body, snap->names.data(), snap->names.size());
-        body.append(reinterpret_cast<const char*>(snap->entries.data()), snap->entries.size() * sizeof(IndexEntry));
+        if (!snap->entries.empty())
+            body.append(reinterpret_cast<const char*>(snap->entries.data()), snap->entries.size() * sizeof(IndexEntry));
         for (const IndexEntry& e : snap->entries)
             total += e.empty() ? 0 : 1;
     }
