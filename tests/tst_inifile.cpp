@@ -98,12 +98,6 @@ private slots:
                                            << "\"x";
         QTest::newRow("quoted empty") << QByteArray("[Po spusteni]\nPopis=\"\"\n") << "Popis"
                                       << "";
-        QTest::newRow("Windows-1250") << QByteArray("[Po spusteni]\nPopis=Linka \xE8. 3 \x96 \x9Aroubov\xE1n\xED\n")
-                                      << "Popis" << QStringLiteral("Linka č. 3 – šroubování");
-        QTest::newRow("UTF-16 LE") << utf16(QStringLiteral("[Po spusteni]\r\nPopis=Linka č. 3\r\n"), false) << "Popis"
-                                   << QStringLiteral("Linka č. 3");
-        QTest::newRow("UTF-16 BE") << utf16(QStringLiteral("[Po spusteni]\nPopis=Linka č. 3\n"), true) << "Popis"
-                                   << QStringLiteral("Linka č. 3");
         QTest::newRow("cut at 2047") << "[Po spusteni]\nPopis=" + QByteArray(3000, 'a') << "Popis"
                                      << QString(2047, u'a');
     }
