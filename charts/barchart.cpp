@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
+#include <QScopedValueRollback>
 #include <QSet>
 #include <QStackedBarSeries>
 #include <QValueAxis>
@@ -59,10 +60,14 @@ constexpr double kZoom = 99;
 // own: tens of milliseconds per hundred positions. The depth layer draws them instead, in the same look.
 constexpr int kQtPositionLimit = 32;
 
-// Below this width a bar gets no faces and no mark: they would only smear.
+// Below this width a bar gets no faces and no mark: they would only smear. The bars are then drawn as pixel columns,
+// each in its series' exact colour.
 constexpr double kMinFacedBarWidth = 2;
-// Below this width the bars of a pixel column are drawn as one column per series.
-constexpr double kMinSingleBarWidth = 1;
+// Below this width an antialiased outline would tint the whole bar: narrower bars are filled only, unless their
+// colour is too close to the background to be seen without one.
+constexpr double kMinOutlinedBarWidth = 4;
+// Outlines are darker by this factor (Qt's darker()), as Qt Charts draws its bar borders here.
+constexpr int kOutlineDarker = 170;
 // Slot boundaries closer than this get no ticks on the bottom axis; the length matches Qt's axis ticks.
 constexpr double kMinTickedSlot = 4;
 constexpr double kTickLength = 4;
@@ -71,15 +76,6 @@ constexpr int kZoomAnimationMs = 250;
 
 // Space between the bottom axis and its labels.
 constexpr int kLabelGap = 6;
-
-double niceStep(double raw) {
-    if (!(raw > 0))
-        return 1;
-    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    const double fraction = raw / magnitude;
-    const double nice = fraction <= 1 ? 1 : fraction <= 2 ? 2 : fraction <= 5 ? 5 : 10;
-    return nice * magnitude;
-}
 
 QString valueText(double value) {
     return QString::number(value, 'g', 12);
@@ -100,6 +96,86 @@ bool animationsWanted() {
 }
 
 } // namespace
+
+namespace chartmath {
+
+double tickStep(double span, bool integral, bool zoomed) {
+    double step = 1;
+    const double raw = span / 5;
+    if (raw > 0 && std::isfinite(raw)) {
+        const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+        const double fraction = raw / magnitude;
+        step = (fraction <= 1 ? 1 : fraction <= 2 ? 2 : fraction <= 5 ? 5 : 10) * magnitude;
+    }
+    if (integral && (span >= 2 || !zoomed))
+        step = std::max(step, 1.0);
+    return step;
+}
+
+SlotRange slotsInColumn(double left, double origin, double unit, double width, int count) {
+    SlotRange range;
+    if (!(unit > 0) || count <= 0)
+        return range;
+    const double from = (left - origin) / unit;
+    const double to = (left + 1 - origin) / unit;
+    const double half = width / 2;
+    // Slot x meets the column when x - half < to and x + half > from.
+    const double first = std::floor(from - half) + 1;
+    const double last = std::ceil(to + half) - 1;
+    if (last < 0 || first > count - 1)
+        return range;
+    range.first = static_cast<int>(std::max(first, 0.0));
+    range.last = static_cast<int>(std::min(last, count - 1.0));
+    return range;
+}
+
+std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
+                                        double unit, double width) {
+    std::vector<ColumnExtent> extents(static_cast<size_t>(std::max(columns, 0)));
+    const int count = static_cast<int>(values.size());
+    for (int column = 0; column < columns; ++column) {
+        const SlotRange range = slotsInColumn(left + column, origin, unit, width, count);
+        ColumnExtent& e = extents[column];
+        for (int x = range.first; x <= range.last; ++x) {
+            if (values[x] > e.high) {
+                e.high = values[x];
+                e.highSlot = x;
+            }
+            if (values[x] < e.low) {
+                e.low = values[x];
+                e.lowSlot = x;
+            }
+        }
+    }
+    return extents;
+}
+
+double colourDistance(const QColor& a, const QColor& b) {
+    const double r = a.red() - b.red();
+    const double g = a.green() - b.green();
+    const double bl = a.blue() - b.blue();
+    return std::sqrt(r * r + g * g + bl * bl);
+}
+
+double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to) {
+    // The nearest point of the straight line between the two colours, in RGB.
+    const double d[3] = {double(to.red() - from.red()), double(to.green() - from.green()),
+                         double(to.blue() - from.blue())};
+    const double c[3] = {double(colour.red() - from.red()), double(colour.green() - from.green()),
+                         double(colour.blue() - from.blue())};
+    const double length = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+    const double t = length > 0 ? std::clamp((c[0] * d[0] + c[1] * d[1] + c[2] * d[2]) / length, 0.0, 1.0) : 0.0;
+    double sum = 0;
+    for (int k = 0; k < 3; ++k)
+        sum += (c[k] - t * d[k]) * (c[k] - t * d[k]);
+    return std::sqrt(sum);
+}
+
+bool needsOutline(const QColor& fill, const QColor& backgroundFrom, const QColor& backgroundTo) {
+    return distanceFromGradient(fill, backgroundFrom, backgroundTo) < kOutlineDistance;
+}
+
+} // namespace chartmath
 
 // One drawing layer over the chart: the depth below the bars, or the marks, legend and border above them.
 class ChartLayer : public QGraphicsObject {
@@ -181,12 +257,12 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
             [this](const QVariant& value) { showRange(value.toRectF()); });
     connect(m_zoomAnimation, &QVariantAnimation::finished, this, &BarChart::finishZoom);
 
+    // The headroom above the highest bar depends on the plot's height, so a new plot area may want another range.
+    // Setting it lays the chart out again at once: a range that moves the plot by a pixel can ask for the range
+    // before, so the plot area that reports from inside a range change is left alone.
     connect(c, &QChart::plotAreaChanged, this, [this] {
-        if (!m_zoomed) {
-            const QRectF full = fullRange();
-            if (!qFuzzyCompare(full.bottom(), m_axisY->max()))
-                applyFullRange();
-        }
+        if (!m_zoomed && !m_applyingRange)
+            applyFullRange();
         refreshLayers();
     });
     connect(m_axisY, &QValueAxis::rangeChanged, this, [this] {
@@ -320,9 +396,9 @@ QAbstractSeries* BarChart::anySeries() const {
 void BarChart::rebuild() {
     m_dirty = false;
     m_zoomAnimation->stop();
+    resetQtZoom();
     m_zoomed = false;
     QChart* c = chart();
-    c->zoomReset();
     c->removeAllSeries();
 
     m_categoryCount = 0;
@@ -373,6 +449,8 @@ void BarChart::rebuild() {
     m_axisX->clear();
     m_axisX->append(categories);
     m_axisY->setLabelsFont(font());
+    // Series attached to the value axis may stretch it to their data at once.
+    widenTicksFor(fullRange().height());
 
     if (m_drawsBars) {
         // An empty series keeps Qt's domain, which maps values to the plot and carries the zoom.
@@ -459,9 +537,7 @@ QRectF BarChart::fullRange() const {
     const double headroom = arrow + QFontMetricsF(font()).height() + depthShift(depth()).y() * -0.5 + 4;
     const double share = std::clamp(headroom / plotHeight, 0.0, 0.6);
     const double top = m_maxValue > 0 ? m_maxValue / (1 - share) : 1;
-    double step = niceStep(top / 5);
-    if (m_integral)
-        step = std::max(step, 1.0);
+    const double step = chartmath::tickStep(top, m_integral, false);
     const double yMax = std::ceil(top / step - 1e-9) * step;
     const double xMax = std::max(m_categoryCount, 1) - 0.5;
     return QRectF(QPointF(-0.5, 0), QPointF(xMax, yMax));
@@ -484,6 +560,7 @@ void BarChart::showRange(const QRectF& range) {
     QChart* c = chart();
     const QPointF topLeft = c->mapToPosition(QPointF(range.left(), range.bottom()), series);
     const QPointF bottomRight = c->mapToPosition(QPointF(range.right(), range.top()), series);
+    widenTicksFor(range.height());
     c->zoomIn(QRectF(topLeft, bottomRight).normalized());
     refreshLayers();
 }
@@ -506,19 +583,56 @@ void BarChart::finishZoom() {
         return;
     // Back at the whole chart: let Qt forget its zoom and set the exact full range again.
     m_resetAfterZoom = false;
-    chart()->zoomReset();
+    resetQtZoom();
     applyFullRange();
     refreshLayers();
 }
 
 void BarChart::applyFullRange() {
+    if (m_applyingRange)
+        return;
+    const QScopedValueRollback<bool> applying(m_applyingRange, true);
+    // Only what differs is set: every range change lays the chart out again.
     const QRectF full = fullRange();
-    if (m_drawsBars)
-        m_positionAxis->setRange(full.left(), full.right());
-    else if (m_categoryCount > 0)
-        m_axisX->setRange(m_axisX->categories().first(), m_axisX->categories().last());
-    m_axisY->setRange(full.top(), full.bottom());
-    updateTicks();
+    if (m_drawsBars) {
+        if (m_positionAxis->min() != full.left() || m_positionAxis->max() != full.right())
+            m_positionAxis->setRange(full.left(), full.right());
+    } else if (m_categoryCount > 0) {
+        const QStringList categories = m_axisX->categories();
+        if (m_axisX->min() != categories.first() || m_axisX->max() != categories.last())
+            m_axisX->setRange(categories.first(), categories.last());
+    }
+    const QRectF values = fullRange();
+    setValueRange(values.top(), values.bottom());
+}
+
+void BarChart::setValueRange(double min, double max) {
+    if (min == m_axisY->min() && max == m_axisY->max()) {
+        updateTicks();
+        return;
+    }
+    // The new range's ticks are laid out inside setRange with the step the axis has then; the range changed handler
+    // narrows the step afterwards when the range shrank.
+    widenTicksFor(max - min);
+    m_axisY->setRange(min, max);
+}
+
+void BarChart::widenTicksFor(double span) {
+    // Qt lays out one tick per step at every range change, before any handler could set a step that suits the new
+    // range: a range of 20,000 reached with a step of 1 takes it most of a minute. So before the range grows, the
+    // step grows with it; neither the old range nor the new one then has more than its handful of ticks.
+    const double step = chartmath::tickStep(span, m_integral, m_zoomed);
+    if (step > m_axisY->tickInterval())
+        m_axisY->setTickInterval(step);
+}
+
+void BarChart::resetQtZoom() {
+    // Qt's zoom reset returns to the range of before the first zoom: the full range, at least as wide as any zoom.
+    QChart* c = chart();
+    if (!c->isZoomed())
+        return;
+    widenTicksFor(std::max(fullRange().height(), currentRange().height()));
+    c->zoomReset();
 }
 
 void BarChart::resetZoom() {
@@ -531,11 +645,7 @@ void BarChart::resetZoom() {
 }
 
 void BarChart::updateTicks() {
-    const double span = m_axisY->max() - m_axisY->min();
-    double step = niceStep(span / 5);
-    // Counts get whole-number ticks until a zoom narrows the range below one.
-    if (m_integral && (span >= 2 || !m_zoomed))
-        step = std::max(step, 1.0);
+    const double step = chartmath::tickStep(m_axisY->max() - m_axisY->min(), m_integral, m_zoomed);
     const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step))));
     if (!qFuzzyCompare(m_axisY->tickInterval(), step))
         m_axisY->setTickInterval(step);
@@ -741,12 +851,19 @@ void BarChart::paintSlotTicks(QPainter* painter, const BarGeometry& g) {
 }
 
 void BarChart::paintBars(QPainter* painter, const BarGeometry& g) {
-    if (g.barWidth() < kMinSingleBarWidth) {
+    if (g.barWidth() < kMinFacedBarWidth) {
         paintDenseBars(painter, g);
         return;
     }
     // The same fill and outline as Qt's bar items, one call per colour where the colour is the series'. Like
-    // those, a bar a zoom cuts keeps its gradient and loses its outline at the cut.
+    // those, a bar a zoom cuts keeps its gradient and loses its outline at the cut. Narrow bars keep their exact
+    // colour: filled only and on whole pixels, outlined only where the fill would vanish into the background.
+    const bool narrow = g.barWidth() < kMinOutlinedBarWidth;
+    auto outline = [&](const QColor& color) {
+        if (narrow && !chartmath::needsOutline(color, kBackgroundTop, kBackgroundBottom))
+            return QPen(Qt::NoPen);
+        return QPen(color.darker(kOutlineDarker), 1);
+    };
     std::vector<QList<QRectF>> fronts(m_series.size());
     std::vector<const Bar*> ownColour;
     const std::vector<Bar> bars = visibleBars(g, 0);
@@ -757,26 +874,26 @@ void BarChart::paintBars(QPainter* painter, const BarGeometry& g) {
             fronts[bar.series].append(bar.whole);
     }
     painter->setClipRect(g.plot);
-    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setRenderHint(QPainter::Antialiasing, !narrow);
     for (size_t i = 0; i < fronts.size(); ++i) {
         if (fronts[i].isEmpty())
             continue;
         const QColor& color = m_series[i].color;
-        painter->setPen(QPen(color.darker(170), 1));
+        painter->setPen(outline(color));
         painter->setBrush(color);
         painter->drawRects(fronts[i]);
     }
     for (const Bar* bar : ownColour) {
-        painter->setPen(QPen(bar->color.darker(170), 1));
+        painter->setPen(outline(bar->color));
         painter->setBrush(pointBrush(bar->color));
         painter->drawRect(bar->whole);
     }
 }
 
 void BarChart::paintDenseBars(QPainter* painter, const BarGeometry& g) {
-    // Several bars share each pixel column. Per column every series shows its highest (and lowest) bar there; the
-    // columns of the series are stacked behind one another by height, so each keeps its colour where it reaches
-    // above the lower ones, and every column costs the same however many bars it holds.
+    // Several slots share each pixel column. Per column every series shows its highest (and lowest) bar among the
+    // slots the column meets; the columns of the series are stacked behind one another by height, so each keeps its
+    // colour where it reaches above the lower ones, and every column costs the same however many bars it holds.
     const double base = std::floor(g.plot.left());
     const int columns = static_cast<int>(std::ceil(g.plot.right()) - base);
     const int n = seriesCount();
@@ -786,90 +903,134 @@ void BarChart::paintDenseBars(QPainter* painter, const BarGeometry& g) {
         double high = 0;
         double low = 0;
         QRgb color = 0;
+        bool outlined = false;
     };
     std::vector<Cell> cells(static_cast<size_t>(columns) * n);
     const QList<QColor>& palette = pointPalette();
-    auto take = [&](int series, double centre, double value, const QColor& color) {
-        const int column = static_cast<int>(std::floor(g.origin.x() + centre * g.unit.x() - base));
-        if (column < 0 || column >= columns)
-            return;
-        Cell& cell = cells[static_cast<size_t>(column) * n + series];
-        // A series coloured per point shows the colour of its tallest bar in the column.
-        if (value > cell.high) {
-            cell.high = value;
-            cell.color = color.rgb();
-        } else if (value < cell.low) {
-            cell.low = value;
-            if (cell.high <= 0)
+    for (int i = 0; i < n; ++i) {
+        const Series& s = m_series[i];
+        if (s.values.empty())
+            continue;
+        const std::vector<chartmath::ColumnExtent> extents =
+            chartmath::columnExtents(s.values, base, columns, g.origin.x(), g.unit.x(), kBarWidth);
+        const bool outlined = chartmath::needsOutline(s.color, kBackgroundTop, kBackgroundBottom);
+        for (int column = 0; column < columns; ++column) {
+            const chartmath::ColumnExtent& e = extents[column];
+            Cell& cell = cells[static_cast<size_t>(column) * n + i];
+            cell.high = e.high;
+            cell.low = e.low;
+            cell.color = s.color.rgb();
+            cell.outlined = outlined;
+            // A series coloured per point shows the colour of its tallest bar in the column.
+            const int slot = e.highSlot >= 0 ? e.highSlot : e.lowSlot;
+            if (s.colorEachPoint && slot >= 0) {
+                const QColor& color = palette[slot % palette.size()];
                 cell.color = color.rgb();
-        }
-    };
-    for (int x = g.first; x <= g.last; ++x) {
-        for (size_t k = 0; k < g.sideBySide.size(); ++k) {
-            const Series& s = m_series[g.sideBySide[k]];
-            if (x < static_cast<int>(s.values.size()))
-                take(g.sideBySide[k], x - kBarWidth / 2 + (k + 0.5) * g.share, s.values[x], s.color);
-        }
-        for (int i = 0; i < n; ++i) {
-            const Series& s = m_series[i];
-            if (s.colorEachPoint && x < static_cast<int>(s.values.size()))
-                take(i, x, s.values[x], palette[x % palette.size()]);
+                cell.outlined = chartmath::needsOutline(color, kBackgroundTop, kBackgroundBottom);
+            }
         }
     }
 
-    // The pieces do not overlap, so they can be drawn a colour at a time.
-    std::vector<std::pair<QRgb, QList<QRectF>>> pieces;
-    auto add = [&](QRgb color, const QRectF& rect) {
-        const QRectF cut = rect.intersected(g.plot);
-        if (cut.isEmpty())
-            return;
-        auto it = std::find_if(pieces.begin(), pieces.end(), [color](const auto& p) { return p.first == color; });
-        if (it == pieces.end()) {
-            pieces.push_back({color, {}});
-            it = pieces.end() - 1;
-        }
-        // Columns go left to right: a piece level with the one before it in its colour widens that one.
-        QList<QRectF>& rects = it->second;
-        if (!rects.isEmpty() && rects.last().right() == cut.left() && rects.last().top() == cut.top() &&
-            rects.last().bottom() == cut.bottom())
-            rects.last().setRight(cut.right());
-        else
-            rects.append(cut);
+    // Pieces on whole pixel rows, so every pixel is exactly one series' colour. Row r covers [r, r + 1).
+    const int plotTop = static_cast<int>(std::round(g.plot.top()));
+    const int plotBottom = static_cast<int>(std::round(g.plot.bottom()));
+    auto row = [&](double value) {
+        return std::clamp(static_cast<int>(std::round(g.origin.y() + value * g.unit.y())), plotTop, plotBottom);
     };
-    auto y = [&](double value) { return g.origin.y() + value * g.unit.y(); };
+    struct Piece {
+        int top;
+        int bottom;
+        const Cell* cell;
+    };
+    // Per column its pieces and the rows they fill together, [top, bottom) around the zero row.
+    std::vector<std::vector<Piece>> pieces(columns);
+    const int zero = row(0);
+    std::vector<std::pair<int, int>> filled(columns, {zero, zero});
     std::vector<const Cell*> order;
     order.reserve(n);
     for (int column = 0; column < columns; ++column) {
-        const Cell* row = &cells[static_cast<size_t>(column) * n];
-        const double left = base + column;
+        const Cell* cellsHere = &cells[static_cast<size_t>(column) * n];
         order.clear();
         for (int i = 0; i < n; ++i) {
-            if (row[i].high > 0)
-                order.push_back(&row[i]);
+            if (cellsHere[i].high > 0)
+                order.push_back(&cellsHere[i]);
         }
         std::stable_sort(order.begin(), order.end(), [](const Cell* a, const Cell* b) { return a->high < b->high; });
-        double below = 0;
+        int below = zero;
         for (const Cell* cell : order) {
-            if (cell->high > below)
-                add(cell->color, QRectF(QPointF(left, y(cell->high)), QPointF(left + 1, y(below))).normalized());
-            below = cell->high;
+            const int top = row(cell->high);
+            if (top < below)
+                pieces[column].push_back({top, below, cell});
+            below = std::min(below, top);
         }
+        filled[column].first = below;
         order.clear();
         for (int i = 0; i < n; ++i) {
-            if (row[i].low < 0)
-                order.push_back(&row[i]);
+            if (cellsHere[i].low < 0)
+                order.push_back(&cellsHere[i]);
         }
         std::stable_sort(order.begin(), order.end(), [](const Cell* a, const Cell* b) { return a->low > b->low; });
-        double above = 0;
+        int above = zero;
         for (const Cell* cell : order) {
-            if (cell->low < above)
-                add(cell->color, QRectF(QPointF(left, y(above)), QPointF(left + 1, y(cell->low))).normalized());
-            above = cell->low;
+            const int bottom = row(cell->low);
+            if (bottom > above)
+                pieces[column].push_back({above, bottom, cell});
+            above = std::max(above, bottom);
+        }
+        filled[column].second = above;
+    }
+
+    // The pieces do not overlap, so they can be drawn a colour at a time.
+    std::vector<std::pair<QRgb, QList<QRectF>>> byColour;
+    auto add = [&](QRgb color, int left, int top, int bottom) {
+        if (bottom <= top)
+            return;
+        auto it = std::find_if(byColour.begin(), byColour.end(), [color](const auto& p) { return p.first == color; });
+        if (it == byColour.end()) {
+            byColour.push_back({color, {}});
+            it = byColour.end() - 1;
+        }
+        // Columns go left to right: a piece level with the one before it in its colour widens that one.
+        QList<QRectF>& rects = it->second;
+        const QRectF rect(left, top, 1, bottom - top);
+        if (!rects.isEmpty() && rects.last().right() == rect.left() && rects.last().top() == rect.top() &&
+            rects.last().bottom() == rect.bottom())
+            rects.last().setRight(rect.right());
+        else
+            rects.append(rect);
+    };
+    for (int column = 0; column < columns; ++column) {
+        const int left = static_cast<int>(base) + column;
+        // Rows where the columns on both sides are filled too (outside the plot none is): the background touches a
+        // piece only outside them.
+        const std::pair<int, int> none(zero, zero);
+        const auto& l = column > 0 ? filled[column - 1] : none;
+        const auto& r = column + 1 < columns ? filled[column + 1] : none;
+        const int coveredTop = std::max(l.first, r.first);
+        const int coveredBottom = std::min(l.second, r.second);
+        for (const Piece& p : pieces[column]) {
+            if (!p.cell->outlined) {
+                add(p.cell->color, left, p.top, p.bottom);
+                continue;
+            }
+            // A fill close to the background gets a darker pixel wherever the background touches it: at the top or
+            // bottom of the whole column and beside it, where a neighbour column is lower.
+            const QRgb dark = QColor(p.cell->color).darker(kOutlineDarker).rgb();
+            int innerTop = std::max(p.top, std::min(coveredTop, p.bottom));
+            int innerBottom = std::min(p.bottom, std::max(coveredBottom, innerTop));
+            if (p.top == filled[column].first)
+                innerTop = std::max(innerTop, p.top + 1);
+            if (p.bottom == filled[column].second)
+                innerBottom = std::min(innerBottom, p.bottom - 1);
+            innerBottom = std::max(innerBottom, innerTop);
+            add(dark, left, p.top, std::min(innerTop, p.bottom));
+            add(p.cell->color, left, innerTop, innerBottom);
+            add(dark, left, std::max(innerBottom, p.top), p.bottom);
         }
     }
     painter->setRenderHint(QPainter::Antialiasing, false);
     painter->setPen(Qt::NoPen);
-    for (const auto& [color, rects] : pieces) {
+    for (const auto& [color, rects] : byColour) {
         painter->setBrush(QColor(color));
         painter->drawRects(rects);
     }
@@ -1095,9 +1256,9 @@ void BarChart::wheelEvent(QWheelEvent* event) {
                 pivot.y() + (current.bottom() - pivot.y()) / factor));
     // Zooming out stops at the whole chart; a range wider than the data only ever shows empty space.
     if (next.width() >= full.width() && next.height() >= full.height()) {
-        chart()->zoomReset();
-        applyFullRange();
+        resetQtZoom();
         m_zoomed = false;
+        applyFullRange();
         refreshLayers();
         return;
     }

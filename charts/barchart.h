@@ -17,6 +17,44 @@ class QPainter;
 class QValueAxis;
 class QVariantAnimation;
 
+// The chart's arithmetic, apart from any drawing so it can be checked as plain functions.
+namespace chartmath {
+
+// About five steps of 1, 2 or 5 times a power of ten over the span; counts keep whole steps unless a zoom has
+// narrowed the span below two.
+double tickStep(double span, bool integral, bool zoomed);
+
+// Slots first..last (none when last < first) whose bars a pixel column [left, left + 1) meets. Slot x holds its bars
+// in [x - width / 2, x + width / 2] in slot units; pixel = origin + x * unit. A column narrower than the slots
+// never falls between the bars of one slot, so no series drops to the floor where its neighbours stand.
+struct SlotRange {
+    int first = 0;
+    int last = -1;
+};
+SlotRange slotsInColumn(double left, double origin, double unit, double width, int count);
+
+// What one series shows in a pixel column: its highest and lowest value over the slots the column meets (0 when
+// none reaches above or below zero) and the slots they come from (-1 for none).
+struct ColumnExtent {
+    double high = 0;
+    double low = 0;
+    int highSlot = -1;
+    int lowSlot = -1;
+};
+// One extent per pixel column, the first column's left edge at left.
+std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
+                                        double unit, double width);
+
+// Straight-line distance of two colours in RGB (0 to about 441).
+double colourDistance(const QColor& a, const QColor& b);
+// Distance of a colour from the nearest colour of a gradient running from one colour to another.
+double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
+// Below this distance a fill is hard to tell from the background behind it and gets a darker outline.
+constexpr double kOutlineDistance = 80;
+bool needsOutline(const QColor& fill, const QColor& backgroundFrom, const QColor& backgroundTo);
+
+} // namespace chartmath
+
 // A bar chart with a 3-D look for the statistics window: eight daily series side by side, or one hourly series
 // whose points each take their own colour. Points are buffered here and the Qt Charts objects are rebuilt in one go.
 // Qt Charts draws the bars of a chart with few positions; with more, only the axes stay in Qt Charts and the chart
@@ -125,6 +163,9 @@ private:
     void zoomTo(const QRectF& range, bool animate, bool resetAfter);
     void finishZoom();
     void applyFullRange();
+    void setValueRange(double min, double max);
+    void widenTicksFor(double span);
+    void resetQtZoom();
     void updateTicks();
     void updateMargins();
     void refreshLayers();
@@ -163,6 +204,9 @@ private:
     int m_labelLines = 1;
     bool m_zoomed = false;
     bool m_resetAfterZoom = false;
+    // Set while the full range is being applied: the range change lays the chart out again, which reports a new
+    // plot area, which must not apply the range once more from inside.
+    bool m_applyingRange = false;
     // Many positions: Qt Charts only keeps the axes and an empty series for coordinates and zoom.
     bool m_drawsBars = false;
     int m_updateDepth = 0;

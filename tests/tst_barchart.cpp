@@ -1,4 +1,5 @@
 #include "charts/barchart.h"
+#include "components/controls.h"
 
 #include <QBarCategoryAxis>
 #include <QBarSeries>
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QImage>
 #include <QMouseEvent>
+#include <QSignalSpy>
 #include <QStackedBarSeries>
 #include <QTabWidget>
 #include <QValueAxis>
@@ -93,6 +95,46 @@ void fillHours(BarChart& chart) {
     chart.endUpdate();
 }
 
+// The hourly chart as the statistics window fills it: 25 slots, the given one the highest.
+void fillHoursUpTo(BarChart& chart, double highest, int at = 14) {
+    chart.beginUpdate();
+    chart.clearSeries(0);
+    for (int h = 0; h < 25; ++h)
+        chart.appendPoint(0, h == at ? highest : std::floor(highest * ((h * 7) % 11) / 13.0),
+                          h < 24 ? QString::number(h) : QString());
+    chart.endUpdate();
+}
+
+// The most ticks the value axis has had at any moment: Qt lays out one tick item per step of the interval at every
+// range or interval change, so a moment with a wide range and a small step is a long stall. The axis announces a new
+// minimum or maximum before it lays out its ticks; a step found too small then is noted and widened, so a failing
+// chart fails at once instead of laying out tens of thousands of ticks.
+class TickWatch {
+public:
+    static constexpr double kSane = 40;
+
+    explicit TickWatch(QValueAxis* axis) : m_axis(axis) {
+        for (auto signal : {&QValueAxis::minChanged, &QValueAxis::maxChanged})
+            QObject::connect(axis, signal, &m_context, [this] { look(); });
+        QObject::connect(axis, &QValueAxis::rangeChanged, &m_context, [this] { look(); });
+        QObject::connect(axis, &QValueAxis::tickIntervalChanged, &m_context, [this] { look(); });
+    }
+    double most() const { return m_most; }
+
+private:
+    void look() {
+        const double span = m_axis->max() - m_axis->min();
+        if (!(m_axis->tickInterval() > 0))
+            return;
+        m_most = std::max(m_most, span / m_axis->tickInterval());
+        if (span / m_axis->tickInterval() > kSane)
+            m_axis->setTickInterval(span / kSane);
+    }
+    QValueAxis* m_axis;
+    QObject m_context;
+    double m_most = 0;
+};
+
 } // namespace
 
 class TestBarChart : public QObject {
@@ -109,6 +151,12 @@ private slots:
     void wheelZoomFollowsTheCursorAndStopsAtTheWholeChart();
     void largeBatchIsBufferedUntilEndUpdate();
     void largeChartDrawsEverySeriesWithFacesAndZooms();
+    void largeValuesNeverLayOutThousandsOfTicks();
+    void hourlyChartRebuiltHiddenSettlesWhenShown();
+    void columnsMeetEverySlotTheyCover_data();
+    void columnsMeetEverySlotTheyCover();
+    void outlineOnlyWhereTheFillMeetsItsBackground();
+    void denseColumnsKeepExactColoursAndOutlines();
     void demoScreenshots();
 };
 
@@ -424,6 +472,208 @@ void TestBarChart::largeChartDrawsEverySeriesWithFacesAndZooms() {
     QCOMPARE(categoryAxis(chart)->min(), QStringLiteral("01.03.2026"));
     QCOMPARE(categoryAxis(chart)->max(), QStringLiteral("07.03.2026"));
     QCOMPARE(chart.chart()->axes(Qt::Horizontal).size(), 1);
+}
+
+void TestBarChart::largeValuesNeverLayOutThousandsOfTicks() {
+    // Both charts on the pages of one tab widget, as in the statistics window, filled while the daily page is in
+    // front: the daily chart is built at once, the hourly one when its page is first shown.
+    QTabWidget tabs;
+    tabs.setFont(windowFont());
+    tabs.resize(785, 281);
+    auto* daily = new BarChart;
+    auto* hourly = new BarChart;
+    tabs.addTab(daily, QStringLiteral("Denní "));
+    tabs.addTab(hourly, QStringLiteral("Hodinová"));
+    addDailySeries(*daily);
+    hourly->addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+    TickWatch dailyTicks(valueAxis(*daily));
+    TickWatch hourlyTicks(valueAxis(*hourly));
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+
+    daily->beginUpdate();
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 7; ++day)
+            daily->appendPoint(b, b == 3 && day == 4 ? 20000 : 900 * (day + b), QString::number(day));
+    }
+    daily->endUpdate();
+    fillHoursUpTo(*hourly, 20000);
+    QVERIFY(valueAxis(*daily)->max() >= 20000);
+    tabs.setCurrentIndex(1);
+    QVERIFY(valueAxis(*hourly)->max() >= 20000);
+    tabs.hide();
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+    tabs.setCurrentIndex(0);
+
+    // Deep into the daily chart and back: the whole range returns from a step made for a few values.
+    const QRectF plot = daily->chart()->plotArea();
+    const QPoint spot = daily->mapFromScene(plot.center());
+    for (int i = 0; i < 16; ++i)
+        sendWheel(daily->viewport(), spot, 240);
+    QVERIFY(valueAxis(*daily)->max() - valueAxis(*daily)->min() < 2000);
+    sendMouse(daily->viewport(), QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton, spot);
+    sendMouse(daily->viewport(), QEvent::MouseButtonRelease, Qt::RightButton, Qt::NoButton, spot);
+    QTRY_VERIFY(valueAxis(*daily)->max() >= 20000);
+
+    // Small values after large ones on the page behind, then large ones again while it is in front.
+    fillHoursUpTo(*hourly, 3);
+    tabs.setCurrentIndex(1);
+    QVERIFY(valueAxis(*hourly)->max() < 10);
+    fillHoursUpTo(*hourly, 20000);
+    QTRY_VERIFY(valueAxis(*hourly)->max() >= 20000);
+
+    QVERIFY2(dailyTicks.most() <= TickWatch::kSane, qPrintable(QString::number(dailyTicks.most())));
+    QVERIFY2(hourlyTicks.most() <= TickWatch::kSane, qPrintable(QString::number(hourlyTicks.most())));
+}
+
+void TestBarChart::hourlyChartRebuiltHiddenSettlesWhenShown() {
+    // Near a maximum where the top of the value axis flips between two steps, a range that moves the plot by a
+    // pixel can ask for the range before it; answered from inside the range change, that recursed until the stack
+    // ran out. Which maximum does it depends on the fonts, so a band of maxima is tried at two heights.
+    for (int height : {232, 281}) {
+        for (int highest = 40; highest <= 80; ++highest) {
+            QTabWidget tabs;
+            tabs.setFont(windowFont());
+            tabs.resize(785, height);
+            tabs.addTab(new QWidget, QStringLiteral("Denní "));
+            auto* chart = new BarChart;
+            tabs.addTab(chart, QStringLiteral("Hodinová"));
+            chart->addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+            fillHoursUpTo(*chart, highest);
+            chart->flush();
+            tabs.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+            tabs.setCurrentIndex(1);
+            QCoreApplication::processEvents();
+            QSignalSpy layouts(chart->chart(), &QChart::plotAreaChanged);
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            QCOMPARE(layouts.count(), 0);
+            QVERIFY(valueAxis(*chart)->max() > highest);
+        }
+    }
+}
+
+void TestBarChart::columnsMeetEverySlotTheyCover_data() {
+    QTest::addColumn<double>("left");
+    QTest::addColumn<double>("origin");
+    QTest::addColumn<double>("unit");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QList<int>>("expected");
+
+    // Bars take 70 % of a slot, centred on it.
+    QTest::newRow("inside one slot's bars") << 100.0 << 100.0 << 10.0 << 5 << QList<int>{0};
+    QTest::newRow("in the gap between wide slots") << 104.5 << 100.0 << 10.0 << 5 << QList<int>{};
+    QTest::newRow("over the gap between narrow slots") << 100.5 << 100.0 << 1.9 << 5 << QList<int>{0, 1};
+    QTest::newRow("many slots in one column") << 10.0 << 0.5 << 0.19 << 365 << QList<int>{50, 51, 52, 53, 54, 55};
+    QTest::newRow("left of the first slot") << 98.0 << 100.0 << 1.9 << 5 << QList<int>{};
+    QTest::newRow("touching the first slot") << 99.0 << 100.0 << 1.9 << 5 << QList<int>{0};
+    QTest::newRow("last slot") << 4.0 << 0.0 << 1.9 << 3 << QList<int>{2};
+    QTest::newRow("right of the last slot") << 5.0 << 0.0 << 1.9 << 3 << QList<int>{};
+}
+
+void TestBarChart::columnsMeetEverySlotTheyCover() {
+    QFETCH(double, left);
+    QFETCH(double, origin);
+    QFETCH(double, unit);
+    QFETCH(int, count);
+    QFETCH(QList<int>, expected);
+
+    const chartmath::SlotRange range = chartmath::slotsInColumn(left, origin, unit, 0.7, count);
+    QList<int> met;
+    for (int x = range.first; x <= range.last; ++x)
+        met << x;
+    QCOMPARE(met, expected);
+
+    // A year of ones with one peak, a slot per 1.93 pixels: every column over the bars stands, the peak's
+    // columns take its height and only those.
+    std::vector<double> year(365, 1.0);
+    year[200] = 50;
+    const double yearOrigin = 40.3;
+    const double yearUnit = 1.93;
+    const int columns = 720;
+    const auto extents = chartmath::columnExtents(year, 0, columns, yearOrigin, yearUnit, 0.7);
+    for (int c = 0; c < columns; ++c) {
+        const bool overBars = c + 1 > yearOrigin - 0.35 * yearUnit && c < yearOrigin + 364.35 * yearUnit;
+        const bool overPeak = c + 1 > yearOrigin + 199.65 * yearUnit && c < yearOrigin + 200.35 * yearUnit;
+        QCOMPARE(extents[c].high, overPeak ? 50.0 : overBars ? 1.0 : 0.0);
+        QCOMPARE(extents[c].highSlot >= 0, overBars);
+    }
+}
+
+void TestBarChart::outlineOnlyWhereTheFillMeetsItsBackground() {
+    const QColor top(0xFF, 0xFF, 0xFF);
+    const QColor bottom(0xFF, 0xFF, 0x80);
+    // Of the daily colours only Bit1's light yellow is the background's own; no palette colour comes close.
+    for (int b = 0; b < 8; ++b)
+        QCOMPARE(chartmath::needsOutline(kDailyColors[b], top, bottom), b == 1);
+    for (const QColor& colour : BarChart::pointPalette())
+        QVERIFY2(!chartmath::needsOutline(colour, top, bottom), qPrintable(colour.name()));
+    // Anywhere along the gradient counts, not only its ends.
+    QVERIFY(chartmath::needsOutline(QColor(0xFF, 0xFF, 0xC0), top, bottom));
+    QVERIFY(chartmath::needsOutline(QColor(0xF0, 0xF8, 0xF0), top, bottom));
+}
+
+void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    // Fills a year of constant levels and returns the widget's image; pixel(slot, value) says where a value of a
+    // slot lands.
+    QImage image;
+    auto fill = [&](const QList<int>& levels) {
+        chart.beginUpdate();
+        for (int b = 0; b < 8; ++b) {
+            chart.clearSeries(b);
+            for (int day = 0; b < levels.size() && levels[b] > 0 && day < 365; ++day)
+                chart.appendPoint(b, levels[b], QString::number(day));
+        }
+        chart.endUpdate();
+        image = chart.grab().toImage();
+    };
+    auto colour = [&](int x, int y) { return QColor(image.pixel(x, y)); };
+    auto at = [&](double slot, double value) {
+        return chart.mapFromScene(chart.chart()->mapToPosition(QPointF(slot, value), chart.chart()->series().first()));
+    };
+
+    // All eight inputs, Bit0 the highest: between Bit1's level and its own, every column of the year is Bit0's
+    // exact red.
+    fill({16, 14, 12, 10, 8, 6, 4, 2});
+    int firstColumn = at(-0.35, 0).x() + 1;
+    int lastColumn = at(364.35, 0).x() - 1;
+    for (int x = firstColumn; x <= lastColumn; ++x)
+        QVERIFY2(colour(x, at(0, 15).y()) == kDailyColors[0], qPrintable(QString::number(x)));
+
+    // One input alone: its bars stand apart by less than two pixels and are still drawn in its exact colour.
+    fill({16});
+    for (int x = firstColumn; x <= lastColumn; ++x)
+        QVERIFY2(colour(x, at(0, 8).y()) == kDailyColors[0], qPrintable(QString::number(x)));
+
+    // Bit1's light yellow gets a darker outline where it meets the background: on top and at the ends.
+    fill({0, 9});
+    const QColor outline(kDailyColors[1].darker(170).rgb());
+    const QColor grid(0xB0, 0xB0, 0xB0);
+    const int middle = (firstColumn + lastColumn) / 2;
+    const int backgroundX = image.width() - 6;
+    int y = at(182, 9).y() - 6;
+    while (y < at(182, 9).y() + 3 && (colour(middle, y) == colour(backgroundX, y) || colour(middle, y) == grid))
+        ++y;
+    QCOMPARE(colour(middle, y), outline);
+    QCOMPARE(colour(middle, y + 2), kDailyColors[1]);
+    const int row = at(0, 5).y();
+    // The first column of the year stands on the plot's left edge, over the value axis.
+    int x = chart.mapFromScene(chart.chart()->plotArea().topLeft()).x();
+    QCOMPARE(colour(x, row), outline);
+    QCOMPARE(colour(x + 2, row), kDailyColors[1]);
+    // The last one, left of the back wall's edge.
+    x = lastColumn + 3;
+    while (colour(x, row) == colour(backgroundX, row) || colour(x, row) == QColor(0x80, 0x80, 0x80))
+        --x;
+    QCOMPARE(colour(x, row), outline);
+    QCOMPARE(colour(x - 2, row), kDailyColors[1]);
 }
 
 void TestBarChart::demoScreenshots() {
