@@ -110,7 +110,7 @@ int runHeadless(int argc, char** argv) {
         monitor.btnPripojClick();
     });
     printLog(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
-    app.exec();
+    QCoreApplication::exec(); // the process's own event loop, until a signal ends it
 
     const QString error = monitor.shutdown();
     if (!error.isEmpty()) {
