@@ -1,8 +1,9 @@
 #pragma once
 
-// What the benches through the real monitor share: the monitor's windows with their settings in a temporary place,
-// the controller's side of the link as plain loopback sockets, a GUI event loop kept running while a second thread
-// plays the controller, and the figure lines scripts/bench collects. Every bench is its own executable, so all of
+// What the benches through the real monitor share: the monitor as its owner creates it (core and windows) with its
+// settings in a temporary place, hooks on the core's signals on either thread, the controller's side of the link as
+// plain loopback sockets, a GUI event loop kept running while a second thread plays the controller, and the figure
+// lines scripts/bench collects. Every bench is its own executable, so all of
 // it is inline here.
 
 #include "components/messagebox.h"
