@@ -46,9 +46,11 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service)
         else()
             set(IMPULZ_BIN "${CMAKE_INSTALL_PREFIX}/${impulz_unit_bindir}/impulz")
         endif()
-        # systemd reads the command line with C-style quoting: a quoted path may hold blanks.
+        # systemd reads the command line with C-style quoting: a quoted path may hold blanks. "%" starts a
+        # specifier unless doubled; the program's path is not searched for variables, so "$" stays single.
         string(REPLACE "\\" "\\\\" IMPULZ_BIN "${IMPULZ_BIN}")
         string(REPLACE "\"" "\\\"" IMPULZ_BIN "${IMPULZ_BIN}")
+        string(REPLACE "%" "%%" IMPULZ_BIN "${IMPULZ_BIN}")
         set(IMPULZ_BIN "\"${IMPULZ_BIN}\"")
         file(READ "${impulz_unit_template}" impulz_unit)
         string(CONFIGURE "${impulz_unit}" impulz_unit @ONLY)
