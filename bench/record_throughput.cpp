@@ -203,6 +203,52 @@ Options parseOptions(int argc, char** argv) {
 
 enum class Names { Unique, SameSecond, Numbered };
 
+// Every report moves one input into LOG1 and the previous one back, so every report is one event.
+quint8 eventReport(int k) {
+    return quint8(~(1u << (k % Inputs)));
+}
+
+// Sends a run's reports in chunks, the next chunk once every report sent so far is decoded; told of each decoded
+// report on the core's thread.
+class Pacer {
+public:
+    Pacer(const BenchMonitor& monitor, int perChunk, int events, qint64 capNs)
+        : m_monitor(monitor), m_perChunk(perChunk), m_events(events), m_capNs(capNs) {}
+
+    void start() {
+        m_began = nowNs();
+        sendNext();
+    }
+    void decodedOne() {
+        if (++m_decoded == m_sent)
+            sendNext();
+    }
+    int sent() const { return m_sent; }
+    qint64 began() const { return m_began; }
+    Progress finished; // raised once the last chunk is decoded
+
+private:
+    void sendNext() {
+        if (m_sent >= m_events || (m_sent > 0 && nowNs() - m_began >= m_capNs)) {
+            finished.raise();
+            return;
+        }
+        std::vector<quint8> chunk;
+        for (int i = 0; i < m_perChunk && m_sent + i < m_events; ++i)
+            chunk.push_back(eventReport(m_sent + i));
+        // Counted before the write: the monitor may decode the chunk before send() returns.
+        m_sent += int(chunk.size());
+        m_monitor.sendReports(chunk);
+    }
+
+    const BenchMonitor& m_monitor;
+    const int m_perChunk, m_events;
+    const qint64 m_capNs;
+    std::atomic<qint64> m_began{0};
+    std::atomic<int> m_sent{0};
+    std::atomic<int> m_decoded{0};
+};
+
 // Events (or files) in one run of a kind and the seconds they took.
 struct Run {
     int count = 0;
@@ -240,6 +286,7 @@ struct Bench {
     Progress reads;                        // raised by the core's thread for every read from the socket
     std::atomic<int> announcedEarly{0};    // events announced as recorded before their file was there
     std::atomic<bool> advanceClock{false}; // set on the GUI thread, read on the core's
+    std::atomic<Pacer*> pacing{nullptr};   // the chunked run in progress
 
     void writeSettings(const std::vector<std::string>& dirs, const QString& format) {
         QString extra;
@@ -267,8 +314,6 @@ struct Bench {
         if (!reportLines.waitFor(before + 1, 10000))
             fail("the monitor did not log the baseline report");
     }
-
-    static quint8 eventReport(int k) { return quint8(~(1u << (k % Inputs))); }
 
     // Between two latency samples the monitor (or the floor) rests 1 to 3 ms, as between a line's real events: the
     // window draws the last report's LEDs and log line then, and that is not part of the next one's way to disk.
@@ -303,39 +348,40 @@ struct Bench {
         return {sent, double(watch.at(sent - 1) - writtenAt[0]) / 1e9};
     }
 
-    // Reports in chunks of perChunk, each chunk in one write, the next one once the monitor has read (decoded) the
-    // last: it then waits in the socket while the monitor writes the files, and the next read takes it alone.
-    // events of them or as many as fit in o.seconds; the time runs from the first write to the last final name.
+    // Reports in chunks of perChunk, each chunk in one write, the next one as soon as the monitor has decoded the
+    // last: it then waits in the socket while the monitor writes the files, and the next read takes it alone. The
+    // next chunk is written from the core's thread, in its decode hook, so no wake-up of the bench's thread can make
+    // the monitor wait for it (the write's cost is charged to the monitor). events of them or as many as fit in
+    // o.seconds; the time runs from the first write to the last final name.
     Run chunked(const std::string& root, int perChunk, int events, double* reportsPerRead) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, Names::Unique);
         FinalNameWatch watch(dirs, size_t(events));
-        qint64 began = 0;
-        int sent = 0;
+        Pacer pacer(monitor, perChunk, events, capNs());
         long readCount = 0;
         runWithLoop([&] {
             baseline();
-            const long decodedBase = decoded.count();
             const long lineBase = reportLines.count();
             const long readBase = reads.count();
-            began = nowNs();
-            while (sent < events && (sent == 0 || nowNs() - began < capNs())) {
-                if (!decoded.waitFor(decodedBase + sent, 10000))
+            pacing = &pacer;
+            pacer.start();
+            for (long last = -1; !pacer.finished.waitFor(1, 10000);) {
+                if (decoded.count() == last)
                     fail("the monitor stalled");
-                std::vector<quint8> chunk;
-                for (int i = 0; i < perChunk && sent + i < events; ++i)
-                    chunk.push_back(eventReport(sent + i));
-                monitor.sendReports(chunk);
-                sent += int(chunk.size());
+                last = decoded.count();
             }
-            if (!waitWhileMoving(watch.progress(), sent, 10000) || !reportLines.waitFor(lineBase + sent, 10000))
+            pacing = nullptr;
+            monitor.app().onCore([] {}); // the decode hook that finished the run has returned
+            if (!waitWhileMoving(watch.progress(), pacer.sent(), 10000) ||
+                !reportLines.waitFor(lineBase + pacer.sent(), 10000))
                 fail("events went missing: " + std::to_string(watch.progress().count()) + " files for " +
-                     std::to_string(sent) + " events");
+                     std::to_string(pacer.sent()) + " events");
             readCount = reads.count() - readBase;
         });
+        const int sent = pacer.sent();
         check(watch, dirs, sent);
         *reportsPerRead = double(sent) / double(std::max(1L, readCount));
-        return {sent, double(watch.at(sent - 1) - began) / 1e9};
+        return {sent, double(watch.at(sent - 1) - pacer.began()) / 1e9};
     }
 
     // One report at a time, the next only once the monitor has logged the last; milliseconds per event.
@@ -441,7 +487,11 @@ int main(int argc, char** argv) {
                 Clock::advance(1000);
         },
         Qt::DirectConnection));
-    monitor.onCoreSignal(&Monitor::reportDecoded, [&](quint8) { b.decoded.raise(); });
+    monitor.onCoreSignal(&Monitor::reportDecoded, [&](quint8) {
+        b.decoded.raise();
+        if (Pacer* pacer = b.pacing.load())
+            pacer->decodedOne();
+    });
     monitor.onCoreSignal(&Monitor::dataEvent, [&] { b.reads.raise(); });
     // Counted and announced only once the file is in place; its durability is the recorder's word.
     monitor.onCoreSignal(&Monitor::eventRecorded, [&](int, const QString& path) {
