@@ -225,6 +225,8 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
     c->setPlotAreaBackgroundVisible(false);
     // The legend is drawn by the front layer: Qt's cannot wrap rows nor widen its colour boxes.
     c->legend()->setVisible(false);
+    // Hidden, it would still be laid out with a marker per bar set at every layout of the chart.
+    c->legend()->detachFromChart();
 
     m_axisX = new QBarCategoryAxis(this);
     m_positionAxis = new QValueAxis(this);
@@ -236,6 +238,10 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
         axis->setLinePenColor(kWallColor);
     }
     m_axisX->setLabelsVisible(false);
+    // Qt lays out a label item per category at every layout, visible or not: hundreds of milliseconds for a month of
+    // days at a first display. Hidden, the axis still carries the categories, ranges and zoom; the depth layer draws
+    // its line and the ticks between the slots.
+    m_axisX->setVisible(false);
     m_positionAxis->setLabelsVisible(false);
     m_positionAxis->setTickType(QValueAxis::TicksFixed);
     m_positionAxis->setTickCount(2);
@@ -808,8 +814,11 @@ void BarChart::paintDepth(QPainter* painter) {
     painter->drawLine(plot.topLeft(), back(plot.topLeft()));
     painter->drawLine(plot.bottomLeft(), back(plot.bottomLeft()));
     painter->drawLine(plot.bottomRight(), back(plot.bottomRight()));
-    if (m_drawsBars)
-        paintSlotTicks(painter, g);
+    if (!m_drawsBars && anySeries()) {
+        painter->setPen(m_axisX->linePen());
+        painter->drawLine(plot.bottomLeft(), plot.bottomRight());
+    }
+    paintSlotTicks(painter, g);
 
     // Faces of the bars, left to right, so each bar's front (drawn above all faces) and faces hide the side of its
     // left neighbour.
@@ -833,18 +842,19 @@ void BarChart::paintDepth(QPainter* painter) {
 }
 
 void BarChart::paintSlotTicks(QPainter* painter, const BarGeometry& g) {
-    // The position axis marks only its ends; the slot boundaries between get the ticks a category axis gives them,
-    // once the slots stand far enough apart to tell them.
+    // The slot boundaries get the ticks a category axis would give them, once the slots stand far enough apart to
+    // tell them. The position axis marks its ends itself; the hidden category axis marks nothing.
     const double slot = std::abs(g.unit.x());
     if (slot < kMinTickedSlot || g.last < g.first)
         return;
     const QRectF& plot = g.plot;
+    const double inset = m_drawsBars ? 0.5 : -0.5;
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing, true);
     painter->setPen(m_positionAxis->linePen());
     for (int x = g.first; x <= g.last + 1; ++x) {
         const double at = g.origin.x() + (x - 0.5) * g.unit.x();
-        if (at > plot.left() + 0.5 && at < plot.right() - 0.5)
+        if (at > plot.left() + inset && at < plot.right() - inset)
             painter->drawLine(QPointF(at, plot.bottom()), QPointF(at, plot.bottom() + kTickLength));
     }
     painter->restore();
@@ -1146,8 +1156,10 @@ void BarChart::paintFront(QPainter* painter) {
                 painter->setPen(QPen(Qt::darkGray, 1));
                 painter->drawLine(anchor, tip);
             }
+            // At a point, not in a box: the box form lays the text out anew each time, a month of marks costs
+            // milliseconds.
             painter->setPen(Qt::black);
-            painter->drawText(box, Qt::AlignCenter, text);
+            painter->drawText(QPointF(box.left() + 2, box.top() + metrics.ascent()), text);
         }
         paintCategoryLabels(painter, plot);
         painter->setClipping(false);

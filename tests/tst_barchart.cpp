@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QDir>
 #include <QImage>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QStackedBarSeries>
@@ -695,6 +696,30 @@ void TestBarChart::demoScreenshots() {
     fillHours(hourly);
     hourly.flush();
     QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-demo.png"))));
+
+    // A year of eight inputs, each with its weekly rhythm, and the hourly chart at large counts.
+    BarChart year;
+    year.resize(785, 253);
+    addDailySeries(year);
+    year.beginUpdate();
+    const QDate first(2026, 1, 1);
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 365; ++day) {
+            const int weekday = first.addDays(day).dayOfWeek();
+            const int value = weekday > 5 ? (day + b) % 3 : 10 + 3 * ((day * (b + 3)) % 7) + 4 * (7 - b);
+            year.appendPoint(b, value, QLocale().toString(first.addDays(day), QLocale::ShortFormat));
+        }
+    }
+    year.endUpdate();
+    // Shown, as in the window: the value axis takes the room its labels need once the chart has its size.
+    year.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&year));
+    QVERIFY(year.grab().save(QDir(dir).filePath(QStringLiteral("chart-dense-year.png"))));
+
+    fillHoursUpTo(hourly, 20127);
+    hourly.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&hourly));
+    QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-large.png"))));
 }
 
 QTEST_MAIN(TestBarChart)
