@@ -128,12 +128,13 @@ QString Monitor::shutdown() {
 void Monitor::ClientSocketDataAvailable() {
     char buffer[255];
     const int n = m_socket->receiveBuf(buffer, int(sizeof buffer));
-    emit dataEvent();
     // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
     if (n > LargeChunk)
         emit warning(LargeChunkWarning);
-    if (n <= 0)
+    if (n <= 0) {
+        emit dataEvent();
         return;
+    }
     handleChunk(QByteArrayView(buffer, n));
     RestartWatchdog();
 }
@@ -148,6 +149,8 @@ void Monitor::handleChunk(QByteArrayView chunk) {
         reports.append({r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(),
                         Clock::now()});
     });
+    // The log limit applies before the chunk's first line, but after its LEDs: clearing the log must not delay them.
+    emit dataEvent();
     recordReports(reports, true);
     if (!plain.isEmpty())
         emit logLine(plain);

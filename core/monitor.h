@@ -75,7 +75,7 @@ public slots:
 signals:
     void reportDecoded(quint8 value); // the eight levels of a report, for the LEDs
     void logLine(const QString& line);
-    void dataEvent();                        // a data event starts, before any of its lines: the log limit
+    void dataEvent();                        // a data event, before any of its log lines: the log limit
     void connectionChanged(bool connecting); // the toggle took its connect (true) or disconnect (false) branch
     void reconnected(int count);             // the watchdog fired for the count-th time
     void warning(const QString& text);       // a box for the windows to show, without holding anything back
