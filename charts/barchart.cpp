@@ -150,13 +150,6 @@ std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, doubl
     return extents;
 }
 
-double colourDistance(const QColor& a, const QColor& b) {
-    const double r = a.red() - b.red();
-    const double g = a.green() - b.green();
-    const double bl = a.blue() - b.blue();
-    return std::sqrt(r * r + g * g + bl * bl);
-}
-
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to) {
     // The nearest point of the straight line between the two colours, in RGB.
     const double d[3] = {double(to.red() - from.red()), double(to.green() - from.green()),
@@ -238,9 +231,9 @@ BarChart::BarChart(QWidget* parent) : QChartView(parent) {
         axis->setLinePenColor(kWallColor);
     }
     m_axisX->setLabelsVisible(false);
-    // Qt lays out a label item per category at every layout, visible or not: hundreds of milliseconds for a month of
-    // days at a first display. Hidden, the axis still carries the categories, ranges and zoom; the depth layer draws
-    // its line and the ticks between the slots.
+    // Qt lays out a label item per category at every layout, visible or not: for a month of days several
+    // milliseconds each time, and a display lays the chart out several times. Hidden, the axis still carries the
+    // categories, ranges and zoom; the depth layer draws its line and the ticks between the slots.
     m_axisX->setVisible(false);
     m_positionAxis->setLabelsVisible(false);
     m_positionAxis->setTickType(QValueAxis::TicksFixed);

@@ -45,9 +45,8 @@ struct ColumnExtent {
 std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
                                         double unit, double width);
 
-// Straight-line distance of two colours in RGB (0 to about 441).
-double colourDistance(const QColor& a, const QColor& b);
-// Distance of a colour from the nearest colour of a gradient running from one colour to another.
+// Straight-line distance in RGB (0 to about 441) of a colour from the nearest colour of a gradient running from one
+// colour to another.
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
 // Below this distance a fill is hard to tell from the background behind it and gets a darker outline.
 constexpr double kOutlineDistance = 80;
