@@ -1194,6 +1194,11 @@ void BarChart::showEvent(QShowEvent* event) {
     QChartView::showEvent(event);
     if (m_updateDepth == 0)
         flush();
+    // Labels measured while the chart had no size of its own keep that width, and wide values come out cut to "…":
+    // a change of the label format makes the value axis measure them again.
+    const QString format = m_axisY->labelFormat();
+    m_axisY->setLabelFormat(format + QLatin1Char(' '));
+    m_axisY->setLabelFormat(format);
 }
 
 void BarChart::resizeEvent(QResizeEvent* event) {
