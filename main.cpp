@@ -8,7 +8,6 @@
 #include "core/headless.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
-#include "core/posixfile.h"
 #include "core/version.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
@@ -18,7 +17,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -342,9 +340,7 @@ void TForm1::showWriteFailure(int input, const QString& path, const QString& rea
 Impulz::Impulz(const QString& settingsPath) {
     if (!settingsPath.isEmpty())
         settings.setFilePath(settingsPath);
-    // A crash can leave the settings file's temporary copy behind; the file itself is whole either way.
-    const QFileInfo file(settings.filePath());
-    removeStaleTemporaryFiles(file.absolutePath(), QLatin1Char('.') + file.fileName() + QLatin1Char('.'));
+    settings.removeStaleTemporaryFiles();
     monitor = new Monitor(settings, counters);
     monitor->moveToThread(&m_coreThread);
     m_coreThread.setObjectName(QStringLiteral("impulz-core"));

@@ -5,7 +5,6 @@
 #include "core/inifile.h"
 #include "core/instancelock.h"
 #include "core/monitor.h"
-#include "core/posixfile.h"
 #include "core/settings.h"
 
 #include <QCoreApplication>
@@ -66,11 +65,9 @@ int runHeadless(int argc, char** argv) {
         print(stderr, QStringLiteral("impulz: ") + lock.errorText());
         return 1;
     }
-    const QFileInfo settingsFile(settingsPath);
-    removeStaleTemporaryFiles(settingsFile.absolutePath(), QLatin1Char('.') + settingsFile.fileName() + QLatin1Char('.'));
-
     Settings settings;
     settings.setFilePath(settingsPath);
+    settings.removeStaleTemporaryFiles();
     try {
         settings.load();
     } catch (const std::exception& e) {
@@ -81,8 +78,6 @@ int runHeadless(int argc, char** argv) {
         const QString dir = settings.outputDirectory(n);
         if (settings.watched(n) && !QFileInfo(dir).isDir())
             printLog(QStringLiteral("Nenalezen adresář: %1 (Bit%2)").arg(dir).arg(n));
-        else if (settings.watched(n))
-            removeStaleTemporaryFiles(dir, QStringLiteral(".event."));
     }
 
     Counters counters;
@@ -90,6 +85,7 @@ int runHeadless(int argc, char** argv) {
     QObject::connect(&monitor, &Monitor::logLine, &app, printLog);
     QObject::connect(&monitor, &Monitor::warning, &app, [](const QString& text) { printLog(text); });
     monitor.applyWatchdogInterval();
+    monitor.removeStaleEventFiles();
 
     // SIGTERM and SIGINT end the loop from a pipe, so the exit path runs on this thread and not in the handler.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {

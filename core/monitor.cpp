@@ -18,6 +18,10 @@ struct Monitor::PendingReport {
 };
 
 namespace {
+QString writeFailureLine(const QString& path, const QString& reason) {
+    return QStringLiteral("Chyba zápisu: %1 (%2)").arg(path, reason);
+}
+
 const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
 const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
 } // namespace
@@ -45,6 +49,13 @@ quint8 Monitor::transitions(const std::array<bool, 8>& previous, quint8 v, quint
     return result;
 }
 
+std::array<bool, 8> Monitor::levelsOf(quint8 v) {
+    std::array<bool, 8> levels{};
+    for (int n = 0; n < 8; ++n)
+        levels[size_t(n)] = !StreamDecoder::isLog1(v, n);
+    return levels;
+}
+
 // ---- Connection and watchdog ----
 
 void Monitor::btnPripojClick() {
@@ -63,12 +74,15 @@ void Monitor::btnPripojClick() {
     }
 }
 
-void Monitor::startup() {
-    // A crash can leave an event's temporary file behind; it never became an event, so it goes.
+void Monitor::removeStaleEventFiles() {
     for (int n = 0; n < 8; ++n) {
         if (m_settings.watched(n))
             removeStaleTemporaryFiles(m_settings.outputDirectory(n), QStringLiteral(".event."));
     }
+}
+
+void Monitor::startup() {
+    removeStaleEventFiles();
     QThread::msleep(StartupWaitMs);
     if (m_settings.flag(Settings::cbAutoLogin))
         btnPripojClick();
@@ -146,8 +160,8 @@ void Monitor::handleChunk(QByteArrayView chunk) {
         // The LEDs follow at once; the log lines wait until the chunk's events are on disk.
         emit reportDecoded(r.value);
         const bool recorded = r.subcommand == StreamDecoder::RecordedSubcommand;
-        reports.append({r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(),
-                        Clock::now()});
+        reports.append(
+            {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), Clock::now()});
     });
     // The log limit applies before the chunk's first line, but after its LEDs: clearing the log must not delay them.
     emit dataEvent();
@@ -166,7 +180,7 @@ void Monitor::storeSequenceNumber() {
     try {
         m_settings.storeSequenceNumber(m_settings.sequenceNumber());
     } catch (const IniWriteError& e) {
-        emit logLine(QStringLiteral("Chyba zápisu: %1 (%2)").arg(e.path(), e.reason()));
+        emit logLine(writeFailureLine(e.path(), e.reason()));
     }
 }
 
@@ -198,8 +212,7 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
                 requests.append({m_settings.outputDirectory(n), name});
             }
         }
-        for (int n = 0; n < 8; ++n)
-            levels[n] = !StreamDecoder::isLog1(r.value, n);
+        levels = levelsOf(r.value);
     }
 
     // The advanced number reaches the settings file before any file that used it exists: a crash in between may
@@ -223,15 +236,14 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
                 emit eventRecorded(e.input, w.path);
             } else {
                 // One file that cannot be written costs its own event only, and the operator reads why.
-                emit logLine(QStringLiteral("Chyba zápisu: %1 (%2)").arg(w.path, w.error));
+                emit logLine(writeFailureLine(w.path, w.error));
                 m_counters.countFailure(e.input, w.error);
                 emit writeFailed(e.input, w.path, w.error);
             }
         }
         if (!logReports)
             continue;
-        for (int n = 0; n < 8; ++n)
-            m_storedLevels[n] = !StreamDecoder::isLog1(r.value, n);
+        m_storedLevels = levelsOf(r.value);
         emit logLine(StreamDecoder::reportLine(r.value, r.time));
     }
 }

@@ -55,12 +55,17 @@ public:
     // The transitions into LOG1 that a report of value v records: watched inputs whose previous level was raw 1
     // and whose new level is raw 0. Bit n of the result is input n.
     static quint8 transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched);
+    // The raw levels of a report, as StoredLevels keep them (true = raw 1).
+    static std::array<bool, 8> levelsOf(quint8 v);
 
 public slots:
     // The connect and disconnect toggle: connects when the socket is closed, disconnects in every other state.
     void btnPripojClick();
     // The start-up wait, then the automatic connection when it is on.
     void startup();
+    // A crash can leave an event's temporary file behind; it never became an event. Removes those of processes
+    // that no longer run from the watched inputs' folders.
+    void removeStaleEventFiles();
     void RestartWatchdog();
     // After a load: the watchdog's interval follows the loaded period.
     void applyWatchdogInterval();

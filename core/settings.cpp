@@ -3,9 +3,11 @@
 #include "core/autostart.h"
 #include "core/inifile.h"
 #include "core/nametemplate.h"
+#include "core/posixfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -196,6 +198,11 @@ void Settings::save() {
         }
     }
     IniFile(filePath()).writeValues(Section, values);
+}
+
+void Settings::removeStaleTemporaryFiles() const {
+    const QFileInfo file(filePath());
+    ::removeStaleTemporaryFiles(file.absolutePath(), QLatin1Char('.') + file.fileName() + QLatin1Char('.'));
 }
 
 void Settings::storeSequenceNumber(qint32 n) {

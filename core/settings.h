@@ -41,11 +41,11 @@ public:
 
     struct Entry {
         Key key;
-        QString iniKey;    // name in the settings file
+        QString iniKey; // name in the settings file
         Kind kind;
-        QVariant initial;  // what the field holds before the first load
+        QVariant initial;     // what the field holds before the first load
         QVariant fileDefault; // what a load gives when the file has no such key
-        int minimum = 0;   // numbers only
+        int minimum = 0;      // numbers only
         int maximum = 0;
     };
     // Every key, in the order a load reads them and a save writes them.
@@ -96,9 +96,13 @@ public:
     // Writes the running number; throws IniWriteError.
     void storeSequenceNumber(qint32 n);
 
+    // A crash can leave the settings file's temporary copy behind (the file itself is whole either way); removes
+    // those of processes that no longer run.
+    void removeStaleTemporaryFiles() const;
+
 signals:
     void changed(Settings::Key key);
-    void loaded();                           // a load finished without error
+    void loaded();                          // a load finished without error
     void nameExpanded(const QString& name); // the latest expanded name, for the dialog's preview
 
 private:
