@@ -58,6 +58,8 @@ public:
     bool CheckOutputDirectories();
     void appendLog(const QString& line);
     int logLineCount() const;
+    // Sets the eight LEDs to a report's levels; the core's reportDecoded arrives here.
+    void showReport(quint8 value);
 
     // Controls.
     QGroupBox* GroupBox1 = nullptr;
@@ -105,7 +107,6 @@ protected:
 private:
     void FormCreate();
     void applyLogLimit();
-    void showReport(quint8 value);
     void showConnection(bool connecting);
     void showReconnects(int count);
     void showWarning(const QString& text);

@@ -1,8 +1,10 @@
 // Time from the controller's write of one report to the monitor's LED change, through the real socket layer and
 // decoder on the core's thread and the main window on the GUI thread, over loopback, with the log cleared once it
 // has more than 20 lines. The bench plays the controller from a second thread and stamps each write; the GUI thread
-// stamps the moment the LED has taken the report's level (a queued call after the window's own handler of the same
-// signal) and, for the record, the moment the core decoded it and the moment the report line lands in the log.
+// stamps the moment the window's handler has set the LEDs to the report's level, in the same delivery of the core's
+// signal (the window's queued connection is replaced by one that calls the same handler, then stamps: a second
+// queued call would wait behind whatever the GUI thread does between the two, a paint say, and count it against the
+// LEDs). For the record it also stamps the moment the core decoded the report and the moment its log line lands.
 // Between samples the window finishes its drawing, then a short pause follows. In the same run, interleaved sample by
 // sample, the floor: a loopback round trip of the same 7 bytes over a bare TCP pair, echoed by a thread blocked
 // waiting for them, back to the writer: two wake-ups, as the monitor's path has (its core, then its window).
@@ -155,8 +157,10 @@ int main(int argc, char** argv) {
             decodedAt[size_t(k)] = t;
         decoded.raise();
     });
-    // The window sets the LEDs in its own handler of the same emission, which runs just before this one.
-    monitor.onWindowSignal(&Monitor::reportDecoded, [&](quint8) {
+    // The window's own handler, delivered as the window gets it (queued from the core's thread), stamped as it returns.
+    QObject::disconnect(monitor.core(), &Monitor::reportDecoded, monitor.form(), &TForm1::showReport);
+    monitor.onWindowSignal(&Monitor::reportDecoded, [&](quint8 value) {
+        monitor.form()->showReport(value);
         const qint64 t = nowNs();
         const long k = leds.count();
         if (k < total) {

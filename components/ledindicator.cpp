@@ -5,6 +5,8 @@
 #include <QPixmapCache>
 #include <QtDebug>
 
+#include <array>
+
 // The resources live in a static library; nothing else references their object file, so the linker would
 // leave it out unless they are registered by name from code that is linked in.
 static void registerLedResources() {
@@ -54,13 +56,44 @@ void LedIndicator::setTransparent(bool on) {
     reloadBitmap();
 }
 
-QString LedIndicator::resourceNameFor(TLEDSize size, TLEDColor color, TLEDState state) {
-    static const char* const letters[] = {"Y", "R", "G", "B"};
-    static const char* const suffixes[] = {"S", "", "B"};
+namespace {
+
+// The 24 combinations, each with its bitmap's name and its two pixmap cache keys (transparent or opaque), built once:
+// the decoder writes State on all eight LEDs for every report, so a write is a look-up, not a string to build.
+struct Bitmap {
+    QString name;
+    QString keys[2];
+};
+
+int indexOf(TLEDSize size, TLEDColor color, TLEDState state) {
     const int c = (color >= lcYellow && color <= lcBlue) ? int(color) : int(lcRed);
     const int s = (size >= lzSmall && size <= lzBig) ? int(size) : int(lzNormal);
-    return QLatin1String(letters[c]) + (state == lsON ? QLatin1String("ON") : QLatin1String("OFF")) +
-           QLatin1String(suffixes[s]);
+    return (s * 4 + c) * 2 + (state == lsON ? 0 : 1);
+}
+
+const Bitmap& bitmapFor(TLEDSize size, TLEDColor color, TLEDState state) {
+    static const std::array<Bitmap, 24> bitmaps = [] {
+        static const char* const letters[] = {"Y", "R", "G", "B"};
+        static const char* const suffixes[] = {"S", "", "B"};
+        std::array<Bitmap, 24> all;
+        for (int s = 0; s < 3; ++s)
+            for (int c = 0; c < 4; ++c)
+                for (int on = 0; on < 2; ++on) {
+                    Bitmap& b = all[size_t((s * 4 + c) * 2 + on)];
+                    b.name = QLatin1String(letters[c]) + (on == 0 ? QLatin1String("ON") : QLatin1String("OFF")) +
+                             QLatin1String(suffixes[s]);
+                    b.keys[0] = QStringLiteral("ledindicator:%1:o").arg(b.name);
+                    b.keys[1] = QStringLiteral("ledindicator:%1:t").arg(b.name);
+                }
+        return all;
+    }();
+    return bitmaps[size_t(indexOf(size, color, state))];
+}
+
+} // namespace
+
+QString LedIndicator::resourceNameFor(TLEDSize size, TLEDColor color, TLEDState state) {
+    return bitmapFor(size, color, state).name;
 }
 
 QSize LedIndicator::sizeHint() const {
@@ -78,8 +111,9 @@ void LedIndicator::paintEvent(QPaintEvent* event) {
 // The decoder writes State on all eight LEDs for every report, so a decoded bitmap is kept in the pixmap cache
 // and a reload is a look-up, a hand-over and a repaint.
 void LedIndicator::reloadBitmap() {
-    m_resourceName = resourceNameFor(m_size, m_color, m_state);
-    const QString key = QStringLiteral("ledindicator:%1:%2").arg(m_resourceName).arg(m_transparent ? 't' : 'o');
+    const Bitmap& bitmap = bitmapFor(m_size, m_color, m_state);
+    m_resourceName = bitmap.name;
+    const QString& key = bitmap.keys[m_transparent ? 1 : 0];
     QPixmap pixmap;
     if (!QPixmapCache::find(key, &pixmap)) {
         QImage image(resourcePathFor(m_resourceName));
@@ -101,11 +135,15 @@ void LedIndicator::reloadBitmap() {
             QPixmapCache::insert(key, pixmap);
         }
     }
+    const QSize oldHint = sizeHint();
     m_pixmap = pixmap;
     ++m_reloadCount;
+    // A bitmap of the same size changes nothing in the layout: the window is not laid out again for every report.
     if (m_autoSize && !m_pixmap.isNull()) {
-        resize(sizeHint());
-        updateGeometry();
+        if (QWidget::size() != sizeHint())
+            resize(sizeHint());
+        if (sizeHint() != oldHint)
+            updateGeometry();
     }
     update();
 }

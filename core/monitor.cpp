@@ -7,6 +7,7 @@
 #include "core/posixfile.h"
 #include "core/settings.h"
 
+#include <QMetaMethod>
 #include <QThread>
 #include <QTimer>
 
@@ -163,6 +164,13 @@ void Monitor::handleChunk(QByteArrayView chunk) {
         reports.append(
             {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), Clock::now()});
     });
+    // The window is woken to show the LEDs now. When it was woken onto this thread's processor, it would wait for the
+    // rest of this chunk's work (the bookkeeping, the log lines, the watchdog's restart) before it could run: this
+    // thread gives way once. Files and time stamps lose nothing: the stamps are taken, and a write waits on the
+    // disk far longer.
+    static const QMetaMethod decodedSignal = QMetaMethod::fromSignal(&Monitor::reportDecoded);
+    if (!reports.isEmpty() && isSignalConnected(decodedSignal))
+        QThread::yieldCurrentThread();
     // The log limit applies before the chunk's first line, but after its LEDs: clearing the log must not delay them.
     emit dataEvent();
     recordReports(reports, true);
