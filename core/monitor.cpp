@@ -164,13 +164,6 @@ void Monitor::handleChunk(QByteArrayView chunk) {
         reports.append(
             {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), Clock::now()});
     });
-    // The window is woken to show the LEDs now. When it was woken onto this thread's processor, it would wait for the
-    // rest of this chunk's work (the bookkeeping, the log lines, the watchdog's restart) before it could run: this
-    // thread gives way once. Files and time stamps lose nothing: the stamps are taken, and a write waits on the
-    // disk far longer.
-    static const QMetaMethod decodedSignal = QMetaMethod::fromSignal(&Monitor::reportDecoded);
-    if (!reports.isEmpty() && isSignalConnected(decodedSignal))
-        QThread::yieldCurrentThread();
     // The log limit applies before the chunk's first line, but after its LEDs: clearing the log must not delay them.
     emit dataEvent();
     recordReports(reports, true);
@@ -222,6 +215,13 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
         }
         levels = levelsOf(r.value);
     }
+
+    // The window has been woken to show the LEDs. When it was woken onto this thread's processor, it would wait for
+    // the rest of the chunk's work (log lines, the watchdog's restart) before it could run, so this thread gives way
+    // once. A chunk with files to write needs no such help: the first sync puts this thread to sleep.
+    static const QMetaMethod decodedSignal = QMetaMethod::fromSignal(&Monitor::reportDecoded);
+    if (logReports && requests.isEmpty() && !reports.isEmpty() && isSignalConnected(decodedSignal))
+        QThread::yieldCurrentThread();
 
     // The advanced number reaches the settings file before any file that used it exists: a crash in between may
     // skip a number, never issue one twice.
