@@ -10,6 +10,7 @@
 // Defaults: 1,000,000 files warm, 200,000 cold, 3 rounds, /var/tmp/impulz-bench. --files 20000 --cold-files 20000
 // makes a quick run. Dropping the page cache needs root; without it the cold figure is skipped with a note.
 
+#include "bench/heartbeat.h"
 #include "components/messagebox.h"
 #include "core/archive.h"
 #include "main.h"
@@ -21,7 +22,6 @@
 #include <QByteArray>
 #include <QDate>
 #include <QDateEdit>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QListWidget>
@@ -294,19 +294,9 @@ struct Stall {
 
 // The same heartbeat with nothing else running: what the machine itself does to the GUI thread's ticks.
 double idleStall() {
-    QElapsedTimer sinceTick;
     qint64 longest = 0;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longest = std::max(longest, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
-    QEventLoop loop;
-    heartbeat.start(5);
-    sinceTick.start();
-    QTimer::singleShot(3000, &loop, &QEventLoop::quit);
-    loop.exec();
+    Heartbeat heartbeat(5, [&](qint64 gap) { longest = std::max(longest, gap); });
+    runFor(3000);
     return double(longest) / 1e6;
 }
 
@@ -328,30 +318,22 @@ Stall guiStall(const std::string& root, const QDate& from, const QDate& to) {
     frmStatistika->DateTimePicker4->setTime(QTime(23, 59, 59));
     frmStatistika->show();
     // The window's first layout and paint are not part of a display.
-    QEventLoop settle;
-    QTimer::singleShot(300, &settle, &QEventLoop::quit);
-    settle.exec();
+    runFor(300);
 
     Stall worst;
     for (int round = 0; round < 3; ++round) {
-        QElapsedTimer sinceTick;
         qint64 longestScan = 0, longestFill = 0;
         bool started = false;
-        QTimer heartbeat;
-        heartbeat.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        QEventLoop loop;
+        QObject::connect(frmStatistika, &TfrmStatistika::displayFinished, &loop, &QEventLoop::quit);
+        Heartbeat heartbeat(5, [&](qint64 gap) {
             // A gap that ends while the display runs belongs to the scan; the charts are filled after it.
             const bool running = frmStatistika->displayRunning();
             started = started || running;
             qint64& longest = running ? longestScan : longestFill;
             if (started)
-                longest = std::max(longest, sinceTick.nsecsElapsed());
-            sinceTick.restart();
+                longest = std::max(longest, gap);
         });
-        QEventLoop loop;
-        QObject::connect(frmStatistika, &TfrmStatistika::displayFinished, &loop, &QEventLoop::quit);
-        heartbeat.start(5);
-        sinceTick.start();
         QTimer::singleShot(20, frmStatistika, [frmStatistika] { frmStatistika->btnNactiClick(); });
         loop.exec();
         // The chart filling after the worker finishes is part of the display.

@@ -11,12 +11,11 @@
 //
 //   chart_stall [rounds [case]]     (default 5 rounds; case: run only the cases whose name holds this text)
 
+#include "bench/heartbeat.h"
 #include "charts/barchart.h"
 #include "components/controls.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -73,12 +72,6 @@ struct Pages {
     }
 };
 
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // Shows the pages and lets their first layout and paint pass.
 void showAndSettle(Pages& pages, int page) {
     pages.tabs.setCurrentIndex(page);
@@ -88,16 +81,8 @@ void showAndSettle(Pages& pages, int page) {
 
 // The longest gap between heartbeat ticks from just before the step until 200 ms after it, in milliseconds.
 double longestGap(const std::function<void()>& step) {
-    QElapsedTimer sinceTick;
     qint64 longest = 0;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longest = std::max(longest, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
-    heartbeat.start(1);
-    sinceTick.start();
+    Heartbeat heartbeat(1, [&](qint64 gap) { longest = std::max(longest, gap); });
     QTimer::singleShot(20, step);
     runFor(220);
     heartbeat.stop();
