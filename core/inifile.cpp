@@ -460,6 +460,8 @@ QString replaceFile(const QString& path, const QByteArray& data) {
 
 #endif
 
+} // namespace
+
 // The user's configuration folder may not exist yet on a fresh account; anywhere else a missing folder is more
 // likely a typing error or a drive that is not mounted, and is not created behind the operator's back.
 void createConfigFolderFor(const QString& filePath) {
@@ -469,8 +471,6 @@ void createConfigFolderFor(const QString& filePath) {
         return;
     QDir().mkpath(folder); // a failure shows in the write that follows
 }
-
-} // namespace
 
 IniWriteError::IniWriteError(const QString& fullPath, const QString& reason)
     : std::runtime_error(QStringLiteral("Unable to write to %1").arg(fullPath).toStdString()), m_path(fullPath),
@@ -501,9 +501,7 @@ void IniFile::writeValues(const QString& section, const QList<std::pair<QString,
         throw IniWriteError(m_path, current.problem);
     Text text = std::move(*current.text);
     // Names are the program's own; one that could break the file's lines is a programming error, refused whole.
-    auto breaksLines = [](const QString& name) {
-        return name.contains(u'\n') || name.contains(QChar(0));
-    };
+    auto breaksLines = [](const QString& name) { return name.contains(u'\n') || name.contains(QChar(0)); };
     if (breaksLines(section))
         throw IniWriteError(m_path, QStringLiteral("the section name holds a line break or NUL"));
     for (const auto& [key, value] : keyValues) {

@@ -99,3 +99,6 @@ QString resolveSettingsPath(const QString& executablePath);
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path, otherwise ~/.config.
 QString userConfigFolder();
+// Creates the folder of filePath when it is missing and lies in or below userConfigFolder(); anywhere else a
+// missing folder stays missing. A folder that cannot be made shows as the failure of whatever then opens the file.
+void createConfigFolderFor(const QString& filePath);

@@ -1,8 +1,8 @@
 #include "core/instancelock.h"
 
-#include <QDir>
+#include "core/inifile.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -18,18 +18,20 @@ InstanceLock::~InstanceLock() {
 
 bool InstanceLock::acquire(const QString& settingsPath) {
     const QString path = lockPathFor(settingsPath);
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    createConfigFolderFor(path); // the settings file's own rule: a missing folder elsewhere is an error
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        m_error = QStringLiteral("Nelze vytvořit zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        m_error =
+            QStringLiteral("Nelze vytvořit zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        m_error = err == EWOULDBLOCK
-                      ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
-                      : QStringLiteral("Nelze získat zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        m_error =
+            err == EWOULDBLOCK
+                ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
+                : QStringLiteral("Nelze získat zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(err)));
         return false;
     }
     m_fd = fd;

@@ -14,6 +14,7 @@ class TestHeadless : public QObject {
     Q_OBJECT
 private slots:
     void recordsEveryTransitionAndStopsOnSigterm();
+    void missingFolderOutsideConfigIsNotCreated();
 };
 
 void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
@@ -62,6 +63,25 @@ void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
     QVERIFY2(out.contains("LOG1 Bit: "), out.left(400).constData());
     // The running number reached the settings file on the way out, as the windowed exit writes it.
     QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), sent + 1);
+}
+
+// A settings path in a folder that does not exist, outside the configuration folder, is a typing error or an
+// unmounted drive: the recorder refuses to start and makes no folder there, not even for its lock.
+void TestHeadless::missingFolderOutsideConfigIsNotCreated() {
+    QTemporaryDir dir;
+    const QString missing = dir.filePath(QStringLiteral("missing"));
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    recorder.setProcessEnvironment(env);
+    recorder.start(
+        QStringLiteral(IMPULZ_BIN_DIR "/impulz"),
+        {QStringLiteral("--headless"), QStringLiteral("--settings"), missing + QStringLiteral("/impulz.ini")});
+    QVERIFY(recorder.waitForFinished(10000));
+    QVERIFY(recorder.exitCode() != 0);
+    QVERIFY(recorder.readAll().contains("Nelze vytvořit zámek"));
+    QVERIFY(!QFileInfo::exists(missing));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
