@@ -4,7 +4,8 @@
 
 // Keeps a second monitor (with windows or headless) from running the recorder over the same settings file: two
 // recorders would issue the same running numbers and write every event twice. The lock is a file beside the
-// settings file, held with flock() for the life of the object, so a crashed monitor never leaves it taken.
+// settings file, held with flock() for the life of the object, so a crashed monitor never leaves it taken. When the
+// settings file's folder takes no new files, the settings file itself carries the lock.
 class InstanceLock {
 public:
     InstanceLock() = default;
