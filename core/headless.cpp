@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QThread>
 #include <QTimer>
 
 #include <csignal>
@@ -101,10 +100,7 @@ int runHeadless(int argc, char** argv) {
     ::sigaction(SIGINT, &action, nullptr);
 
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
-    QTimer::singleShot(0, &monitor, [&monitor] {
-        QThread::msleep(Monitor::StartupWaitMs);
-        monitor.btnPripojClick();
-    });
+    QTimer::singleShot(Monitor::StartupWaitMs, &monitor, &Monitor::btnPripojClick);
     printLog(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
     QCoreApplication::exec(); // the process's own event loop, until a signal ends it
 
