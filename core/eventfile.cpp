@@ -286,7 +286,9 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     // batch a name goes on from the suffix after the one it last took: the names before it are known to be taken.
     QHash<QByteArray, long> nameMax;
     QHash<QByteArray, int> nextCandidate;
-    bool useLink = false;
+    // Whether a file system renames without replacing is learnt per file system: one that cannot must not send the
+    // others to hard links, which some of them (FAT, exFAT) do not have.
+    QHash<dev_t, bool> useLinkOn;
     for (qsizetype i = 0; i < batch.size(); ++i) {
         Pending& p = pending[size_t(i)];
         if (p.err != 0)
@@ -300,7 +302,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         for (; n <= kMaxCandidates && err == EEXIST; ++n) {
             bool shortened = false;
             const QByteArray target = candidateName(p.nativeBase, componentStart, n, *max, shortened);
-            err = publish(p.tmp, target, useLink);
+            err = publish(p.tmp, target, useLinkOn[p.device]);
             if (err != EEXIST)
                 results[i].path = shortened ? QFile::decodeName(target) : candidatePath(p.base, n);
         }
