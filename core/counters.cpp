@@ -39,11 +39,17 @@ bool Counters::inPeriod(const QDateTime& now) const {
 }
 
 void Counters::countEvent(int input, bool inPeriod) {
+    countEvents({{input, inPeriod}});
+}
+
+void Counters::countEvents(const QList<std::pair<int, bool>>& events) {
     {
         QMutexLocker lock(&m_mutex);
-        ++m_counts.at(size_t(input));
-        if (inPeriod && m_periodInput == input)
-            ++m_sum;
+        for (const auto& [input, inPeriod] : events) {
+            ++m_counts.at(size_t(input));
+            if (inPeriod && m_periodInput == input)
+                ++m_sum;
+        }
     }
     emit changed();
 }

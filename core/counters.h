@@ -28,6 +28,8 @@ public:
 
     // One recorded event of an input; inPeriod was computed once for the whole report.
     void countEvent(int input, bool inPeriod);
+    // A chunk's recorded events, each as (input, inPeriod), with one change announced for all of them.
+    void countEvents(const QList<std::pair<int, bool>>& events);
 
     void reset(int input);
     void resetPeriodSum();

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 
 #include <QMetaMethod>
+#include <QSet>
 #include <QThread>
 #include <QTimer>
 
@@ -76,10 +77,14 @@ void Monitor::btnPripojClick() {
 }
 
 void Monitor::removeStaleEventFiles() {
+    // Inputs often share a folder; each is read once.
+    QSet<QString> folders;
     for (int n = 0; n < 8; ++n) {
         if (m_settings.watched(n))
-            removeStaleTemporaryFiles(m_settings.outputDirectory(n), QStringLiteral(".event."));
+            folders.insert(m_settings.outputDirectory(n));
     }
+    for (const QString& folder : std::as_const(folders))
+        removeStaleTemporaryFiles(folder, QStringLiteral(".event."));
 }
 
 void Monitor::startup() {
@@ -157,12 +162,16 @@ void Monitor::ClientSocketDataAvailable() {
 void Monitor::handleChunk(QByteArrayView chunk) {
     QList<PendingReport> reports;
     const bool hex = m_hexDump;
+    // The reports of one chunk are decoded within microseconds: they share one reading of the clock.
+    QDateTime decodedAt;
     const QString plain = m_decoder.feed(chunk, [&](const StreamDecoder::Report& r) {
         // The LEDs follow at once; the log lines wait until the chunk's events are on disk.
         emit reportDecoded(r.value);
+        if (!decodedAt.isValid())
+            decodedAt = Clock::now();
         const bool recorded = r.subcommand == StreamDecoder::RecordedSubcommand;
         reports.append(
-            {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), Clock::now()});
+            {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), decodedAt});
     });
     // The log limit applies before the chunk's first line, but after its LEDs: clearing the log must not delay them.
     emit dataEvent();
@@ -194,15 +203,15 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
     QList<Event> events;
     QList<EventWriteRequest> requests;
     bool advanced = false;
+    quint8 watched = 0;
+    for (int n = 0; n < 8; ++n)
+        watched |= quint8(m_settings.watched(n) ? 1u << n : 0u);
     std::array<bool, 8> levels = m_storedLevels;
     for (qsizetype i = 0; i < reports.size(); ++i) {
         const PendingReport& r = reports[i];
         if (r.subcommand == StreamDecoder::RecordedSubcommand) {
-            quint8 watched = 0;
-            for (int n = 0; n < 8; ++n)
-                watched |= quint8(m_settings.watched(n) ? 1u << n : 0u);
             const quint8 due = transitions(levels, r.value, watched);
-            const bool inPeriod = due != 0 && m_counters.inPeriod(Clock::now());
+            const bool inPeriod = due != 0 && m_counters.inPeriod(r.time);
             for (int n = 0; n < 8; ++n) {
                 if (!(due >> n & 1))
                     continue;
@@ -215,6 +224,8 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
         }
         levels = levelsOf(r.value);
     }
+    if (logReports)
+        m_storedLevels = levels;
 
     // The window has been woken to show the LEDs. When it was woken onto this thread's processor, it would wait for
     // the rest of the chunk's work (log lines, the watchdog's restart) before it could run, so this thread gives way
@@ -230,6 +241,14 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
     if (beforeEventWrites && !requests.isEmpty())
         beforeEventWrites();
     const QList<EventWriteResult> written = writeEventFiles(requests);
+    // The counters window is told once per chunk, not once per event.
+    QList<std::pair<int, bool>> counted;
+    for (qsizetype k = 0; k < events.size(); ++k) {
+        if (written[k].ok)
+            counted.append({events[k].input, events[k].inPeriod});
+    }
+    if (!counted.isEmpty())
+        m_counters.countEvents(counted);
 
     qsizetype next = 0;
     for (qsizetype i = 0; i < reports.size(); ++i) {
@@ -240,7 +259,6 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
             const Event& e = events[next];
             const EventWriteResult& w = written[next];
             if (w.ok) {
-                m_counters.countEvent(e.input, e.inPeriod);
                 emit eventRecorded(e.input, w.path);
             } else {
                 // One file that cannot be written costs its own event only, and the operator reads why.
@@ -251,7 +269,6 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
         }
         if (!logReports)
             continue;
-        m_storedLevels = levelsOf(r.value);
         emit logLine(StreamDecoder::reportLine(r.value, r.time));
     }
 }
