@@ -283,7 +283,7 @@ void TfrmStatistika::btnNactiClick() {
     Panel1Count->setText(QStringLiteral("Přečteno souborů: 0"));
     Panel1->show();
     Panel1->raise();
-    m_days = archive::preparePeriodTables(*m_tables, m_period);
+    m_days = int(m_period.fromDate.daysTo(m_period.toDate)) + 1;
     m_progress = std::make_unique<archive::ScanProgress>();
     m_progressTimer->start();
 
@@ -291,10 +291,11 @@ void TfrmStatistika::btnNactiClick() {
     archive::ScanProgress* progress = m_progress.get();
     const archive::Period period = m_period;
     const int year = Clock::now().date().year();
+    const QLocale locale = QLocale::system();
     archive::ScanOptions options;
     options.indexDirectory = archive::defaultIndexDirectory();
     m_watcher.setFuture(
-        QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year, options]() -> ScanOutcome {
+        QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year, options, locale]() -> ScanOutcome {
 #ifdef Q_OS_LINUX
             // The counting threads yield to the GUI thread, so the monitor stays quick while they use the cores.
             // Threads the scan starts inherit this; the pool's one thread only ever runs scans.
@@ -302,8 +303,17 @@ void TfrmStatistika::btnNactiClick() {
 #endif
             ScanOutcome outcome;
             try {
+                // Clearing the tables and formatting the day labels is work the GUI thread need not wait for: the
+                // window reads the tables only once the outcome has arrived.
+                const int days = archive::preparePeriodTables(*tables, period);
                 outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress,
                                                         options, &outcome.unreadable);
+                if (outcome.completed) {
+                    outcome.dayLabels.reserve(days);
+                    for (int i = 0; i < days; ++i)
+                        outcome.dayLabels.append(
+                            locale.toString(QDate::fromJulianDay(tables->PeriodDays[size_t(i)]), QLocale::ShortFormat));
+                }
             } catch (const archive::ArchiveError& e) {
                 outcome.error = e.path + QStringLiteral(": ") + e.reason;
             } catch (const std::exception& e) {
@@ -322,7 +332,7 @@ void TfrmStatistika::finishDisplay() {
         MessageBox::error(this, QStringLiteral("Graf nelze zobrazit, chybný soubor:\r") + outcome.error);
     } else {
         if (outcome.completed)
-            fillCharts();
+            fillCharts(outcome.dayLabels);
         endDisplay();
         // The charts show what could be read; the operator learns what was left out, without a box to wait on.
         if (outcome.completed && !outcome.unreadable.isEmpty()) {
@@ -344,10 +354,9 @@ void TfrmStatistika::endDisplay() {
         PageControl1Change(PageControl1->currentIndex());
 }
 
-void TfrmStatistika::fillCharts() {
+void TfrmStatistika::fillCharts(const QStringList& dayLabels) {
     const archive::Tables& t = *m_tables;
     const bool skipZero = m_skipZero;
-    const QLocale locale = QLocale::system();
 
     Chart1->beginUpdate();
     Chart2->beginUpdate();
@@ -362,7 +371,7 @@ void TfrmStatistika::fillCharts() {
             const qint32 v = t.DayCounts[i][b];
             if (skipZero && v == 0)
                 continue;
-            Chart1->appendPoint(b, v, locale.toString(QDate::fromJulianDay(t.PeriodDays[i]), QLocale::ShortFormat));
+            Chart1->appendPoint(b, v, dayLabels[i]);
         }
     }
     for (int h = 0; h < archive::HourSlots; ++h) {

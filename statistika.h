@@ -77,11 +77,12 @@ private:
         bool completed = false;
         QString error;
         QList<archive::UnreadableFolder> unreadable;
+        QStringList dayLabels; // one per day of the period, in the system locale's short date format
     };
     void FormActivate();
     void applySingleChoice(int chosen);
     void finishDisplay();
-    void fillCharts();
+    void fillCharts(const QStringList& dayLabels);
     void endDisplay();
 
     const Settings& m_settings;
