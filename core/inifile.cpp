@@ -495,30 +495,44 @@ bool IniFile::readBool(const QString& section, const QString& key, bool def) con
     return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void IniFile::writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
-    ReadResult current = readText(m_path);
+namespace {
+
+// One write of the pairs to the file at the absolute path; the file's lines as they now are.
+QStringList writeValuesTo(const QString& path, const QString& section,
+                          const QList<std::pair<QString, QString>>& keyValues) {
+    ReadResult current = readText(path);
     if (!current.text)
-        throw IniWriteError(m_path, current.problem);
+        throw IniWriteError(path, current.problem);
     Text text = std::move(*current.text);
     // Names are the program's own; one that could break the file's lines is a programming error, refused whole.
     auto breaksLines = [](const QString& name) { return name.contains(u'\n') || name.contains(QChar(0)); };
     if (breaksLines(section))
-        throw IniWriteError(m_path, QStringLiteral("the section name holds a line break or NUL"));
+        throw IniWriteError(path, QStringLiteral("the section name holds a line break or NUL"));
     for (const auto& [key, value] : keyValues) {
         if (breaksLines(key))
-            throw IniWriteError(m_path, QStringLiteral("the key name holds a line break or NUL"));
+            throw IniWriteError(path, QStringLiteral("the key name holds a line break or NUL"));
         setValue(text.lines, section, key, value);
     }
 
     QString problem;
     const std::optional<QByteArray> data = encode(text, problem);
     if (!data)
-        throw IniWriteError(m_path, problem);
-    createConfigFolderFor(m_path);
-    problem = replaceFile(m_path, *data);
+        throw IniWriteError(path, problem);
+    createConfigFolderFor(path);
+    problem = replaceFile(path, *data);
     if (!problem.isEmpty())
-        throw IniWriteError(m_path, problem);
-    m_lines = std::move(text.lines);
+        throw IniWriteError(path, problem);
+    return std::move(text.lines);
+}
+
+} // namespace
+
+void IniFile::update(const QString& path, const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
+    writeValuesTo(QFileInfo(path).absoluteFilePath(), section, keyValues);
+}
+
+void IniFile::writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
+    m_lines = writeValuesTo(m_path, section, keyValues);
 }
 
 void IniFile::writeString(const QString& section, const QString& key, const QString& value) {

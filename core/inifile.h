@@ -82,6 +82,9 @@ public:
     // Writes all the pairs, in their order, with one re-read, one replacement of the file and one sync: a save of
     // every setting costs one write, and a crash leaves all of them old or all of them new.
     void writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues);
+    // The same write without an object: the file is read once, for the write itself.
+    static void update(const QString& path, const QString& section,
+                       const QList<std::pair<QString, QString>>& keyValues);
 
 private:
     QString m_path;

@@ -197,7 +197,7 @@ void Settings::save() {
             break;
         }
     }
-    IniFile(filePath()).writeValues(Section, values);
+    IniFile::update(filePath(), Section, values);
 }
 
 void Settings::removeStaleTemporaryFiles() const {
@@ -206,5 +206,5 @@ void Settings::removeStaleTemporaryFiles() const {
 }
 
 void Settings::storeSequenceNumber(qint32 n) {
-    IniFile(filePath()).writeInteger(Section, SequenceKey, n);
+    IniFile::update(filePath(), Section, {{SequenceKey, QString::number(n)}});
 }
