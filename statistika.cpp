@@ -397,14 +397,17 @@ void TfrmStatistika::btnTiskClick() {
     // The window's client area as shown, at the top left of one page, at the same physical size as on screen
     // when the page is wide enough, else scaled down to the printable area with its proportions kept (an A4
     // portrait page is narrower than the window). The pixels go into the print as they are, never recompressed.
+    // On a scaled screen the grab holds more device pixels than the window is wide and draws at the window's
+    // own size, so the fit goes by that size.
     const QPixmap image = grab();
+    const QSizeF size = image.deviceIndependentSize();
     QPainter painter(&printer);
     painter.setRenderHint(QPainter::LosslessImageRendering);
     const double sx = double(printer.logicalDpiX()) / logicalDpiX();
     const double sy = double(printer.logicalDpiY()) / logicalDpiY();
     const QRect printable = printer.pageLayout().paintRectPixels(printer.resolution());
     const double fit =
-        std::min({1.0, printable.width() / (sx * image.width()), printable.height() / (sy * image.height())});
+        std::min({1.0, printable.width() / (sx * size.width()), printable.height() / (sy * size.height())});
     painter.scale(sx * fit, sy * fit);
     painter.drawPixmap(QPoint(0, 0), image);
     painter.end();
