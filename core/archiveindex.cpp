@@ -1,11 +1,14 @@
 #include "core/archiveindex.h"
 
+#include "core/posixfile.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -121,20 +124,6 @@ private:
     const char* m_p;
     const char* m_end;
 };
-
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -281,14 +270,19 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, const QStrin
     const QString dir = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(dir))
         return false;
+    // The temporary file is named the way the program's other files are, so a save cut short by a crash is swept
+    // at the next one.
+    const QString prefix = QLatin1Char('.') + QFileInfo(file).fileName() + QLatin1Char('.');
+    removeStaleTemporaryFiles(dir, prefix);
+    static std::atomic<quint64> saves{0};
     const QByteArray target = QFile::encodeName(file);
-    const QByteArray temp =
-        target + ".tmp." + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(quintptr(&folders), 16);
+    const QByteArray temp = QFile::encodeName(dir + QLatin1Char('/') + prefix) +
+                            QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(++saves) + ".tmp";
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     const bool written =
-        writeAll(fd, reinterpret_cast<const char*>(&h), sizeof h) && writeAll(fd, body.data(), body.size());
+        writeAllToFd(fd, reinterpret_cast<const char*>(&h), sizeof h) && writeAllToFd(fd, body.data(), body.size());
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
         ::unlink(temp.constData());

@@ -11,20 +11,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool writeAllToFd(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
+bool writeAllToFd(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
-        p += n;
-        left -= n;
+        data += n;
+        size -= size_t(n);
     }
     return true;
+}
+
+bool writeAllToFd(int fd, const QByteArray& data) {
+    return writeAllToFd(fd, data.constData(), size_t(data.size()));
 }
 
 namespace {

@@ -7,6 +7,7 @@
 // Writes all of data to the descriptor, going on after interrupted and short writes; false on any error (errno
 // tells which).
 bool writeAllToFd(int fd, const QByteArray& data);
+bool writeAllToFd(int fd, const char* data, size_t size);
 #endif
 
 // Removes what a crashed run of this program left in folder (not below it): files named prefix + "<pid>.<n>.tmp"

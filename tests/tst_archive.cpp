@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace archive;
@@ -692,9 +693,18 @@ void TestArchive::damagedIndexIsRebuilt() {
         QCOMPARE(read, qint64(archive.files.size())); // read again in full, silently
         QCOMPARE(readBytes(file), good);              // and the index made anew
     }
+    // A save cut short by a crash leaves its temporary file behind; the next save sweeps it.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const QString leftover = QFileInfo(file).absolutePath() + QStringLiteral("/.") + QFileInfo(file).fileName() +
+                             QStringLiteral(".%1.1.tmp").arg(dead);
+    QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
     QFile::remove(file);
     QVERIFY(indexedMatchesFull(jobs, p, cache, read, fromIndex));
     QCOMPARE(read, qint64(archive.files.size()));
+    QVERIFY(!QFile::exists(leftover));
 
     // The default place follows XDG_CACHE_HOME when it is absolute.
     const QByteArray saved = qgetenv("XDG_CACHE_HOME");
