@@ -8,6 +8,8 @@
 #include "core/headless.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
+#include "core/recorderclient.h"
+#include "core/recorderservice.h"
 #include "core/version.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
@@ -16,6 +18,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QMessageBox>
@@ -25,6 +29,12 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <QUrl>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace {
 // An error that escapes a handler is shown in an error box and the program goes on.
@@ -54,8 +64,8 @@ void SignatureLabel::leaveEvent(QEvent* event) {
     emit left();
 }
 
-TForm1::TForm1(Settings& settings, Monitor& monitor, QWidget* parent)
-    : QWidget(parent), m_settings(settings), m_monitor(monitor) {
+TForm1::TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent)
+    : QWidget(parent), m_settings(settings), m_recorder(recorder) {
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -146,16 +156,20 @@ TForm1::TForm1(Settings& settings, Monitor& monitor, QWidget* parent)
     connect(Label2, &SignatureLabel::entered, this, &TForm1::Label2MouseEnter);
     connect(Label2, &SignatureLabel::left, this, &TForm1::Label2MouseLeave);
     connect(TrayIcon1, &TCoolTrayIcon::click, this, &TForm1::TrayIcon1Click);
-    connect(cbHex, &QCheckBox::toggled, this, [this](bool on) { m_monitor.setHexDump(on); });
+    connect(cbHex, &QCheckBox::toggled, this, [this](bool on) { m_recorder.setHexDump(on); });
 
-    // The core's signals arrive queued from its thread, in the order it sent them.
-    connect(&m_monitor, &Monitor::reportDecoded, this, &TForm1::showReport);
-    connect(&m_monitor, &Monitor::logLine, this, &TForm1::appendLog);
-    connect(&m_monitor, &Monitor::dataEvent, this, &TForm1::applyLogLimit);
-    connect(&m_monitor, &Monitor::connectionChanged, this, &TForm1::showConnection);
-    connect(&m_monitor, &Monitor::reconnected, this, &TForm1::showReconnects);
-    connect(&m_monitor, &Monitor::warning, this, &TForm1::showWarning);
-    connect(&m_monitor, &Monitor::writeFailed, this, &TForm1::showWriteFailure);
+    // The recorder's signals arrive in the order it sent them.
+    connect(&m_recorder, &RecorderPort::reportDecoded, this, &TForm1::showReport);
+    connect(&m_recorder, &RecorderPort::logLine, this, &TForm1::appendLog);
+    connect(&m_recorder, &RecorderPort::dataEvent, this, &TForm1::applyLogLimit);
+    connect(&m_recorder, &RecorderPort::connectionChanged, this, &TForm1::showConnection);
+    connect(&m_recorder, &RecorderPort::busyChanged, this, &TForm1::showBusy);
+    connect(&m_recorder, &RecorderPort::reconnected, this, &TForm1::showReconnects);
+    connect(&m_recorder, &RecorderPort::warning, this, &TForm1::showWarning);
+    connect(&m_recorder, &RecorderPort::writeFailed, this, &TForm1::showWriteFailure);
+    connect(&m_recorder, &RecorderPort::notice, this,
+            [this](const QString& title, const QString& text) { TrayIcon1->showMessage(title, text); });
+    connect(&m_recorder, &RecorderPort::ended, this, &TForm1::recorderEnded);
     connect(&m_settings, &Settings::loaded, this, &TForm1::RefreshTitles);
 
     FormCreate();
@@ -183,27 +197,45 @@ void TForm1::showEvent(QShowEvent* event) {
     m_activated = true;
     if (const QScreen* screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
+    if (m_recorder.attached()) {
+        RefreshTitles(); // a recorder of another process has its settings loaded already
+        return;
+    }
+    // The settings stay closed until the start-up wait has decided whether to connect: a dialog open meanwhile
+    // would edit what the connection and the recorder are about to use.
+    showBusy(true);
     // The start-up sequence runs once, at the first showing, after the window has been painted.
     QTimer::singleShot(0, this, guarded(this, [this] { FormActivate(); }));
 }
 
 void TForm1::FormActivate() {
-    if (!runLoadSettings())
+    if (!runLoadSettings()) {
+        showBusy(false); // no start-up wait follows
         return;
+    }
     m_pocitadla->btnDnesClick();
     m_statistika->btnDnesClick();
-    if (!CheckOutputDirectories())
+    if (!CheckOutputDirectories()) {
+        showBusy(false);
         m_nastav->exec();
+        showBusy(true);
+    }
     // The one-second wait and the automatic connection run on the core's thread, so this window is painted and
-    // answers meanwhile.
-    QMetaObject::invokeMethod(&m_monitor, &Monitor::startup, Qt::QueuedConnection);
+    // answers meanwhile; the core says when it is done.
+    emit startupRequested();
 }
 
 void TForm1::RefreshTitles() {
     const QString line = QString::number(m_settings.number(Settings::SpinCislo));
     const QString description = m_settings.text(Settings::edPopis);
     const QString title = QStringLiteral("I/O - ") + description + QStringLiteral(" (Linka ") + line + QLatin1Char(')');
-    setWindowTitle(title);
+    // An attached window says whose recording it shows.
+    if (!m_recorder.attached())
+        setWindowTitle(title);
+    else if (m_recorder.available())
+        setWindowTitle(title + QStringLiteral(" – připojeno k záznamu na pozadí"));
+    else
+        setWindowTitle(title + QStringLiteral(" – záznam na pozadí skončil"));
     m_applicationTitle = title;
     TrayIcon1->setHint(QStringLiteral("I/O Controler \r\nLinka ") + line + QStringLiteral("\r\n") + description);
     if (m_pocitadla)
@@ -229,7 +261,8 @@ void TForm1::sessionEnding() {
 void TForm1::closeEvent(QCloseEvent* event) {
     const bool sessionEnds = m_sessionEnd.isValid() && !m_sessionEnd.hasExpired(SessionEndGraceMs);
     m_sessionEnd.invalidate();
-    if (!sessionEnds &&
+    // An attached window's close ends only the window: the recorder goes on recording.
+    if (!sessionEnds && !m_recorder.attached() &&
         !MessageBox::yesNo(this, QStringLiteral("Ukončit"),
                            QStringLiteral("!!! Pozor !!!\rUkončením programu nebude možné dále sledovat impulzy "
                                           "!!!\rOpravdu chcete program ukončit ???"))) {
@@ -296,7 +329,7 @@ void TForm1::TrayIcon1Click() {
 }
 
 void TForm1::btnPripojClick() {
-    QMetaObject::invokeMethod(&m_monitor, &Monitor::btnPripojClick, Qt::QueuedConnection);
+    m_recorder.toggleConnection();
 }
 
 // ---- What the core reports ----
@@ -308,7 +341,28 @@ void TForm1::showReport(quint8 value) {
 
 void TForm1::showConnection(bool connecting) {
     btnPripoj->setText(connecting ? QStringLiteral("&Odpojit") : QStringLiteral("&Připojit"));
-    btnNastav->setEnabled(!connecting);
+    m_connecting = connecting;
+    updateSettingsButton();
+}
+
+void TForm1::showBusy(bool busy) {
+    m_busy = busy;
+    updateSettingsButton();
+}
+
+void TForm1::updateSettingsButton() {
+    // Through a whole reconnect cycle the button stays off, though the link is down for 600 ms of it.
+    btnNastav->setEnabled(!m_connecting && !m_busy && m_recorder.available());
+}
+
+void TForm1::recorderEnded() {
+    // Nothing here may record in its place: the connect toggle and the settings stay off.
+    btnPripoj->setEnabled(false);
+    updateSettingsButton();
+    RefreshTitles();
+    appendLog(QStringLiteral("Záznam na pozadí skončil; toto okno už nic nezaznamenává."));
+    TrayIcon1->showMessage(QStringLiteral("Záznam skončil"),
+                           QStringLiteral("Záznam na pozadí skončil; toto okno už nic nezaznamenává."));
 }
 
 void TForm1::showReconnects(int count) {
@@ -337,28 +391,37 @@ void TForm1::showWriteFailure(int input, const QString& path, const QString& rea
 
 // ---- The owner ----
 
-Impulz::Impulz(const QString& settingsPath) {
-    if (!settingsPath.isEmpty())
-        settings.setFilePath(settingsPath);
-    settings.removeStaleTemporaryFiles();
-    monitor = new Monitor(settings, counters);
-    monitor->moveToThread(&m_coreThread);
-    m_coreThread.setObjectName(QStringLiteral("impulz-core"));
-    m_coreThread.start();
+Impulz::Impulz(const QString& settingsPath)
+    : m_host(std::make_unique<RecorderHost>(settingsPath)), settings(m_host->settings), counters(m_host->counters),
+      recorder(*m_host->port()), monitor(m_host->monitor) {
+    createWindows();
+    QObject::connect(Form1, &TForm1::startupRequested, monitor, &Monitor::startup, Qt::QueuedConnection);
+}
 
-    Form1 = new TForm1(settings, *monitor);
+Impulz::Impulz(std::unique_ptr<RemoteRecorder> remote)
+    : m_remote(std::move(remote)), settings(m_remote->settings()), counters(m_remote->counters()), recorder(*m_remote) {
+    createWindows();
+    Form1->cbHex->setChecked(m_remote->initialHexDump());
+    if (m_remote->initialLevels() >= 0)
+        Form1->showReport(quint8(m_remote->initialLevels()));
+    for (const QString& line : m_remote->initialLog())
+        Form1->appendLog(line);
+    Form1->showReconnects(m_remote->initialReconnects());
+    Form1->showConnection(m_remote->initialConnecting());
+    Form1->showBusy(m_remote->initialBusy());
+}
+
+void Impulz::createWindows() {
+    Form1 = new TForm1(settings, recorder);
     FrmNastav = new TFrmNastav(settings);
     FrmPocitadla = new TFrmPocitadla(counters);
     frmStatistika = new TfrmStatistika(settings);
     Form1->setWindows(FrmNastav, FrmPocitadla, frmStatistika);
 
-    // A load sets the watchdog's period; the dialog's buttons refresh the titles and re-check the folders.
-    QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
     QObject::connect(FrmNastav, &TFrmNastav::saved, Form1, &TForm1::RefreshTitles);
     // A desktop session that ends closes the monitor without the confirmation box.
-    QObject::connect(qApp, &QGuiApplication::commitDataRequest, Form1, [this](QSessionManager&) {
-        Form1->sessionEnding();
-    });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, Form1,
+                     [this](QSessionManager&) { Form1->sessionEnding(); });
 }
 
 Impulz::~Impulz() {
@@ -366,40 +429,84 @@ Impulz::~Impulz() {
     delete FrmPocitadla;
     delete FrmNastav;
     delete Form1;
-    // The core goes back to this thread to be destroyed here, once its own thread has stopped.
-    QThread* here = QThread::currentThread();
-    onCore([this, here] { monitor->moveToThread(here); });
-    m_coreThread.quit();
-    m_coreThread.wait();
-    delete monitor;
 }
 
 void Impulz::FormDestroy() {
-    QString error;
-    onCore([this, &error] { error = monitor->shutdown(); });
+    if (!m_host)
+        return;
+    const QString error = m_host->shutdown();
     if (!error.isEmpty())
         MessageBox::error(Form1, error);
 }
 
 // ---- Program entry ----
 
+namespace {
+
+// "impulz --headless" is the recorder without windows, a program of its own that maps no widget library.
+int execRecorder(char** argv) {
+    const QByteArray self = QFile::encodeName(QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath());
+    QByteArray program = self + "/impulz-recorder";
+    if (::access(program.constData(), X_OK) != 0) {
+        char path[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+        if (n > 0)
+            program =
+                QFile::encodeName(QFileInfo(QString::fromLocal8Bit(path, int(n))).absolutePath()) + "/impulz-recorder";
+    }
+    argv[0] = program.data();
+    ::execv(program.constData(), argv);
+    std::fprintf(stderr, "impulz: %s: %s\n", program.constData(), std::strerror(errno));
+    return 1;
+}
+
+} // namespace
+
 int impulzMain(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--headless") == 0)
-            return runHeadless(argc, argv);
+            return execRecorder(argv);
     }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
     app.setQuitOnLastWindowClosed(false);
 
-    const QString settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
+    QString settingsPath;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--settings") && i + 1 < args.size()) {
+            settingsPath = QFileInfo(args[++i]).absoluteFilePath();
+        } else {
+            std::fprintf(stderr, "usage: impulz [--settings FILE] | impulz --headless [--settings FILE] [--wait]\n");
+            return 2;
+        }
+    }
+    if (settingsPath.isEmpty())
+        settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
+
     InstanceLock lock;
     if (!lock.acquire(settingsPath)) {
-        MessageBox::error(nullptr, lock.errorText());
-        return 1;
+        // Another process records over these settings: this window becomes a view of it. It may be starting still
+        // (a service started at the same log-on), so it is given a moment to serve.
+        const QString socketPath = recorderSocketPath(resolvedSettingsFile(settingsPath));
+        std::unique_ptr<RemoteRecorder> remote;
+        QString why;
+        QDeadlineTimer deadline(AttachWaitMs);
+        while (!(remote = RemoteRecorder::attach(socketPath, 2000, &why)) && !deadline.hasExpired())
+            QThread::msleep(100);
+        if (!remote) {
+            MessageBox::error(nullptr, lock.errorText());
+            return 1;
+        }
+        Impulz impulz(std::move(remote));
+        impulz.Form1->show();
+        return app.exec();
     }
     Impulz impulz(settingsPath);
+    QString serveError;
+    if (!impulz.host()->serve(recorderSocketPath(resolvedSettingsFile(settingsPath)), &serveError))
+        impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
     impulz.Form1->show();
     const int rc = app.exec();
     impulz.FormDestroy();

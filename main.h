@@ -3,6 +3,8 @@
 #include "components/ledindicator.h"
 #include "core/counters.h"
 #include "core/monitor.h"
+#include "core/recorderhost.h"
+#include "core/recorderport.h"
 #include "core/settings.h"
 
 #include <QElapsedTimer>
@@ -13,12 +15,14 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QCheckBox;
 class QMessageBox;
 class TFrmNastav;
 class TFrmPocitadla;
 class TfrmStatistika;
+class RemoteRecorder;
 class QGroupBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -40,12 +44,13 @@ protected:
     void leaveEvent(QEvent* event) override;
 };
 
-// The main window: LEDs, the log and the connect toggle. A view over the monitor core: its handlers ask the core
-// (on the core's thread) to act, and the core's signals update the controls.
+// The main window: LEDs, the log and the connect toggle. A view over the recorder: its handlers ask the recorder
+// (on the core's thread, or in the process the window attached to) to act, and the recorder's signals update the
+// controls.
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    TForm1(Settings& settings, Monitor& monitor, QWidget* parent = nullptr);
+    TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The secondary windows this one opens; the owner hands them over once they exist.
@@ -60,6 +65,11 @@ public:
     int logLineCount() const;
     // Sets the eight LEDs to a report's levels; the core's reportDecoded arrives here.
     void showReport(quint8 value);
+    // What the recorder reports of its link: the toggle's branch, its start-up wait or reconnect cycle, the
+    // reconnect count.
+    void showConnection(bool connecting);
+    void showBusy(bool busy);
+    void showReconnects(int count);
 
     // Controls.
     QGroupBox* GroupBox1 = nullptr;
@@ -86,6 +96,10 @@ public:
     // then leaves the confirmation in force again.
     static inline int SessionEndGraceMs = 30000;
 
+signals:
+    // The start-up sequence reached its wait: the recorder waits, then connects when automatic connection is on.
+    void startupRequested();
+
 public slots:
     void FormActivate();
     // The desktop session ends: the window agrees to close without asking.
@@ -107,13 +121,15 @@ protected:
 private:
     void FormCreate();
     void applyLogLimit();
-    void showConnection(bool connecting);
-    void showReconnects(int count);
+    void updateSettingsButton();
+    void recorderEnded();
     void showWarning(const QString& text);
     void showWriteFailure(int input, const QString& path, const QString& reason);
 
     Settings& m_settings;
-    Monitor& m_monitor;
+    RecorderPort& m_recorder;
+    bool m_connecting = false;
+    bool m_busy = false; // the recorder's start-up wait or a reconnect cycle
     TFrmNastav* m_nastav = nullptr;
     TFrmPocitadla* m_pocitadla = nullptr;
     TfrmStatistika* m_statistika = nullptr;
@@ -124,31 +140,44 @@ private:
     QString m_applicationTitle;
 };
 
-// The one place that creates the monitor: the settings and counters models, the core on its own thread, and the
-// four windows in their order, wired together. The program, the tests and the benches all start here.
+// The windowed program: the recorder (its own, or one of another process that the windows attached to) and the
+// four windows in their order, wired to it.
 class Impulz {
 public:
-    // settingsPath: the settings file, or empty for the one that belongs to the executable.
+    // Records itself. settingsPath: the settings file, or empty for the one that belongs to the executable.
     explicit Impulz(const QString& settingsPath = QString());
+    // A view of the recorder of another process.
+    explicit Impulz(std::unique_ptr<RemoteRecorder> remote);
     ~Impulz(); // stops the core's thread
 
-    Settings settings;
-    Counters counters;
-    Monitor* monitor = nullptr;
+private:
+    std::unique_ptr<RecorderHost> m_host;
+    std::unique_ptr<RemoteRecorder> m_remote;
+
+public:
+    Settings& settings;
+    Counters& counters;
+    RecorderPort& recorder;
+    Monitor* monitor = nullptr; // null in a window attached to another process
     TForm1* Form1 = nullptr;
     TFrmNastav* FrmNastav = nullptr;
     TFrmPocitadla* FrmPocitadla = nullptr;
     TfrmStatistika* frmStatistika = nullptr;
 
+    RecorderHost* host() const { return m_host.get(); }
     // Runs f on the core's thread and waits for it.
-    template <typename F> void onCore(F f) { QMetaObject::invokeMethod(monitor, f, Qt::BlockingQueuedConnection); }
+    template <typename F> void onCore(F f) { m_host->onCore(f); }
 
     // The exit: the running number is stored and the link closed, on the core's thread; a failed store is shown.
+    // A window attached to another process's recorder leaves it recording.
     void FormDestroy();
 
 private:
-    QThread m_coreThread;
+    void createWindows();
 };
+
+// How long a window waits for a recorder that holds the settings file to answer on its socket.
+inline constexpr int AttachWaitMs = 5000;
 
 // Creates the monitor and runs the message loop; "--headless" runs the core alone, without windows.
 int impulzMain(int argc, char** argv);

@@ -75,7 +75,8 @@ void TFrmNastav::bindFields() {
         const Settings::Key key = e.key;
         showSetting(key);
         if (auto* edit = qobject_cast<QLineEdit*>(m_fields[key])) {
-            connect(edit, &QLineEdit::textChanged, this, [this, key](const QString& text) { m_settings.set(key, text); });
+            connect(edit, &QLineEdit::textChanged, this,
+                    [this, key](const QString& text) { m_settings.set(key, text); });
         } else if (auto* spin = qobject_cast<SpinEdit*>(m_fields[key])) {
             const auto put = [this, key, spin] { m_settings.set(key, spin->Value()); };
             connect(spin->lineEdit(), &QLineEdit::textChanged, this, put);
@@ -173,7 +174,8 @@ QWidget* TFrmNastav::buildBitTab(int bit) {
 }
 
 QString TFrmNastav::ExpandNameTemplate(int bit) {
-    const QString name = m_settings.expandName(bit, isVisible());
+    // The preview shows the next running number without using it up: only recorded events advance it.
+    const QString name = m_settings.expandName(bit, true);
     NahledJmeno->setText(name + QStringLiteral(".csv"));
     return name;
 }
@@ -184,16 +186,10 @@ void TFrmNastav::Save() {
 
 void TFrmNastav::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    m_settings.setDialogShowing(true);
     // Which file a save writes: beside the program, or in the user's configuration folder.
     btnUloz->setToolTip(QStringLiteral("Soubor nastavení: %1").arg(QDir::toNativeSeparators(m_settings.filePath())));
     if (!event->spontaneous())
         FormActivate();
-}
-
-void TFrmNastav::hideEvent(QHideEvent* event) {
-    QDialog::hideEvent(event);
-    m_settings.setDialogShowing(false);
 }
 
 void TFrmNastav::FormActivate() {
@@ -256,6 +252,9 @@ void TFrmNastav::cbAutostartClick() {
 bool runLoadSettings(Settings& settings, QWidget* parent) {
     try {
         settings.load();
+        // The load ran on the recorder's thread; the fields and titles it changed are shown before the caller
+        // goes on, as they would be after a load on this thread.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         return true;
     } catch (const std::exception& e) {
         MessageBox::error(parent, QString::fromUtf8(e.what()));
@@ -272,7 +271,8 @@ bool CheckOutputDirectories(const Settings& settings, QWidget* parent) {
     }
     if (list.isEmpty())
         return true;
-    MessageBox::error(parent, QStringLiteral("Nenalezen adresář:\r") + list +
-                                  QStringLiteral("\rAplikace nebude pracovat korektně !!!\rZkontrolujte nastavení !!!"));
+    MessageBox::error(parent,
+                      QStringLiteral("Nenalezen adresář:\r") + list +
+                          QStringLiteral("\rAplikace nebude pracovat korektně !!!\rZkontrolujte nastavení !!!"));
     return false;
 }

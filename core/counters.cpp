@@ -99,3 +99,30 @@ void Counters::countFailure(int input, const QString& reason) {
     }
     emit changed();
 }
+
+QVariantList Counters::state() const {
+    QMutexLocker lock(&m_mutex);
+    QVariantList s;
+    for (int n = 0; n < Inputs; ++n)
+        s << m_counts[n] << m_failed[n] << m_lastFailure[n];
+    s << m_sum << m_periodInput << m_from << m_to;
+    return s;
+}
+
+void Counters::setState(const QVariantList& s) {
+    if (s.size() != Inputs * 3 + 4)
+        return;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (int n = 0; n < Inputs; ++n) {
+            m_counts[n] = s[n * 3].toInt();
+            m_failed[n] = s[n * 3 + 1].toInt();
+            m_lastFailure[n] = s[n * 3 + 2].toString();
+        }
+        m_sum = s[Inputs * 3].toInt();
+        m_periodInput = s[Inputs * 3 + 1].toInt();
+        m_from = s[Inputs * 3 + 2].toDateTime();
+        m_to = s[Inputs * 3 + 3].toDateTime();
+    }
+    emit changed();
+}

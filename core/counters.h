@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QVariantList>
 
 #include <array>
 
@@ -31,10 +32,16 @@ public:
     // A chunk's recorded events, each as (input, inPeriod), with one change announced for all of them.
     void countEvents(const QList<std::pair<int, bool>>& events);
 
-    void reset(int input);
-    void resetPeriodSum();
-    void setPeriod(const QDateTime& from, const QDateTime& to);
-    void setPeriodInput(int input); // clamped to 0..7
+    // The operator's commands; a window attached to a recorder of another process passes them on to it.
+    virtual void reset(int input);
+    virtual void resetPeriodSum();
+    virtual void setPeriod(const QDateTime& from, const QDateTime& to);
+    virtual void setPeriodInput(int input); // clamped to 0..7
+
+    // Every value, for a window of another process: counts, failed writes and their reasons, the period's sum,
+    // input and ends. setState() puts such a list back and announces the change.
+    QVariantList state() const;
+    void setState(const QVariantList& state);
 
     // Event files that could not be written, per input, with the last reason, so the window can show a failure
     // that scrolled out of the log.

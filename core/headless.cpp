@@ -1,13 +1,13 @@
 #include "core/headless.h"
 
 #include "core/clock.h"
-#include "core/counters.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
-#include "core/monitor.h"
-#include "core/settings.h"
+#include "core/recorderhost.h"
+#include "core/recorderservice.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -27,64 +27,118 @@ void onSignal(int) {
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+// A failed write (a reader that went away) is ignored: printing never stops recording.
 void print(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+    std::clearerr(stream);
 }
 
-// One line of the log with the time it was written, as a journal reader expects it.
 void printLog(const QString& line) {
-    QString text = line;
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    print(stdout, Clock::now().toString(QStringLiteral("dd.MM.yy HH:mm:ss ")) + text);
+    print(stdout, Clock::now().toString(QStringLiteral("dd.MM.yy HH:mm:ss ")) + printableLogLine(line));
 }
 
 } // namespace
 
+QString printableLogLine(const QString& line) {
+    QString out;
+    out.reserve(line.size());
+    for (const QChar c : line) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x2028 && u != 0x2029 && u != '\\') {
+            out += c;
+            continue;
+        }
+        switch (u) {
+        case '\\':
+            out += QStringLiteral("\\\\");
+            break;
+        case '\n':
+            out += QStringLiteral("\\n");
+            break;
+        case '\r':
+            out += QStringLiteral("\\r");
+            break;
+        case '\t':
+            out += QStringLiteral("\\t");
+            break;
+        default:
+            out += u > 0xff ? QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'))
+                            : QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
 int runHeadless(int argc, char** argv) {
+    // Whatever reads standard output may go away (a pipe closed, a journal restarted); the recorder goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
 
     QString settingsPath;
+    bool wait = false;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--settings") && i + 1 < args.size())
             settingsPath = QFileInfo(args[++i]).absoluteFilePath();
+        else if (args[i] == QLatin1String("--wait"))
+            wait = true;
         else if (args[i] != QLatin1String("--headless")) {
-            print(stderr, QStringLiteral("usage: impulz --headless [--settings FILE]"));
+            print(stderr, QStringLiteral("usage: impulz --headless [--settings FILE] [--wait]"));
             return 2;
         }
     }
+    // The windows are the program next to this one; the autostart entry starts them, not the recorder alone.
+    const QString windowsProgram =
+        QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() + QStringLiteral("/impulz");
     if (settingsPath.isEmpty())
-        settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
+        settingsPath = resolveSettingsPath(windowsProgram);
 
     InstanceLock lock;
-    if (!lock.acquire(settingsPath)) {
-        print(stderr, QStringLiteral("impulz: ") + lock.errorText());
-        return 1;
+    while (!lock.acquire(settingsPath)) {
+        if (!wait) {
+            print(stderr, QStringLiteral("impulz: ") + lock.errorText());
+            return 1;
+        }
+        static bool told = false;
+        if (!told)
+            printLog(QStringLiteral("Čekám na konec jiného záznamu: %1").arg(lock.errorText()));
+        told = true;
+        ::sleep(2);
     }
-    Settings settings;
-    settings.setFilePath(settingsPath);
-    settings.removeStaleTemporaryFiles();
+
+    RecorderHost host(settingsPath);
+    host.settings.setAutostartProgram(windowsProgram);
     try {
-        settings.load();
+        host.settings.load();
     } catch (const std::exception& e) {
         print(stderr, QStringLiteral("impulz: ") + QString::fromUtf8(e.what()));
         return 1;
     }
     for (int n = 0; n < 8; ++n) {
-        const QString dir = settings.outputDirectory(n);
-        if (settings.watched(n) && !QFileInfo(dir).isDir())
+        const QString dir = host.settings.outputDirectory(n);
+        if (host.settings.watched(n) && !QFileInfo(dir).isDir())
             printLog(QStringLiteral("Nenalezen adresář: %1 (Bit%2)").arg(dir).arg(n));
     }
 
-    Counters counters;
-    Monitor monitor(settings, counters);
-    QObject::connect(&monitor, &Monitor::logLine, &app, printLog);
-    QObject::connect(&monitor, &Monitor::warning, &app, [](const QString& text) { printLog(text); });
-    monitor.applyWatchdogInterval();
-    monitor.removeStaleEventFiles();
+    RecorderPort* port = host.port();
+    QObject::connect(port, &RecorderPort::logLine, &app, printLog);
+    QObject::connect(port, &RecorderPort::warning, &app, [](const QString& text) {
+        // The recorder's own warnings break their lines with CR; the journal shows them on one.
+        printLog(QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')));
+    });
+    QObject::connect(port, &RecorderPort::notice, &app,
+                     [](const QString& title, const QString& text) { printLog(title + QStringLiteral(": ") + text); });
+    host.onCore([&host] {
+        host.monitor->applyWatchdogInterval();
+        host.monitor->removeStaleEventFiles();
+    });
+    QString serveError;
+    const QString socketPath = recorderSocketPath(resolvedSettingsFile(settingsPath));
+    if (!host.serve(socketPath, &serveError))
+        printLog(QStringLiteral("Okna se k záznamu nepřipojí: %1").arg(serveError));
 
     // SIGTERM and SIGINT end the loop from a pipe, so the exit path runs on this thread and not in the handler.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
@@ -100,16 +154,16 @@ int runHeadless(int argc, char** argv) {
     ::sigaction(SIGINT, &action, nullptr);
 
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
-    QTimer::singleShot(Monitor::StartupWaitMs, &monitor, &Monitor::btnPripojClick);
+    QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::btnPripojClick);
     printLog(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
     QCoreApplication::exec(); // the process's own event loop, until a signal ends it
 
-    const QString error = monitor.shutdown();
+    const QString error = host.shutdown();
     if (!error.isEmpty()) {
         print(stderr, QStringLiteral("impulz: ") + error);
         return 1;
     }
-    printLog(QStringLiteral("Ukončeno, pořadové číslo %1 uloženo").arg(settings.sequenceNumber()));
+    printLog(QStringLiteral("Ukončeno, pořadové číslo %1 uloženo").arg(host.settings.sequenceNumber()));
     ::close(g_signalPipe[0]);
     ::close(g_signalPipe[1]);
     return 0;

@@ -88,10 +88,12 @@ void Monitor::removeStaleEventFiles() {
 }
 
 void Monitor::startup() {
+    emit busyChanged(true);
     removeStaleEventFiles();
     QThread::msleep(StartupWaitMs);
     if (m_settings.flag(Settings::cbAutoLogin))
         btnPripojClick();
+    emit busyChanged(false);
 }
 
 void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
@@ -120,6 +122,7 @@ void Monitor::RestartWatchdog() {
 }
 
 void Monitor::Timer1Timer() {
+    emit busyChanged(true);
     m_watchdog->stop();
     if (m_socket->state() != wsClosed)
         btnPripojClick();
@@ -130,6 +133,7 @@ void Monitor::Timer1Timer() {
     btnPripojClick();
     // Started at the end of the tick, so the next firing comes one full period after it.
     m_watchdog->start();
+    emit busyChanged(false);
 }
 
 QString Monitor::shutdown() {
@@ -216,7 +220,8 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
                 if (!(due >> n & 1))
                     continue;
                 bool moved = false;
-                const QString name = m_settings.expandName(n, m_settings.dialogShowing(), &moved);
+                // Every recorded event takes a number of its own, whatever window is open.
+                const QString name = m_settings.expandName(n, false, &moved);
                 advanced = advanced || moved;
                 events.append({i, n, inPeriod});
                 requests.append({m_settings.outputDirectory(n), name});

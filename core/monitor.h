@@ -82,8 +82,12 @@ signals:
     void logLine(const QString& line);
     void dataEvent();                        // a data event, before any of its log lines: the log limit
     void connectionChanged(bool connecting); // the toggle took its connect (true) or disconnect (false) branch
-    void reconnected(int count);             // the watchdog fired for the count-th time
-    void warning(const QString& text);       // a box for the windows to show, without holding anything back
+    // True from the start of the start-up wait, or of a watchdog firing, until its connection decision is made:
+    // the settings must not change under the core meanwhile.
+    void busyChanged(bool busy);
+    void notice(const QString& title, const QString& text); // for the tray, where the operator looks
+    void reconnected(int count);                            // the watchdog fired for the count-th time
+    void warning(const QString& text); // a box for the windows to show, without holding anything back
     void eventRecorded(int input, const QString& path);
     void writeFailed(int input, const QString& path, const QString& reason);
 

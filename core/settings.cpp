@@ -8,6 +8,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
+
+#include <exception>
 
 namespace {
 
@@ -83,6 +86,8 @@ const Settings::Entry& Settings::entry(Key key) {
     return table()[index[key]];
 }
 
+Settings::~Settings() = default;
+
 Settings::Settings(QObject* parent) : QObject(parent) {
     for (const Entry& e : table())
         m_values[e.key] = e.initial;
@@ -129,9 +134,52 @@ void Settings::set(Key key, const QVariant& v) {
         applyAutostart();
 }
 
+void Settings::setApplied(Key key, const QVariant& v) {
+    const QVariant put = normalized(entry(key), v);
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_values[key] == put)
+            return;
+        m_values[key] = put;
+    }
+    emit changed(key);
+}
+
+void Settings::setAutostartProgram(const QString& path) {
+    QMutexLocker lock(&m_mutex);
+    m_autostartProgram = path;
+}
+
+void Settings::runOnOwnThread(const std::function<void()>& f) {
+    if (QThread::currentThread() == thread()) {
+        f();
+        return;
+    }
+    std::exception_ptr failure;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            try {
+                f();
+            } catch (...) {
+                failure = std::current_exception(); // handed back to the caller below
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 void Settings::applyAutostart() {
+    QString program;
+    {
+        QMutexLocker lock(&m_mutex);
+        program = m_autostartProgram;
+    }
+    if (program.isEmpty())
+        program = QCoreApplication::applicationFilePath();
     if (flag(cbAutostart))
-        setAutostartEntry(kAutostartEntry, QCoreApplication::applicationFilePath());
+        setAutostartEntry(kAutostartEntry, program);
     else
         removeAutostartEntry(kAutostartEntry);
 }
@@ -161,6 +209,8 @@ QString Settings::expandName(int bit, bool dialogShowing, bool* advanced) {
 }
 
 void Settings::load() {
+    if (QThread::currentThread() != thread())
+        return runOnOwnThread([this] { load(); });
     const IniFile ini(filePath());
     for (const Entry& e : table()) {
         if (e.key == kSequenceBefore)
@@ -181,6 +231,8 @@ void Settings::load() {
 }
 
 void Settings::save() {
+    if (QThread::currentThread() != thread())
+        return runOnOwnThread([this] { save(); });
     // One read-modify-write: a crash leaves either the old file or the new one, never a mix of keys.
     QList<std::pair<QString, QString>> values;
     for (const Entry& e : table()) {

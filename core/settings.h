@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 
 class IniFile;
 
@@ -59,6 +60,7 @@ public:
     static inline const QString SequenceKey = QStringLiteral("Por_cislo");
 
     explicit Settings(QObject* parent = nullptr);
+    ~Settings() override;
 
     QString filePath() const;
     void setFilePath(const QString& path);
@@ -75,6 +77,11 @@ public:
     // cbAutostart, cbAutoLogin or cbSmazat then applies the autostart entry, which may throw AutostartError after
     // the new value is in place.
     void set(Key key, const QVariant& value);
+    // The same without touching the autostart entry: the value was already applied by the window that made it.
+    void setApplied(Key key, const QVariant& value);
+
+    // The program the autostart entry starts: this executable unless the recorder runs apart from the windows.
+    void setAutostartProgram(const QString& path);
 
     // The running number that %numco% issues. It is 0 until the first load.
     qint32 sequenceNumber() const;
@@ -90,9 +97,11 @@ public:
 
     // Fills every key from the settings file in the table's order, and the running number. Stops at the first
     // key whose change throws (the autostart entry) and rethrows; the keys after it keep their values.
-    void load();
+    // Loads, saves and stores run on this object's thread (the recorder's), whichever thread asks: the caller
+    // waits, and an error comes back to it.
+    virtual void load();
     // Writes every key but the running number to the settings file in one go; throws IniWriteError.
-    void save();
+    virtual void save();
     // Writes the running number; throws IniWriteError.
     void storeSequenceNumber(qint32 n);
 
@@ -105,6 +114,10 @@ signals:
     void loaded();                          // a load finished without error
     void nameExpanded(const QString& name); // the latest expanded name, for the dialog's preview
 
+protected:
+    // Runs f on this object's thread and waits for it; an exception comes back to the caller.
+    void runOnOwnThread(const std::function<void()>& f);
+
 private:
     void applyAutostart();
 
@@ -113,4 +126,5 @@ private:
     std::array<QVariant, KeyCount> m_values;
     qint32 m_sequenceNumber = 0;
     std::atomic<bool> m_dialogShowing{false};
+    QString m_autostartProgram;
 };

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "core/counters.h"
+#include "core/monitor.h"
+#include "core/recorderport.h"
+#include "core/settings.h"
+
+#include <QThread>
+
+#include <memory>
+
+class RecorderService;
+
+// The one place that creates the recorder: the settings and counters models and the monitor core on a thread of
+// its own. The windowed program, the headless recorder, the tests and the benches all start it here; it needs no
+// widget library. Every file the recorder owns (the settings file, the running number, the event files) is
+// written on the core's thread only: the settings model runs its loads and saves there, whoever asks.
+class RecorderHost {
+public:
+    // settingsPath: the settings file, or empty for the one that belongs to the executable.
+    explicit RecorderHost(const QString& settingsPath = QString());
+    ~RecorderHost(); // stops the service and the core's thread
+    RecorderHost(const RecorderHost&) = delete;
+    RecorderHost& operator=(const RecorderHost&) = delete;
+
+    Settings settings;
+    Counters counters;
+    Monitor* monitor = nullptr;
+    // The in-process view of the core, living on the thread that created the host.
+    RecorderPort* port() const { return m_port.get(); }
+
+    // Runs f on the core's thread and waits for it.
+    template <typename F> void onCore(F f) { QMetaObject::invokeMethod(monitor, f, Qt::BlockingQueuedConnection); }
+
+    // Serves the recorder's state and takes commands over a local socket, for windows of other processes; false
+    // with the reason in error when the socket cannot be opened (the recorder records all the same).
+    bool serve(const QString& socketPath, QString* error);
+
+    // The exit: the running number is stored and the link closed, on the core's thread. Returns the error text of
+    // a failed store, or an empty text.
+    QString shutdown();
+
+private:
+    QThread m_coreThread;
+    std::unique_ptr<RecorderPort> m_port;
+    RecorderService* m_service = nullptr; // lives on the core's thread
+};

@@ -1,0 +1,219 @@
+#include "core/recorderservice.h"
+
+#include "core/counters.h"
+#include "core/monitor.h"
+#include "core/settings.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRemoteObjectHost>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString errorText(const std::exception& e) {
+    return QString::fromUtf8(e.what());
+}
+
+} // namespace
+
+QVariantList countersStateOf(const Counters& counters) {
+    return counters.state();
+}
+
+QString resolvedSettingsFile(const QString& path) {
+    const QFileInfo file(path);
+    const QString resolved = file.canonicalFilePath();
+    if (!resolved.isEmpty())
+        return resolved;
+    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return (folder.isEmpty() ? file.absolutePath() : folder) + QLatin1Char('/') + file.fileName();
+}
+
+QString recorderSocketPath(const QString& resolvedSettingsPath) {
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty() || !QDir::isAbsolutePath(folder))
+        folder = QDir::tempPath() + QStringLiteral("/impulz-%1").arg(::getuid());
+    else
+        folder += QStringLiteral("/impulz");
+    const QByteArray id =
+        QCryptographicHash::hash(QFile::encodeName(resolvedSettingsPath), QCryptographicHash::Sha256).toHex().left(20);
+    return folder + QStringLiteral("/rec-") + QString::fromLatin1(id) + QStringLiteral(".sock");
+}
+
+qint64 peerUid(qintptr socketDescriptor) {
+    struct ucred cred {};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(int(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+        return -1;
+    return qint64(cred.uid);
+}
+
+RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor& monitor, QObject* parent)
+    : RecorderSimpleSource(parent), m_settings(settings), m_counters(counters), m_monitor(monitor) {
+    // The monitor lives on this thread: its signals arrive here directly, in the order it sends them, and go out to
+    // the windows in that order.
+    connect(&monitor, &Monitor::reportDecoded, this, [this](quint8 value) {
+        m_levels = value;
+        emit reportDecoded(value);
+    });
+    connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
+        addLine(line);
+        emit logLine(line);
+    });
+    connect(&monitor, &Monitor::dataEvent, this, &RecorderService::dataEvent);
+    connect(&monitor, &Monitor::connectionChanged, this, [this](bool connecting) {
+        m_connecting = connecting;
+        emit connectionChanged(connecting);
+    });
+    connect(&monitor, &Monitor::busyChanged, this, [this](bool busy) {
+        m_busy = busy;
+        emit busyChanged(busy);
+    });
+    connect(&monitor, &Monitor::reconnected, this, &RecorderService::reconnected);
+    connect(&monitor, &Monitor::warning, this, &RecorderService::warning);
+    connect(&monitor, &Monitor::writeFailed, this, &RecorderService::writeFailed);
+    connect(&monitor, &Monitor::notice, this, &RecorderService::notice);
+    connect(&settings, &Settings::changed, this,
+            [this](Settings::Key key) { emit settingChanged(int(key), m_settings.value(key), m_origin); });
+    connect(&settings, &Settings::loaded, this, &RecorderService::settingsLoaded);
+    connect(&counters, &Counters::changed, this, [this] { emit countersChanged(countersState()); });
+}
+
+RecorderService::~RecorderService() {
+    if (m_server)
+        QLocalServer::removeServer(m_server->fullServerName());
+}
+
+bool RecorderService::listen(const QString& socketPath, QString* error) {
+    const QString folder = QFileInfo(socketPath).absolutePath();
+    if (!QDir().mkpath(folder) || ::chmod(QFile::encodeName(folder).constData(), 0700) != 0) {
+        if (error)
+            *error = QStringLiteral("Nelze vytvořit složku %1").arg(folder);
+        return false;
+    }
+    // The connections are accepted here, where each peer's user is checked, and handed to the host; the host's
+    // own address is only a name.
+    m_host = std::make_unique<QRemoteObjectHost>(QUrl(QStringLiteral("impulzlocal:recorder")), QUrl(),
+                                                 QRemoteObjectHost::AllowExternalRegistration);
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    // The instance lock is held, so a socket of that name can only be a dead recorder's.
+    QLocalServer::removeServer(socketPath);
+    if (!m_server->listen(socketPath)) {
+        if (error)
+            *error = QStringLiteral("Nelze naslouchat na %1 (%2)").arg(socketPath, m_server->errorString());
+        return false;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+            if (peerUid(socket->socketDescriptor()) != qint64(::getuid())) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            m_host->addHostSideConnection(socket);
+        }
+    });
+    if (!m_host->enableRemoting(this, QStringLiteral("Recorder"))) {
+        if (error)
+            *error = QStringLiteral("Nelze zveřejnit stav záznamu (chyba %1)").arg(int(m_host->lastError()));
+        return false;
+    }
+    return true;
+}
+
+void RecorderService::announceEnd() {
+    emit ending();
+    // The message leaves before the recorder does.
+    for (QLocalSocket* socket : m_server ? m_server->findChildren<QLocalSocket*>() : QList<QLocalSocket*>())
+        socket->flush();
+}
+
+void RecorderService::addLine(const QString& line) {
+    m_recent.append(line);
+    if (m_recent.size() > RecentLines)
+        m_recent.removeFirst();
+}
+
+QVariantList RecorderService::countersState() const {
+    return countersStateOf(m_counters);
+}
+
+QVariantMap RecorderService::snapshot() {
+    QVariantList values;
+    for (int key = 0; key < Settings::KeyCount; ++key)
+        values.append(m_settings.value(Settings::Key(key)));
+    return {
+        {QStringLiteral("levels"), m_levels},
+        {QStringLiteral("log"), m_recent},
+        {QStringLiteral("connecting"), m_connecting},
+        {QStringLiteral("busy"), m_busy},
+        {QStringLiteral("reconnects"), m_monitor.reconnectCount()},
+        {QStringLiteral("hexDump"), m_hexDump},
+        {QStringLiteral("settings"), values},
+        {QStringLiteral("settingsPath"), m_settings.filePath()},
+        {QStringLiteral("counters"), countersState()},
+    };
+}
+
+void RecorderService::toggleConnection() {
+    m_monitor.btnPripojClick();
+}
+
+void RecorderService::setHexDump(bool on) {
+    m_hexDump = on;
+    m_monitor.setHexDump(on);
+}
+
+void RecorderService::setSetting(int key, QVariant value, QString origin) {
+    if (key < 0 || key >= Settings::KeyCount)
+        return;
+    // The window applied the autostart entry itself when its operator changed the box.
+    m_origin = origin;
+    m_settings.setApplied(Settings::Key(key), value);
+    m_origin.clear();
+}
+
+QString RecorderService::loadSettings() {
+    try {
+        m_settings.load();
+    } catch (const std::exception& e) {
+        return errorText(e);
+    }
+    m_monitor.applyWatchdogInterval();
+    return {};
+}
+
+QString RecorderService::saveSettings() {
+    try {
+        m_settings.save();
+    } catch (const std::exception& e) {
+        return errorText(e);
+    }
+    return {};
+}
+
+void RecorderService::resetCounter(int input) {
+    m_counters.reset(input);
+}
+
+void RecorderService::resetPeriodSum() {
+    m_counters.resetPeriodSum();
+}
+
+void RecorderService::setPeriod(QDateTime from, QDateTime to) {
+    m_counters.setPeriod(from, to);
+}
+
+void RecorderService::setPeriodInput(int input) {
+    m_counters.setPeriodInput(input);
+}

@@ -1,0 +1,5 @@
+#include "core/headless.h"
+
+int main(int argc, char** argv) {
+    return runHeadless(argc, argv);
+}
