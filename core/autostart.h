@@ -17,9 +17,15 @@ QString autostartFilePath(const QString& entryName);
 // the program, whatever blanks, quotes, backslashes, "$", "`" or "%" it holds.
 QString desktopExecArgument(const QString& argument);
 
-// Writes (replacing) the entry that runs the executable at log-on. Throws AutostartError with the text
-// "Failed to set data for '<name>'" when it cannot be written.
+// The script that an entry runs when the executable's own path cannot stand in its Exec line:
+// $XDG_CONFIG_HOME/impulz/<name>-start.sh.
+QString autostartWrapperPath(const QString& entryName);
+
+// Writes (replacing) the entry that runs the executable at log-on. A path that GLib's launcher or systemd's
+// autostart generator cannot run from an Exec line, whatever the escaping (a "%", a backslash, a quote, "$", "`" or
+// a control character), is started through a small script beside the settings instead, which the entry runs. Throws
+// AutostartError with the text "Failed to set data for '<name>'" when it cannot be written.
 void setAutostartEntry(const QString& entryName, const QString& executablePath);
 
-// Removes the entry; a missing entry or a failed delete is not an error.
+// Removes the entry and its script; a missing entry or a failed delete is not an error.
 void removeAutostartEntry(const QString& entryName);

@@ -7,6 +7,7 @@
 #include "core/posixfile.h"
 #include "core/settings.h"
 
+#include <QFileInfo>
 #include <QMetaMethod>
 #include <QSet>
 #include <QThread>
@@ -192,8 +193,20 @@ void Monitor::recordInputEvents(quint8 v) {
 
 void Monitor::storeSequenceNumber() {
     try {
-        m_settings.storeSequenceNumber(m_settings.sequenceNumber());
+        QString reason;
+        const bool inStateCopy =
+            m_settings.storeSequenceNumber(m_settings.sequenceNumber(), &reason) == Settings::SequenceCopy::StateCopy;
+        // Told when numbering moves over, not again for every number the state copy then takes.
+        if (inStateCopy && !m_numberingInStateCopy) {
+            const QString text =
+                QStringLiteral("Pořadové číslo nelze uložit do %1 (%2), číslování pokračuje z %3")
+                    .arg(QFileInfo(m_settings.filePath()).absoluteFilePath(), reason, m_settings.sequenceStatePath());
+            emit logLine(text);
+            emit sequenceNumberFallback(text);
+        }
+        m_numberingInStateCopy = inStateCopy;
     } catch (const IniWriteError& e) {
+        m_numberingInStateCopy = false;
         emit logLine(writeFailureLine(e.path(), e.reason()));
     }
 }

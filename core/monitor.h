@@ -90,6 +90,9 @@ signals:
     void warning(const QString& text); // a box for the windows to show, without holding anything back
     void eventRecorded(int input, const QString& path);
     void writeFailed(int input, const QString& path, const QString& reason);
+    // The settings file stopped taking the running number and numbering goes on from the state copy: the log line,
+    // once per move, for a tray message.
+    void sequenceNumberFallback(const QString& text);
 
 private:
     struct PendingReport;
@@ -108,4 +111,5 @@ private:
     std::array<bool, 8> m_storedLevels{}; // raw levels of the previous report; all 0 at start, so it records nothing
     std::atomic<bool> m_hexDump{false};
     std::atomic<int> m_reconnectCount{0};
+    bool m_numberingInStateCopy = false; // the last store of the running number went to the state copy
 };

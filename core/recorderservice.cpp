@@ -81,6 +81,8 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     connect(&monitor, &Monitor::warning, this, &RecorderService::warning);
     connect(&monitor, &Monitor::writeFailed, this, &RecorderService::writeFailed);
     connect(&monitor, &Monitor::notice, this, &RecorderService::notice);
+    connect(&monitor, &Monitor::sequenceNumberFallback, this,
+            [this](const QString& text) { emit notice(QStringLiteral("Pořadové číslo"), text); });
     connect(&settings, &Settings::changed, this,
             [this](Settings::Key key) { emit settingChanged(int(key), m_settings.value(key), m_origin); });
     connect(&settings, &Settings::loaded, this, &RecorderService::settingsLoaded);

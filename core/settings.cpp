@@ -4,6 +4,7 @@
 #include "core/inifile.h"
 #include "core/nametemplate.h"
 #include "core/posixfile.h"
+#include "core/statefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -214,7 +215,7 @@ void Settings::load() {
     const IniFile ini(filePath());
     for (const Entry& e : table()) {
         if (e.key == kSequenceBefore)
-            setSequenceNumber(ini.readInteger(Section, SequenceKey, 1));
+            setSequenceNumber(loadSequenceNumber(ini));
         switch (e.kind) {
         case Kind::Text:
             set(e.key, ini.readString(Section, e.iniKey, e.fileDefault.toString()));
@@ -257,6 +258,49 @@ void Settings::removeStaleTemporaryFiles() const {
     ::removeStaleTemporaryFiles(file.absolutePath(), QLatin1Char('.') + file.fileName() + QLatin1Char('.'));
 }
 
-void Settings::storeSequenceNumber(qint32 n) {
-    IniFile::update(filePath(), Section, {{SequenceKey, QString::number(n)}});
+qint32 Settings::loadSequenceNumber(const IniFile& ini) {
+    QMutexLocker lock(&m_sequenceStoreMutex);
+    const qint32 fromFile = ini.readInteger(Section, SequenceKey, 1);
+    m_settingsFileNumber = fromFile;
+    const std::optional<SequenceStateFile::Contents> copy = SequenceStateFile(ini.path()).read();
+    m_stateCopyPresent = copy.has_value();
+    if (!copy)
+        return fromFile;
+    // The settings file still holds what it held when the copy took over, so it has taken no number since and the
+    // copy is newer, even when the numbering has wrapped past 0 meanwhile. Otherwise the higher number is the safe
+    // one: a skipped number does no harm, a number issued twice does.
+    if (copy->settingsFileNumber == fromFile)
+        return copy->number;
+    return std::max(fromFile, copy->number);
+}
+
+Settings::SequenceCopy Settings::storeSequenceNumber(qint32 n, QString* settingsFileError) {
+    QMutexLocker lock(&m_sequenceStoreMutex);
+    const QString path = filePath();
+    try {
+        IniFile::update(path, Section, {{SequenceKey, QString::number(n)}});
+    } catch (const IniWriteError& refused) {
+        const SequenceStateFile copy(path);
+        try {
+            copy.write({n, m_settingsFileNumber});
+        } catch (const IniWriteError& alsoRefused) {
+            throw IniWriteError(
+                refused.path(),
+                QStringLiteral("%1; %2: %3").arg(refused.reason(), alsoRefused.path(), alsoRefused.reason()));
+        }
+        m_stateCopyPresent = true;
+        if (settingsFileError)
+            *settingsFileError = refused.reason();
+        return SequenceCopy::StateCopy;
+    }
+    m_settingsFileNumber = n;
+    // The settings file is current again. A copy left behind would win against it again once the numbering wraps
+    // past 0, so it goes.
+    if (m_stateCopyPresent && SequenceStateFile(path).remove())
+        m_stateCopyPresent = false;
+    return SequenceCopy::SettingsFile;
+}
+
+QString Settings::sequenceStatePath() const {
+    return SequenceStateFile(filePath()).path();
 }

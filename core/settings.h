@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class IniFile;
 
@@ -102,8 +103,15 @@ public:
     virtual void load();
     // Writes every key but the running number to the settings file in one go; throws IniWriteError.
     virtual void save();
-    // Writes the running number; throws IniWriteError.
-    void storeSequenceNumber(qint32 n);
+    // Where a stored running number went: the settings file, or, when that file cannot take it, the copy in the
+    // user's state folder (sequenceStatePath()), which the next load takes when it is the newer one.
+    enum class SequenceCopy { SettingsFile, StateCopy };
+    // Writes the running number to the settings file, or to the state copy when the settings file refuses it;
+    // settingsFileError then tells why the settings file refused. Throws IniWriteError (naming the settings file,
+    // with both reasons) only when neither could take it.
+    SequenceCopy storeSequenceNumber(qint32 n, QString* settingsFileError = nullptr);
+    // The state copy of the running number that belongs to the settings file.
+    QString sequenceStatePath() const;
 
     // A crash can leave the settings file's temporary copy behind (the file itself is whole either way); removes
     // those of processes that no longer run.
@@ -120,6 +128,7 @@ protected:
 
 private:
     void applyAutostart();
+    qint32 loadSequenceNumber(const IniFile& ini);
 
     mutable QMutex m_mutex;
     QString m_filePath;
@@ -127,4 +136,9 @@ private:
     qint32 m_sequenceNumber = 0;
     std::atomic<bool> m_dialogShowing{false};
     QString m_autostartProgram;
+
+    // One store of the running number at a time, and the load's reading of it between them.
+    QMutex m_sequenceStoreMutex;
+    std::optional<qint32> m_settingsFileNumber; // what the settings file holds, as far as the last load and store know
+    bool m_stateCopyPresent = false;            // a state copy may exist; cleared when it was removed
 };

@@ -86,6 +86,7 @@ struct MonitorFixture {
     explicit MonitorFixture(bool answerYes = true) {
         QVERIFY2(dir.isValid(), "temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
         Monitor::StartupWaitMs = 0;

@@ -1,5 +1,6 @@
-// The log-on entry for executables in awkward folders: the desktop-file validator accepts it, and GLib's launcher
-// (what desktops use to start autostart entries) runs exactly that executable.
+// The log-on entry for executables in awkward folders: the desktop-file validator accepts it, systemd's autostart
+// generator makes a unit of it that systemd accepts, and GLib's launcher (what desktops use to start autostart
+// entries) runs exactly that executable.
 
 #include "core/autostart.h"
 
@@ -17,19 +18,24 @@ class TestAutostart : public QObject {
 private slots:
     void entryStartsTheExecutable_data() {
         QTest::addColumn<QString>("folder");
-        QTest::newRow("percent") << "p 100%";
-        QTest::newRow("dollar") << "a$HOME";
-        QTest::newRow("backquote") << "a`id`";
-        QTest::newRow("backslash") << "back\\slash";
-        QTest::newRow("double quotes") << "say \"hi\"";
-        QTest::newRow("single quote") << "it's";
-        QTest::newRow("blanks") << "two  blanks ";
-        QTest::newRow("non-ASCII") << QStringLiteral("žluťoučký kůň");
-        QTest::newRow("all at once") << QStringLiteral("\\\" $`%%' ž\\");
+        QTest::addColumn<bool>("direct"); // the entry names the executable itself, not a script that starts it
+        QTest::newRow("plain") << "plain" << true;
+        QTest::newRow("blanks") << "two  blanks " << true;
+        QTest::newRow("non-ASCII") << QStringLiteral("žluťoučký kůň č") << true;
+        QTest::newRow("percent") << "100% done" << false;
+        QTest::newRow("doubled percent") << "100%% done" << false;
+        QTest::newRow("dollar") << "a$HOME" << false;
+        QTest::newRow("backquote") << "a`id`" << false;
+        QTest::newRow("backslash") << "back\\slash" << false;
+        QTest::newRow("double quotes") << "say \"hi\"" << false;
+        QTest::newRow("single quote") << "it's" << false;
+        QTest::newRow("tab") << "tab\there" << false;
+        QTest::newRow("all at once") << QStringLiteral("\\\" $`%%' ž\\") << false;
     }
 
     void entryStartsTheExecutable() {
         QFETCH(QString, folder);
+        QFETCH(bool, direct);
         QTemporaryDir tmp;
         QVERIFY(tmp.isValid());
         const QString marker = tmp.filePath(QStringLiteral("started"));
@@ -41,10 +47,17 @@ private slots:
         script.close();
         QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath(QStringLiteral("config"))));
+        const QString config = tmp.filePath(QStringLiteral("config"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
         setAutostartEntry(QStringLiteral("dokonceni"), executable);
         const QString entry = autostartFilePath(QStringLiteral("dokonceni"));
         QVERIFY(entry.startsWith(tmp.path()));
+        QFile written(entry);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(written.readAll());
+        const QString wrapper = autostartWrapperPath(QStringLiteral("dokonceni"));
+        QVERIFY2(text.contains(QStringLiteral("Exec=\"%1\"\n").arg(direct ? executable : wrapper)), qPrintable(text));
+        QCOMPARE(QFile::exists(wrapper), !direct);
 
         const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (validator.isEmpty())
@@ -55,10 +68,36 @@ private slots:
         const QByteArray complaints = validate.readAllStandardOutput() + validate.readAllStandardError();
         QVERIFY2(validate.exitCode() == 0 && complaints.isEmpty(), complaints.constData());
 
-        // GLib looks the program up before it turns "%%" back into "%", so it refuses any path with a "%" even
-        // when the entry is right; the validator above has checked those.
-        if (folder.contains(u'%'))
-            return;
+        // systemd starts autostart entries as units of its own (GNOME, KDE): the unit its generator makes of the
+        // entry must name a program that exists and that systemd accepts.
+        const QString generator = QStringLiteral("/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator");
+        const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+        if (QFileInfo(generator).isExecutable() && !analyze.isEmpty()) {
+            const QString units = tmp.filePath(QStringLiteral("units"));
+            const QString runtime = tmp.filePath(QStringLiteral("runtime"));
+            QVERIFY(QDir().mkpath(units));
+            QVERIFY(QDir().mkpath(runtime));
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+            env.insert(QStringLiteral("XDG_CONFIG_DIRS"), tmp.filePath(QStringLiteral("none")));
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+            QProcess generate;
+            generate.setProcessEnvironment(env);
+            generate.start(generator, {units, units, units});
+            QVERIFY(generate.waitForFinished(60000));
+            const QString unit = units + QStringLiteral("/app-dokonceni@autostart.service");
+            QVERIFY2(QFile::exists(unit), generate.readAllStandardError().constData());
+            QProcess verify;
+            verify.setProcessEnvironment(env);
+            verify.start(analyze, {QStringLiteral("--user"), QStringLiteral("verify"), unit});
+            QVERIFY(verify.waitForFinished(60000));
+            const QByteArray said = verify.readAllStandardOutput() + verify.readAllStandardError();
+            if (said.contains("Failed to initialize manager"))
+                qWarning("systemd-analyze cannot run here: %s", said.constData());
+            else
+                QVERIFY2(verify.exitCode() == 0, said.constData());
+        }
+
         const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
         if (gio.isEmpty())
             QSKIP("gio is missing (libglib2.0-bin)");
@@ -70,6 +109,35 @@ private slots:
         QFile started(marker);
         QVERIFY(started.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(started.readAll()), executable);
+
+        // Removing the entry takes its script along.
+        removeAutostartEntry(QStringLiteral("dokonceni"));
+        QVERIFY(!QFile::exists(entry));
+        QVERIFY(!QFile::exists(wrapper));
+    }
+
+    // A plain path replaces an earlier entry that needed a script, and the script goes.
+    void plainPathReplacesAScript() {
+        QTemporaryDir tmp;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath(QStringLiteral("config"))));
+        setAutostartEntry(QStringLiteral("dokonceni"), tmp.filePath(QStringLiteral("100% done/impulz")));
+        const QString wrapper = autostartWrapperPath(QStringLiteral("dokonceni"));
+        QVERIFY(QFile::exists(wrapper));
+        setAutostartEntry(QStringLiteral("dokonceni"), tmp.filePath(QStringLiteral("plain/impulz")));
+        QVERIFY(!QFile::exists(wrapper));
+    }
+
+    // Where the script itself could not stand in an entry, the entry is refused rather than written to fail at log-on.
+    void unlaunchableConfigFolderIsRefused() {
+        QTemporaryDir tmp;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath(QStringLiteral("50% config"))));
+        try {
+            setAutostartEntry(QStringLiteral("dokonceni"), tmp.filePath(QStringLiteral("a$b/impulz")));
+            QFAIL("an entry that cannot start was written");
+        } catch (const AutostartError& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Failed to set data for 'dokonceni'"));
+        }
+        QVERIFY(!QFile::exists(autostartFilePath(QStringLiteral("dokonceni"))));
     }
 };
 

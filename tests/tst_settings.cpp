@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -27,6 +28,9 @@ private slots:
     void failedSaveKeepsDialogOpen();
     void previewAndActivation();
     void folderButtonFillsItsOwnEdit();
+    void numbersAreNotIssuedTwiceWhenTheFileRefuses_data();
+    void numbersAreNotIssuedTwiceWhenTheFileRefuses();
+    void numberingMovesToTheStateCopyOnce();
 };
 
 void TestSettings::loadAppliesStoredValuesAndClamps() {
@@ -279,6 +283,115 @@ void TestSettings::folderButtonFillsItsOwnEdit() {
     QTest::mouseClick(FrmNastav->btnCesta[4], Qt::LeftButton);
     QCOMPARE(FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
     TFrmNastav::folderChooser = nullptr;
+}
+
+void TestSettings::numbersAreNotIssuedTwiceWhenTheFileRefuses_data() {
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<QStringList>("issued");
+    QTest::addColumn<int>("afterRestart");
+    QTest::newRow("plain") << 10 << QStringList{"00010", "00011", "00012"} << 13;
+    QTest::newRow("across the wrap") << 99997 << QStringList{"99997", "99998", "00000"} << 1;
+}
+
+void TestSettings::numbersAreNotIssuedTwiceWhenTheFileRefuses() {
+    QFETCH(int, stored);
+    QFETCH(QStringList, issued);
+    QFETCH(int, afterRestart);
+    using P = QFile::Permission;
+    const auto readOnly = P::ReadOwner | P::ReadGroup | P::ReadOther;
+    const auto traversable = readOnly | P::ExeOwner | P::ExeGroup | P::ExeOther;
+    QTemporaryDir tmp;
+    QVERIFY(QFile::setPermissions(tmp.path(), traversable | P::WriteOwner));
+    // A settings file that can be read but neither replaced nor rewritten; a state folder open to the user.
+    const QString folder = tmp.filePath(QStringLiteral("settings"));
+    const QString ini = folder + QStringLiteral("/impulz.ini");
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[Po spusteni]\nFormat=%numco%\nPor_cislo=%1\n").arg(stored).toUtf8());
+    file.close();
+    QVERIFY(QFile::setPermissions(ini, readOnly));
+    QVERIFY(QFile::setPermissions(folder, traversable));
+    const QString state = tmp.filePath(QStringLiteral("state"));
+    QVERIFY(QDir().mkpath(state));
+    QVERIFY(QFile::setPermissions(state, traversable | P::WriteOwner | P::WriteGroup | P::WriteOther));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    {
+        Unprivileged user; // root would write the file regardless
+        QVERIFY(user.ok());
+        Settings running;
+        running.setFilePath(ini);
+        running.load();
+        QStringList names;
+        QString reason;
+        for (int i = 0; i < issued.size(); ++i) {
+            names << running.expandName(0, false);
+            QCOMPARE(running.storeSequenceNumber(running.sequenceNumber(), &reason), Settings::SequenceCopy::StateCopy);
+        }
+        QCOMPARE(names, issued);
+        QCOMPARE(reason, QStringLiteral("Permission denied"));
+        QVERIFY(running.sequenceStatePath().startsWith(state + QStringLiteral("/impulz/")));
+
+        // The next start goes on after the last number issued, though the file still holds the old one.
+        Settings restarted;
+        restarted.setFilePath(ini);
+        restarted.load();
+        QCOMPARE(restarted.sequenceNumber(), afterRestart);
+        QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, -1), stored);
+
+        // Nowhere to put it: the error names the settings file.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(ini));
+        try {
+            restarted.storeSequenceNumber(restarted.sequenceNumber());
+            QFAIL("stored with nowhere to store");
+        } catch (const IniWriteError& e) {
+            QCOMPARE(e.path(), ini);
+            QVERIFY2(e.reason().startsWith(QStringLiteral("Permission denied; ")), qPrintable(e.reason()));
+        }
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    }
+
+    // Once the file takes the number again, it alone holds it.
+    QVERIFY(QFile::setPermissions(folder, traversable | P::WriteOwner));
+    QVERIFY(QFile::setPermissions(ini, readOnly | P::WriteOwner));
+    Settings repaired;
+    repaired.setFilePath(ini);
+    repaired.load();
+    QCOMPARE(repaired.expandName(0, false), QStringLiteral("%1").arg(afterRestart, 5, 10, QLatin1Char('0')));
+    QCOMPARE(repaired.storeSequenceNumber(repaired.sequenceNumber()), Settings::SequenceCopy::SettingsFile);
+    QVERIFY(!QFile::exists(repaired.sequenceStatePath()));
+    Settings again;
+    again.setFilePath(ini);
+    again.load();
+    QCOMPARE(again.sequenceNumber(), afterRestart + 1);
+}
+
+void TestSettings::numberingMovesToTheStateCopyOnce() {
+    MonitorFixture fx;
+    const QStringList lines = fx.existingDirectories() << QStringLiteral("Bit0=1") << QStringLiteral("Format=N%numco%")
+                                                       << QStringLiteral("Por_cislo=7");
+    fx.writeIni(lines);
+    Form1->LoadSettings();
+    // A folder in the settings file's place refuses every write, root's too.
+    QVERIFY(QFile::remove(fx.iniPath()));
+    QVERIFY(QDir().mkpath(fx.iniPath()));
+    QSignalSpy fallback(App->monitor, &Monitor::sequenceNumberFallback);
+    for (int i = 0; i < 3; ++i)
+        feedChunk(report(52, 0xFF) + report(52, 0xFE));
+    for (const char* name : {"N00007.csv", "N00008.csv", "N00009.csv"})
+        QVERIFY2(QFile::exists(fx.eventDir(0) + u'/' + QLatin1String(name)), name);
+    const QString told = QStringLiteral("Pořadové číslo nelze uložit do %1 (Is a directory), číslování pokračuje z %2")
+                             .arg(fx.iniPath(), App->settings.sequenceStatePath());
+    QCOMPARE(fx.logLines().filter(QStringLiteral("Pořadové číslo")), QStringList{told});
+    QVERIFY(fx.logLines().filter(QStringLiteral("Chyba zápisu")).isEmpty());
+    QCOMPARE(fallback.size(), 1);
+    QCOMPARE(fallback.first().first().toString(), told);
+
+    // The file comes back with its old number: a reload goes on after the last number issued.
+    QVERIFY(QDir(fx.iniPath()).removeRecursively());
+    fx.writeIni(lines);
+    Form1->LoadSettings();
+    QCOMPARE(sequenceNumber(), 10);
 }
 
 QTEST_MAIN(TestSettings)
