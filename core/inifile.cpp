@@ -165,7 +165,7 @@ ReadResult decode(const QByteArray& data) {
         text.encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
         all = fromUtf16(bytes.sliced(2), bigEndian);
         if (!all)
-            return notText(QStringLiteral("neúplné UTF-16"));
+            return notText(QStringLiteral("neplatné UTF-16"));
     } else if (bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
         return notText(QStringLiteral("bajt NUL"));
     } else {

@@ -669,7 +669,7 @@ private slots:
                 << false << unknown.arg(QStringLiteral("bajt 0x%1 není UTF-8 ani Windows-1250").arg(hex));
         }
         QTest::newRow("UTF-16 odd length") << "file" << utf16(QStringLiteral("[Po spusteni]\n"), false) + 'x' << false
-                                           << unknown.arg(QStringLiteral("neúplné UTF-16"));
+                                           << unknown.arg(QStringLiteral("neplatné UTF-16"));
         QTest::newRow("bad UTF-8 after the mark")
             << "file" << QByteArray("\xEF\xBB\xBF[Po spusteni]\nPopis=\xE8\n") << false
             << unknown.arg(QStringLiteral("za značkou UTF-8 bajty, které nejsou UTF-8"));
@@ -742,14 +742,15 @@ private slots:
     }
 
     void installedProgramUsesTheConfigFolder() {
+        QVERIFY(QDir(m_dir).mkdir(QStringLiteral("build")));
         const QString config = m_dir + QStringLiteral("/config");
         const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
         const QString installed = ::resolveSettingsPath(QStringLiteral("/usr/bin/impulz"));
-        const QString built = ::resolveSettingsPath(QStringLiteral(IMPULZ_BIN_DIR "/impulz"));
+        const QString built = ::resolveSettingsPath(m_dir + QStringLiteral("/build/impulz"));
         qputenv("XDG_CONFIG_HOME", oldConfig);
         QCOMPARE(installed, config + QStringLiteral("/impulz/impulz.ini"));
-        QCOMPARE(built, QStringLiteral(IMPULZ_BIN_DIR "/impulz.ini"));
+        QCOMPARE(built, m_dir + QStringLiteral("/build/impulz.ini"));
     }
 
 private:
