@@ -31,8 +31,22 @@ enum class Encoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1250 };
 // The file as text: how it was stored, and its lines without their ends.
 struct Text {
     Encoding encoding = Encoding::Utf8;
-    bool crlf = false;
     QStringList lines;
+    // Each line's own end, "\n" or "\r\n"; empty for a last line that has none. A file may mix them (edited on
+    // both systems), and a write gives every line back the end it came with.
+    QStringList ends;
+
+    // What a line that was not there takes when the line before it has no end to lend: the first line's end.
+    QString usualEnd() const { return ends.isEmpty() || ends.first().isEmpty() ? QStringLiteral("\n") : ends.first(); }
+
+    void insert(qsizetype at, const QString& line) {
+        QString end = at > 0 ? ends[at - 1] : usualEnd();
+        // After a last line without an end: that line gets one, and the new last line goes without, as the file did.
+        if (end.isEmpty())
+            ends[at - 1] = usualEnd();
+        lines.insert(at, line);
+        ends.insert(at, end);
+    }
 };
 
 // Windows-1250 bytes 0x80..0xFF; 0 where the code page defines no character.
@@ -49,13 +63,16 @@ constexpr char16_t kWindows1250[128] = {
     0x0151, 0x00F6, 0x00F7, 0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,
 };
 
-std::optional<QString> fromWindows1250(QByteArrayView bytes) {
+// Sets undefined to the first byte the code page leaves undefined, when there is one.
+std::optional<QString> fromWindows1250(QByteArrayView bytes, unsigned char* undefined) {
     QString text(bytes.size(), Qt::Uninitialized);
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         const auto b = static_cast<unsigned char>(bytes[i]);
         const char16_t c = b < 0x80 ? char16_t(b) : kWindows1250[b - 0x80];
-        if (c == 0 && b != 0)
+        if (c == 0 && b != 0) {
+            *undefined = b;
             return std::nullopt;
+        }
         text[i] = QChar(c);
     }
     return text;
@@ -122,11 +139,17 @@ std::optional<QString> fromUtf8(QByteArrayView bytes) {
 const QString kNotText = QStringLiteral(
     "the file is not text in UTF-8, UTF-16 with a byte-order mark or Windows-1250, so it is left as it is");
 
-// The file's text, or the reason why it cannot be read or must not be replaced.
+// The file's text, or the reason why it cannot be read or must not be replaced: problem for the write's error
+// (English, as the rest of that message), detail for the operator at the start (Czech, as the windows).
 struct ReadResult {
     std::optional<Text> text;
     QString problem;
+    QString detail;
 };
+
+ReadResult notText(const QString& why) {
+    return {std::nullopt, kNotText, QStringLiteral("neznámé kódování textu (%1)").arg(why)};
+}
 
 ReadResult decode(const QByteArray& data) {
     Text text;
@@ -135,40 +158,56 @@ ReadResult decode(const QByteArray& data) {
     if (bytes.startsWith("\xEF\xBB\xBF")) {
         text.encoding = Encoding::Utf8Bom;
         all = fromUtf8(bytes.sliced(3));
-    } else if (bytes.startsWith("\xFF\xFE")) {
-        text.encoding = Encoding::Utf16LE;
-        all = fromUtf16(bytes.sliced(2), false);
-    } else if (bytes.startsWith("\xFE\xFF")) {
-        text.encoding = Encoding::Utf16BE;
-        all = fromUtf16(bytes.sliced(2), true);
-    } else if (!bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
+        if (!all)
+            return notText(QStringLiteral("za značkou UTF-8 bajty, které nejsou UTF-8"));
+    } else if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        const bool bigEndian = bytes.startsWith("\xFE\xFF");
+        text.encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
+        all = fromUtf16(bytes.sliced(2), bigEndian);
+        if (!all)
+            return notText(QStringLiteral("neplatné UTF-16"));
+    } else if (bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
+        return notText(QStringLiteral("bajt NUL"));
+    } else {
         all = fromUtf8(bytes);
         if (!all) {
             text.encoding = Encoding::Windows1250;
-            all = fromWindows1250(bytes);
+            unsigned char undefined = 0;
+            all = fromWindows1250(bytes, &undefined);
+            if (!all)
+                return notText(QStringLiteral("bajt 0x%1 není UTF-8 ani Windows-1250")
+                                   .arg(QString::number(undefined, 16).toUpper()));
         }
     }
-    if (!all || all->contains(QChar(0)))
-        return {std::nullopt, kNotText};
+    if (all->contains(QChar(0)))
+        return notText(QStringLiteral("znak NUL"));
 
-    const qsizetype firstEnd = all->indexOf(u'\n');
-    text.crlf = firstEnd > 0 && all->at(firstEnd - 1) == u'\r';
-    text.lines = all->split(u'\n');
-    if (text.lines.last().isEmpty())
-        text.lines.removeLast(); // the final line end does not start another line
-    for (QString& line : text.lines) {
-        if (line.endsWith(u'\r'))
+    const QStringList pieces = all->split(u'\n');
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        QString line = pieces[i];
+        if (i == pieces.size() - 1) {
+            // The text after the last line end: a last line without an end of its own, when there is any. A CR
+            // there ends no line, so it stays in the line.
+            if (!line.isEmpty()) {
+                text.lines.append(line);
+                text.ends.append(QString());
+            }
+            break;
+        }
+        const bool crlf = line.endsWith(u'\r');
+        if (crlf)
             line.chop(1);
+        text.lines.append(line);
+        text.ends.append(crlf ? QStringLiteral("\r\n") : QStringLiteral("\n"));
     }
-    return {std::move(text), {}};
+    return {std::move(text), {}, {}};
 }
 
 // The bytes of the file, or the reason why the text cannot be stored in the file's encoding.
 std::optional<QByteArray> encode(const Text& text, QString& problem) {
-    const QString eol = text.crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
     QString all;
-    for (const QString& line : text.lines)
-        all += line + eol;
+    for (qsizetype i = 0; i < text.lines.size(); ++i)
+        all += text.lines[i] + text.ends[i];
     switch (text.encoding) {
     case Encoding::Utf8:
         return all.toUtf8();
@@ -279,47 +318,54 @@ std::optional<QString> lookup(const QStringList& lines, const QString& section, 
     return value;
 }
 
-void setValue(QStringList& lines, const QString& section, const QString& key, const QString& value) {
+void setValue(Text& text, const QString& section, const QString& key, const QString& value) {
     const QString keyLine = key.trimmed() + u'=' + storedValue(value);
-    const Location loc = locate(lines, section, key);
+    const Location loc = locate(text.lines, section, key);
     if (loc.key >= 0) {
-        lines[loc.key] = keyLine;
+        text.lines[loc.key] = keyLine; // its end stays
     } else if (loc.header >= 0) {
-        lines.insert(loc.insertAt, keyLine);
+        text.insert(loc.insertAt, keyLine);
     } else {
-        if (!lines.isEmpty() && !isBlank(lines.last()))
-            lines.append(QString());
-        lines.append(u'[' + section.trimmed() + u']');
-        lines.append(keyLine);
+        if (!text.lines.isEmpty() && !isBlank(text.lines.last()))
+            text.insert(text.lines.size(), QString());
+        text.insert(text.lines.size(), u'[' + section.trimmed() + u']');
+        text.insert(text.lines.size(), keyLine);
     }
+}
+
+ReadResult unreadable(const QString& reason) {
+    return {std::nullopt, reason, QStringLiteral("nelze číst (%1)").arg(reason)};
 }
 
 // A missing file is an empty UTF-8 one; a file that exists but cannot be read has unknown contents.
 ReadResult readText(const QString& path) {
 #ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put where the settings file belongs must not hang the start.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT ? ReadResult{Text{}, {}} : ReadResult{std::nullopt, qt_error_string(errno)};
+        return errno == ENOENT ? ReadResult{Text{}, {}, {}} : unreadable(qt_error_string(errno));
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return {std::nullopt, qt_error_string(EISDIR)};
+        if (S_ISDIR(st.st_mode))
+            return {std::nullopt, qt_error_string(EISDIR), QStringLiteral("je to adresář")};
+        return {std::nullopt, qt_error_string(EINVAL), QStringLiteral("není obyčejný soubor")};
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return {std::nullopt, file.errorString()};
+        return unreadable(file.errorString());
     }
 #else
     QFile file(path);
     if (!file.exists())
-        return {Text{}, {}};
+        return {Text{}, {}, {}};
     if (!file.open(QIODevice::ReadOnly))
-        return {std::nullopt, file.errorString()};
+        return unreadable(file.errorString());
 #endif
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return {std::nullopt, file.errorString()};
+        return unreadable(file.errorString());
     return decode(data);
 }
 
@@ -381,11 +427,9 @@ bool rewriteInPlace(const QByteArray& target, const QByteArray& data) {
 QString replaceFile(const QString& path, const QByteArray& data) {
     static std::atomic<unsigned> counter{0};
 
-    QString targetPath = path;
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        targetPath = info.symLinkTarget();
-    const QFileInfo target(targetPath);
+    // The end of the whole chain of links: replacing a link in the middle would turn it into a file of its own
+    // and leave the file the others read behind.
+    const QFileInfo target(resolvedFilePath(path));
     const QByteArray nativeTarget = QFile::encodeName(target.absoluteFilePath());
     const QByteArray nativeDir = QFile::encodeName(target.absolutePath());
 
@@ -476,8 +520,18 @@ IniWriteError::IniWriteError(const QString& fullPath, const QString& reason)
     : std::runtime_error(QStringLiteral("Unable to write to %1").arg(fullPath).toStdString()), m_path(fullPath),
       m_reason(reason) {}
 
-IniFile::IniFile(const QString& path) : m_path(QFileInfo(path).absoluteFilePath()) {
-    ReadResult read = readText(m_path);
+namespace {
+
+// The path as the kernel takes it, made absolute. QFileInfo::absoluteFilePath() also drops "dir/..", which names
+// another folder than the kernel's when dir is a link; that cleaned form only names the file in messages.
+QString absoluteAsGiven(const QString& path) {
+    return QDir::isAbsolutePath(path) ? path : QDir::currentPath() + u'/' + path;
+}
+
+} // namespace
+
+IniFile::IniFile(const QString& path) : m_path(QFileInfo(path).absoluteFilePath()), m_file(absoluteAsGiven(path)) {
+    ReadResult read = readText(m_file);
     if (read.text)
         m_lines = std::move(read.text->lines);
 }
@@ -497,10 +551,11 @@ bool IniFile::readBool(const QString& section, const QString& key, bool def) con
 
 namespace {
 
-// One write of the pairs to the file at the absolute path; the file's lines as they now are.
-QStringList writeValuesTo(const QString& path, const QString& section,
+// One write of the pairs to the file at the absolute path file (path names it in errors); the file's lines as
+// they now are.
+QStringList writeValuesTo(const QString& path, const QString& file, const QString& section,
                           const QList<std::pair<QString, QString>>& keyValues) {
-    ReadResult current = readText(path);
+    ReadResult current = readText(file);
     if (!current.text)
         throw IniWriteError(path, current.problem);
     Text text = std::move(*current.text);
@@ -511,15 +566,15 @@ QStringList writeValuesTo(const QString& path, const QString& section,
     for (const auto& [key, value] : keyValues) {
         if (breaksLines(key))
             throw IniWriteError(path, QStringLiteral("the key name holds a line break or NUL"));
-        setValue(text.lines, section, key, value);
+        setValue(text, section, key, value);
     }
 
     QString problem;
     const std::optional<QByteArray> data = encode(text, problem);
     if (!data)
         throw IniWriteError(path, problem);
-    createConfigFolderFor(path);
-    problem = replaceFile(path, *data);
+    createConfigFolderFor(file);
+    problem = replaceFile(file, *data);
     if (!problem.isEmpty())
         throw IniWriteError(path, problem);
     return std::move(text.lines);
@@ -528,11 +583,11 @@ QStringList writeValuesTo(const QString& path, const QString& section,
 } // namespace
 
 void IniFile::update(const QString& path, const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
-    writeValuesTo(QFileInfo(path).absoluteFilePath(), section, keyValues);
+    writeValuesTo(QFileInfo(path).absoluteFilePath(), absoluteAsGiven(path), section, keyValues);
 }
 
 void IniFile::writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
-    m_lines = writeValuesTo(m_path, section, keyValues);
+    m_lines = writeValuesTo(m_path, m_file, section, keyValues);
 }
 
 void IniFile::writeString(const QString& section, const QString& key, const QString& value) {
@@ -559,7 +614,41 @@ QString settingsPathFor(const QString& executablePath) {
     return executablePath + QStringLiteral(".ini");
 }
 
+#ifndef IMPULZ_INSTALL_PREFIX
+#define IMPULZ_INSTALL_PREFIX "/usr/local"
+#endif
+
+bool isSystemInstall(const QString& executablePath, const QString& installPrefix, const QString& optFolder) {
+    const QString folder = QFileInfo(QDir::cleanPath(executablePath)).absolutePath();
+    const QString name = QFileInfo(folder).fileName();
+    const QString parent = QFileInfo(folder).absolutePath();
+    QStringList prefixes{QStringLiteral("/usr"), QStringLiteral("/usr/local")};
+    if (QDir::isAbsolutePath(installPrefix))
+        prefixes.append(QDir::cleanPath(installPrefix));
+    for (const QString& prefix : prefixes) {
+        const QString below = prefix == u'/' ? prefix : prefix + u'/';
+        if (parent == prefix && (name == u"bin" || name == u"sbin" || name == u"games" || name == u"libexec"))
+            return true;
+        // A helper's folder such as /usr/lib/impulz or /usr/libexec/impulz.
+        if (folder.startsWith(below + QStringLiteral("lib")) && folder.indexOf(u'/', below.size()) > 0)
+            return true;
+    }
+#ifdef Q_OS_UNIX
+    // /opt/<package>/bin of a package that root installed; an operator's own unpacked copy belongs to the operator.
+    struct stat st {};
+    if (name == u"bin" && QFileInfo(parent).absolutePath() == QDir::cleanPath(optFolder) &&
+        ::stat(QFile::encodeName(folder).constData(), &st) == 0 && st.st_uid == 0)
+        return true;
+#endif
+    return false;
+}
+
 QString resolveSettingsPath(const QString& executablePath) {
+    const QString config = userConfigFolder() + QStringLiteral("/impulz/impulz.ini");
+    // Root may write /usr/bin, but a file there would be every user's settings: installed, each user (root too)
+    // keeps their own.
+    if (isSystemInstall(executablePath, QStringLiteral(IMPULZ_INSTALL_PREFIX)))
+        return config;
     const QString beside = settingsPathFor(executablePath);
     const QFileInfo file(beside);
     if (file.exists())
@@ -572,7 +661,7 @@ QString resolveSettingsPath(const QString& executablePath) {
     if (QFileInfo(file.absolutePath()).isWritable())
         return beside;
 #endif
-    return userConfigFolder() + QStringLiteral("/impulz/impulz.ini");
+    return config;
 }
 
 QString userConfigFolder() {
@@ -580,4 +669,32 @@ QString userConfigFolder() {
     if (!config.isEmpty() && QDir::isAbsolutePath(config))
         return config;
     return QDir::homePath() + QStringLiteral("/.config");
+}
+
+QString settingsFileProblem(const QString& path, bool missingIsFine) {
+#ifdef Q_OS_UNIX
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0) {
+        const int err = errno;
+        if (err != ENOENT)
+            return QStringLiteral("nelze číst (%1)").arg(qt_error_string(err));
+        if (missingIsFine)
+            return {};
+        struct stat link {};
+        if (::lstat(native.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            return QStringLiteral("odkaz vede na soubor, který neexistuje");
+        return QStringLiteral("soubor neexistuje");
+    }
+    // Told before trying to read, which needs permissions that the type does not.
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("je to adresář");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("není obyčejný soubor");
+#else
+    if (!QFileInfo::exists(path))
+        return missingIsFine ? QString() : QStringLiteral("soubor neexistuje");
+#endif
+    const ReadResult read = readText(path);
+    return read.text ? QString() : read.detail;
 }

@@ -29,8 +29,8 @@ private:
 //   its byte-order mark, or Windows-1250 when the bytes are not valid UTF-8 (a file written on a Czech Windows).
 //   A file that is none of these (a NUL byte, as in UTF-16 without a mark, or a byte that Windows-1250 leaves
 //   undefined) reads as empty, and every write to it throws instead of replacing what could not be understood.
-// - Lines end in LF or CR LF. A section starts at a line "[name]"; the name is trimmed. Lines before the first
-//   section belong to none.
+// - Lines end in LF or CR LF, mixed if need be; the last line may have no end. A section starts at a line
+//   "[name]"; the name is trimmed. Lines before the first section belong to none.
 // - A line whose first non-blank character is ";" or "#" is a comment and never matches a key.
 // - A key line is "key=value": the key is the text before the first "=", the value the text after it, both
 //   trimmed of surrounding blanks. Then one pair of double quotes around the whole value is removed, as the
@@ -45,14 +45,17 @@ private:
 //   become blanks, so a value can never break into further keys or make the file unreadable. A value with a blank at
 //   either end, or one that starts and ends with a double quote itself, is written in double quotes, so it reads back
 //   unchanged.
-// - The file keeps its encoding (and byte-order mark) and its line ends: those of its first line end, CR LF or
-//   LF. Every line the write does not change comes back byte for byte. A new file is UTF-8 with LF. A value that
-//   a Windows-1250 file cannot hold is refused (IniWriteError) rather than stored as something else.
+// - The file keeps its encoding (and byte-order mark) and every line its own end: a file edited on both systems
+//   may mix LF and CR LF. Every line the write does not change comes back byte for byte, a changed line keeps its
+//   end, and a line added takes the end of the line before it (the first line's end where that one has none). A
+//   file without a final line end stays without one. A new file is UTF-8 with LF. A value that a Windows-1250
+//   file cannot hold is refused (IniWriteError) rather than stored as something else.
 // - The file is replaced as a whole through a temporary file in the same folder (synced, renamed over it, then
 //   the folder synced), keeping its permissions, so a crash or a power cut leaves either the old or the new file
-//   and never brings the old one back after the write returned. A symbolic link is followed, not replaced. When
-//   the folder does not allow new files but the file itself is writable, the file is rewritten in place instead
-//   (not crash-proof, but better than refusing the save).
+//   and never brings the old one back after the write returned. Symbolic links are followed to the end of their
+//   chain, with ".." taken where the kernel takes it (resolvedFilePath()), and stay links; the temporary file
+//   stands beside the file at the chain's end. When the folder does not allow new files but the file itself is
+//   writable, the file is rewritten in place instead (not crash-proof, but better than refusing the save).
 // - A missing folder is an error, except below the user's configuration folder ($XDG_CONFIG_HOME, default
 //   ~/.config), where the first write creates it: that is where an installed program keeps its settings.
 // - A write first re-reads the file, so writes made by another IniFile object on the same path in the meantime
@@ -87,7 +90,8 @@ public:
                        const QList<std::pair<QString, QString>>& keyValues);
 
 private:
-    QString m_path;
+    QString m_path;      // cleaned, for messages
+    QString m_file;      // as given, made absolute: what the reads and writes open
     QStringList m_lines; // decoded, without line ends
 };
 
@@ -95,10 +99,24 @@ private:
 // file name has none ("impulz" -> "impulz.ini", "impulz.exe" -> "impulz.ini").
 QString settingsPathFor(const QString& executablePath);
 
-// Where the program keeps its settings: the file beside the executable (settingsPathFor) when that file exists or
-// the executable's folder is writable, as in a build folder or a per-user install; otherwise, as for a program in
-// /usr/bin, $XDG_CONFIG_HOME/impulz/impulz.ini (default ~/.config/impulz/impulz.ini).
+// Where the program keeps its settings. A program installed system-wide (isSystemInstall) uses
+// $XDG_CONFIG_HOME/impulz/impulz.ini (default ~/.config/impulz/impulz.ini) for every user, root included. Anywhere
+// else, as in a build folder or a program unpacked into a folder of its own, the file beside the executable
+// (settingsPathFor) when that file exists or the executable's folder is writable, otherwise the same XDG file.
 QString resolveSettingsPath(const QString& executablePath);
+
+// True when the executable stands where a system-wide install puts programs: the bin, sbin, games or libexec
+// folder of /usr, /usr/local or installPrefix, or a folder below their lib folders, or optFolder/<package>/bin
+// when root owns it. Such a folder is the system's, not a user's settings folder, even for root, who could write
+// there. resolveSettingsPath() passes the prefix the program was built to be installed under.
+bool isSystemInstall(const QString& executablePath, const QString& installPrefix,
+                     const QString& optFolder = QStringLiteral("/opt"));
+
+// Why the settings file at path cannot be used, in a few Czech words for the line that refuses the start ("soubor
+// neexistuje", "je to adresář", "nelze číst (Permission denied)", "neznámé kódování textu (bajt NUL)"), or an empty
+// text when it is a regular file that can be read and decodes. missingIsFine is for the default file, which the
+// first write creates: a missing file (or a link to one) is then no problem.
+QString settingsFileProblem(const QString& path, bool missingIsFine = false);
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path, otherwise ~/.config.
 QString userConfigFolder();

@@ -1,6 +1,7 @@
 #include "core/instancelock.h"
 
 #include "core/inifile.h"
+#include "core/posixfile.h"
 
 #include <QFile>
 
@@ -9,41 +10,81 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+QString systemError(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// The settings file opened for its lock: only a regular file (a FIFO would block the open, and a folder or a
+// device is no settings file), and not at all when it is missing or unreadable, which the lock file then covers.
+int openSettingsFile(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 InstanceLock::~InstanceLock() {
+    // Closing releases the locks; the lock file stays, so no other monitor can race its removal.
+    if (m_fileFd >= 0)
+        ::close(m_fileFd);
     if (m_fd >= 0)
-        ::close(m_fd); // releases the lock; the file stays, so no other monitor can race its removal
+        ::close(m_fd);
+}
+
+QString InstanceLock::lockPathFor(const QString& settingsPath) {
+    return resolvedFilePath(settingsPath) + QStringLiteral(".lock");
+}
+
+bool InstanceLock::fail(int fd, int fileFd, const QString& lockedPath, const QString& settingsPath) {
+    const int err = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (fileFd >= 0)
+        ::close(fileFd);
+    m_error = err == EWOULDBLOCK ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
+                                 : QStringLiteral("Nelze získat zámek %1 (%2)").arg(lockedPath, systemError(err));
+    return false;
 }
 
 bool InstanceLock::acquire(const QString& settingsPath) {
-    const QString path = lockPathFor(settingsPath);
+    m_resolved = resolvedFilePath(settingsPath);
+    const QString path = m_resolved + QStringLiteral(".lock");
     createConfigFolderFor(path); // the settings file's own rule: a missing folder elsewhere is an error
-    QString lockedPath = path;
-    int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int err = errno;
-        // A settings file beside the executable in a folder that takes no new files (an install the user may not
-        // change, a read-only mount) is still used, and rewritten in place, so it keeps its inode: it can carry
-        // the lock itself.
-        if (err == EACCES || err == EROFS || err == EPERM)
-            fd = ::open(QFile::encodeName(settingsPath).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            m_error =
-                QStringLiteral("Nelze vytvořit zámek %1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(err)));
-            return false;
-        }
-        lockedPath = settingsPath;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        m_error = err == EWOULDBLOCK
-                      ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
-                      : QStringLiteral("Nelze získat zámek %1 (%2)")
-                            .arg(lockedPath, QString::fromLocal8Bit(std::strerror(err)));
+    const QByteArray nativeLock = QFile::encodeName(path);
+    int fd = ::open(nativeLock.constData(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
+    const int openError = fd < 0 ? errno : 0;
+    // Another user's lock file (root's, made 0644) or a read-only mount: flock() needs no write access, and
+    // locking a different file instead would let both monitors run.
+    if (fd < 0 && (openError == EACCES || openError == EPERM || openError == EROFS))
+        fd = ::open(nativeLock.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+
+    int fileFd = openSettingsFile(QFile::encodeName(m_resolved));
+    if (fd < 0 && fileFd < 0) {
+        m_error = QStringLiteral("Nelze vytvořit zámek %1 (%2)").arg(path, systemError(openError));
         return false;
     }
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(fd, fileFd, path, settingsPath);
+    if (fileFd >= 0 && ::flock(fileFd, LOCK_EX | LOCK_NB) != 0) {
+        // With the lock file held, a file system that cannot lock the settings file only loses the hard links.
+        if (errno == EWOULDBLOCK || fd < 0)
+            return fail(fd, fileFd, m_resolved, settingsPath);
+        ::close(fileFd);
+        fileFd = -1;
+    }
     m_fd = fd;
+    m_fileFd = fileFd;
     return true;
 }

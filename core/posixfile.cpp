@@ -1,9 +1,14 @@
 #include "core/posixfile.h"
 
-#ifdef Q_OS_UNIX
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -84,10 +89,46 @@ int removeStaleTemporaryFiles(const QString& folder, const QString& prefix) {
     return removed;
 }
 
+// The path made absolute without QDir::cleanPath(): that would take "link/.." as "." where the kernel goes to the
+// link target's parent.
+static QString absoluteUncleaned(const QString& path) {
+    return path.startsWith(u'/') ? path : QDir::currentPath() + u'/' + path;
+}
+
+QString resolvedFilePath(const QString& path) {
+    QString current = absoluteUncleaned(path);
+    // The kernel's own limit for links in one lookup; a loop ends there too.
+    for (int hops = 0; hops < 40; ++hops) {
+        char resolved[PATH_MAX];
+        if (::realpath(QFile::encodeName(current).constData(), resolved))
+            return QFile::decodeName(resolved);
+        const qsizetype slash = current.lastIndexOf(u'/');
+        const QString name = current.mid(slash + 1);
+        const QString folder = slash > 0 ? current.left(slash) : QStringLiteral("/");
+        if (!::realpath(QFile::encodeName(folder).constData(), resolved))
+            break;
+        const QString inFolder = QFile::decodeName(resolved) + (qstrcmp(resolved, "/") == 0 ? "" : "/") + name;
+        const QByteArray native = QFile::encodeName(inFolder);
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(native.constData(), target, sizeof target - 1);
+        if (n < 0)
+            return inFolder; // a file still to be made
+        const QString link = QFile::decodeName(QByteArray(target, n));
+        current = link.startsWith(u'/') ? link : QFile::decodeName(resolved) + u'/' + link;
+    }
+    return QDir::cleanPath(absoluteUncleaned(path));
+}
+
 #else
 
 int removeStaleTemporaryFiles(const QString&, const QString&) {
     return 0; // no pids in temporary names here
+}
+
+QString resolvedFilePath(const QString& path) {
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
 }
 
 #endif

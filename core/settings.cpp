@@ -254,7 +254,8 @@ void Settings::save() {
 }
 
 void Settings::removeStaleTemporaryFiles() const {
-    const QFileInfo file(filePath());
+    // A write replaces the file at the end of its links, so that is where a killed write left its temporary file.
+    const QFileInfo file(resolvedFilePath(filePath()));
     ::removeStaleTemporaryFiles(file.absolutePath(), QLatin1Char('.') + file.fileName() + QLatin1Char('.'));
 }
 

@@ -1,4 +1,5 @@
 #include "core/inifile.h"
+#include "core/settings.h"
 
 #include "testsupport.h"
 
@@ -14,6 +15,7 @@
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +38,14 @@ QByteArray utf16(const QString& text, bool bigEndian) {
         out += bigEndian ? lo : hi;
     }
     return out;
+}
+
+pid_t deadPid() {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
 }
 
 QStringList folderEntries(const QString& dir) {
@@ -194,14 +204,15 @@ private slots:
             << QByteArray("; hlavicka\n[Jine]\nx = y \n\n[po spusteni]\nIP = 1\r\nPort=23\r\nzzz\n\n"
                           "[Dalsi]\nIP=9\n")
             << "IP"
-            << "2" << QByteArray("; hlavicka\n[Jine]\nx = y \n\n[po spusteni]\nIP=2\nPort=23\nzzz\n\n[Dalsi]\nIP=9\n");
+            << "2"
+            << QByteArray("; hlavicka\n[Jine]\nx = y \n\n[po spusteni]\nIP=2\r\nPort=23\r\nzzz\n\n[Dalsi]\nIP=9\n");
         QTest::newRow("appends at the end of the section")
             << true << QByteArray("[Po spusteni]\nIP=1\n\n[Jine]\na=b\n") << "Port"
             << "23" << QByteArray("[Po spusteni]\nIP=1\nPort=23\n\n[Jine]\na=b\n");
         QTest::newRow("empty section") << true << QByteArray("[Po spusteni]\n[Jine]\n") << "Port"
                                        << "23" << QByteArray("[Po spusteni]\nPort=23\n[Jine]\n");
         QTest::newRow("adds the section") << true << QByteArray("[Jine]\na=b") << "Port"
-                                          << "23" << QByteArray("[Jine]\na=b\n\n[Po spusteni]\nPort=23\n");
+                                          << "23" << QByteArray("[Jine]\na=b\n\n[Po spusteni]\nPort=23");
         QTest::newRow("first duplicate") << true << QByteArray("[Po spusteni]\nK=1\nK=2\n") << "K"
                                          << "3" << QByteArray("[Po spusteni]\nK=3\nK=2\n");
         QTest::newRow("key case") << true << QByteArray("[Po spusteni]\nport=1\n") << "Port"
@@ -276,6 +287,46 @@ private slots:
         ini.writeString(kSection, QStringLiteral("IP"), QStringLiteral("Žďár"));
         QCOMPARE(readBytes(m_path), after);
         QCOMPARE(IniFile(m_path).readString(kSection, QStringLiteral("IP"), {}), QStringLiteral("Žďár"));
+    }
+
+    // A file edited on both systems mixes its line ends; a write gives every line back its own, and a file without
+    // a final line end stays without one.
+    void lineEndsKeptPerLine_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QByteArray>("after");
+
+        QTest::newRow("LF first, CR LF after, changed")
+            << QByteArray("[Po spusteni]\nIP=1\r\nPort=23\r\n; x\r\n") << "IP"
+            << QByteArray("[Po spusteni]\nIP=v\r\nPort=23\r\n; x\r\n");
+        QTest::newRow("LF first, CR LF after, added") << QByteArray("[Po spusteni]\nIP=1\r\nPort=23\r\n") << "Popis"
+                                                      << QByteArray("[Po spusteni]\nIP=1\r\nPort=23\r\nPopis=v\r\n");
+        QTest::newRow("added after an LF line in a CR LF file")
+            << QByteArray("[Po spusteni]\r\nIP=1\n\r\n[Jine]\r\n") << "Port"
+            << QByteArray("[Po spusteni]\r\nIP=1\nPort=v\n\r\n[Jine]\r\n");
+        QTest::newRow("no final end, changed")
+            << QByteArray("[Po spusteni]\r\nIP=1") << "IP" << QByteArray("[Po spusteni]\r\nIP=v");
+        QTest::newRow("no final end, added")
+            << QByteArray("[Po spusteni]\nIP=1\r\nx=1") << "Port" << QByteArray("[Po spusteni]\nIP=1\r\nx=1\nPort=v");
+        QTest::newRow("no final end, another section after")
+            << QByteArray("[Po spusteni]\r\nIP=1\r\n\r\n[Jine]") << "Port"
+            << QByteArray("[Po spusteni]\r\nIP=1\r\nPort=v\r\n\r\n[Jine]");
+        QTest::newRow("CR without LF at the end")
+            << QByteArray("[Po spusteni]\nIP=1\r") << "Port" << QByteArray("[Po spusteni]\nIP=1\r\nPort=v");
+        QTest::newRow("UTF-16, mixed") << utf16(QStringLiteral("[Po spusteni]\nIP=1\r\nPort=2"), false) << "IP"
+                                       << utf16(QStringLiteral("[Po spusteni]\nIP=v\r\nPort=2"), false);
+    }
+
+    void lineEndsKeptPerLine() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, key);
+        QFETCH(QByteArray, after);
+        writeBytes(m_path, before);
+        IniFile(m_path).writeString(kSection, key, QStringLiteral("v"));
+        QCOMPARE(readBytes(m_path), after);
+        QCOMPARE(IniFile(m_path).readString(kSection, key, {}), QStringLiteral("v"));
+        QCOMPARE(IniFile(m_path).readString(kSection, QStringLiteral("IP"), {}),
+                 key == u"IP" ? QStringLiteral("v") : QStringLiteral("1"));
     }
 
     // What cannot be understood, or cannot hold the value, is never replaced: reads give the defaults and writes
@@ -392,6 +443,51 @@ private slots:
         IniFile(link).writeString(kSection, QStringLiteral("IP"), QStringLiteral("3"));
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(readBytes(m_path), QByteArray("[Po spusteni]\nIP=3\n"));
+    }
+
+    // The whole chain of links is followed, also to a target that does not exist yet; the links stay links, and a
+    // killed write's leftover is swept where the write puts its temporary file, beside the chain's end.
+    void symlinkChainIsWrittenAtItsEnd_data() {
+        QTest::addColumn<bool>("targetExists");
+        QTest::newRow("target exists") << true;
+        QTest::newRow("target still missing") << false;
+    }
+
+    void symlinkChainIsWrittenAtItsEnd() {
+        QFETCH(bool, targetExists);
+        QVERIFY(QDir(m_dir).mkdir(QStringLiteral("real")));
+        const QString real = m_dir + QStringLiteral("/real/real.ini");
+        if (targetExists)
+            writeBytes(real, "[Po spusteni]\r\nIP=1\r\n");
+        QVERIFY(QFile::link(QStringLiteral("real/real.ini"), m_dir + QStringLiteral("/mid.ini")));
+        QVERIFY(QFile::link(QStringLiteral("mid.ini"), m_path));
+
+        IniFile(m_path).writeString(kSection, QStringLiteral("IP"), QStringLiteral("2"));
+        QVERIFY(QFileInfo(m_path).isSymLink());
+        QVERIFY(QFileInfo(m_dir + QStringLiteral("/mid.ini")).isSymLink());
+        QCOMPARE(readBytes(real),
+                 targetExists ? QByteArray("[Po spusteni]\r\nIP=2\r\n") : QByteArray("[Po spusteni]\nIP=2\n"));
+        QCOMPARE(folderEntries(m_dir + QStringLiteral("/real")), QStringList{QStringLiteral("real.ini")});
+
+        const QString dead = QString::number(deadPid());
+        const QString leftover = m_dir + QStringLiteral("/real/.real.ini.") + dead + QStringLiteral(".0.tmp");
+        writeBytes(leftover, "[Po spusteni]\n");
+        Settings settings;
+        settings.setFilePath(m_path);
+        settings.removeStaleTemporaryFiles();
+        QVERIFY(!QFileInfo::exists(leftover));
+    }
+
+    // "dir/.." after a link to a folder goes to the link target's parent, as for every other program.
+    void dotDotAfterALinkGoesWhereTheKernelGoes() {
+        QVERIFY(QDir(m_dir).mkpath(QStringLiteral("deep/sub")));
+        QVERIFY(QFile::link(m_dir + QStringLiteral("/deep/sub"), m_dir + QStringLiteral("/x")));
+        const QString path = m_dir + QStringLiteral("/x/../impulz.ini");
+        IniFile(path).writeString(kSection, QStringLiteral("IP"), QStringLiteral("2"));
+        IniFile::update(path, kSection, {{QStringLiteral("Port"), QStringLiteral("3")}});
+        QCOMPARE(readBytes(m_dir + QStringLiteral("/deep/impulz.ini")), QByteArray("[Po spusteni]\nIP=2\nPort=3\n"));
+        QVERIFY(!QFileInfo::exists(m_path));
+        QCOMPARE(IniFile(path).readString(kSection, QStringLiteral("Port"), {}), QStringLiteral("3"));
     }
 
     void writeFailures_data() {
@@ -530,6 +626,131 @@ private slots:
             QCOMPARE(written, resolved);
             QCOMPARE(IniFile(resolved).readInteger(kSection, QStringLiteral("Por_cislo"), 0), 7);
         }
+    }
+
+    // A file named on the command line must exist and decode; the default file may still be missing.
+    void settingsFileProblem_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("missingIsFine");
+        QTest::addColumn<QString>("problem");
+
+        const QString unknown = QStringLiteral("neznámé kódování textu (%1)");
+        const QByteArray ini("[Po spusteni]\r\nPopis=Linka \xC4\x8D. 3\r\n");
+        QTest::newRow("UTF-8") << "file" << ini << false << "";
+        QTest::newRow("UTF-8 with mark") << "file"
+                                         << "\xEF\xBB\xBF" + ini << false << "";
+        QTest::newRow("UTF-16 LE with mark")
+            << "file" << utf16(QStringLiteral("[Po spusteni]\nPopis=č\n"), false) << false << "";
+        QTest::newRow("UTF-16 BE with mark")
+            << "file" << utf16(QStringLiteral("[Po spusteni]\nPopis=č\n"), true) << false << "";
+        QTest::newRow("Windows-1250") << "file" << QByteArray("[Po spusteni]\nPopis=\xE8\x9A\n") << false << "";
+        QTest::newRow("empty") << "file" << QByteArray() << false << "";
+        QTest::newRow("missing") << "missing" << QByteArray() << false << "soubor neexistuje";
+        QTest::newRow("missing default") << "missing" << QByteArray() << true << "";
+        QTest::newRow("link to a missing file")
+            << "dangling" << QByteArray() << false << "odkaz vede na soubor, který neexistuje";
+        QTest::newRow("link to a missing default") << "dangling" << QByteArray() << true << "";
+        QTest::newRow("folder") << "folder" << QByteArray() << true << "je to adresář";
+        QTest::newRow("FIFO") << "fifo" << QByteArray() << true << "není obyčejný soubor";
+        QTest::newRow("unreadable") << "unreadable" << ini << true
+                                    << "nelze číst (" + QString::fromLocal8Bit(std::strerror(EACCES)) + ")";
+        QTest::newRow("folder in the path is a file")
+            << "notdir" << QByteArray() << true
+            << "nelze číst (" + QString::fromLocal8Bit(std::strerror(ENOTDIR)) + ")";
+        QTest::newRow("UTF-16 without mark") << "file" << utf16(QStringLiteral("[Po spusteni]\nIP=1\n"), false).mid(2)
+                                             << false << unknown.arg(QStringLiteral("bajt NUL"));
+        QTest::newRow("NUL byte") << "file" << QByteArray("[Po spusteni]\nIP=1\0\n", 20) << false
+                                  << unknown.arg(QStringLiteral("bajt NUL"));
+        for (const char b : {'\x81', '\x83', '\x88', '\x90', '\x98'}) {
+            const QString hex = QString::number(quint8(b), 16).toUpper();
+            QTest::addRow("byte 0x%s", qPrintable(hex))
+                << "file" << QByteArray("[Po spusteni]\nPopis=\xE8") + b + '\n'
+                << false << unknown.arg(QStringLiteral("bajt 0x%1 není UTF-8 ani Windows-1250").arg(hex));
+        }
+        QTest::newRow("UTF-16 odd length") << "file" << utf16(QStringLiteral("[Po spusteni]\n"), false) + 'x' << false
+                                           << unknown.arg(QStringLiteral("neplatné UTF-16"));
+        QTest::newRow("bad UTF-8 after the mark")
+            << "file" << QByteArray("\xEF\xBB\xBF[Po spusteni]\nPopis=\xE8\n") << false
+            << unknown.arg(QStringLiteral("za značkou UTF-8 bajty, které nejsou UTF-8"));
+    }
+
+    void settingsFileProblem() {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, missingIsFine);
+        QFETCH(QString, problem);
+        QString path = m_path;
+        if (kind == u"file" || kind == u"unreadable")
+            writeBytes(m_path, bytes);
+        if (kind == u"unreadable")
+            QVERIFY(::chmod(QFile::encodeName(m_path).constData(), 0200) == 0);
+        if (kind == u"dangling")
+            QVERIFY(QFile::link(QStringLiteral("gone.ini"), m_path));
+        if (kind == u"folder")
+            QVERIFY(QDir(m_dir).mkdir(QStringLiteral("impulz.ini")));
+        if (kind == u"fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(m_path).constData(), 0600) == 0);
+        if (kind == u"notdir") {
+            writeBytes(m_path, "[Po spusteni]\n");
+            path = m_path + QStringLiteral("/impulz.ini");
+        }
+        QString found;
+        {
+            const Unprivileged user;
+            if (!user.ok())
+                QSKIP("cannot drop root's privileges");
+            found = ::settingsFileProblem(path, missingIsFine);
+        }
+        QCOMPARE(found, problem);
+    }
+
+    // Beside the executable in a folder of its own, as a build folder; a system-wide install keeps every user's
+    // settings in their configuration folder, also root's, who could write the program's folder.
+    void systemInstall_data() {
+        QTest::addColumn<QString>("executable");
+        QTest::addColumn<bool>("system");
+        QTest::newRow("/usr/bin") << "/usr/bin/impulz" << true;
+        QTest::newRow("/usr/sbin") << "/usr/sbin/impulz" << true;
+        QTest::newRow("/usr/local/bin") << "/usr/local/bin/impulz" << true;
+        QTest::newRow("/usr/lib helper") << "/usr/lib/impulz/impulz" << true;
+        QTest::newRow("/usr/libexec") << "/usr/libexec/impulz" << true;
+        QTest::newRow("install prefix") << "/srv/impulz-prefix/bin/impulz" << true;
+        QTest::newRow("install prefix, other folder") << "/srv/impulz-prefix/impulz" << false;
+        QTest::newRow("build folder") << "/work/main/build/impulz" << false;
+        QTest::newRow("unpacked in home") << "/home/op/impulz/impulz" << false;
+        QTest::newRow("build below /usr/local/src") << "/usr/local/src/impulz/build/impulz" << false;
+        QTest::newRow("look-alike") << "/usr/binx/impulz" << false;
+        QTest::newRow("opt, root's bin") << "@opt/vendor/bin/impulz" << true;
+        QTest::newRow("opt, a user's bin") << "@opt/mine/bin/impulz" << false;
+        QTest::newRow("opt, no bin") << "@opt/vendor/impulz" << false;
+    }
+
+    void systemInstall() {
+        QFETCH(QString, executable);
+        QFETCH(bool, system);
+        const QString opt = m_dir + QStringLiteral("/opt");
+        QVERIFY(QDir().mkpath(opt + QStringLiteral("/vendor/bin")));
+        QVERIFY(QDir().mkpath(opt + QStringLiteral("/mine/bin")));
+        const bool root = ::geteuid() == 0;
+        if (root)
+            QVERIFY(::chown(QFile::encodeName(opt + QStringLiteral("/mine/bin")).constData(), 65534, 65534) == 0);
+        else if (executable.contains(u"vendor/bin"))
+            QSKIP("only root makes a folder that root owns");
+        executable.replace(QStringLiteral("@opt"), opt);
+        QCOMPARE(isSystemInstall(executable, QStringLiteral("/srv/impulz-prefix"), opt), system);
+    }
+
+    void installedProgramUsesTheConfigFolder() {
+        QVERIFY(QDir(m_dir).mkdir(QStringLiteral("build")));
+        const QString config = m_dir + QStringLiteral("/config");
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+        const QString installed = ::resolveSettingsPath(QStringLiteral("/usr/bin/impulz"));
+        const QString built = ::resolveSettingsPath(m_dir + QStringLiteral("/build/impulz"));
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        QCOMPARE(installed, config + QStringLiteral("/impulz/impulz.ini"));
+        QCOMPARE(built, m_dir + QStringLiteral("/build/impulz.ini"));
     }
 
 private:
