@@ -19,6 +19,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QDesktopServices>
 #include <QGroupBox>
@@ -476,20 +477,30 @@ int impulzMain(int argc, char** argv) {
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--settings") && i + 1 < args.size()) {
-            settingsPath = QFileInfo(args[++i]).absoluteFilePath();
+            settingsPath = QDir::current().absoluteFilePath(args[++i]); // ".." is left to the links' resolution
         } else {
             std::fprintf(stderr, "usage: impulz [--settings FILE] | impulz --headless [--settings FILE] [--wait]\n");
             return 2;
         }
     }
-    if (settingsPath.isEmpty())
+    const bool named = !settingsPath.isEmpty();
+    if (!named)
         settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
+    // A file named on the command line must be there and readable; the program's own may be missing (defaults),
+    // but one that is there and cannot be read is said, never taken for defaults in silence.
+    const QString problem = settingsFileProblem(settingsPath, !named);
+    if (!problem.isEmpty() && named) {
+        const QString text = QStringLiteral("Soubor nastavení %1 nelze použít: %2").arg(settingsPath, problem);
+        std::fprintf(stderr, "impulz: %s\n", text.toLocal8Bit().constData());
+        MessageBox::error(nullptr, text);
+        return 1;
+    }
 
     InstanceLock lock;
     if (!lock.acquire(settingsPath)) {
         // Another process records over these settings: this window becomes a view of it. It may be starting still
         // (a service started at the same log-on), so it is given a moment to serve.
-        const QString socketPath = recorderSocketPath(resolvedSettingsFile(settingsPath));
+        const QString socketPath = recorderSocketPath(lock.resolvedPath());
         std::unique_ptr<RemoteRecorder> remote;
         QString why;
         QDeadlineTimer deadline(AttachWaitMs);
@@ -503,12 +514,18 @@ int impulzMain(int argc, char** argv) {
         impulz.Form1->show();
         return app.exec();
     }
-    Impulz impulz(settingsPath);
-    QString serveError;
-    if (!impulz.host()->serve(recorderSocketPath(resolvedSettingsFile(settingsPath)), &serveError))
-        impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
-    impulz.Form1->show();
-    const int rc = app.exec();
-    impulz.FormDestroy();
-    return rc;
-}
+    Impulz impulz(lock.resolvedPath());
+    if (!problem.isEmpty()) {
+        impulz.Form1->appendLog(QStringLiteral("Soubor nastavení %1 nelze použít (%2)").arg(settingsPath, problem));
+        MessageBox::error(impulz.Form1,
+                          QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení; "
+                                         "soubor zůstává, jak je.")
+                              .arg(settingsPath, problem));
+        QString serveError;
+        if (!impulz.host()->serve(recorderSocketPath(lock.resolvedPath()), &serveError))
+            impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
+        impulz.Form1->show();
+        const int rc = app.exec();
+        impulz.FormDestroy();
+        return rc;
+    }

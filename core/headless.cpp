@@ -82,7 +82,7 @@ int runHeadless(int argc, char** argv) {
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--settings") && i + 1 < args.size())
-            settingsPath = QFileInfo(args[++i]).absoluteFilePath();
+            settingsPath = QDir::current().absoluteFilePath(args[++i]); // ".." is left to the links' resolution
         else if (args[i] == QLatin1String("--wait"))
             wait = true;
         else if (args[i] != QLatin1String("--headless")) {
@@ -93,8 +93,19 @@ int runHeadless(int argc, char** argv) {
     // The windows are the program next to this one; the autostart entry starts them, not the recorder alone.
     const QString windowsProgram =
         QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() + QStringLiteral("/impulz");
-    if (settingsPath.isEmpty())
+    const bool named = !settingsPath.isEmpty();
+    if (!named)
         settingsPath = resolveSettingsPath(windowsProgram);
+    // A file named on the command line must be there and readable; the program's own may be missing (defaults),
+    // but one that is there and cannot be read is said, never taken for defaults in silence.
+    if (const QString problem = settingsFileProblem(settingsPath, !named); !problem.isEmpty()) {
+        if (named) {
+            print(stderr, QStringLiteral("impulz: %1: %2").arg(settingsPath, problem));
+            return 1;
+        }
+        printLog(QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení")
+                     .arg(settingsPath, problem));
+    }
 
     InstanceLock lock;
     while (!lock.acquire(settingsPath)) {
@@ -109,7 +120,7 @@ int runHeadless(int argc, char** argv) {
         ::sleep(2);
     }
 
-    RecorderHost host(settingsPath);
+    RecorderHost host(lock.resolvedPath());
     host.settings.setAutostartProgram(windowsProgram);
     try {
         host.settings.load();
@@ -136,7 +147,7 @@ int runHeadless(int argc, char** argv) {
         host.monitor->removeStaleEventFiles();
     });
     QString serveError;
-    const QString socketPath = recorderSocketPath(resolvedSettingsFile(settingsPath));
+    const QString socketPath = recorderSocketPath(lock.resolvedPath());
     if (!host.serve(socketPath, &serveError))
         printLog(QStringLiteral("Okna se k záznamu nepřipojí: %1").arg(serveError));
 

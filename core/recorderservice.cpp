@@ -28,15 +28,6 @@ QVariantList countersStateOf(const Counters& counters) {
     return counters.state();
 }
 
-QString resolvedSettingsFile(const QString& path) {
-    const QFileInfo file(path);
-    const QString resolved = file.canonicalFilePath();
-    if (!resolved.isEmpty())
-        return resolved;
-    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
-    return (folder.isEmpty() ? file.absolutePath() : folder) + QLatin1Char('/') + file.fileName();
-}
-
 QString recorderSocketPath(const QString& resolvedSettingsPath) {
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (folder.isEmpty() || !QDir::isAbsolutePath(folder))

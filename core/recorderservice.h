@@ -63,8 +63,6 @@ private:
 // The counters as snapshot() and countersChanged carry them.
 QVariantList countersStateOf(const Counters& counters);
 
-// A settings file's path with every link and ".." resolved, for a file that does not exist yet too.
-QString resolvedSettingsFile(const QString& path);
 // Where the recorder of a settings file serves its windows: $XDG_RUNTIME_DIR/impulz/ (or a private folder under
 // the temporary folder when there is none), one socket per settings file, named after its resolved path.
 QString recorderSocketPath(const QString& resolvedSettingsPath);
