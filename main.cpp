@@ -521,11 +521,12 @@ int impulzMain(int argc, char** argv) {
                           QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení; "
                                          "soubor zůstává, jak je.")
                               .arg(settingsPath, problem));
-        QString serveError;
-        if (!impulz.host()->serve(recorderSocketPath(lock.resolvedPath()), &serveError))
-            impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
-        impulz.Form1->show();
-        const int rc = app.exec();
-        impulz.FormDestroy();
-        return rc;
     }
+    QString serveError;
+    if (!impulz.host()->serve(recorderSocketPath(lock.resolvedPath()), &serveError))
+        impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
+    impulz.Form1->show();
+    const int rc = app.exec();
+    impulz.FormDestroy();
+    return rc;
+}
