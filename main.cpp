@@ -244,7 +244,7 @@ void TForm1::RefreshTitles() {
 }
 
 void TForm1::LoadSettings() {
-    m_settings.load(); // the core sets the watchdog's interval and this window its titles when the load ends
+    loadSettingsAndShow(m_settings); // the core sets the watchdog's interval and this window its titles
 }
 
 bool TForm1::runLoadSettings() {

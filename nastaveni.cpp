@@ -249,12 +249,18 @@ void TFrmNastav::cbAutostartClick() {
     }
 }
 
+void loadSettingsAndShow(Settings& settings) {
+    // The load runs on the recorder's thread; the fields and titles it changed, up to an error too, are shown
+    // before the caller goes on, as they would be after a load on this thread.
+    struct ShowChanges {
+        ~ShowChanges() { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }
+    } show;
+    settings.load();
+}
+
 bool runLoadSettings(Settings& settings, QWidget* parent) {
     try {
-        settings.load();
-        // The load ran on the recorder's thread; the fields and titles it changed are shown before the caller
-        // goes on, as they would be after a load on this thread.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        loadSettingsAndShow(settings);
         return true;
     } catch (const std::exception& e) {
         MessageBox::error(parent, QString::fromUtf8(e.what()));

@@ -77,6 +77,8 @@ private:
     std::array<QWidget*, Settings::KeyCount> m_fields{};
 };
 
+// Loads the settings file into the model (on the recorder's thread) and shows what changed; throws as the load.
+void loadSettingsAndShow(Settings& settings);
 // Loads the settings file into the model; a failure is shown in an error box and gives false.
 bool runLoadSettings(Settings& settings, QWidget* parent);
 

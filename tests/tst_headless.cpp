@@ -80,7 +80,7 @@ void TestHeadless::missingFolderOutsideConfigIsNotCreated() {
         {QStringLiteral("--headless"), QStringLiteral("--settings"), missing + QStringLiteral("/impulz.ini")});
     QVERIFY(recorder.waitForFinished(10000));
     QVERIFY(recorder.exitCode() != 0);
-    QVERIFY(recorder.readAll().contains("Nelze vytvořit zámek"));
+    QVERIFY(recorder.readAll().contains(QFile::encodeName(missing)));
     QVERIFY(!QFileInfo::exists(missing));
 }
 
