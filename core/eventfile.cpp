@@ -228,8 +228,10 @@ void syncData(std::vector<Pending>& pending) {
 #ifdef __linux__
     // Starting the write-back of every file before any sync puts their blocks into one journal transaction, which
     // the first sync to finish commits for all.
-    for (const int fd : fds)
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (fds.size() > 1) {
+        for (const int fd : fds)
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
 #endif
     const std::vector<int> result = syncAll(fds, true);
     for (size_t i = 0; i < fds.size(); ++i) {
