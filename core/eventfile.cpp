@@ -133,6 +133,10 @@ public:
                 io_uring_prep_fsync(sqe, fds[next], dataOnly ? IORING_FSYNC_DATASYNC : 0);
                 io_uring_sqe_set_data64(sqe, next);
             }
+            if (queued == 0) { // a ring with no room while nothing of ours is in it: not to be trusted
+                reset();
+                return result;
+            }
             const int submitted = io_uring_submit_and_wait(&m_ring, queued);
             // What the kernel did not take (or all, on an error) is left to the caller; the ring starts afresh.
             const unsigned taken = submitted > 0 ? unsigned(submitted) : 0;
