@@ -2,14 +2,14 @@
 //
 //   single     writeEventFile once per event: each file pays its own data sync and its own folder sync. This is
 //              the floor the group write must beat.
-//   burst      writeEventFiles with 36 requests: the files written back and waited for one by one, one syncfs() of
-//              the file system, the renames, one folder sync.
+//   burst      writeEventFiles with 36 requests: the files' write-back started together, a data sync per file, all
+//              36 in flight together through io_uring, the renames, one folder sync.
 //   8 folders  burst with the group spread over eight folders, one per input, as the recorder writes them.
-//   per-file   the alternative to the shared syncfs(), as a bare loop with the same guarantees: the 36 temporary
-//              files, their write-back started together, their data syncs back to back, the renames, one folder
-//              sync.
+//   per-file   the same syncs one after another, as a bare loop with the same guarantees: the 36 temporary files,
+//              their write-back started together, their data syncs back to back, the renames, one folder sync.
 //   busy       burst and per-file again, each with 32 MB that "another program" wrote just before (unsynced,
-//              outside the timing): syncfs() has to write that too, per-file syncs need not.
+//              outside the timing): a sync of the whole file system (syncfs) would have to write that too; syncs of
+//              our own files need not.
 //   cached     the group without any sync: what the page cache alone costs, the ceiling.
 //   bare       a bare loop doing per file what a durable event write has to do (temporary file, write, data sync,
 //              rename that never replaces, folder sync): the floor for single, which shows what our code adds.
@@ -227,7 +227,9 @@ int main(int argc, char** argv) {
                 qPrintable(root.path()));
     for (const Kind& k : kinds)
         std::printf("%-13s %7.0f us per event\n", k.name, 1e6 / k.rate());
-    std::printf("target burst >= 2x single: %s\n", burst.rate() >= 2 * single.rate() ? "met" : "MISSED");
+    std::printf("target burst >= 6x single: %s\n", burst.rate() >= 6 * single.rate() ? "met" : "MISSED");
+    std::printf("target burst >= 1.5x per-file syncs, other writes pending: %s\n",
+                burstBusy.rate() >= 1.5 * perFileBusy.rate() ? "met" : "MISSED");
     std::printf("burst throughput: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", burst.rate(), single.rate(),
                 burst.rate() / single.rate());
     std::printf("burst into 8 folders: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", folders.rate(),
@@ -236,6 +238,9 @@ int main(int argc, char** argv) {
                 single.rate() / bare.rate());
     std::printf("burst vs per-file syncs: %.0f events/s (floor: %.0f events/s, ratio %.2f)\n", burst.rate(),
                 perFile.rate(), burst.rate() / perFile.rate());
+    // How much of a group's time its syncs take at all: on a loaded machine creating the files can cost more.
+    std::printf("burst vs no syncs: %.0f events/s (floor: %.0f events/s, ratio %.2f)\n", burst.rate(),
+                kind("cached").rate(), burst.rate() / kind("cached").rate());
     std::printf("burst vs per-file syncs, other writes pending: %.0f events/s (floor: %.0f events/s, ratio %.2f)\n",
                 burstBusy.rate(), perFileBusy.rate(), burstBusy.rate() / perFileBusy.rate());
     return 0;

@@ -21,8 +21,7 @@
 #include <unistd.h>
 #endif
 #ifdef __linux__
-#include <linux/magic.h>
-#include <sys/vfs.h>
+#include <liburing.h>
 #endif
 
 namespace {
@@ -104,26 +103,106 @@ int createTemporary(const QByteArray& nativeFolder, QByteArray& tmp, int& err) {
     return -1;
 }
 
-// Whether one syncfs() makes everything written to the file system behind fd durable, names included: local
-// journalled or copy-on-write file systems, whose sync commits and then flushes the disk's cache. Network and FUSE
-// file systems may keep data that only a sync of the file itself sends on, so their files are synced one by one.
-bool takesOneSync(int fd) {
 #ifdef __linux__
-    struct statfs fs {};
-    if (::fstatfs(fd, &fs) != 0)
-        return false;
-    switch (fs.f_type) {
-    case EXT4_SUPER_MAGIC: // ext2 and ext3 too
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-        return true;
-    default:
-        return false;
+// An io_uring of the thread's own, for syncs that are to run side by side: the kernel's workers take them at once,
+// so the journal commits the files of a group together and the disk's cache is flushed about once for all of them,
+// where syncs one after another pay a commit or a flush each. Unlike syncfs(), it writes nothing but our own files:
+// another program's unsynced data stays in the cache. A kernel or a seccomp filter that refuses io_uring leaves
+// the caller to sync one by one.
+class SyncRing {
+public:
+    static SyncRing& ofThisThread() {
+        thread_local SyncRing ring;
+        return ring;
     }
-#else
-    Q_UNUSED(fd);
-    return false;
+
+    // Syncs the descriptors (data only, or everything) with all of them in flight together. Gives per descriptor
+    // 0 once its sync has finished, the system's error of a failed one, or -1 for those the ring could not run,
+    // which the caller syncs itself.
+    std::vector<int> syncTogether(const std::vector<int>& fds, bool dataOnly) {
+        std::vector<int> result(fds.size(), -1);
+        if (!ready())
+            return result;
+        size_t next = 0;
+        while (next < fds.size()) {
+            unsigned queued = 0;
+            for (; next < fds.size(); ++next, ++queued) {
+                io_uring_sqe* sqe = io_uring_get_sqe(&m_ring);
+                if (!sqe)
+                    break;
+                io_uring_prep_fsync(sqe, fds[next], dataOnly ? IORING_FSYNC_DATASYNC : 0);
+                io_uring_sqe_set_data64(sqe, next);
+            }
+            if (queued == 0) { // a ring with no room while nothing of ours is in it: not to be trusted
+                reset();
+                return result;
+            }
+            const int submitted = io_uring_submit_and_wait(&m_ring, queued);
+            // What the kernel did not take (or all, on an error) is left to the caller; the ring starts afresh.
+            const unsigned taken = submitted > 0 ? unsigned(submitted) : 0;
+            for (unsigned reaped = 0; reaped < taken;) {
+                io_uring_cqe* cqe = nullptr;
+                const int err = io_uring_wait_cqe(&m_ring, &cqe);
+                if (err == -EINTR)
+                    continue;
+                if (err != 0) {
+                    reset();
+                    return result;
+                }
+                const size_t index = size_t(io_uring_cqe_get_data64(cqe));
+                if (index < result.size())
+                    result[index] = cqe->res < 0 ? -cqe->res : 0;
+                io_uring_cqe_seen(&m_ring, cqe);
+                ++reaped;
+            }
+            if (taken < queued) {
+                reset();
+                return result;
+            }
+        }
+        return result;
+    }
+
+private:
+    enum class State { Unset, Ready, Refused };
+    // Entries per submission; a larger group goes in several rounds.
+    static constexpr unsigned kEntries = 64;
+
+    SyncRing() = default;
+    ~SyncRing() { reset(); }
+
+    bool ready() {
+        if (m_state == State::Unset)
+            m_state = io_uring_queue_init(kEntries, &m_ring, 0) == 0 ? State::Ready : State::Refused;
+        return m_state == State::Ready;
+    }
+    // After a failed submission some entries may still sit in the ring; a new ring drops them. A refusal stays.
+    void reset() {
+        if (m_state == State::Ready) {
+            io_uring_queue_exit(&m_ring);
+            m_state = State::Unset;
+        }
+    }
+
+    io_uring m_ring{};
+    State m_state = State::Unset;
+};
 #endif
+
+// Syncs the descriptors, together where the system lets us, one by one otherwise. Gives per descriptor 0 or the
+// system's error.
+std::vector<int> syncAll(const std::vector<int>& fds, bool dataOnly) {
+    std::vector<int> result(fds.size(), -1);
+#ifdef __linux__
+    // One alone gains nothing from the kernel's workers and would pay their hand-over.
+    if (fds.size() > 1)
+        result = SyncRing::ofThisThread().syncTogether(fds, dataOnly);
+#endif
+    for (size_t i = 0; i < fds.size(); ++i) {
+        if (result[i] == -1)
+            result[i] = (dataOnly ? ::fdatasync(fds[i]) : ::fsync(fds[i])) == 0 ? 0 : errno;
+    }
+    return result;
 }
 
 // One request on its way through the batch.
@@ -139,74 +218,49 @@ struct Pending {
     bool ok() const { return err == 0; }
 };
 
-// Makes the data of the batch's temporary files durable. A data sync per file costs a flush of the disk's cache
-// each, which dominates a group's time, so the files of a file system that holds several of them are written back
-// and waited for one by one (each learning its own write error) and then share one syncfs(). If that fails, its
-// error cannot be pinned on a file, so those files fall back to a sync each.
+// Makes the data of the batch's temporary files durable, each file by a data sync of its own (which tells its own
+// write error), all of them in flight together.
 void syncData(std::vector<Pending>& pending) {
-    QHash<dev_t, int> filesOn;
-    for (const Pending& p : pending) {
-        if (p.fd >= 0 && p.ok())
-            ++filesOn[p.device];
-    }
-    QHash<dev_t, int> shared; // a descriptor on each file system whose files share one sync
-    for (const Pending& p : pending) {
-        if (p.fd >= 0 && p.ok() && filesOn.value(p.device) > 1 && !shared.contains(p.device) && takesOneSync(p.fd))
-            shared.insert(p.device, p.fd);
+    std::vector<int> fds;
+    std::vector<Pending*> owners;
+    for (Pending& p : pending) {
+        if (p.fd >= 0 && p.ok()) {
+            fds.push_back(p.fd);
+            owners.push_back(&p);
+        }
     }
 #ifdef __linux__
-    // Starting the write-back of every file before waiting for any lets the disk take them together.
-    for (const Pending& p : pending) {
-        if (p.fd >= 0 && p.ok())
-            ::sync_file_range(p.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
-    for (Pending& p : pending) {
-        if (p.fd >= 0 && p.ok() && shared.contains(p.device) &&
-            ::sync_file_range(p.fd, 0, 0,
-                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) != 0)
-            p.err = errno;
-    }
-    for (auto it = shared.begin(); it != shared.end();) {
-        if (::syncfs(it.value()) == 0)
-            ++it;
-        else
-            it = shared.erase(it);
+    // Starting the write-back of every file before any sync puts their blocks into one journal transaction, which
+    // the first sync to finish commits for all.
+    if (fds.size() > 1) {
+        for (const int fd : fds)
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
 #endif
-    for (Pending& p : pending) {
-        if (p.fd >= 0 && p.ok() && !shared.contains(p.device) && ::fdatasync(p.fd) != 0)
-            p.err = errno;
+    const std::vector<int> result = syncAll(fds, true);
+    for (size_t i = 0; i < fds.size(); ++i) {
+        if (result[i] != 0)
+            owners[i]->err = result[i];
     }
 }
 
-// Makes the new names durable: without this a name can vanish in a power loss. A file system holding several of
-// the batch's folders gets one syncfs(), the others a sync per folder. A folder that cannot be synced does not undo
-// its events: the files are there, and reporting them as lost would miscount them.
+// Makes the new names durable: without this a name can vanish in a power loss. Each folder that took a name is
+// synced once, the folders together. A folder that cannot be synced does not undo its events: the files are there,
+// and reporting them as lost would miscount them.
 void syncFolders(const std::vector<Pending>& pending) {
-    QHash<dev_t, QSet<QByteArray>> foldersOn;
+    QSet<QByteArray> seen;
+    std::vector<int> fds;
     for (const Pending& p : pending) {
-        if (p.published)
-            foldersOn[p.device].insert(p.nativeFolder);
-    }
-    QSet<dev_t> syncedDevices;
-    QSet<QByteArray> syncedFolders;
-    for (const Pending& p : pending) {
-        if (!p.published || syncedDevices.contains(p.device) || syncedFolders.contains(p.nativeFolder))
+        if (!p.published || seen.contains(p.nativeFolder))
             continue;
+        seen.insert(p.nativeFolder);
         const int dirFd = ::open(p.nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd < 0)
-            continue;
-#ifdef __linux__
-        if (foldersOn.value(p.device).size() > 1 && takesOneSync(dirFd) && ::syncfs(dirFd) == 0)
-            syncedDevices.insert(p.device);
-        else
-#endif
-        {
-            ::fsync(dirFd);
-            syncedFolders.insert(p.nativeFolder);
-        }
-        ::close(dirFd);
+        if (dirFd >= 0)
+            fds.push_back(dirFd);
     }
+    syncAll(fds, false);
+    for (const int fd : fds)
+        ::close(fd);
 }
 
 #endif

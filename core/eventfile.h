@@ -37,9 +37,9 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 // Writes the event files of a batch (one received chunk) with shared syncs: all temporary files first, each with
 // its line from Clock::now() read as it is created; then the data of all of them is made durable together; then
 // the publications in request order, each taking the first free name as writeEventFile does (so two requests of the
-// same name get "<name>.csv" and "<name>_2.csv" in request order); then the folders are synced. Several files or
-// folders on one local disk file system share one syncfs() (a data sync per file costs a flush of the disk's cache
-// each); a lone file, a lone folder and other file systems get syncs of their own. The results come in request
-// order. A request that fails costs only itself and leaves nothing behind; with durable set, no file is reported
-// written before its data and its folder entry are on disk.
+// same name get "<name>.csv" and "<name>_2.csv" in request order); then the folders are synced. Each file and each
+// folder gets a sync of its own, all of them in flight together through io_uring, so the journal commits them as
+// one and no other program's unsynced data is written on our time; where io_uring is refused they run one by one.
+// The results come in request order. A request that fails costs only itself and leaves nothing behind; with durable
+// set, no file is reported written before its data and its folder entry are on disk.
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true);

@@ -1,0 +1,250 @@
+// The recorder's write protocol as the system sees it: a burst of reports fed to the monitor core in a child
+// process whose file system calls a preloaded library writes down (durability_trace.cpp). The order of those calls
+// is what survives a power loss, and no read-back of the files can tell it, so it is checked here call by call:
+// the running number's file written, synced, renamed and its folder synced before any event file appears; each
+// event file's data synced before it takes its name; each folder synced after its names and before any event is
+// counted, logged or announced.
+
+#include "core/counters.h"
+#include "core/inifile.h"
+#include "core/monitor.h"
+#include "core/settings.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Inputs 0 and 1 write into one folder, 2 and 3 into another, named by the running number.
+constexpr int kInputs = 4;
+// 36 reports in one chunk (252 bytes, the most one read takes): every other one drops all four inputs.
+constexpr int kReports = 36;
+constexpr int kEvents = kReports / 2 * kInputs;
+
+QString folderOf(const QString& root, int input) {
+    return root + (input < 2 ? QStringLiteral("/a") : QStringLiteral("/b"));
+}
+
+// In the traced child: one burst through the monitor core, with a mark at every event counted, logged or
+// announced. Exit status 0 when every event was recorded.
+int recordBurst(const QString& root) {
+    using Mark = void (*)(const char*);
+    const auto mark = reinterpret_cast<Mark>(::dlsym(RTLD_DEFAULT, "impulzTraceMark"));
+    if (!mark)
+        return 3; // not traced: the order below could not be checked
+    Settings settings;
+    settings.setFilePath(root + QStringLiteral("/impulz.ini"));
+    settings.load();
+    for (int n = 0; n < kInputs; ++n) {
+        settings.set(Settings::pathKey(n), folderOf(root, n));
+        settings.set(Settings::bitKey(n), true);
+    }
+    settings.set(Settings::edFormat, QStringLiteral("E%nbit%_%numco%"));
+    Counters counters;
+    Monitor monitor(settings, counters);
+    QObject::connect(&counters, &Counters::changed, [&] { mark("counted"); });
+    QObject::connect(&monitor, &Monitor::logLine,
+                     [&](const QString& line) { mark(("logged " + line.toUtf8()).constData()); });
+    QObject::connect(&monitor, &Monitor::eventRecorded,
+                     [&](int, const QString& path) { mark(("recorded " + QFile::encodeName(path)).constData()); });
+    QObject::connect(&monitor, &Monitor::writeFailed, [&] { mark("failed"); });
+
+    QByteArray chunk;
+    for (int i = 0; i < kReports; ++i)
+        chunk += report(52, i % 2 ? 0xF0 : 0xFF);
+    mark("chunk");
+    monitor.handleChunk(chunk);
+    int counted = 0;
+    for (int n = 0; n < kInputs; ++n)
+        counted += counters.count(n);
+    return counted == kEvents ? 0 : 4;
+}
+
+struct Call {
+    QString name;
+    int fd = -1;
+    long result = 0;
+    long arg = 0;
+    quint64 device = 0;
+    QString path;  // for calls on a descriptor: what it was opened on
+    QString path2; // a rename's or link's new name
+};
+
+QList<Call> readTrace(const QString& file) {
+    QList<Call> calls;
+    QHash<int, QString> open;
+    QFile log(file);
+    if (!log.open(QIODevice::ReadOnly))
+        return calls;
+    while (!log.atEnd()) {
+        const QList<QByteArray> f = log.readLine().chopped(1).split('\t');
+        if (f.size() != 7)
+            continue;
+        Call c{QString::fromLatin1(f[0]), f[1].toInt(),           f[2].toLong(), f[3].toLong(), f[4].toULongLong(),
+               QFile::decodeName(f[5]),   QFile::decodeName(f[6])};
+        if (c.path != QLatin1String("-"))
+            c.path = QDir::cleanPath(c.path);
+        if (c.path2 != QLatin1String("-"))
+            c.path2 = QDir::cleanPath(c.path2);
+        if (c.name == QLatin1String("open") && c.fd >= 0)
+            open.insert(c.fd, c.path);
+        else if (c.name == QLatin1String("close"))
+            open.remove(c.fd);
+        else if (c.fd >= 0 && c.path == QLatin1String("-"))
+            c.path = open.value(c.fd);
+        calls.append(c);
+    }
+    return calls;
+}
+
+bool isSync(const Call& c) {
+    static const QStringList syncs{QStringLiteral("fsync"), QStringLiteral("fdatasync"), QStringLiteral("uring_fsync"),
+                                   QStringLiteral("uring_fdatasync")};
+    return c.result == 0 && syncs.contains(c.name);
+}
+
+bool isSyncfs(const Call& c) {
+    return c.result == 0 && c.name == QLatin1String("syncfs");
+}
+
+// Whether path (a file or a folder), after its last write before `before`, was made durable before `before`:
+// by a sync of a descriptor on it, or by a sync of its whole file system. Gives the index of that sync or -1.
+qsizetype syncedBefore(const QList<Call>& calls, const QString& path, qsizetype after, qsizetype before,
+                       bool needsWrite) {
+    quint64 device = 0;
+    qsizetype lastWrite = -1;
+    for (qsizetype i = 0; i < before; ++i) {
+        const Call& c = calls[i];
+        if (c.path != path)
+            continue;
+        if (c.name == QLatin1String("open"))
+            device = c.device;
+        if (c.name == QLatin1String("write") && c.result > 0)
+            lastWrite = i;
+    }
+    if (needsWrite && lastWrite < 0)
+        return -1;
+    struct stat st {};
+    if (device == 0 && ::stat(QFile::encodeName(path).constData(), &st) == 0)
+        device = st.st_dev; // a folder synced through another descriptor on its file system
+    for (qsizetype i = qMax(after, lastWrite) + 1; i < before; ++i) {
+        const Call& c = calls[i];
+        if ((isSync(c) && c.path == path) || (isSyncfs(c) && device != 0 && c.device == device))
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestDurability : public QObject {
+    Q_OBJECT
+private slots:
+    void burstIsDurableBeforeItCounts_data();
+    void burstIsDurableBeforeItCounts();
+};
+
+void TestDurability::burstIsDurableBeforeItCounts_data() {
+    QTest::addColumn<bool>("uring");
+    QTest::newRow("syncs submitted together") << true;
+    QTest::newRow("io_uring refused") << false;
+}
+
+void TestDurability::burstIsDurableBeforeItCounts() {
+    QFETCH(bool, uring);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = QDir::cleanPath(QFileInfo(dir.path()).canonicalFilePath());
+    QVERIFY(QDir().mkpath(folderOf(root, 0)) && QDir().mkpath(folderOf(root, 2)));
+    const QString log = dir.filePath(QStringLiteral("trace.log"));
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("IMPULZ_DURABILITY_CHILD"), root);
+    env.insert(QStringLiteral("IMPULZ_TRACE_LOG"), log);
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(IMPULZ_TRACE_SHIM));
+    // A sanitizer's runtime would refuse to start behind the preloaded library.
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("verify_asan_link_order=0"));
+    if (!uring)
+        env.insert(QStringLiteral("IMPULZ_TRACE_NO_URING"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(120000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+
+    const QList<Call> calls = readTrace(log);
+    qsizetype start = -1;
+    for (qsizetype i = 0; i < calls.size() && start < 0; ++i) {
+        if (calls[i].name == QLatin1String("mark") && calls[i].path == QLatin1String("chunk"))
+            start = i;
+    }
+    QVERIFY2(start >= 0, "the child's trace is empty");
+
+    // What the chunk did, in the order it did it.
+    const QString ini = root + QStringLiteral("/impulz.ini");
+    qsizetype iniRename = -1;
+    qsizetype firstMark = -1;
+    QList<qsizetype> published;
+    QStringList recorded;
+    for (qsizetype i = start + 1; i < calls.size(); ++i) {
+        const Call& c = calls[i];
+        const bool moved = (c.name == QLatin1String("rename") || c.name == QLatin1String("link")) && c.result == 0;
+        if (moved && c.path2 == ini && iniRename < 0)
+            iniRename = i;
+        if (moved && c.path2.endsWith(QLatin1String(".csv")))
+            published.append(i);
+        if (c.name == QLatin1String("mark")) {
+            QVERIFY2(c.path != QLatin1String("failed"), "an event file failed");
+            if (firstMark < 0)
+                firstMark = i;
+            if (c.path.startsWith(QLatin1String("recorded ")))
+                recorded.append(c.path.mid(9));
+        }
+    }
+    QCOMPARE(published.size(), kEvents);
+    QVERIFY2(firstMark >= 0, "nothing was counted, logged or announced");
+
+    // The running number: its file complete on disk under its name before the first event file that used it.
+    QVERIFY2(iniRename >= 0 && iniRename < published.first(), "the running number is stored before the files");
+    QVERIFY2(syncedBefore(calls, calls[iniRename].path, start, iniRename, true) >= 0,
+             "the settings file's data is synced before its rename");
+    QVERIFY2(syncedBefore(calls, root, iniRename, published.first(), false) >= 0,
+             "the settings file's folder is synced after its rename, before any event file appears");
+
+    QStringList names;
+    for (const qsizetype i : std::as_const(published)) {
+        const Call& c = calls[i];
+        names.append(c.path2);
+        const QByteArray what = QFile::encodeName(c.path2);
+        QVERIFY2(syncedBefore(calls, c.path, start, i, true) >= 0,
+                 "the data of " + what + " is synced before it takes its name");
+        QVERIFY2(syncedBefore(calls, QFileInfo(c.path2).path(), i, firstMark, false) >= 0,
+                 "the folder of " + what + " is synced after its name, before any event is counted or announced");
+        QCOMPARE(readBytes(c.path2).size(), 19);
+    }
+    names.sort();
+    recorded.sort();
+    QCOMPARE(recorded, names);
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QString childRoot = qEnvironmentVariable("IMPULZ_DURABILITY_CHILD");
+    if (!childRoot.isEmpty())
+        return recordBurst(childRoot);
+    TestDurability test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_durability.moc"
