@@ -9,6 +9,7 @@
 
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 
 #include <unistd.h>
@@ -22,6 +23,7 @@ private slots:
     void writeFailureReachesTrayAndCounter();
     void cancelledSessionEndKeepsTheConfirmation();
     void staleSettingsTemporaryGoesAtStart();
+    void settingsStayClosedWhileTheCoreDecides();
 };
 
 namespace {
@@ -72,8 +74,8 @@ void TestCoreThread::stalledGuiLosesNoEvent() {
         QCOMPARE(files.size(), sentAt.size());
         for (qsizetype i = 0; i < files.size(); ++i) {
             const QByteArray line = readBytes(fx.eventDir(n) + QLatin1Char('/') + files[i]);
-            const QDateTime stamp = QDateTime::fromString(QString::fromLatin1(line.trimmed()), "dd.MM.yy;HH:mm:ss")
-                                        .addYears(100);
+            const QDateTime stamp =
+                QDateTime::fromString(QString::fromLatin1(line.trimmed()), "dd.MM.yy;HH:mm:ss").addYears(100);
             QVERIFY2(qAbs(stamp.toMSecsSinceEpoch() - sentAt[i]) <= 1500, line.constData());
         }
     }
@@ -175,6 +177,50 @@ void TestCoreThread::staleSettingsTemporaryGoesAtStart() {
     Impulz app(dir.filePath(QStringLiteral("impulz.ini")));
     QVERIFY(!QFileInfo::exists(stale));
     QVERIFY(QFileInfo::exists(live));
+}
+
+// The settings button stays off from the window's first showing until the start-up wait has connected, and
+// through a whole reconnect cycle; and a settings dialog that is open anyway never makes two events share a number.
+void TestCoreThread::settingsStayClosedWhileTheCoreDecides() {
+    MonitorFixture fx;
+    Monitor::StartupWaitMs = 400;
+    Monitor::WatchdogWaitMs = 300;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    fx.writeIni(
+        fx.existingDirectories() << QStringLiteral("Port=%1").arg(server.serverPort()) << QStringLiteral("Login=1")
+                                 << QStringLiteral("Obnovit=1") << QStringLiteral("Sec=1") << QStringLiteral("Bit0=1")
+                                 << QStringLiteral("Format=L%numl%_B%nbit%_%numco%") << QStringLiteral("Por_cislo=42"));
+    struct EnabledSpy : QObject {
+        QWidget* button = nullptr;
+        int enabled = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            enabled += e->type() == QEvent::EnabledChange && button->isEnabled() ? 1 : 0;
+            return false;
+        }
+    } spy;
+    spy.button = Form1->btnNastav;
+    Form1->btnNastav->installEventFilter(&spy);
+    Form1->show();
+    QVERIFY(!Form1->btnNastav->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
+    // The link stays silent: the watchdog cuts it, waits and connects again.
+    QTRY_COMPARE_WITH_TIMEOUT(App->monitor->reconnectCount(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
+    settle();
+    QCOMPARE(spy.enabled, 0);
+
+    FrmNastav->show(); // however it came to be open
+    for (int i = 0; i < 4; ++i)
+        feedChunk(report(52, 0xff) + report(52, 0xfe));
+    QCOMPARE(csvFiles(fx.eventDir(0)),
+             QStringList({QStringLiteral("L01_B0_00042.csv"), QStringLiteral("L01_B0_00043.csv"),
+                          QStringLiteral("L01_B0_00044.csv"), QStringLiteral("L01_B0_00045.csv")}));
+    FrmNastav->hide();
+    Form1->btnPripojClick();
+    settle();
+    QTRY_VERIFY(Form1->btnNastav->isEnabled());
+    Form1->btnNastav->removeEventFilter(&spy);
 }
 
 QTEST_MAIN(TestCoreThread)

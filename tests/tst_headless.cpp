@@ -15,6 +15,9 @@ class TestHeadless : public QObject {
 private slots:
     void recordsEveryTransitionAndStopsOnSigterm();
     void missingFolderOutsideConfigIsNotCreated();
+    void unusableNamedSettingsFileRefusesTheStart_data();
+    void unusableNamedSettingsFileRefusesTheStart();
+    void readerGoingAwayStopsNothing();
 };
 
 void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
@@ -82,6 +85,67 @@ void TestHeadless::missingFolderOutsideConfigIsNotCreated() {
     QVERIFY(recorder.exitCode() != 0);
     QVERIFY(recorder.readAll().contains(QFile::encodeName(missing)));
     QVERIFY(!QFileInfo::exists(missing));
+}
+
+void TestHeadless::unusableNamedSettingsFileRefusesTheStart_data() {
+    QTest::addColumn<QByteArray>("content"); // empty: no file; "/": a folder
+    QTest::newRow("missing") << QByteArray();
+    QTest::newRow("a folder") << QByteArray("/");
+    QTest::newRow("NUL byte") << QByteArray("[Po spusteni]\nPort=23\0\n", 24);
+    QTest::newRow("UTF-16 without a mark") << QByteArray("[\0P\0o\0]\0", 8);
+    QTest::newRow("byte Windows-1250 lacks") << QByteArray("[Po spusteni]\nPopis=\x81\n");
+}
+
+// A file named on the command line that cannot be used stops the start with one line naming it; nothing is made.
+void TestHeadless::unusableNamedSettingsFileRefusesTheStart() {
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    if (content == "/") {
+        QVERIFY(QDir().mkpath(ini));
+    } else if (!content.isEmpty()) {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz"),
+                   {QStringLiteral("--headless"), QStringLiteral("--settings"), ini});
+    QVERIFY(recorder.waitForFinished(10000));
+    QVERIFY(recorder.exitCode() != 0);
+    const QByteArray out = recorder.readAll();
+    QCOMPARE(out.count('\n'), 1);
+    QVERIFY2(out.contains(QFile::encodeName(ini)), out.constData());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+}
+
+// Whatever reads the recorder's output may go away; the recorder records on.
+void TestHeadless::readerGoingAwayStopsNothing() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    Simulator sim({});
+    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    const QString events = dir.filePath(QStringLiteral("events"));
+    QVERIFY(QDir().mkpath(events));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) +
+               "\nBit0=1\nFormat=E%numco%\nSoubor0=" + QFile::encodeName(events) + "\n");
+    file.close();
+    QProcess recorder;
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
+    recorder.closeReadChannel(QProcess::StandardOutput);
+    QVERIFY(sim.run("pulse 0 10\nsleep 50\npulse 0 10\nsleep 50\npulse 0 10"));
+    QTRY_COMPARE(QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size(), 3);
+    QCOMPARE(recorder.state(), QProcess::Running);
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
