@@ -10,6 +10,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 class TestHeadless : public QObject {
     Q_OBJECT
 private slots:
@@ -136,10 +142,18 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) +
                "\nBit0=1\nFormat=E%numco%\nSoubor0=" + QFile::encodeName(events) + "\n");
     file.close();
+    // Its output goes into a pipe whose reader is closed once the recorder is connected.
+    const QString pipe = dir.filePath(QStringLiteral("out"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
     QProcess recorder;
+    recorder.setStandardOutputFile(pipe);
+    // As a service manager starts it: SIGPIPE at its default, which this test process does not have.
+    recorder.setChildProcessModifier([] { ::signal(SIGPIPE, SIG_DFL); });
     recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
     QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
-    recorder.closeReadChannel(QProcess::StandardOutput);
+    ::close(reader);
     QVERIFY(sim.run("pulse 0 10\nsleep 50\npulse 0 10\nsleep 50\npulse 0 10"));
     QTRY_COMPARE(QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size(), 3);
     QCOMPARE(recorder.state(), QProcess::Running);
