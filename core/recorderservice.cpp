@@ -112,7 +112,9 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
                 socket->deleteLater();
                 continue;
             }
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            // The host keeps writing through a connection after its window went, and checks only that the socket
+            // is still open: a closed socket stays until the service ends (one small object per attach), never
+            // deleted under the host.
             m_host->addHostSideConnection(socket);
         }
     });

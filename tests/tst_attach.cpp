@@ -1,0 +1,93 @@
+// The window as a view of the recorder without windows: the recorder's events reach the attached window's log and
+// counters, the window's connect toggle reaches the recorder, and closing the window leaves it recording.
+
+#include "simulator.h"
+
+#include "components/messagebox.h"
+#include "core/posixfile.h"
+#include "core/recorderclient.h"
+#include "core/recorderservice.h"
+#include "main.h"
+#include "pocitadla.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestAttach : public QObject {
+    Q_OBJECT
+private slots:
+    void windowShowsAndDrivesTheHeadlessRecorder();
+};
+
+void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    MessageBox::setAutoAnswer(true);
+    Simulator sim({});
+    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    const QString events = dir.filePath(QStringLiteral("events"));
+    QVERIFY(QDir().mkpath(events));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\nFormat=E%nbit%_%numco%\n");
+    for (int n = 0; n < 2; ++n)
+        file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(events).toUtf8());
+    file.close();
+    const auto files = [&] { return QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size(); };
+
+    QProcess recorder;
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz"),
+                   {QStringLiteral("--headless"), QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000));
+    QVERIFY(sim.run("pulse 0 10\nsleep 50"));
+    QTRY_COMPARE(files(), 1);
+
+    const QString socket = recorderSocketPath(resolvedFilePath(ini));
+    {
+        QString error;
+        auto remote = RemoteRecorder::attach(socket, 5000, &error);
+        QVERIFY2(remote, qPrintable(error));
+        Impulz app(std::move(remote));
+        app.Form1->show();
+        QVERIFY(app.Form1->windowTitle().contains(QStringLiteral("připojeno k záznamu na pozadí")));
+        QVERIFY(app.Form1->Memo1->toPlainText().contains(QStringLiteral("LOG1 Bit: 0 ")));
+        QCOMPARE(app.Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+        QCOMPARE(app.FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
+
+        // The recorder's events reach the window as they are recorded.
+        QVERIFY(sim.run("pulse 1 10\nsleep 50"));
+        QTRY_COMPARE(files(), 2);
+        QTRY_COMPARE(app.FrmPocitadla->Edit[1]->text(), QStringLiteral("1"));
+        QTRY_VERIFY(app.Form1->Memo1->toPlainText().contains(QStringLiteral("LOG1 Bit: 1 ")));
+
+        // The window's toggle disconnects and connects the recorder.
+        QTest::mouseClick(app.Form1->btnPripoj, Qt::LeftButton);
+        QTRY_COMPARE(app.Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
+        QTest::mouseClick(app.Form1->btnPripoj, Qt::LeftButton);
+        QTRY_COMPARE(app.Form1->btnPripoj->text(), QStringLiteral("&Odpojit"));
+        QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 2; }, 10000));
+
+        // Closing the window asks nothing and ends only the window.
+        MessageBox::clearShown();
+        QVERIFY(app.Form1->close());
+        QVERIFY(MessageBox::shown().isEmpty());
+    }
+    QVERIFY(sim.run("pulse 0 10\nsleep 50"));
+    QTRY_COMPARE(files(), 3);
+    QCOMPARE(recorder.state(), QProcess::Running);
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitCode(), 0);
+    MessageBox::setAutoAnswer(std::nullopt);
+}
+
+QTEST_MAIN(TestAttach)
+#include "tst_attach.moc"
