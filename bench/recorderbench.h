@@ -402,14 +402,12 @@ inline long procStatusKb(pid_t pid, const char* field) {
     return kb;
 }
 
-// build/impulz-recorder --settings FILE, started with this process's environment (usePrivateFolders first). Its
-// standard output (the log) goes to a pipe that outputFd() reads, or to /dev/null; its errors to this process's.
-// Going, it ends the recorder with SIGTERM as its service manager would, and kills it when it does not end.
-class RecorderProcess {
+// A program started with this process's environment (usePrivateFolders first), its standard output to a pipe that
+// outputFd() reads or to /dev/null, its errors to this process's. Going, it ends the program with SIGTERM as a
+// service manager would, and kills it when it does not end.
+class ChildProcess {
 public:
-    RecorderProcess(const QString& settingsPath, bool readOutput) {
-        const std::string program = IMPULZ_BIN_DIR "/impulz-recorder";
-        const std::string settings = QFile::encodeName(settingsPath).toStdString();
+    ChildProcess(const std::vector<std::string>& args, bool readOutput) {
         int out[2] = {-1, -1};
         if (readOutput && ::pipe2(out, O_CLOEXEC) != 0)
             fail("pipe2 failed");
@@ -419,37 +417,58 @@ public:
             posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         else
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--settings"),
-                        const_cast<char*>(settings.c_str()), nullptr};
-        const int err = ::posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, environ);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int err = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (readOutput)
             ::close(out[1]);
         if (err != 0)
-            fail("cannot start " + program + ": " + std::strerror(err));
+            fail("cannot start " + args[0] + ": " + std::strerror(err));
         m_out = out[0];
     }
-    ~RecorderProcess() {
+    ~ChildProcess() {
         if (m_pid > 0)
             stop();
         if (m_out >= 0)
             ::close(m_out);
     }
-    RecorderProcess(const RecorderProcess&) = delete;
-    RecorderProcess& operator=(const RecorderProcess&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
     int outputFd() const { return m_out; }
 
-    // SIGTERM, then the exit status (128 + the signal when a signal ended it, -1 when it had to be killed).
-    int stop() {
-        ::kill(m_pid, SIGTERM);
+    // Everything the program writes to its standard output until it closes it, waiting at most ms for each part.
+    std::string readOutput(int ms) const {
+        std::string text;
+        char buf[4096];
+        for (;;) {
+            pollfd p{m_out, POLLIN, 0};
+            if (::poll(&p, 1, ms) <= 0)
+                return text;
+            const ssize_t n = ::read(m_out, buf, sizeof buf);
+            if (n <= 0)
+                return text;
+            text.append(buf, size_t(n));
+        }
+    }
+
+    // Waits at most ms for the program to end, then ends it with SIGTERM (and SIGKILL when that does not end it
+    // either); its exit status (128 + the signal when a signal ended it, -1 when it had to be killed).
+    int wait(int ms) {
         int status = 0;
-        for (int waited = 0; waited < 10000; waited += 10) {
+        for (int waited = 0;; waited += 10) {
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
+            if (waited == ms)
+                ::kill(m_pid, SIGTERM);
+            if (waited >= ms + 10000)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ::kill(m_pid, SIGKILL);
@@ -457,8 +476,28 @@ public:
         m_pid = -1;
         return -1;
     }
+    // Ends the program with SIGTERM now; as wait().
+    int stop() { return wait(0); }
 
 private:
     pid_t m_pid = -1;
     int m_out = -1;
 };
+
+// The headless recorder, build/impulz-recorder --settings FILE.
+inline std::unique_ptr<ChildProcess> startRecorder(const QString& settingsPath, bool readOutput) {
+    return std::make_unique<ChildProcess>(std::vector<std::string>{IMPULZ_BIN_DIR "/impulz-recorder", "--settings",
+                                                                   QFile::encodeName(settingsPath).toStdString()},
+                                          readOutput);
+}
+
+// Waits at most ms for the recorder of a settings file to serve its windows; false when it does not.
+inline bool waitForRecorderSocket(const QString& socketPath, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(socketPath).constData(), &st) == 0 && S_ISSOCK(st.st_mode))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
