@@ -191,6 +191,51 @@ inline std::array<char, 7> reportBytes(quint8 value) {
     return {char(0xFF), char(0xFA), char(0x2C), char(0x34), char(value), char(0xFF), char(0xF0)};
 }
 
+// The floor of the latency benches: a loopback TCP pair with a thread on one end blocked waiting for the bytes,
+// which it echoes back to the writer at once: a round trip with two wake-ups, as near the wire as it gets.
+class EchoPair {
+public:
+    // rounds: how many round trips the echo thread serves before it ends.
+    explicit EchoPair(int rounds) {
+        quint16 port = 0;
+        m_listener = listenLoopback(port);
+        m_writer = connectLoopback(port);
+        m_reader = acceptWithin(m_listener, 10000);
+        if (m_reader < 0)
+            fail("no floor connection");
+        m_thread = std::thread([this, rounds] {
+            for (int k = 0; k < rounds; ++k) {
+                char buf[7];
+                if (!readExactly(m_reader, buf, sizeof buf, 10000))
+                    fail("floor read failed");
+                sendAll(m_reader, buf, sizeof buf);
+            }
+        });
+    }
+    ~EchoPair() {
+        m_thread.join();
+        ::close(m_reader);
+        ::close(m_writer);
+        ::close(m_listener);
+    }
+    EchoPair(const EchoPair&) = delete;
+    EchoPair& operator=(const EchoPair&) = delete;
+
+    // One round trip of a report's 7 bytes: its nanoseconds, or -1 when the echo did not come within 5 s.
+    qint64 roundTrip(const std::array<char, 7>& bytes) const {
+        const qint64 t = nowNs();
+        sendAll(m_writer, bytes.data(), bytes.size());
+        char echo[7];
+        if (!readExactly(m_writer, echo, sizeof echo, 5000))
+            return -1;
+        return nowNs() - t;
+    }
+
+private:
+    int m_listener = -1, m_writer = -1, m_reader = -1;
+    std::thread m_thread;
+};
+
 // ---- Threads ----
 
 // Runs work on a thread while this thread runs the event loop, so the monitor keeps reading, drawing and writing.

@@ -95,22 +95,8 @@ int main(int argc, char** argv) {
     });
     monitor.connect();
 
-    // The floor's pair: a writer here and an echo thread blocked waiting for the bytes, as near the wire as it gets.
-    quint16 floorPort = 0;
-    const int floorListener = listenLoopback(floorPort);
-    const int floorWriter = connectLoopback(floorPort);
-    const int floorReader = acceptWithin(floorListener, 10000);
-    if (floorReader < 0)
-        fail("no floor connection");
-    std::vector<qint64> floorWrittenAt(count), floorBackAt(count);
-    std::thread floorThread([&] {
-        for (int k = 0; k < total; ++k) {
-            char buf[7];
-            if (!readExactly(floorReader, buf, sizeof buf, 10000))
-                fail("floor read failed");
-            sendAll(floorReader, buf, sizeof buf);
-        }
-    });
+    EchoPair floor(total);
+    std::vector<qint64> floorNs(count);
 
     bool timedOut = false;
     int unpainted = 0;
@@ -122,11 +108,8 @@ int main(int argc, char** argv) {
         std::uniform_int_distribution<int> pauseUs(o.pauseUs, 3 * o.pauseUs);
         for (int k = 0; k < total && !timedOut; ++k) {
             const auto report = reportFor(k);
-            char echo[7];
-            floorWrittenAt[size_t(k)] = nowNs();
-            sendAll(floorWriter, report.data(), report.size());
-            timedOut = !readExactly(floorWriter, echo, sizeof echo, 5000);
-            floorBackAt[size_t(k)] = nowNs();
+            floorNs[size_t(k)] = floor.roundTrip(report);
+            timedOut = floorNs[size_t(k)] < 0;
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
 
             writtenAt[size_t(k)] = nowNs();
@@ -137,7 +120,6 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
         }
     });
-    floorThread.join();
     if (timedOut)
         fail("a report was not seen within 5 s");
 
@@ -148,7 +130,7 @@ int main(int argc, char** argv) {
         decodedMs.push_back(double(decodedAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
         ledMs.push_back(double(ledAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
         lineMs.push_back(double(lineAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        floorMs.push_back(double(floorBackAt[size_t(k)] - floorWrittenAt[size_t(k)]) / 1e6);
+        floorMs.push_back(double(floorNs[size_t(k)]) / 1e6);
     }
     const Stats dec = stats(decodedMs);
     const Stats led = stats(ledMs);
@@ -171,8 +153,5 @@ int main(int argc, char** argv) {
     printLatency("report latency p50", led.p50, f.p50);
     printLatency("report latency p99", led.p99, f.p99);
 
-    ::close(floorReader);
-    ::close(floorWriter);
-    ::close(floorListener);
     return ledMismatches.load() == 0 ? 0 : 1;
 }
