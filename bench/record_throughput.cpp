@@ -1,9 +1,10 @@
 // Recorded events per second through the whole path: reports over loopback into the real socket layer, decoder and
-// recorder on the core's thread, down to durable event files in eight watched folders, with the main window showing
-// LEDs and log lines on the GUI thread. The bench plays the controller from a second thread; each report moves one
-// input into LOG1 (and the previous one back), so every report is one event. Up to --window reports are in flight:
-// enough to keep the monitor busy, few enough that a read never reaches the large-packet warning. inotify on the
-// eight folders gives the moment each file gets its final name.
+// recorder on the core's thread, down to durable event files in eight watched folders. The recorder is started by
+// its host as the program starts it, without any window: its log lines reach the main thread through the recorder's
+// port, as a window would get them, and pace the bench. The bench plays the controller from a second thread; each
+// report moves one input into LOG1 (and the previous one back), so every report is one event. Up to --window reports
+// are in flight: enough to keep the monitor busy, few enough that a read never reaches the large-packet warning.
+// inotify on the eight folders gives the moment each file gets its final name.
 //
 // The floor, in the same run: a bare loop doing per file what a durable event write has to do (temporary file,
 // write, fsync, rename that never replaces, folder fsync). Floor and monitor take turns in short runs over several
@@ -34,13 +35,12 @@
 //   record_throughput [--events N] [--burst-events N] [--seconds S] [--rounds R] [--latency-samples M]
 //                     [--window W] [--dir PATH]
 
-#include "monitorbench.h"
+#include "recorderbench.h"
 
-#include "components/messagebox.h"
 #include "core/clock.h"
-#include "main.h"
+#include "core/settings.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 
@@ -212,7 +212,7 @@ quint8 eventReport(int k) {
 // report on the core's thread.
 class Pacer {
 public:
-    Pacer(const BenchMonitor& monitor, int perChunk, int events, qint64 capNs)
+    Pacer(const BenchRecorder& monitor, int perChunk, int events, qint64 capNs)
         : m_monitor(monitor), m_perChunk(perChunk), m_events(events), m_capNs(capNs) {}
 
     void start() {
@@ -241,7 +241,7 @@ private:
         m_monitor.sendReports(chunk);
     }
 
-    const BenchMonitor& m_monitor;
+    const BenchRecorder& m_monitor;
     const int m_perChunk, m_events;
     const qint64 m_capNs;
     std::atomic<qint64> m_began{0};
@@ -280,15 +280,15 @@ struct Runs {
 };
 
 struct Bench {
-    Bench(const Options& options, BenchMonitor& m) : o(options), monitor(m) {}
+    Bench(const Options& options, BenchRecorder& m) : o(options), monitor(m) {}
 
     const Options& o;
-    BenchMonitor& monitor;
-    Progress reportLines;                  // raised by the GUI thread for every report line in the log
+    BenchRecorder& monitor;
+    Progress reportLines;                  // raised by the main thread for every report line the recorder logs
     Progress decoded;                      // raised by the core's thread for every report it decodes
     Progress reads;                        // raised by the core's thread for every read from the socket
     std::atomic<int> announcedEarly{0};    // events announced as recorded before their file was there
-    std::atomic<bool> advanceClock{false}; // set on the GUI thread, read on the core's
+    std::atomic<bool> advanceClock{false}; // set on the main thread, read on the core's
     std::atomic<Pacer*> pacing{nullptr};   // the chunked run in progress
 
     void writeSettings(const std::vector<std::string>& dirs, const QString& format) {
@@ -298,11 +298,11 @@ struct Bench {
         monitor.writeSettings(dirs, true, extra + QStringLiteral("Format=%1\nCislo_linky=1\n").arg(format));
     }
 
-    // The settings file points the monitor at fresh folders and a template; the window loads it as at start-up.
+    // The settings file points the recorder at fresh folders and a template, loaded as at start-up.
     void useFolders(const std::vector<std::string>& dirs, Names names) {
         writeSettings(dirs, names == Names::Numbered ? QStringLiteral("L%numl%_B%nbit%_%numco%")
                                                      : QStringLiteral("L%numl%_B%nbit%_%date%%time%"));
-        monitor.form()->LoadSettings();
+        monitor.loadSettings();
         advanceClock = names == Names::Unique;
         if (advanceClock)
             Clock::setNow(QDateTime::currentDateTime());
@@ -318,8 +318,8 @@ struct Bench {
             fail("the monitor did not log the baseline report");
     }
 
-    // Between two latency samples the monitor (or the floor) rests 1 to 3 ms, as between a line's real events: the
-    // window draws the last report's LEDs and log line then, and that is not part of the next one's way to disk.
+    // Between two latency samples the recorder (or the floor) rests 1 to 3 ms, as between a line's real events: the
+    // last report's log line is passed on then, and that is not part of the next one's way to disk.
     static void pause(std::mt19937& random) {
         std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(1000, 3000)(random)));
     }
@@ -374,7 +374,7 @@ struct Bench {
                 last = decoded.count();
             }
             pacing = nullptr;
-            monitor.app().onCore([] {}); // the decode hook that finished the run has returned
+            monitor.host().onCore([] {}); // the decode hook that finished the run has returned
             if (!waitWhileMoving(watch.progress(), pacer.sent(), 10000) ||
                 !reportLines.waitFor(lineBase + pacer.sent(), 10000))
                 fail("events went missing: " + std::to_string(watch.progress().count()) + " files for " +
@@ -465,8 +465,7 @@ struct Bench {
 } // namespace
 
 int main(int argc, char** argv) {
-    Q_INIT_RESOURCE(resources);
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const Options o = parseOptions(argc, argv);
 
     // Earlier runs go now, before anything is timed; this run stays until the next one starts.
@@ -478,13 +477,16 @@ int main(int argc, char** argv) {
     const double cleanupSeconds = double(nowNs() - cleanupBegan) / 1e9;
     const std::string run = o.dir + "/run-" + std::to_string(::getpid());
 
-    BenchMonitor monitor;
+    BenchRecorder monitor;
     Bench b(o, monitor);
     monitor.onReportLine([&] { b.reportLines.raise(); });
+    // What a window would show as boxes: none is expected.
+    int warnings = 0;
+    monitor.keep(QObject::connect(&monitor.port(), &RecorderPort::warning, &monitor.port(), [&] { ++warnings; }));
     // For unique names the clock moves on as soon as the recorder has named an event, on the core's thread, so the
     // next event (in the same chunk or the next) gets the next second.
     monitor.keep(QObject::connect(
-        &monitor.app().settings, &Settings::nameExpanded, &monitor.app().settings,
+        &monitor.host().settings, &Settings::nameExpanded, &monitor.host().settings,
         [&](const QString&) {
             if (b.advanceClock)
                 Clock::advance(1000);
@@ -541,9 +543,8 @@ int main(int argc, char** argv) {
     const double single = singleRuns.rate();
     const double burst = burstRuns.rate();
     std::printf("up to %d events (burst %d) or %.1f s per run into 8 watched folders, %d rounds, %d reports in "
-                "flight, durable writes, %zu and %zu latency samples, %lld boxes\n",
-                o.events, o.burstEvents, o.seconds, o.rounds, o.window, monitorMs.size(), floorMs.size(),
-                qlonglong(MessageBox::shown().size()));
+                "flight, durable writes, %zu and %zu latency samples, %d warnings\n",
+                o.events, o.burstEvents, o.seconds, o.rounds, o.window, monitorMs.size(), floorMs.size(), warnings);
     std::printf("reports per read (last run): single %.2f, burst %.2f; events announced before their file: %d\n",
                 singlePerRead, burstPerRead, b.announcedEarly.load());
     std::printf("floor files/s by round:       %s\n", floorRuns.list().c_str());

@@ -1,13 +1,14 @@
 // Time from the controller's write of one report to the monitor's LED change, through the real socket layer and
 // decoder on the core's thread and the main window on the GUI thread, over loopback, with the log cleared once it
 // has more than 20 lines. The bench plays the controller from a second thread and stamps each write; the GUI thread
-// stamps the moment the window's handler has set the LEDs to the report's level, in the same delivery of the core's
-// signal (the window's queued connection is replaced by one that calls the same handler, then stamps: a second
-// queued call would wait behind whatever the GUI thread does between the two, a paint say, and count it against the
-// LEDs). For the record it also stamps the moment the core decoded the report and the moment its log line lands.
-// Between samples the window finishes its drawing, then a short pause follows. In the same run, interleaved sample by
-// sample, the floor: a loopback round trip of the same 7 bytes over a bare TCP pair, echoed by a thread blocked
-// waiting for them, back to the writer: two wake-ups, as the monitor's path has (its core, then its window).
+// stamps the moment the window's handler has set the LEDs to the report's level, in the same delivery of the
+// recorder's signal (the window's connection to the recorder's reportDecoded is replaced by one that calls the same
+// handler, then stamps: a second queued call would wait behind whatever the GUI thread does between the two, a paint
+// say, and count it against the LEDs). For the record it also stamps the moment the core decoded the report and the
+// moment its log line lands. Between samples the window finishes its drawing, then a short pause follows. In the same
+// run, interleaved sample by sample, the floor: a loopback round trip of the same 7 bytes over a bare TCP pair, echoed
+// by a thread blocked waiting for them, back to the writer: two wake-ups, as the monitor's path has (its core, then its
+// window).
 //
 //   report_latency [--samples N] [--warmup N] [--pause-us P]   (pauses of P to 3P microseconds between samples)
 
@@ -17,102 +18,18 @@
 #include "main.h"
 
 #include <QApplication>
-#include <QEvent>
-#include <QWindow>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-int connectLoopback(quint16 port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        fail("cannot connect to 127.0.0.1");
-    setNoDelay(fd);
-    return fd;
-}
-
-void sendAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t put = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (put <= 0)
-            fail("send to the monitor failed");
-        p += put;
-        n -= size_t(put);
-    }
-}
-
-// The main window's paints. The window is asked to paint (an UpdateRequest) a few milliseconds after its first change,
-// not at once, so the bench waits for the paint that shows a sample before the next one: otherwise a paint would
-// land in the middle of a later sample, at a random point. A posted event handled after the request tells when the
-// paint is done.
-class PaintWatch : public QObject {
-public:
-    explicit PaintWatch(QWidget* window) {
-        window->installEventFilter(this);
-        window->windowHandle()->installEventFilter(this);
-    }
-    // From another thread: waits until a paint that began at t or later is done, and returns when it was done (0
-    // when none was within ms).
-    qint64 paintedAfter(qint64 t, int ms) {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_lastStart >= t; });
-        return m_lastStart >= t ? m_lastEnd : 0;
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* e) override {
-        if (e->type() == QEvent::UpdateRequest) {
-            m_start = nowNs();
-            QCoreApplication::postEvent(this, new QEvent(QEvent::User));
-        }
-        return QObject::eventFilter(watched, e);
-    }
-    bool event(QEvent* e) override {
-        if (e->type() != QEvent::User)
-            return QObject::event(e);
-        {
-            std::lock_guard lock(m_mutex);
-            m_lastStart = m_start;
-            m_lastEnd = nowNs();
-        }
-        m_changed.notify_all();
-        return true;
-    }
-
-private:
-    qint64 m_start = 0; // GUI thread only
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    qint64 m_lastStart = 0, m_lastEnd = 0; // the last paint done
-};
-
-struct Stats {
-    double p50 = 0, p99 = 0, max = 0;
-};
-
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], nearestRank(v, 0.99), v.back()};
-}
 
 struct Options {
     int samples = 4000;
@@ -157,10 +74,9 @@ int main(int argc, char** argv) {
             decodedAt[size_t(k)] = t;
         decoded.raise();
     });
-    // The window's own handler, delivered as the window gets it (queued from the core's thread), stamped as it returns.
-    QObject::disconnect(monitor.core(), &Monitor::reportDecoded, monitor.form(), &TForm1::showReport);
-    monitor.onWindowSignal(&Monitor::reportDecoded, [&](quint8 value) {
-        monitor.form()->showReport(value);
+    // The window's own handler, delivered as the window gets it (queued from the core's thread to the recorder's
+    // port on the GUI thread), stamped as it returns.
+    monitor.keep(stampLeds(monitor.app().recorder, monitor.form(), [&](quint8) {
         const qint64 t = nowNs();
         const long k = leds.count();
         if (k < total) {
@@ -169,7 +85,7 @@ int main(int argc, char** argv) {
                 ++ledMismatches;
         }
         leds.raise();
-    });
+    }));
     monitor.onReportLine([&] {
         const qint64 t = nowNs();
         const long k = lines.count();
@@ -179,22 +95,8 @@ int main(int argc, char** argv) {
     });
     monitor.connect();
 
-    // The floor's pair: a writer here and an echo thread blocked waiting for the bytes, as near the wire as it gets.
-    quint16 floorPort = 0;
-    const int floorListener = listenLoopback(floorPort);
-    const int floorWriter = connectLoopback(floorPort);
-    const int floorReader = acceptWithin(floorListener, 10000);
-    if (floorReader < 0)
-        fail("no floor connection");
-    std::vector<qint64> floorWrittenAt(count), floorBackAt(count);
-    std::thread floorThread([&] {
-        for (int k = 0; k < total; ++k) {
-            char buf[7];
-            if (!readExactly(floorReader, buf, sizeof buf, 10000))
-                fail("floor read failed");
-            sendAll(floorReader, buf, sizeof buf);
-        }
-    });
+    EchoPair floor(total);
+    std::vector<qint64> floorNs(count);
 
     bool timedOut = false;
     int unpainted = 0;
@@ -206,11 +108,8 @@ int main(int argc, char** argv) {
         std::uniform_int_distribution<int> pauseUs(o.pauseUs, 3 * o.pauseUs);
         for (int k = 0; k < total && !timedOut; ++k) {
             const auto report = reportFor(k);
-            char echo[7];
-            floorWrittenAt[size_t(k)] = nowNs();
-            sendAll(floorWriter, report.data(), report.size());
-            timedOut = !readExactly(floorWriter, echo, sizeof echo, 5000);
-            floorBackAt[size_t(k)] = nowNs();
+            floorNs[size_t(k)] = floor.roundTrip(report);
+            timedOut = floorNs[size_t(k)] < 0;
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
 
             writtenAt[size_t(k)] = nowNs();
@@ -221,7 +120,6 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
         }
     });
-    floorThread.join();
     if (timedOut)
         fail("a report was not seen within 5 s");
 
@@ -232,7 +130,7 @@ int main(int argc, char** argv) {
         decodedMs.push_back(double(decodedAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
         ledMs.push_back(double(ledAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
         lineMs.push_back(double(lineAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        floorMs.push_back(double(floorBackAt[size_t(k)] - floorWrittenAt[size_t(k)]) / 1e6);
+        floorMs.push_back(double(floorNs[size_t(k)]) / 1e6);
     }
     const Stats dec = stats(decodedMs);
     const Stats led = stats(ledMs);
@@ -255,8 +153,5 @@ int main(int argc, char** argv) {
     printLatency("report latency p50", led.p50, f.p50);
     printLatency("report latency p99", led.p99, f.p99);
 
-    ::close(floorReader);
-    ::close(floorWriter);
-    ::close(floorListener);
     return ledMismatches.load() == 0 ? 0 : 1;
 }
