@@ -15,7 +15,7 @@
 
 include(GNUInstallDirs)
 
-install(TARGETS impulz RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS impulz impulz-recorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The simulator keeps its short name in the build folder; installed beside other programs it needs the prefix.
 # install(TARGETS) cannot rename, but unlike a plain copy it drops the build folder's RPATH.
@@ -42,9 +42,9 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service)
         set(impulz_unit_template \"${CMAKE_CURRENT_SOURCE_DIR}/resources/impulz-recorder.service\")")
     install(CODE [=[
         if(IS_ABSOLUTE "${impulz_unit_bindir}")
-            set(IMPULZ_BIN "${impulz_unit_bindir}/impulz")
+            set(IMPULZ_BIN "${impulz_unit_bindir}/impulz-recorder")
         else()
-            set(IMPULZ_BIN "${CMAKE_INSTALL_PREFIX}/${impulz_unit_bindir}/impulz")
+            set(IMPULZ_BIN "${CMAKE_INSTALL_PREFIX}/${impulz_unit_bindir}/impulz-recorder")
         endif()
         # systemd reads the command line with C-style quoting: a quoted path may hold blanks. "%" starts a
         # specifier unless doubled; the program's path is not searched for variables, so "$" stays single.
@@ -64,7 +64,7 @@ endif()
 # Manual pages and the changelog go in compressed, as Debian's policy asks (gzip -9 without a time stamp).
 set(impulz_package_docs ${CMAKE_CURRENT_SOURCE_DIR}/resources/package)
 set(impulz_gzipped)
-foreach(doc impulz.1 impulz-controller-sim.1 changelog)
+foreach(doc impulz.1 impulz-recorder.1 impulz-controller-sim.1 changelog)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package-docs/${doc}.gz
                        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package-docs
                        COMMAND gzip -9 -n -c ${impulz_package_docs}/${doc} > ${CMAKE_BINARY_DIR}/package-docs/${doc}.gz
@@ -73,7 +73,8 @@ foreach(doc impulz.1 impulz-controller-sim.1 changelog)
     list(APPEND impulz_gzipped ${CMAKE_BINARY_DIR}/package-docs/${doc}.gz)
 endforeach()
 add_custom_target(impulz_package_docs ALL DEPENDS ${impulz_gzipped})
-install(FILES ${CMAKE_BINARY_DIR}/package-docs/impulz.1.gz ${CMAKE_BINARY_DIR}/package-docs/impulz-controller-sim.1.gz
+install(FILES ${CMAKE_BINARY_DIR}/package-docs/impulz.1.gz ${CMAKE_BINARY_DIR}/package-docs/impulz-recorder.1.gz
+              ${CMAKE_BINARY_DIR}/package-docs/impulz-controller-sim.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${impulz_package_docs}/copyright ${CMAKE_BINARY_DIR}/package-docs/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/impulz)
