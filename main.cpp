@@ -131,6 +131,12 @@ TForm1::TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent)
     Label2->setCursor(Qt::PointingHandCursor);
     Label2->setAlignment(Qt::AlignRight | Qt::AlignTop);
 
+    // A window that is a view of another process's recorder says so where the operator looks.
+    LabelZaznam = new QLabel(this);
+    LabelZaznam->setObjectName(QStringLiteral("LabelZaznam"));
+    LabelZaznam->move(8, 240);
+    LabelZaznam->setVisible(m_recorder.attached());
+
     TrayIcon1 = new TCoolTrayIcon(this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
     TrayIcon1->setIcon(QIcon(QStringLiteral(":/icons/impulz.ico")));
@@ -231,12 +237,15 @@ void TForm1::RefreshTitles() {
     const QString description = m_settings.text(Settings::edPopis);
     const QString title = QStringLiteral("I/O - ") + description + QStringLiteral(" (Linka ") + line + QLatin1Char(')');
     // An attached window says whose recording it shows.
-    if (!m_recorder.attached())
+    if (!m_recorder.attached()) {
         setWindowTitle(title);
-    else if (m_recorder.available())
-        setWindowTitle(title + QStringLiteral(" – připojeno k záznamu na pozadí"));
-    else
-        setWindowTitle(title + QStringLiteral(" – záznam na pozadí skončil"));
+    } else {
+        const QString state = m_recorder.available() ? QStringLiteral("připojeno k záznamu na pozadí")
+                                                     : QStringLiteral("záznam na pozadí skončil");
+        setWindowTitle(title + QStringLiteral(" – ") + state);
+        LabelZaznam->setText(state.left(1).toUpper() + state.mid(1));
+        LabelZaznam->adjustSize();
+    }
     m_applicationTitle = title;
     TrayIcon1->setHint(QStringLiteral("I/O Controler \r\nLinka ") + line + QStringLiteral("\r\n") + description);
     if (m_pocitadla)

@@ -84,6 +84,7 @@ public:
     QPushButton* btnPocitadla = nullptr;
     QPushButton* btnSmazat = nullptr;
     SignatureLabel* Label2 = nullptr;
+    QLabel* LabelZaznam = nullptr; // shown only in a window attached to another process's recorder
     TCoolTrayIcon* TrayIcon1 = nullptr;
 
     QString applicationTitle() const { return m_applicationTitle; }
