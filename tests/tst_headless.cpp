@@ -24,6 +24,7 @@ private slots:
     void unusableNamedSettingsFileRefusesTheStart_data();
     void unusableNamedSettingsFileRefusesTheStart();
     void readerGoingAwayStopsNothing();
+    void serviceWaitsForTheRecorderThatHoldsTheSettings();
 };
 
 void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
@@ -160,6 +161,37 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);
+}
+
+// The service starts while another recorder (a window that records itself) holds the settings file: it neither
+// exits (a service manager would restart it in a loop) nor records beside it, and takes over when that one ends.
+void TestHeadless::serviceWaitsForTheRecorderThatHoldsTheSettings() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    Simulator sim({});
+    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\n");
+    file.close();
+    const QString program = QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder");
+    QProcess first;
+    first.start(program, {QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(program, {QStringLiteral("--settings"), ini, QStringLiteral("--wait")});
+    QVERIFY(QTest::qWaitFor([&] { return service.readAll().contains("Čekám"); }, 10000));
+    QVERIFY(!service.waitForFinished(1500));
+    QCOMPARE(sim.count("greeting ok"), 1);
+    first.terminate();
+    QVERIFY(first.waitForFinished(10000));
+    QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 2; }, 15000));
+    service.terminate();
+    QVERIFY(service.waitForFinished(10000));
+    QCOMPARE(service.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
