@@ -54,6 +54,9 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     connect(&monitor, &Monitor::reportDecoded, this, [this](quint8 value) {
         m_levels = value;
         emit reportDecoded(value);
+        // The LEDs go out now, not after the rest of the chunk's work (its files, its log lines).
+        for (QLocalSocket* socket : std::as_const(m_sockets))
+            socket->flush();
     });
     connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
         addLine(line);
@@ -116,6 +119,8 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
             // is still open: a closed socket stays until the service ends (one small object per attach), never
             // deleted under the host.
             m_host->addHostSideConnection(socket);
+            m_sockets.append(socket);
+            connect(socket, &QLocalSocket::disconnected, this, [this, socket] { m_sockets.removeOne(socket); });
         }
     });
     if (!m_host->enableRemoting(this, QStringLiteral("Recorder"))) {
@@ -129,7 +134,7 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
 void RecorderService::announceEnd() {
     emit ending();
     // The message leaves before the recorder does.
-    for (QLocalSocket* socket : m_server ? m_server->findChildren<QLocalSocket*>() : QList<QLocalSocket*>())
+    for (QLocalSocket* socket : std::as_const(m_sockets))
         socket->flush();
 }
 

@@ -10,6 +10,7 @@
 class Counters;
 class Monitor;
 class QLocalServer;
+class QLocalSocket;
 class QRemoteObjectHost;
 class Settings;
 
@@ -52,6 +53,7 @@ private:
     Monitor& m_monitor;
     std::unique_ptr<QRemoteObjectHost> m_host;
     QLocalServer* m_server = nullptr;
+    QList<QLocalSocket*> m_sockets; // the windows' connections that are open
     QStringList m_recent;
     int m_levels = -1;
     bool m_connecting = false;
