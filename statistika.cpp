@@ -153,6 +153,12 @@ TfrmStatistika::TfrmStatistika(const Settings& settings, QWidget* parent)
     connect(btnZavri, &QPushButton::clicked, this, &QDialog::accept);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TfrmStatistika::PageControl1Change);
     connect(CheckListBox1, &QListWidget::itemChanged, this, &TfrmStatistika::CheckListBox1ClickCheck);
+    // The item view leaves the current row where it was when a click lands on an item's box; the operator's last
+    // click decides the hourly page's one input, so it is made current here, on either page.
+    connect(CheckListBox1, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        const QSignalBlocker blocker(CheckListBox1);
+        CheckListBox1->setCurrentItem(item);
+    });
     connect(DateTimePicker1, &QDateEdit::dateChanged, this, &TfrmStatistika::DateTimePicker1Change);
     connect(&m_watcher, &QFutureWatcher<ScanOutcome>::finished, this, &TfrmStatistika::finishDisplay);
 }
