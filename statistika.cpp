@@ -298,10 +298,11 @@ void TfrmStatistika::btnNactiClick() {
     const archive::Period period = m_period;
     const int year = Clock::now().date().year();
     const QLocale locale = QLocale::system();
+    const bool skipZero = m_skipZero;
     archive::ScanOptions options;
     options.indexDirectory = archive::defaultIndexDirectory();
-    m_watcher.setFuture(
-        QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year, options, locale]() -> ScanOutcome {
+    m_watcher.setFuture(QtConcurrent::run(
+        &m_scanPool, [tables, progress, period, jobs, bits, skipZero, year, options, locale]() -> ScanOutcome {
 #ifdef Q_OS_LINUX
             // The counting threads yield to the GUI thread, so the monitor stays quick while they use the cores.
             // Threads the scan starts inherit this; the pool's one thread only ever runs scans.
@@ -309,16 +310,14 @@ void TfrmStatistika::btnNactiClick() {
 #endif
             ScanOutcome outcome;
             try {
-                // Clearing the tables and formatting the day labels is work the GUI thread need not wait for: the
-                // window reads the tables only once the outcome has arrived.
+                // Clearing the tables and making the charts' points is work the GUI thread need not wait for: the
+                // window reads the outcome only once it has arrived, and a long period has half a million points.
                 const int days = archive::preparePeriodTables(*tables, period);
                 outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress,
                                                         options, &outcome.unreadable);
                 if (outcome.completed) {
-                    outcome.dayLabels.reserve(days);
-                    for (int i = 0; i < days; ++i)
-                        outcome.dayLabels.append(
-                            locale.toString(QDate::fromJulianDay(tables->PeriodDays[size_t(i)]), QLocale::ShortFormat));
+                    outcome.points = std::make_shared<ChartPoints>();
+                    makeChartPoints(*tables, days, bits, skipZero, locale, *outcome.points);
                 }
             } catch (const archive::ArchiveError& e) {
                 outcome.error = e.path + QStringLiteral(": ") + e.reason;
@@ -337,8 +336,8 @@ void TfrmStatistika::finishDisplay() {
         // The charts keep what they showed before; the operator learns which file stopped the display.
         MessageBox::error(this, QStringLiteral("Graf nelze zobrazit, chybný soubor:\r") + outcome.error);
     } else {
-        if (outcome.completed)
-            fillCharts(outcome.dayLabels);
+        if (outcome.completed && outcome.points)
+            fillCharts(*outcome.points);
         endDisplay();
         // The charts show what could be read; the operator learns what was left out, without a box to wait on.
         if (outcome.completed && !outcome.unreadable.isEmpty()) {
@@ -360,32 +359,43 @@ void TfrmStatistika::endDisplay() {
         PageControl1Change(PageControl1->currentIndex());
 }
 
-void TfrmStatistika::fillCharts(const QStringList& dayLabels) {
-    const archive::Tables& t = *m_tables;
-    const bool skipZero = m_skipZero;
-
-    Chart1->beginUpdate();
-    Chart2->beginUpdate();
-    for (int b = 0; b < 8; ++b)
-        Chart1->clearSeries(b);
-    Chart2->clearSeries(0);
-
+void TfrmStatistika::makeChartPoints(const archive::Tables& t, int days, unsigned inputs, bool skipZero,
+                                     const QLocale& locale, ChartPoints& points) {
+    // Each day's label is formatted once and shared by the inputs that show the day.
+    QStringList labels;
+    labels.reserve(days);
+    for (int i = 0; i < days; ++i)
+        labels.append(locale.toString(QDate::fromJulianDay(t.PeriodDays[size_t(i)]), QLocale::ShortFormat));
     for (int b = 0; b < 8; ++b) {
-        if (!(m_shownInputs & (1u << b)))
+        if (!(inputs & (1u << b)))
             continue;
-        for (int i = 0; i < m_days; ++i) {
-            const qint32 v = t.DayCounts[i][b];
+        std::vector<double>& values = points.dayValues[b];
+        QStringList& dayLabels = points.dayLabels[b];
+        values.reserve(size_t(days));
+        dayLabels.reserve(days);
+        for (int i = 0; i < days; ++i) {
+            const qint32 v = t.DayCounts[size_t(i)][b];
             if (skipZero && v == 0)
                 continue;
-            Chart1->appendPoint(b, v, dayLabels[i]);
+            values.push_back(v);
+            dayLabels.append(labels[i]);
         }
     }
     for (int h = 0; h < archive::HourSlots; ++h) {
         const qint32 v = t.HourCounts[h];
         if (skipZero && v == 0)
             continue;
-        Chart2->appendPoint(0, v, t.HourLabels[h]);
+        points.hourValues.push_back(v);
+        points.hourLabels.append(t.HourLabels[h]);
     }
+}
+
+void TfrmStatistika::fillCharts(ChartPoints& points) {
+    Chart1->beginUpdate();
+    Chart2->beginUpdate();
+    for (int b = 0; b < 8; ++b)
+        Chart1->setPoints(b, std::move(points.dayValues[b]), std::move(points.dayLabels[b]));
+    Chart2->setPoints(0, std::move(points.hourValues), std::move(points.hourLabels));
     Chart1->endUpdate();
     Chart2->endUpdate();
 }

@@ -74,8 +74,9 @@ constexpr double kTickLength = 4;
 
 constexpr int kZoomAnimationMs = 250;
 
-// Space between the bottom axis and its labels.
+// Space between the bottom axis and its labels, and the least space between two labels.
 constexpr int kLabelGap = 6;
+constexpr double kLabelSpacing = 8;
 
 QString valueText(double value) {
     return QString::number(value, 'g', 12);
@@ -148,6 +149,31 @@ std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, doubl
         }
     }
     return extents;
+}
+
+LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
+                    const std::function<double(int)>& measure) {
+    LabelPlan plan;
+    plan.width = std::max(width, 0.0);
+    first = std::max(first, 0);
+    if (!(slot > 0) || last < first)
+        return plan;
+    // Only the labels of the step being tried are measured; a wider one among them widens the step, which draws
+    // another set. The width only grows, over the widths of a few sets, so this ends after a few rounds.
+    int measuredStep = 0;
+    for (;;) {
+        const double step = std::ceil((plan.width + std::max(gap, 1.0)) / slot);
+        plan.step = static_cast<int>(std::min(step, double(std::numeric_limits<int>::max() / 2)));
+        if (plan.step == measuredStep)
+            return plan;
+        measuredStep = plan.step;
+        double widest = plan.width;
+        for (qint64 x = (qint64(first) + plan.step - 1) / plan.step * plan.step; x <= last; x += plan.step)
+            widest = std::max(widest, measure(static_cast<int>(x)));
+        if (widest <= plan.width)
+            return plan;
+        plan.width = widest;
+    }
 }
 
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to) {
@@ -349,6 +375,58 @@ QString BarChart::categoryLabel(int index) const {
     return distinct.join(QLatin1Char('\n'));
 }
 
+int BarChart::labelLines(int index) const {
+    // Counted without joining the texts: a long period asks this of every position. Series filled from one list of
+    // day labels share each day's text, so most comparisons end at the pointer.
+    const QString* distinct[16];
+    int count = 0;
+    int lines = 0;
+    for (const Series& s : m_series) {
+        if (index >= s.labels.size())
+            continue;
+        const QString& label = s.labels[index];
+        if (label.isEmpty())
+            continue;
+        bool seen = false;
+        for (int k = 0; k < count && !seen; ++k)
+            seen = (distinct[k]->constData() == label.constData() && distinct[k]->size() == label.size()) ||
+                   *distinct[k] == label;
+        if (seen)
+            continue;
+        if (count < 16)
+            distinct[count++] = &label;
+        lines += 1 + static_cast<int>(label.count(QLatin1Char('\n')));
+    }
+    return std::max(lines, 1);
+}
+
+void BarChart::setPoints(int series, std::vector<double> values, QStringList labels) {
+    if (series < 0 || series >= seriesCount())
+        return;
+    for (double& v : values) {
+        if (!std::isfinite(v))
+            v = 0;
+    }
+    // Resized only when it must be: a list shared with other series would be copied by the resize.
+    if (labels.size() != static_cast<qsizetype>(values.size()))
+        labels.resize(static_cast<qsizetype>(values.size()));
+    m_series[series].values = std::move(values);
+    m_series[series].labels = std::move(labels);
+    scheduleRebuild();
+}
+
+double BarChart::labelWidth(int index) {
+    auto it = m_labelWidths.constFind(index);
+    if (it != m_labelWidths.constEnd())
+        return *it;
+    const QFontMetricsF metrics(font());
+    double width = 0;
+    for (const QString& line : categoryLabel(index).split(QLatin1Char('\n')))
+        width = std::max(width, metrics.horizontalAdvance(line));
+    m_labelWidths.insert(index, width);
+    return width;
+}
+
 void BarChart::beginUpdate() {
     ++m_updateDepth;
 }
@@ -422,23 +500,18 @@ void BarChart::rebuild() {
         c->addAxis(bottom, Qt::AlignBottom);
 
     // The front layer draws the labels, thinned out when they do not fit their slots and over as many lines as a
-    // position needs. The category axis keeps one category per position for ranges and zoom, and insists on unique
-    // texts: positions with equal or empty labels get their position appended.
-    const QFontMetricsF metrics(font());
+    // position needs; it measures only those it draws, so a long period costs no more than a short one. The category
+    // axis keeps one category per position for ranges and zoom, and insists on unique texts: positions with equal or
+    // empty labels get their position appended.
     QStringList categories;
     QSet<QString> used;
-    m_categoryTexts.clear();
+    m_labelWidths.clear();
     m_labelWidth = 0;
     m_labelLines = 1;
-    for (int x = 0; x < m_categoryCount; ++x) {
+    for (int x = 0; x < m_categoryCount; ++x)
+        m_labelLines = std::max(m_labelLines, labelLines(x));
+    for (int x = 0; x < m_categoryCount && !m_drawsBars; ++x) {
         const QString label = categoryLabel(x);
-        const QStringList lines = label.split(QLatin1Char('\n'));
-        m_labelLines = std::max(m_labelLines, static_cast<int>(lines.size()));
-        for (const QString& line : lines)
-            m_labelWidth = std::max(m_labelWidth, metrics.horizontalAdvance(line));
-        m_categoryTexts.append(label);
-        if (m_drawsBars)
-            continue;
         QString key = label;
         for (int n = x; key.isEmpty() || used.contains(key); n += m_categoryCount)
             key = QStringLiteral("%1 #%2").arg(label).arg(n);
@@ -1090,32 +1163,35 @@ BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& en
 
 void BarChart::paintCategoryLabels(QPainter* painter, const QRectF& plot) {
     QAbstractSeries* series = anySeries();
-    if (!series || m_categoryTexts.isEmpty())
+    if (!series || m_categoryCount == 0)
         return;
     QChart* c = chart();
     const double origin = c->mapToPosition(QPointF(0, 0), series).x();
     const double slot = c->mapToPosition(QPointF(1, 0), series).x() - origin;
     if (!(slot > 0))
         return;
-    // Labels too wide for their slots show every step-th one; counting from the first keeps them in place
-    // while the chart scrolls.
-    const int step = std::max(1, static_cast<int>(std::ceil((m_labelWidth + 8) / slot)));
+    // Labels too wide for their slots show every step-th one; counting from the first keeps them in place while the
+    // chart scrolls, and the width kept from earlier paints only grows, so the step does not flicker either.
     const QRectF range = currentRange();
     const int first = std::max(0, static_cast<int>(std::floor(range.left())));
-    const int last = std::min<int>(m_categoryTexts.size() - 1, static_cast<int>(std::ceil(range.right())));
-    const double width = std::max(slot * step, m_labelWidth + 8);
+    const int last = std::min(m_categoryCount - 1, static_cast<int>(std::ceil(range.right())));
+    const chartmath::LabelPlan plan =
+        chartmath::labelPlan(first, last, slot, kLabelSpacing, m_labelWidth, [this](int x) { return labelWidth(x); });
+    m_labelWidth = plan.width;
+    const double width = std::max(slot * plan.step, m_labelWidth + kLabelSpacing);
     const double border = kBorderWidth + 1;
     const QRectF inner = c->rect().adjusted(border, border, -border, -border);
     painter->setPen(Qt::black);
-    for (int x = (first + step - 1) / step * step; x <= last; x += step) {
+    for (qint64 x = (qint64(first) + plan.step - 1) / plan.step * plan.step; x <= last; x += plan.step) {
         const double centre = origin + x * slot;
         if (centre < plot.left() - 0.5 || centre > plot.right() + 0.5)
             continue;
         // A label cut by the chart's edge is left out: shifted inwards it would run into its neighbour.
-        if (centre - m_labelWidth / 2 < inner.left() || centre + m_labelWidth / 2 > inner.right())
+        const double half = labelWidth(static_cast<int>(x)) / 2;
+        if (centre - half < inner.left() || centre + half > inner.right())
             continue;
         painter->drawText(QRectF(centre - width / 2, plot.bottom() + kLabelGap, width, plot.height()),
-                          Qt::AlignHCenter | Qt::AlignTop, m_categoryTexts[x]);
+                          Qt::AlignHCenter | Qt::AlignTop, categoryLabel(static_cast<int>(x)));
     }
 }
 

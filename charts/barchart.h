@@ -3,11 +3,13 @@
 #include <QBrush>
 #include <QChartView>
 #include <QColor>
+#include <QHash>
 #include <QList>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 class ChartLayer;
@@ -45,6 +47,16 @@ struct ColumnExtent {
 std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
                                         double unit, double width);
 
+// Which positions first..last the bottom axis labels: every step-th one counted from position 0, with the least step
+// that keeps the labels drawn gap pixels apart at slot pixels per position. measure(x) gives the width of position
+// x's label; width starts as the widest label known so far and comes back as the widest one drawn.
+struct LabelPlan {
+    int step = 1;
+    double width = 0;
+};
+LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
+                    const std::function<double(int)>& measure);
+
 // Straight-line distance in RGB (0 to about 441) of a colour from the nearest colour of a gradient running from one
 // colour to another.
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
@@ -71,6 +83,9 @@ public:
     // Appends a point at X = number of points the series held before; value mark above the bar; label on the
     // bottom axis. A value that is not a finite number is drawn as 0.
     void appendPoint(int series, double value, const QString& label);
+    // Replaces a series' points with these, at X = 0, 1, 2, ...: a fill prepared elsewhere (on a worker thread, say)
+    // is handed over without copying. Labels missing at the end are empty; values not finite are drawn as 0.
+    void setPoints(int series, std::vector<double> values, QStringList labels);
 
     int seriesCount() const;
     int pointCount(int series) const;
@@ -150,6 +165,8 @@ private:
         int textWidth = 0;
     };
 
+    int labelLines(int index) const;
+    double labelWidth(int index);
     void scheduleRebuild();
     void rebuildIfShown();
     void rebuild();
@@ -198,7 +215,8 @@ private:
     int m_categoryCount = 0;
     double m_maxValue = 0;
     bool m_integral = true;
-    QStringList m_categoryTexts;
+    // Widths of the bottom axis labels measured so far, by position, and the widest of them.
+    QHash<int, double> m_labelWidths;
     double m_labelWidth = 0;
     int m_labelLines = 1;
     bool m_zoomed = false;

@@ -156,6 +156,7 @@ private slots:
     void hourlyChartRebuiltHiddenSettlesWhenShown();
     void columnsMeetEverySlotTheyCover_data();
     void columnsMeetEverySlotTheyCover();
+    void axisLabelsAreMeasuredOnlyWhereDrawn();
     void outlineOnlyWhereTheFillMeetsItsBackground();
     void denseColumnsKeepExactColoursAndOutlines();
     void demoScreenshots();
@@ -601,6 +602,36 @@ void TestBarChart::columnsMeetEverySlotTheyCover() {
         QCOMPARE(extents[c].high, overPeak ? 50.0 : overBars ? 1.0 : 0.0);
         QCOMPARE(extents[c].highSlot >= 0, overBars);
     }
+}
+
+void TestBarChart::axisLabelsAreMeasuredOnlyWhereDrawn() {
+    // 65,536 days in 700 pixels: only the labels that can be drawn are measured, at most one per pixel column, and
+    // the ones drawn stand at least the gap apart, a wider one among them included.
+    const int days = 65536;
+    const double slot = 700.0 / days;
+    int measured = 0;
+    auto width = [&](int x) {
+        ++measured;
+        return x % 7 == 3 ? 71.0 : 60.0;
+    };
+    chartmath::LabelPlan plan = chartmath::labelPlan(0, days - 1, slot, 8, 0, width);
+    QVERIFY2(measured <= 700, qPrintable(QString::number(measured)));
+    QVERIFY(plan.step * slot >= plan.width + 8);
+    for (int x = 0; x < days; x += plan.step)
+        QVERIFY2(width(x) <= plan.width, qPrintable(QString::number(x)));
+
+    // A zoomed range counts its labels from position 0, so they stay in place while it scrolls; a known width is
+    // kept.
+    measured = 0;
+    plan = chartmath::labelPlan(1000, 1100, 7, 8, 60, width);
+    QCOMPARE(plan.step, 12);
+    QCOMPARE(plan.width, 71.0);
+    QVERIFY(measured <= 30);
+    // A week with room for every label measures each once and labels each.
+    measured = 0;
+    plan = chartmath::labelPlan(0, 6, 100, 8, 0, [&](int) { return ++measured, 60.0; });
+    QCOMPARE(plan.step, 1);
+    QCOMPARE(measured, 7);
 }
 
 void TestBarChart::outlineOnlyWhereTheFillMeetsItsBackground() {
