@@ -8,6 +8,7 @@
 #include "core/clock.h"
 
 #include <QCheckBox>
+
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QLabel>
@@ -34,6 +35,9 @@
 #endif
 
 namespace {
+// A timer rather than a posted call: posted calls run in the same turn as the repaint posted before them.
+constexpr int kFillDelayMs = 1;
+
 const QColor kSeriesColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
                                  QColor(0x00, 0xFF, 0xFF), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x00, 0xFF),
                                  QColor(0x00, 0x80, 0x40), QColor(0xFF, 0x80, 0x00)};
@@ -335,19 +339,30 @@ void TfrmStatistika::finishDisplay() {
         endDisplay();
         // The charts keep what they showed before; the operator learns which file stopped the display.
         MessageBox::error(this, QStringLiteral("Graf nelze zobrazit, chybný soubor:\r") + outcome.error);
-    } else {
-        if (outcome.completed && outcome.points)
-            fillCharts(*outcome.points);
+        emit displayFinished();
+        return;
+    }
+    if (!outcome.completed || !outcome.points) {
+        endDisplay();
+        emit displayFinished();
+        return;
+    }
+    // The notice goes first and the window repaints what lay under it; the charts take their points a turn later,
+    // so that repaint, the chart's rebuild, its layers and its paint each come in an event loop turn of their own
+    // rather than holding the GUI thread together.
+    Panel1->hide();
+    QTimer::singleShot(kFillDelayMs, Qt::PreciseTimer, this, [this, outcome] {
+        fillCharts(*outcome.points);
         endDisplay();
         // The charts show what could be read; the operator learns what was left out, without a box to wait on.
-        if (outcome.completed && !outcome.unreadable.isEmpty()) {
+        if (!outcome.unreadable.isEmpty()) {
             QStringList lines;
             for (const archive::UnreadableFolder& folder : outcome.unreadable)
                 lines << QStringLiteral("Nelze číst složku: %1 (%2)").arg(folder.path, folder.reason);
             MessageBox::open(this, MessageBox::Warning, QStringLiteral("Warning"), lines.join(QLatin1Char('\r')));
         }
-    }
-    emit displayFinished();
+        emit displayFinished();
+    });
 }
 
 void TfrmStatistika::endDisplay() {
@@ -415,6 +430,9 @@ void TfrmStatistika::btnTiskClick() {
     // portrait page is narrower than the window). The pixels go into the print as they are, never recompressed.
     // On a scaled screen the grab holds more device pixels than the window is wide and draws at the window's
     // own size, so the fit goes by that size.
+    // A display that has just ended may still be drawing its chart over the next event loop turns.
+    Chart1->flush();
+    Chart2->flush();
     const QPixmap image = grab();
     const QSizeF size = image.deviceIndependentSize();
     QPainter painter(&printer);

@@ -1,6 +1,7 @@
 #include "charts/barchart.h"
 
 #include <QAbstractBarSeries>
+
 #include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
@@ -196,7 +197,11 @@ bool needsOutline(const QColor& fill, const QColor& backgroundFrom, const QColor
 
 } // namespace chartmath
 
-// One drawing layer over the chart: the depth below the bars, or the marks, legend and border above them.
+// One drawing layer over the chart: the depth below the bars, or the marks, legend and border above them. Kept as a
+// picture between its changes: the view repaints the whole chart whenever any part of it changes (a display repaints
+// it once for the window and once for the chart's own items), and the faces and marks of a month of eight inputs
+// take milliseconds to draw. The chart draws the picture ahead, in an event loop turn of its own, so a fill does not
+// draw the layers and paint the chart in one go.
 class ChartLayer : public QGraphicsObject {
 public:
     enum Kind { Depth, Front };
@@ -209,6 +214,53 @@ public:
     QRectF boundingRect() const override { return parentItem() ? parentItem()->boundingRect() : QRectF(); }
 
     void paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) override {
+        // The picture serves a plain move of the view; anything else is drawn as it is asked for.
+        if (painter->worldTransform().type() <= QTransform::TxTranslate &&
+            render(painter->device()->devicePixelRatioF())) {
+            painter->drawImage(boundingRect().topLeft(), m_image);
+            return;
+        }
+        draw(painter);
+    }
+
+    // Draws the picture now unless it is up to date; false when there is nothing to draw it on.
+    bool render(qreal ratio) {
+        const QRectF bounds = boundingRect();
+        const QSize size(qCeil(bounds.width() * ratio), qCeil(bounds.height() * ratio));
+        if (size.isEmpty())
+            return false;
+        if (m_valid && m_image.size() == size && m_image.devicePixelRatio() == ratio)
+            return true;
+        m_image = QImage(size, QImage::Format_ARGB32_Premultiplied);
+        m_image.setDevicePixelRatio(ratio);
+        m_image.fill(Qt::transparent);
+        QPainter painter(&m_image);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+        painter.translate(-bounds.topLeft());
+        draw(&painter);
+        m_valid = true;
+        ++m_renders;
+        return true;
+    }
+
+    bool isCurrent(qreal ratio) const {
+        const QRectF bounds = boundingRect();
+        return m_valid && m_image.size() == QSize(qCeil(bounds.width() * ratio), qCeil(bounds.height() * ratio)) &&
+               m_image.devicePixelRatio() == ratio;
+    }
+    void invalidate() {
+        m_valid = false;
+        update();
+    }
+    int renders() const { return m_renders; }
+
+    void geometryFollows() {
+        prepareGeometryChange();
+        invalidate();
+    }
+
+private:
+    void draw(QPainter* painter) {
         painter->save();
         if (m_kind == Depth)
             m_owner->paintDepth(painter);
@@ -217,11 +269,11 @@ public:
         painter->restore();
     }
 
-    void geometryFollows() { prepareGeometryChange(); }
-
-private:
     BarChart* m_owner;
     Kind m_kind;
+    QImage m_image;
+    bool m_valid = false;
+    int m_renders = 0;
 };
 
 BarChart::BarChart(QWidget* parent) : QChartView(parent) {
@@ -448,6 +500,13 @@ void BarChart::rebuildIfShown() {
 void BarChart::flush() {
     if (m_dirty)
         rebuild();
+    // Whoever asks for the chart now gets all of it at once.
+    if (m_holdingPaints) {
+        const qreal ratio = viewport()->devicePixelRatioF();
+        m_depthLayer->render(ratio);
+        m_frontLayer->render(ratio);
+        releasePaints();
+    }
 }
 
 void BarChart::scheduleRebuild() {
@@ -471,6 +530,9 @@ QAbstractSeries* BarChart::anySeries() const {
 }
 
 void BarChart::rebuild() {
+    // The chart's items, its layers and its paint each take milliseconds for a month of eight inputs: the paint
+    // waits until the layers are drawn, in turns of their own.
+    holdPaints();
     m_dirty = false;
     m_zoomAnimation->stop();
     resetQtZoom();
@@ -742,8 +804,60 @@ void BarChart::updateMargins() {
 }
 
 void BarChart::refreshLayers() {
-    m_depthLayer->update();
-    m_frontLayer->update();
+    m_depthLayer->invalidate();
+    m_frontLayer->invalidate();
+    scheduleLayerRender();
+}
+
+void BarChart::scheduleLayerRender() {
+    if (m_renderQueued)
+        return;
+    m_renderQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_renderQueued = false;
+            renderLayersAhead();
+        },
+        Qt::QueuedConnection);
+}
+
+void BarChart::renderLayersAhead() {
+    // One layer per event loop turn, each after the change that called for it; a rebuild holds the chart's paints
+    // until both are drawn, so the paint that shows them only puts them on the screen.
+    if (isVisible()) {
+        const qreal ratio = viewport()->devicePixelRatioF();
+        ChartLayer* stale = !m_depthLayer->isCurrent(ratio)   ? m_depthLayer
+                            : !m_frontLayer->isCurrent(ratio) ? m_frontLayer
+                                                              : nullptr;
+        if (stale) {
+            stale->render(ratio);
+            if (!m_depthLayer->isCurrent(ratio) || !m_frontLayer->isCurrent(ratio)) {
+                scheduleLayerRender();
+                return;
+            }
+        }
+    }
+    releasePaints();
+}
+
+void BarChart::holdPaints() {
+    if (m_holdingPaints || !isVisible())
+        return;
+    m_holdingPaints = true;
+    viewport()->setUpdatesEnabled(false);
+    scheduleLayerRender();
+}
+
+void BarChart::releasePaints() {
+    if (!m_holdingPaints)
+        return;
+    m_holdingPaints = false;
+    viewport()->setUpdatesEnabled(true);
+}
+
+int BarChart::layerRenders() const {
+    return m_depthLayer->renders() + m_frontLayer->renders();
 }
 
 double BarChart::depth() const {

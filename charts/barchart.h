@@ -109,6 +109,10 @@ public:
     // otherwise).
     void flush();
 
+    // How often the layers over Qt's items (depth and faces, marks, labels and legend) have been drawn: once per
+    // change, however often the chart is repainted.
+    int layerRenders() const;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -185,6 +189,10 @@ private:
     void updateTicks();
     void updateMargins();
     void refreshLayers();
+    void scheduleLayerRender();
+    void renderLayersAhead();
+    void holdPaints();
+    void releasePaints();
 
     BarGeometry barGeometry() const;
     bool placeBar(const BarGeometry& g, double x0, double x1, double value, Bar& bar) const;
@@ -229,4 +237,6 @@ private:
     int m_updateDepth = 0;
     bool m_dirty = false;
     bool m_rebuildQueued = false;
+    bool m_renderQueued = false;
+    bool m_holdingPaints = false;
 };

@@ -157,6 +157,7 @@ private slots:
     void columnsMeetEverySlotTheyCover_data();
     void columnsMeetEverySlotTheyCover();
     void axisLabelsAreMeasuredOnlyWhereDrawn();
+    void layersAreDrawnOnceAheadOfThePaints();
     void outlineOnlyWhereTheFillMeetsItsBackground();
     void denseColumnsKeepExactColoursAndOutlines();
     void demoScreenshots();
@@ -634,6 +635,44 @@ void TestBarChart::axisLabelsAreMeasuredOnlyWhereDrawn() {
     QCOMPARE(measured, 7);
 }
 
+void TestBarChart::layersAreDrawnOnceAheadOfThePaints() {
+    // A month of eight inputs filled into a shown chart: its faces, marks and legend are drawn once, in turns after
+    // the rebuild, and the repaints that follow only put that picture on the screen; it is the picture drawn
+    // directly.
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    chart.beginUpdate();
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 31; ++day)
+            chart.appendPoint(b, (day * 7 + b * 13) % 17 + 3, QString::number(day + 1));
+    }
+    const int before = chart.layerRenders();
+    chart.endUpdate();
+    QCOMPARE(chart.layerRenders(), before); // not in the rebuild's turn
+    QTRY_VERIFY(chart.layerRenders() >= before + 2 && chart.viewport()->updatesEnabled());
+    for (int turn = 0; turn < 5; ++turn)
+        QCoreApplication::processEvents();
+    const int drawn = chart.layerRenders();
+    const QImage shown = chart.grab().toImage();
+    chart.viewport()->repaint();
+    chart.viewport()->repaint();
+    QCOMPARE(chart.layerRenders(), drawn);
+
+    // The same chart drawn without the picture: the view turned by a hair's breadth of nothing draws directly.
+    chart.setTransform(QTransform::fromScale(1, 1).shear(0, 0).rotate(0.0001));
+    const QImage direct = chart.grab().toImage();
+    chart.resetTransform();
+    int differing = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x)
+            differing += near(shown.pixel(x, y), QColor(direct.pixel(x, y)), 8) ? 0 : 1;
+    }
+    QVERIFY2(differing < shown.width() * shown.height() / 200, qPrintable(QString::number(differing)));
+}
+
 void TestBarChart::outlineOnlyWhereTheFillMeetsItsBackground() {
     const QColor top(0xFF, 0xFF, 0xFF);
     const QColor bottom(0xFF, 0xFF, 0x80);
@@ -664,6 +703,8 @@ void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
                 chart.appendPoint(b, levels[b], QString::number(day));
         }
         chart.endUpdate();
+        // A grab takes what is on the screen: the chart finishes what it spreads over the next turns first.
+        chart.flush();
         image = chart.grab().toImage();
     };
     auto colour = [&](int x, int y) { return QColor(image.pixel(x, y)); };
@@ -745,11 +786,13 @@ void TestBarChart::demoScreenshots() {
     // Shown, as in the window: the value axis takes the room its labels need once the chart has its size.
     year.show();
     QVERIFY(QTest::qWaitForWindowExposed(&year));
+    year.flush();
     QVERIFY(year.grab().save(QDir(dir).filePath(QStringLiteral("chart-dense-year.png"))));
 
     fillHoursUpTo(hourly, 20127);
     hourly.show();
     QVERIFY(QTest::qWaitForWindowExposed(&hourly));
+    hourly.flush();
     QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-large.png"))));
 }
 
