@@ -9,6 +9,8 @@
 #include <QGraphicsLayout>
 #include <QGraphicsObject>
 #include <QGuiApplication>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QLegend>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -175,6 +177,28 @@ LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
             return plan;
         plan.width = widest;
     }
+}
+
+std::vector<bool> keepMarks(const std::vector<QRectF>& marks, const std::vector<QRectF>& bars) {
+    const size_t n = std::min(marks.size(), bars.size());
+    std::vector<bool> kept(marks.size(), false);
+    std::vector<size_t> drawn;
+    for (size_t i = 0; i < n; ++i) {
+        const QRectF& box = marks[i];
+        bool clear = true;
+        for (size_t k = 0; k < n && clear; ++k)
+            clear = k == i || !box.intersects(bars[k]);
+        for (size_t k : drawn) {
+            if (!clear)
+                break;
+            clear = !box.intersects(marks[k]);
+        }
+        if (clear) {
+            kept[i] = true;
+            drawn.push_back(i);
+        }
+    }
+    return kept;
 }
 
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to) {
@@ -887,6 +911,113 @@ QPointF BarChart::backPoint(const QPointF& front, const QRectF& plot, double d) 
     return centre + (front + depthShift(d) - centre) * shrink;
 }
 
+QRectF BarChart::barOutline(const Bar& bar, const QRectF& plot, double d) const {
+    // The front and the top and side faces, which lean back from it.
+    const QRectF& r = bar.front;
+    double left = r.left(), right = r.right(), top = r.top(), bottom = r.bottom();
+    for (const QPointF& corner : {r.topLeft(), r.topRight(), r.bottomRight()}) {
+        const QPointF b = backPoint(corner, plot, d);
+        left = std::min(left, b.x());
+        right = std::max(right, b.x());
+        top = std::min(top, b.y());
+        bottom = std::max(bottom, b.y());
+    }
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
+}
+
+QString BarChart::barText(const QPoint& at) const {
+    const BarGeometry g = barGeometry();
+    if (!g.plot.isValid() || g.last < g.first)
+        return QString();
+    const QPointF p = chart()->mapFromScene(mapToScene(at));
+    if (!g.plot.adjusted(-1, -1, 1, 1).contains(p) && !g.plot.contains(p.x(), g.plot.bottom()))
+        return QString();
+    int series = -1;
+    int index = -1;
+    if (g.barWidth() >= kMinFacedBarWidth) {
+        // A front first; the faces lie behind the fronts of the bars to their right.
+        const std::vector<Bar> bars = visibleBars(g, 0);
+        for (const Bar& bar : bars) {
+            if (bar.front.adjusted(-0.5, -0.5, 0.5, 0.5).contains(p)) {
+                series = bar.series;
+                index = bar.index;
+                break;
+            }
+        }
+        const double d = depth();
+        for (auto it = bars.rbegin(); series < 0 && it != bars.rend(); ++it) {
+            if (barOutline(*it, g.plot, d).contains(p)) {
+                series = it->series;
+                index = it->index;
+            }
+        }
+    } else {
+        // Dense columns: the series whose piece of the column is under the point, as they are painted.
+        const double value = (p.y() - g.origin.y()) / g.unit.y();
+        double nearest = std::numeric_limits<double>::infinity();
+        for (int i = 0; i < seriesCount(); ++i) {
+            const chartmath::ColumnExtent e = chartmath::columnExtents(m_series[i].values, std::floor(p.x()), 1,
+                                                                       g.origin.x(), g.unit.x(), kBarWidth)[0];
+            const double reach = value >= 0 ? e.high : -e.low;
+            const int slot = value >= 0 ? e.highSlot : e.lowSlot;
+            if (slot >= 0 && reach >= std::abs(value) && reach < nearest) {
+                nearest = reach;
+                series = i;
+                index = slot;
+            }
+        }
+    }
+    if (series < 0)
+        return QString();
+    const Series& s = m_series[series];
+    const QString value = valueText(s.values[index]);
+    const QString& label = s.labels[index];
+    if (s.colorEachPoint)
+        return label.isEmpty() ? value : label + QStringLiteral(": ") + value;
+    return s.title + (label.isEmpty() ? QString() : QStringLiteral(", ") + label) + QStringLiteral(": ") + value;
+}
+
+bool BarChart::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip)
+        return QChartView::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QString text = barText(help->pos());
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), text, viewport());
+    return true;
+}
+
+void BarChart::paintOutlines(QPainter* painter, const BarGeometry& g) {
+    // Bars whose fill is close to the background get a darker outline on whole pixels, as the dense columns do, in
+    // every view: Qt's own border and the antialiased one of wider bars fade into the light yellow. A zero bar keeps
+    // one row above the axis.
+    painter->save();
+    painter->setClipRect(g.plot.adjusted(0, 0, 0, 1));
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    painter->setPen(Qt::NoPen);
+    for (const Bar& bar : visibleBars(g, kMinFacedBarWidth)) {
+        if (!chartmath::needsOutline(bar.color, kBackgroundTop, kBackgroundBottom))
+            continue;
+        const QRectF& r = bar.front;
+        const int left = qRound(r.left());
+        const int right = std::max(qRound(r.right()), left + 1);
+        const int top = qRound(r.top());
+        const int bottom = qRound(r.bottom());
+        painter->setBrush(bar.color.darker(kOutlineDarker));
+        if (bottom - top < 2) {
+            painter->drawRect(QRect(left, std::min(top, bottom - 1), right - left, std::max(1, bottom - top)));
+            continue;
+        }
+        painter->drawRect(QRect(left, top, right - left, 1));
+        painter->drawRect(QRect(left, bottom - 1, right - left, 1));
+        painter->drawRect(QRect(left, top, 1, bottom - top));
+        painter->drawRect(QRect(right - 1, top, 1, bottom - top));
+    }
+    painter->restore();
+}
+
 double BarChart::BarGeometry::barWidth() const {
     return std::abs(unit.x()) * share;
 }
@@ -946,6 +1077,7 @@ std::vector<BarChart::Bar> BarChart::visibleBars(const BarGeometry& g, double mi
                 bar.color = s.color;
                 bar.arrowLength = s.arrowLength;
                 bar.series = g.sideBySide[k];
+                bar.index = x;
                 bar.colorEachPoint = false;
                 bars.push_back(bar);
             }
@@ -958,6 +1090,7 @@ std::vector<BarChart::Bar> BarChart::visibleBars(const BarGeometry& g, double mi
                 bar.color = palette[x % palette.size()];
                 bar.arrowLength = s.arrowLength;
                 bar.series = i;
+                bar.index = x;
                 bar.colorEachPoint = true;
                 bars.push_back(bar);
             }
@@ -1007,7 +1140,11 @@ void BarChart::paintDepth(QPainter* painter) {
     painter->setRenderHint(QPainter::Antialiasing, true);
     for (const Bar& bar : visibleBars(g, kMinFacedBarWidth)) {
         const QRectF& r = bar.front;
-        painter->setPen(QPen(bar.color.darker(170), 0.8));
+        // A fill close to the background gets its outline whole, on whole pixels, as the dense columns have it: a
+        // zero bar of such a colour is then still seen as its flat top face.
+        const bool outlined = chartmath::needsOutline(bar.color, kBackgroundTop, kBackgroundBottom);
+        painter->setRenderHint(QPainter::Antialiasing, !outlined);
+        painter->setPen(QPen(bar.color.darker(kOutlineDarker), outlined ? 1 : 0.8));
         if (bar.showSide) {
             painter->setBrush(bar.color.darker(140));
             painter->drawPolygon(QPolygonF{r.topRight(), back(r.topRight()), back(r.bottomRight()), r.bottomRight()});
@@ -1317,32 +1454,52 @@ void BarChart::paintFront(QPainter* painter) {
     painter->setFont(font());
     painter->setRenderHint(QPainter::Antialiasing, true);
 
-    // Value marks: transparent, each on an arrow above its bar's top face. A mark that would run into the one
-    // before it in its series is left out; marks of different series may overlap, as their bars stand apart.
+    // Value marks: transparent, each on an arrow above its bar's top face. A mark that would run into a mark drawn
+    // before it or into another bar (its front, top or side) is left out; the bar's tooltip tells its value.
     if (plot.isValid()) {
         const double d = depth();
+        const BarGeometry g = barGeometry();
+        paintOutlines(painter, g);
         painter->setClipRect(bounds.adjusted(kBorderWidth, kBorderWidth, -kBorderWidth, -kBorderWidth));
-        std::vector<double> markEnd(m_series.size(), -std::numeric_limits<double>::infinity());
-        for (const Bar& bar : visibleBars(barGeometry(), kMinFacedBarWidth)) {
+        const std::vector<Bar> bars = visibleBars(g, kMinFacedBarWidth);
+        struct Mark {
+            const Bar* bar;
+            QString text;
+            QPointF anchor;
+            QPointF tip;
+            QRectF box;
+        };
+        std::vector<Mark> marks;
+        std::vector<QRectF> markBoxes;
+        std::vector<QRectF> barBoxes;
+        marks.reserve(bars.size());
+        for (const Bar& bar : bars) {
             const QPointF frontTop(bar.front.center().x(), bar.front.top());
             if (!bar.showTop || frontTop.x() < plot.left() || frontTop.x() > plot.right())
                 continue;
-            const QString text = valueText(bar.value);
-            const double w = metrics.horizontalAdvance(text);
-            const QPointF anchor = (frontTop + backPoint(frontTop, plot, d)) / 2;
-            const QPointF tip = anchor - QPointF(0, bar.arrowLength);
-            const QRectF box(tip.x() - w / 2 - 2, tip.y() - metrics.height(), w + 4, metrics.height());
-            if (box.left() < markEnd[bar.series])
+            Mark m{&bar, valueText(bar.value), {}, {}, {}};
+            const double w = metrics.horizontalAdvance(m.text);
+            m.anchor = (frontTop + backPoint(frontTop, plot, d)) / 2;
+            m.tip = m.anchor - QPointF(0, bar.arrowLength);
+            m.box = QRectF(m.tip.x() - w / 2 - 2, m.tip.y() - metrics.height(), w + 4, metrics.height());
+            marks.push_back(m);
+            // The arrow belongs to the mark: it must not cross another bar either.
+            markBoxes.push_back(m.box.united(QRectF(m.tip, m.anchor).normalized().adjusted(-0.5, 0, 0.5, -1)));
+            barBoxes.push_back(barOutline(bar, plot, d));
+        }
+        const std::vector<bool> kept = chartmath::keepMarks(markBoxes, barBoxes);
+        for (size_t i = 0; i < marks.size(); ++i) {
+            if (!kept[i])
                 continue;
-            markEnd[bar.series] = box.right();
-            if (bar.arrowLength > 0) {
+            const Mark& m = marks[i];
+            if (m.bar->arrowLength > 0) {
                 painter->setPen(QPen(Qt::darkGray, 1));
-                painter->drawLine(anchor, tip);
+                painter->drawLine(m.anchor, m.tip);
             }
             // At a point, not in a box: the box form lays the text out anew each time, a month of marks costs
             // milliseconds.
             painter->setPen(Qt::black);
-            painter->drawText(QPointF(box.left() + 2, box.top() + metrics.ascent()), text);
+            painter->drawText(QPointF(m.box.left() + 2, m.box.top() + metrics.ascent()), m.text);
         }
         paintCategoryLabels(painter, plot);
         painter->setClipping(false);

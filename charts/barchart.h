@@ -57,6 +57,11 @@ struct LabelPlan {
 LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
                     const std::function<double(int)>& measure);
 
+// Which value marks are drawn: marks[i] is the box of bar i's mark (its text and arrow) and bars[i] the box of bar i
+// with its faces, both in the order of drawing. A mark is kept when it meets no mark kept before it and no bar but its
+// own; the others are left out, never drawn over each other or over a neighbour's top.
+std::vector<bool> keepMarks(const std::vector<QRectF>& marks, const std::vector<QRectF>& bars);
+
 // Straight-line distance in RGB (0 to about 441) of a colour from the nearest colour of a gradient running from one
 // colour to another.
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
@@ -102,6 +107,10 @@ public:
     void beginUpdate();
     void endUpdate();
 
+    // What the bar under a point of the widget holds, "Bit2, 14.02.2026: 5" or, for a colour-per-point series,
+    // "14: 20127"; empty where there is no bar. The bar's tooltip, for bars whose mark is left out.
+    QString barText(const QPoint& at) const;
+
     // Colours given to the points of a colour-per-point series, in turn.
     static const QList<QColor>& pointPalette();
 
@@ -119,6 +128,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     friend class ChartLayer;
@@ -139,6 +149,7 @@ private:
         double value = 0;
         int arrowLength = 0;
         int series = 0;
+        int index = 0;
         bool colorEachPoint = false;
         bool showTop = true;
         bool showSide = true;
@@ -199,10 +210,12 @@ private:
     std::vector<Bar> visibleBars(const BarGeometry& g, double minWidth) const;
     double depth() const;
     static QPointF depthShift(double depth);
+    QRectF barOutline(const Bar& bar, const QRectF& plot, double depth) const;
     QPointF backPoint(const QPointF& front, const QRectF& plot, double depth) const;
     std::vector<LegendEntry> legendEntries() const;
     LegendLayout legendLayout(const std::vector<LegendEntry>& entries, double width) const;
     void paintDepth(QPainter* painter);
+    void paintOutlines(QPainter* painter, const BarGeometry& g);
     void paintBars(QPainter* painter, const BarGeometry& g);
     void paintDenseBars(QPainter* painter, const BarGeometry& g);
     void paintFront(QPainter* painter);

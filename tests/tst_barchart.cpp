@@ -160,6 +160,9 @@ private slots:
     void layersAreDrawnOnceAheadOfThePaints();
     void outlineOnlyWhereTheFillMeetsItsBackground();
     void denseColumnsKeepExactColoursAndOutlines();
+    void marksNeverOverlapMarksOrOtherBars();
+    void lightBarsAreOutlinedInEveryView();
+    void tooltipSaysWhatABarHolds();
     void demoScreenshots();
 };
 
@@ -749,6 +752,116 @@ void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
     QCOMPARE(colour(x - 2, row), kDailyColors[1]);
 }
 
+void TestBarChart::marksNeverOverlapMarksOrOtherBars() {
+    // Six-digit hourly values: marks 44 pixels wide over bars 20 pixels apart, every other bar tall. A kept mark
+    // meets no other kept mark and no bar but its own, and where there is room marks are kept.
+    std::vector<QRectF> marks, bars;
+    for (int h = 0; h < 25; ++h) {
+        const double top = h % 2 ? 40 : 120;
+        bars.push_back(QRectF(h * 20 + 3, top - 8, 22, 200 - top + 8)); // front and faces leaning back
+        marks.push_back(QRectF(h * 20 + 3 + 7 - 22, top - 8 - 20 - 14, 44, 34));
+    }
+    const std::vector<bool> kept = chartmath::keepMarks(marks, bars);
+    int count = 0;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        if (!kept[i])
+            continue;
+        ++count;
+        for (size_t k = 0; k < marks.size(); ++k) {
+            if (k != i)
+                QVERIFY2(!marks[i].intersects(bars[k]), qPrintable(QStringLiteral("%1 over bar %2").arg(i).arg(k)));
+            if (k != i && kept[k])
+                QVERIFY2(!marks[i].intersects(marks[k]), qPrintable(QStringLiteral("%1 over %2").arg(i).arg(k)));
+        }
+    }
+    // The tall bars' marks stand clear of their lower neighbours: one in three of those at least.
+    QVERIFY2(count >= 4, qPrintable(QString::number(count)));
+    // A low bar between tall ones keeps no mark: it would run into their tops.
+    QVERIFY(!kept[2]);
+}
+
+void TestBarChart::lightBarsAreOutlinedInEveryView() {
+    // Bit1's light yellow is the background's own: its bars and its zero slabs get the darker outline on whole
+    // pixels, in a week drawn by Qt and in two months drawn here, as in the dense columns.
+    const QColor outline(kDailyColors[1].darker(170).rgb());
+    for (int days : {7, 60}) {
+        BarChart chart;
+        chart.resize(785, 253);
+        addDailySeries(chart);
+        chart.beginUpdate();
+        for (int day = 0; day < days; ++day)
+            chart.appendPoint(1, day % 2 ? 9 : 0, QString::number(day));
+        chart.endUpdate();
+        chart.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        chart.flush();
+        const QImage image = chart.grab().toImage();
+        QAbstractSeries* series = chart.chart()->series().first();
+        const auto at = [&](double slot, double value) {
+            return chart.mapFromScene(chart.chart()->mapToPosition(QPointF(slot, value), series));
+        };
+        // The zero slab of the first day: the row just above the axis.
+        const QPoint slab = at(0, 0) - QPoint(0, 1);
+        QVERIFY2(QColor(image.pixel(slab)) == outline,
+                 qPrintable(QStringLiteral("%1 days: %2").arg(days).arg(QColor(image.pixel(slab)).name())));
+        // A bar's left edge, halfway up, and the fill right of it.
+        const QPoint middle = at(1, 4.5);
+        int x = middle.x();
+        while (x > 0 && QColor(image.pixel(x, middle.y())) != outline)
+            --x;
+        QVERIFY2(middle.x() - x < 60, qPrintable(QString::number(days)));
+        QCOMPARE(QColor(image.pixel(x + 2, middle.y())), kDailyColors[1]);
+    }
+}
+
+void TestBarChart::tooltipSaysWhatABarHolds() {
+    // A bar whose mark is left out still tells its value: in the hourly chart, the daily chart and dense columns.
+    BarChart hourly;
+    hourly.resize(785, 253);
+    hourly.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+    fillHoursUpTo(hourly, 201270);
+    hourly.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&hourly));
+    hourly.flush();
+    QAbstractSeries* series = hourly.chart()->series().first();
+    const auto point = [](BarChart& chart, QAbstractSeries* s, double slot, double value) {
+        return chart.mapFromScene(chart.chart()->mapToPosition(QPointF(slot, value), s));
+    };
+    QCOMPARE(hourly.barText(point(hourly, series, 13, hourly.pointValue(0, 13) / 2)),
+             QStringLiteral("13: %1").arg(hourly.pointValue(0, 13)));
+    QCOMPARE(hourly.barText(point(hourly, series, 13, 250000)), QString());
+
+    BarChart daily;
+    daily.resize(785, 253);
+    addDailySeries(daily);
+    fillWeek(daily);
+    daily.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&daily));
+    daily.flush();
+    series = daily.chart()->series().first();
+    // Slot 2, the third of eight bars side by side: Bit2.
+    const double bit2 = 2 - 0.35 + 0.7 / 8 * 2.5;
+    QCOMPARE(daily.barText(point(daily, series, bit2, 0.5)),
+             QStringLiteral("Bit2, 03.03.2026: %1").arg(daily.pointValue(2, 2)));
+
+    BarChart year;
+    year.resize(785, 253);
+    addDailySeries(year);
+    year.beginUpdate();
+    for (int day = 0; day < 365; ++day) {
+        year.appendPoint(0, 10, QString::number(day));
+        year.appendPoint(3, day == 200 ? 30 : 5, QString::number(day));
+    }
+    year.endUpdate();
+    year.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&year));
+    year.flush();
+    series = year.chart()->series().first();
+    QCOMPARE(year.barText(point(year, series, 100, 3)), QStringLiteral("Bit3, 100: 5"));
+    QCOMPARE(year.barText(point(year, series, 100, 8)), QStringLiteral("Bit0, 100: 10"));
+    QCOMPARE(year.barText(point(year, series, 200, 20)), QStringLiteral("Bit3, 200: 30"));
+}
+
 void TestBarChart::demoScreenshots() {
     const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR");
     if (dir.isEmpty())
@@ -789,7 +902,7 @@ void TestBarChart::demoScreenshots() {
     year.flush();
     QVERIFY(year.grab().save(QDir(dir).filePath(QStringLiteral("chart-dense-year.png"))));
 
-    fillHoursUpTo(hourly, 20127);
+    fillHoursUpTo(hourly, 201270);
     hourly.show();
     QVERIFY(QTest::qWaitForWindowExposed(&hourly));
     hourly.flush();
