@@ -8,7 +8,6 @@
 #include "core/clock.h"
 
 #include <QCheckBox>
-
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QLabel>
@@ -425,14 +424,14 @@ void TfrmStatistika::btnTiskClick() {
         if (dialog.exec() != QDialog::Accepted)
             return;
     }
+    // A display that has just ended may still be drawing its chart over the next event loop turns.
+    Chart1->flush();
+    Chart2->flush();
     // The window's client area as shown, at the top left of one page, at the same physical size as on screen
     // when the page is wide enough, else scaled down to the printable area with its proportions kept (an A4
     // portrait page is narrower than the window). The pixels go into the print as they are, never recompressed.
     // On a scaled screen the grab holds more device pixels than the window is wide and draws at the window's
     // own size, so the fit goes by that size.
-    // A display that has just ended may still be drawing its chart over the next event loop turns.
-    Chart1->flush();
-    Chart2->flush();
     const QPixmap image = grab();
     const QSizeF size = image.deviceIndependentSize();
     QPainter painter(&printer);
