@@ -34,6 +34,9 @@
 #endif
 
 namespace {
+// A timer rather than a posted call: posted calls run in the same turn as the repaint posted before them.
+constexpr int kFillDelayMs = 1;
+
 const QColor kSeriesColors[8] = {QColor(0xFF, 0x00, 0x00), QColor(0xFF, 0xFF, 0x80), QColor(0x80, 0xFF, 0x80),
                                  QColor(0x00, 0xFF, 0xFF), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x00, 0xFF),
                                  QColor(0x00, 0x80, 0x40), QColor(0xFF, 0x80, 0x00)};
@@ -153,6 +156,12 @@ TfrmStatistika::TfrmStatistika(const Settings& settings, QWidget* parent)
     connect(btnZavri, &QPushButton::clicked, this, &QDialog::accept);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TfrmStatistika::PageControl1Change);
     connect(CheckListBox1, &QListWidget::itemChanged, this, &TfrmStatistika::CheckListBox1ClickCheck);
+    // The item view leaves the current row where it was when a click lands on an item's box; the operator's last
+    // click decides the hourly page's one input, so it is made current here, on either page.
+    connect(CheckListBox1, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        const QSignalBlocker blocker(CheckListBox1);
+        CheckListBox1->setCurrentItem(item);
+    });
     connect(DateTimePicker1, &QDateEdit::dateChanged, this, &TfrmStatistika::DateTimePicker1Change);
     connect(&m_watcher, &QFutureWatcher<ScanOutcome>::finished, this, &TfrmStatistika::finishDisplay);
 }
@@ -292,10 +301,11 @@ void TfrmStatistika::btnNactiClick() {
     const archive::Period period = m_period;
     const int year = Clock::now().date().year();
     const QLocale locale = QLocale::system();
+    const bool skipZero = m_skipZero;
     archive::ScanOptions options;
     options.indexDirectory = archive::defaultIndexDirectory();
-    m_watcher.setFuture(
-        QtConcurrent::run(&m_scanPool, [tables, progress, period, jobs, year, options, locale]() -> ScanOutcome {
+    m_watcher.setFuture(QtConcurrent::run(
+        &m_scanPool, [tables, progress, period, jobs, bits, skipZero, year, options, locale]() -> ScanOutcome {
 #ifdef Q_OS_LINUX
             // The counting threads yield to the GUI thread, so the monitor stays quick while they use the cores.
             // Threads the scan starts inherit this; the pool's one thread only ever runs scans.
@@ -303,16 +313,14 @@ void TfrmStatistika::btnNactiClick() {
 #endif
             ScanOutcome outcome;
             try {
-                // Clearing the tables and formatting the day labels is work the GUI thread need not wait for: the
-                // window reads the tables only once the outcome has arrived.
+                // Clearing the tables and making the charts' points is work the GUI thread need not wait for: the
+                // window reads the outcome only once it has arrived, and a long period has half a million points.
                 const int days = archive::preparePeriodTables(*tables, period);
                 outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress,
                                                         options, &outcome.unreadable);
                 if (outcome.completed) {
-                    outcome.dayLabels.reserve(days);
-                    for (int i = 0; i < days; ++i)
-                        outcome.dayLabels.append(
-                            locale.toString(QDate::fromJulianDay(tables->PeriodDays[size_t(i)]), QLocale::ShortFormat));
+                    outcome.points = std::make_shared<ChartPoints>();
+                    makeChartPoints(*tables, days, bits, skipZero, locale, *outcome.points);
                 }
             } catch (const archive::ArchiveError& e) {
                 outcome.error = e.path + QStringLiteral(": ") + e.reason;
@@ -330,19 +338,30 @@ void TfrmStatistika::finishDisplay() {
         endDisplay();
         // The charts keep what they showed before; the operator learns which file stopped the display.
         MessageBox::error(this, QStringLiteral("Graf nelze zobrazit, chybný soubor:\r") + outcome.error);
-    } else {
-        if (outcome.completed)
-            fillCharts(outcome.dayLabels);
+        emit displayFinished();
+        return;
+    }
+    if (!outcome.completed || !outcome.points) {
+        endDisplay();
+        emit displayFinished();
+        return;
+    }
+    // The notice goes first and the window repaints what lay under it; the charts take their points a turn later,
+    // so that repaint, the chart's rebuild, its layers and its paint each come in an event loop turn of their own
+    // rather than holding the GUI thread together.
+    Panel1->hide();
+    QTimer::singleShot(kFillDelayMs, Qt::PreciseTimer, this, [this, outcome] {
+        fillCharts(*outcome.points);
         endDisplay();
         // The charts show what could be read; the operator learns what was left out, without a box to wait on.
-        if (outcome.completed && !outcome.unreadable.isEmpty()) {
+        if (!outcome.unreadable.isEmpty()) {
             QStringList lines;
             for (const archive::UnreadableFolder& folder : outcome.unreadable)
                 lines << QStringLiteral("Nelze číst složku: %1 (%2)").arg(folder.path, folder.reason);
             MessageBox::open(this, MessageBox::Warning, QStringLiteral("Warning"), lines.join(QLatin1Char('\r')));
         }
-    }
-    emit displayFinished();
+        emit displayFinished();
+    });
 }
 
 void TfrmStatistika::endDisplay() {
@@ -354,32 +373,43 @@ void TfrmStatistika::endDisplay() {
         PageControl1Change(PageControl1->currentIndex());
 }
 
-void TfrmStatistika::fillCharts(const QStringList& dayLabels) {
-    const archive::Tables& t = *m_tables;
-    const bool skipZero = m_skipZero;
-
-    Chart1->beginUpdate();
-    Chart2->beginUpdate();
-    for (int b = 0; b < 8; ++b)
-        Chart1->clearSeries(b);
-    Chart2->clearSeries(0);
-
+void TfrmStatistika::makeChartPoints(const archive::Tables& t, int days, unsigned inputs, bool skipZero,
+                                     const QLocale& locale, ChartPoints& points) {
+    // Each day's label is formatted once and shared by the inputs that show the day.
+    QStringList labels;
+    labels.reserve(days);
+    for (int i = 0; i < days; ++i)
+        labels.append(locale.toString(QDate::fromJulianDay(t.PeriodDays[size_t(i)]), QLocale::ShortFormat));
     for (int b = 0; b < 8; ++b) {
-        if (!(m_shownInputs & (1u << b)))
+        if (!(inputs & (1u << b)))
             continue;
-        for (int i = 0; i < m_days; ++i) {
-            const qint32 v = t.DayCounts[i][b];
+        std::vector<double>& values = points.dayValues[b];
+        QStringList& dayLabels = points.dayLabels[b];
+        values.reserve(size_t(days));
+        dayLabels.reserve(days);
+        for (int i = 0; i < days; ++i) {
+            const qint32 v = t.DayCounts[size_t(i)][b];
             if (skipZero && v == 0)
                 continue;
-            Chart1->appendPoint(b, v, dayLabels[i]);
+            values.push_back(v);
+            dayLabels.append(labels[i]);
         }
     }
     for (int h = 0; h < archive::HourSlots; ++h) {
         const qint32 v = t.HourCounts[h];
         if (skipZero && v == 0)
             continue;
-        Chart2->appendPoint(0, v, t.HourLabels[h]);
+        points.hourValues.push_back(v);
+        points.hourLabels.append(t.HourLabels[h]);
     }
+}
+
+void TfrmStatistika::fillCharts(ChartPoints& points) {
+    Chart1->beginUpdate();
+    Chart2->beginUpdate();
+    for (int b = 0; b < 8; ++b)
+        Chart1->setPoints(b, std::move(points.dayValues[b]), std::move(points.dayLabels[b]));
+    Chart2->setPoints(0, std::move(points.hourValues), std::move(points.hourLabels));
     Chart1->endUpdate();
     Chart2->endUpdate();
 }
@@ -394,6 +424,9 @@ void TfrmStatistika::btnTiskClick() {
         if (dialog.exec() != QDialog::Accepted)
             return;
     }
+    // A display that has just ended may still be drawing its chart over the next event loop turns.
+    Chart1->flush();
+    Chart2->flush();
     // The window's client area as shown, at the top left of one page, at the same physical size as on screen
     // when the page is wide enough, else scaled down to the printable area with its proportions kept (an A4
     // portrait page is narrower than the window). The pixels go into the print as they are, never recompressed.

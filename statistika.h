@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class BarChart;
 class QCheckBox;
@@ -17,6 +18,7 @@ class QGroupBox;
 class QLabel;
 class QListWidget;
 class QListWidgetItem;
+class QLocale;
 class QPrinter;
 class QPushButton;
 class QTabWidget;
@@ -73,16 +75,26 @@ protected:
     void done(int result) override;
 
 private:
+    struct ChartPoints {
+        std::vector<double> dayValues[8];
+        QStringList dayLabels[8]; // in the system locale's short date format
+        std::vector<double> hourValues;
+        QStringList hourLabels;
+    };
     struct ScanOutcome {
         bool completed = false;
         QString error;
         QList<archive::UnreadableFolder> unreadable;
-        QStringList dayLabels; // one per day of the period, in the system locale's short date format
+        // The charts' points, made ready in the worker: the GUI thread only hands them over. Held by pointer, so the
+        // outcome's copies do not copy a long period's megabytes.
+        std::shared_ptr<ChartPoints> points;
     };
     void FormActivate();
     void applySingleChoice(int chosen);
     void finishDisplay();
-    void fillCharts(const QStringList& dayLabels);
+    static void makeChartPoints(const archive::Tables& t, int days, unsigned inputs, bool skipZero,
+                                const QLocale& locale, ChartPoints& points);
+    void fillCharts(ChartPoints& points);
     void endDisplay();
 
     const Settings& m_settings;

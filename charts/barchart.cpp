@@ -1,6 +1,7 @@
 #include "charts/barchart.h"
 
 #include <QAbstractBarSeries>
+
 #include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
@@ -8,6 +9,8 @@
 #include <QGraphicsLayout>
 #include <QGraphicsObject>
 #include <QGuiApplication>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QLegend>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -74,8 +77,9 @@ constexpr double kTickLength = 4;
 
 constexpr int kZoomAnimationMs = 250;
 
-// Space between the bottom axis and its labels.
+// Space between the bottom axis and its labels, and the least space between two labels.
 constexpr int kLabelGap = 6;
+constexpr double kLabelSpacing = 8;
 
 QString valueText(double value) {
     return QString::number(value, 'g', 12);
@@ -150,6 +154,53 @@ std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, doubl
     return extents;
 }
 
+LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
+                    const std::function<double(int)>& measure) {
+    LabelPlan plan;
+    plan.width = std::max(width, 0.0);
+    first = std::max(first, 0);
+    if (!(slot > 0) || last < first)
+        return plan;
+    // Only the labels of the step being tried are measured; a wider one among them widens the step, which draws
+    // another set. The width only grows, over the widths of a few sets, so this ends after a few rounds.
+    int measuredStep = 0;
+    for (;;) {
+        const double step = std::ceil((plan.width + std::max(gap, 1.0)) / slot);
+        plan.step = static_cast<int>(std::min(step, double(std::numeric_limits<int>::max() / 2)));
+        if (plan.step == measuredStep)
+            return plan;
+        measuredStep = plan.step;
+        double widest = plan.width;
+        for (qint64 x = (qint64(first) + plan.step - 1) / plan.step * plan.step; x <= last; x += plan.step)
+            widest = std::max(widest, measure(static_cast<int>(x)));
+        if (widest <= plan.width)
+            return plan;
+        plan.width = widest;
+    }
+}
+
+std::vector<bool> keepMarks(const std::vector<QRectF>& marks, const std::vector<QRectF>& bars) {
+    const size_t n = std::min(marks.size(), bars.size());
+    std::vector<bool> kept(marks.size(), false);
+    std::vector<size_t> drawn;
+    for (size_t i = 0; i < n; ++i) {
+        const QRectF& box = marks[i];
+        bool clear = true;
+        for (size_t k = 0; k < n && clear; ++k)
+            clear = k == i || !box.intersects(bars[k]);
+        for (size_t k : drawn) {
+            if (!clear)
+                break;
+            clear = !box.intersects(marks[k]);
+        }
+        if (clear) {
+            kept[i] = true;
+            drawn.push_back(i);
+        }
+    }
+    return kept;
+}
+
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to) {
     // The nearest point of the straight line between the two colours, in RGB.
     const double d[3] = {double(to.red() - from.red()), double(to.green() - from.green()),
@@ -170,7 +221,11 @@ bool needsOutline(const QColor& fill, const QColor& backgroundFrom, const QColor
 
 } // namespace chartmath
 
-// One drawing layer over the chart: the depth below the bars, or the marks, legend and border above them.
+// One drawing layer over the chart: the depth below the bars, or the marks, legend and border above them. Kept as a
+// picture between its changes: the view repaints the whole chart whenever any part of it changes (a display repaints
+// it once for the window and once for the chart's own items), and the faces and marks of a month of eight inputs
+// take milliseconds to draw. The chart draws the picture ahead, in an event loop turn of its own, so a fill does not
+// draw the layers and paint the chart in one go.
 class ChartLayer : public QGraphicsObject {
 public:
     enum Kind { Depth, Front };
@@ -183,6 +238,53 @@ public:
     QRectF boundingRect() const override { return parentItem() ? parentItem()->boundingRect() : QRectF(); }
 
     void paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) override {
+        // The picture serves a plain move of the view; anything else is drawn as it is asked for.
+        if (painter->worldTransform().type() <= QTransform::TxTranslate &&
+            render(painter->device()->devicePixelRatioF())) {
+            painter->drawImage(boundingRect().topLeft(), m_image);
+            return;
+        }
+        draw(painter);
+    }
+
+    // Draws the picture now unless it is up to date; false when there is nothing to draw it on.
+    bool render(qreal ratio) {
+        const QRectF bounds = boundingRect();
+        const QSize size(qCeil(bounds.width() * ratio), qCeil(bounds.height() * ratio));
+        if (size.isEmpty())
+            return false;
+        if (m_valid && m_image.size() == size && m_image.devicePixelRatio() == ratio)
+            return true;
+        m_image = QImage(size, QImage::Format_ARGB32_Premultiplied);
+        m_image.setDevicePixelRatio(ratio);
+        m_image.fill(Qt::transparent);
+        QPainter painter(&m_image);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+        painter.translate(-bounds.topLeft());
+        draw(&painter);
+        m_valid = true;
+        ++m_renders;
+        return true;
+    }
+
+    bool isCurrent(qreal ratio) const {
+        const QRectF bounds = boundingRect();
+        return m_valid && m_image.size() == QSize(qCeil(bounds.width() * ratio), qCeil(bounds.height() * ratio)) &&
+               m_image.devicePixelRatio() == ratio;
+    }
+    void invalidate() {
+        m_valid = false;
+        update();
+    }
+    int renders() const { return m_renders; }
+
+    void geometryFollows() {
+        prepareGeometryChange();
+        invalidate();
+    }
+
+private:
+    void draw(QPainter* painter) {
         painter->save();
         if (m_kind == Depth)
             m_owner->paintDepth(painter);
@@ -191,11 +293,11 @@ public:
         painter->restore();
     }
 
-    void geometryFollows() { prepareGeometryChange(); }
-
-private:
     BarChart* m_owner;
     Kind m_kind;
+    QImage m_image;
+    bool m_valid = false;
+    int m_renders = 0;
 };
 
 BarChart::BarChart(QWidget* parent) : QChartView(parent) {
@@ -349,6 +451,58 @@ QString BarChart::categoryLabel(int index) const {
     return distinct.join(QLatin1Char('\n'));
 }
 
+int BarChart::labelLines(int index) const {
+    // Counted without joining the texts: a long period asks this of every position. Series filled from one list of
+    // day labels share each day's text, so most comparisons end at the pointer.
+    const QString* distinct[16];
+    int count = 0;
+    int lines = 0;
+    for (const Series& s : m_series) {
+        if (index >= s.labels.size())
+            continue;
+        const QString& label = s.labels[index];
+        if (label.isEmpty())
+            continue;
+        bool seen = false;
+        for (int k = 0; k < count && !seen; ++k)
+            seen = (distinct[k]->constData() == label.constData() && distinct[k]->size() == label.size()) ||
+                   *distinct[k] == label;
+        if (seen)
+            continue;
+        if (count < 16)
+            distinct[count++] = &label;
+        lines += 1 + static_cast<int>(label.count(QLatin1Char('\n')));
+    }
+    return std::max(lines, 1);
+}
+
+void BarChart::setPoints(int series, std::vector<double> values, QStringList labels) {
+    if (series < 0 || series >= seriesCount())
+        return;
+    for (double& v : values) {
+        if (!std::isfinite(v))
+            v = 0;
+    }
+    // Resized only when it must be: a list shared with other series would be copied by the resize.
+    if (labels.size() != static_cast<qsizetype>(values.size()))
+        labels.resize(static_cast<qsizetype>(values.size()));
+    m_series[series].values = std::move(values);
+    m_series[series].labels = std::move(labels);
+    scheduleRebuild();
+}
+
+double BarChart::labelWidth(int index) {
+    auto it = m_labelWidths.constFind(index);
+    if (it != m_labelWidths.constEnd())
+        return *it;
+    const QFontMetricsF metrics(font());
+    double width = 0;
+    for (const QString& line : categoryLabel(index).split(QLatin1Char('\n')))
+        width = std::max(width, metrics.horizontalAdvance(line));
+    m_labelWidths.insert(index, width);
+    return width;
+}
+
 void BarChart::beginUpdate() {
     ++m_updateDepth;
 }
@@ -370,6 +524,13 @@ void BarChart::rebuildIfShown() {
 void BarChart::flush() {
     if (m_dirty)
         rebuild();
+    // Whoever asks for the chart now gets all of it at once.
+    if (m_holdingPaints) {
+        const qreal ratio = viewport()->devicePixelRatioF();
+        m_depthLayer->render(ratio);
+        m_frontLayer->render(ratio);
+        releasePaints();
+    }
 }
 
 void BarChart::scheduleRebuild() {
@@ -393,6 +554,9 @@ QAbstractSeries* BarChart::anySeries() const {
 }
 
 void BarChart::rebuild() {
+    // The chart's items, its layers and its paint each take milliseconds for a month of eight inputs: the paint
+    // waits until the layers are drawn, in turns of their own.
+    holdPaints();
     m_dirty = false;
     m_zoomAnimation->stop();
     resetQtZoom();
@@ -422,23 +586,18 @@ void BarChart::rebuild() {
         c->addAxis(bottom, Qt::AlignBottom);
 
     // The front layer draws the labels, thinned out when they do not fit their slots and over as many lines as a
-    // position needs. The category axis keeps one category per position for ranges and zoom, and insists on unique
-    // texts: positions with equal or empty labels get their position appended.
-    const QFontMetricsF metrics(font());
+    // position needs; it measures only those it draws, so a long period costs no more than a short one. The category
+    // axis keeps one category per position for ranges and zoom, and insists on unique texts: positions with equal or
+    // empty labels get their position appended.
     QStringList categories;
     QSet<QString> used;
-    m_categoryTexts.clear();
+    m_labelWidths.clear();
     m_labelWidth = 0;
     m_labelLines = 1;
-    for (int x = 0; x < m_categoryCount; ++x) {
+    for (int x = 0; x < m_categoryCount; ++x)
+        m_labelLines = std::max(m_labelLines, labelLines(x));
+    for (int x = 0; x < m_categoryCount && !m_drawsBars; ++x) {
         const QString label = categoryLabel(x);
-        const QStringList lines = label.split(QLatin1Char('\n'));
-        m_labelLines = std::max(m_labelLines, static_cast<int>(lines.size()));
-        for (const QString& line : lines)
-            m_labelWidth = std::max(m_labelWidth, metrics.horizontalAdvance(line));
-        m_categoryTexts.append(label);
-        if (m_drawsBars)
-            continue;
         QString key = label;
         for (int n = x; key.isEmpty() || used.contains(key); n += m_categoryCount)
             key = QStringLiteral("%1 #%2").arg(label).arg(n);
@@ -669,8 +828,60 @@ void BarChart::updateMargins() {
 }
 
 void BarChart::refreshLayers() {
-    m_depthLayer->update();
-    m_frontLayer->update();
+    m_depthLayer->invalidate();
+    m_frontLayer->invalidate();
+    scheduleLayerRender();
+}
+
+void BarChart::scheduleLayerRender() {
+    if (m_renderQueued)
+        return;
+    m_renderQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_renderQueued = false;
+            renderLayersAhead();
+        },
+        Qt::QueuedConnection);
+}
+
+void BarChart::renderLayersAhead() {
+    // One layer per event loop turn, each after the change that called for it; a rebuild holds the chart's paints
+    // until both are drawn, so the paint that shows them only puts them on the screen.
+    if (isVisible()) {
+        const qreal ratio = viewport()->devicePixelRatioF();
+        ChartLayer* stale = !m_depthLayer->isCurrent(ratio)   ? m_depthLayer
+                            : !m_frontLayer->isCurrent(ratio) ? m_frontLayer
+                                                              : nullptr;
+        if (stale) {
+            stale->render(ratio);
+            if (!m_depthLayer->isCurrent(ratio) || !m_frontLayer->isCurrent(ratio)) {
+                scheduleLayerRender();
+                return;
+            }
+        }
+    }
+    releasePaints();
+}
+
+void BarChart::holdPaints() {
+    if (m_holdingPaints || !isVisible())
+        return;
+    m_holdingPaints = true;
+    viewport()->setUpdatesEnabled(false);
+    scheduleLayerRender();
+}
+
+void BarChart::releasePaints() {
+    if (!m_holdingPaints)
+        return;
+    m_holdingPaints = false;
+    viewport()->setUpdatesEnabled(true);
+}
+
+int BarChart::layerRenders() const {
+    return m_depthLayer->renders() + m_frontLayer->renders();
 }
 
 double BarChart::depth() const {
@@ -698,6 +909,113 @@ QPointF BarChart::backPoint(const QPointF& front, const QRectF& plot, double d) 
     const double shrink = 1 - kPerspective / 2000;
     const QPointF centre = plot.center();
     return centre + (front + depthShift(d) - centre) * shrink;
+}
+
+QRectF BarChart::barOutline(const Bar& bar, const QRectF& plot, double d) const {
+    // The front and the top and side faces, which lean back from it.
+    const QRectF& r = bar.front;
+    double left = r.left(), right = r.right(), top = r.top(), bottom = r.bottom();
+    for (const QPointF& corner : {r.topLeft(), r.topRight(), r.bottomRight()}) {
+        const QPointF b = backPoint(corner, plot, d);
+        left = std::min(left, b.x());
+        right = std::max(right, b.x());
+        top = std::min(top, b.y());
+        bottom = std::max(bottom, b.y());
+    }
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
+}
+
+QString BarChart::barText(const QPoint& at) const {
+    const BarGeometry g = barGeometry();
+    if (!g.plot.isValid() || g.last < g.first)
+        return QString();
+    const QPointF p = chart()->mapFromScene(mapToScene(at));
+    if (!g.plot.adjusted(-1, -1, 1, 1).contains(p) && !g.plot.contains(p.x(), g.plot.bottom()))
+        return QString();
+    int series = -1;
+    int index = -1;
+    if (g.barWidth() >= kMinFacedBarWidth) {
+        // A front first; the faces lie behind the fronts of the bars to their right.
+        const std::vector<Bar> bars = visibleBars(g, 0);
+        for (const Bar& bar : bars) {
+            if (bar.front.adjusted(-0.5, -0.5, 0.5, 0.5).contains(p)) {
+                series = bar.series;
+                index = bar.index;
+                break;
+            }
+        }
+        const double d = depth();
+        for (auto it = bars.rbegin(); series < 0 && it != bars.rend(); ++it) {
+            if (barOutline(*it, g.plot, d).contains(p)) {
+                series = it->series;
+                index = it->index;
+            }
+        }
+    } else {
+        // Dense columns: the series whose piece of the column is under the point, as they are painted.
+        const double value = (p.y() - g.origin.y()) / g.unit.y();
+        double nearest = std::numeric_limits<double>::infinity();
+        for (int i = 0; i < seriesCount(); ++i) {
+            const chartmath::ColumnExtent e = chartmath::columnExtents(m_series[i].values, std::floor(p.x()), 1,
+                                                                       g.origin.x(), g.unit.x(), kBarWidth)[0];
+            const double reach = value >= 0 ? e.high : -e.low;
+            const int slot = value >= 0 ? e.highSlot : e.lowSlot;
+            if (slot >= 0 && reach >= std::abs(value) && reach < nearest) {
+                nearest = reach;
+                series = i;
+                index = slot;
+            }
+        }
+    }
+    if (series < 0)
+        return QString();
+    const Series& s = m_series[series];
+    const QString value = valueText(s.values[index]);
+    const QString& label = s.labels[index];
+    if (s.colorEachPoint)
+        return label.isEmpty() ? value : label + QStringLiteral(": ") + value;
+    return s.title + (label.isEmpty() ? QString() : QStringLiteral(", ") + label) + QStringLiteral(": ") + value;
+}
+
+bool BarChart::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip)
+        return QChartView::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QString text = barText(help->pos());
+    if (text.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), text, viewport());
+    return true;
+}
+
+void BarChart::paintOutlines(QPainter* painter, const BarGeometry& g) {
+    // Bars whose fill is close to the background get a darker outline on whole pixels, as the dense columns do, in
+    // every view: Qt's own border and the antialiased one of wider bars fade into the light yellow. A zero bar keeps
+    // one row above the axis.
+    painter->save();
+    painter->setClipRect(g.plot.adjusted(0, 0, 0, 1));
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    painter->setPen(Qt::NoPen);
+    for (const Bar& bar : visibleBars(g, kMinFacedBarWidth)) {
+        if (!chartmath::needsOutline(bar.color, kBackgroundTop, kBackgroundBottom))
+            continue;
+        const QRectF& r = bar.front;
+        const int left = qRound(r.left());
+        const int right = std::max(qRound(r.right()), left + 1);
+        const int top = qRound(r.top());
+        const int bottom = qRound(r.bottom());
+        painter->setBrush(bar.color.darker(kOutlineDarker));
+        if (bottom - top < 2) {
+            painter->drawRect(QRect(left, std::min(top, bottom - 1), right - left, std::max(1, bottom - top)));
+            continue;
+        }
+        painter->drawRect(QRect(left, top, right - left, 1));
+        painter->drawRect(QRect(left, bottom - 1, right - left, 1));
+        painter->drawRect(QRect(left, top, 1, bottom - top));
+        painter->drawRect(QRect(right - 1, top, 1, bottom - top));
+    }
+    painter->restore();
 }
 
 double BarChart::BarGeometry::barWidth() const {
@@ -759,6 +1077,7 @@ std::vector<BarChart::Bar> BarChart::visibleBars(const BarGeometry& g, double mi
                 bar.color = s.color;
                 bar.arrowLength = s.arrowLength;
                 bar.series = g.sideBySide[k];
+                bar.index = x;
                 bar.colorEachPoint = false;
                 bars.push_back(bar);
             }
@@ -771,6 +1090,7 @@ std::vector<BarChart::Bar> BarChart::visibleBars(const BarGeometry& g, double mi
                 bar.color = palette[x % palette.size()];
                 bar.arrowLength = s.arrowLength;
                 bar.series = i;
+                bar.index = x;
                 bar.colorEachPoint = true;
                 bars.push_back(bar);
             }
@@ -820,7 +1140,11 @@ void BarChart::paintDepth(QPainter* painter) {
     painter->setRenderHint(QPainter::Antialiasing, true);
     for (const Bar& bar : visibleBars(g, kMinFacedBarWidth)) {
         const QRectF& r = bar.front;
-        painter->setPen(QPen(bar.color.darker(170), 0.8));
+        // A fill close to the background gets its outline whole, on whole pixels, as the dense columns have it: a
+        // zero bar of such a colour is then still seen as its flat top face.
+        const bool outlined = chartmath::needsOutline(bar.color, kBackgroundTop, kBackgroundBottom);
+        painter->setRenderHint(QPainter::Antialiasing, !outlined);
+        painter->setPen(QPen(bar.color.darker(kOutlineDarker), outlined ? 1 : 0.8));
         if (bar.showSide) {
             painter->setBrush(bar.color.darker(140));
             painter->drawPolygon(QPolygonF{r.topRight(), back(r.topRight()), back(r.bottomRight()), r.bottomRight()});
@@ -1090,32 +1414,35 @@ BarChart::LegendLayout BarChart::legendLayout(const std::vector<LegendEntry>& en
 
 void BarChart::paintCategoryLabels(QPainter* painter, const QRectF& plot) {
     QAbstractSeries* series = anySeries();
-    if (!series || m_categoryTexts.isEmpty())
+    if (!series || m_categoryCount == 0)
         return;
     QChart* c = chart();
     const double origin = c->mapToPosition(QPointF(0, 0), series).x();
     const double slot = c->mapToPosition(QPointF(1, 0), series).x() - origin;
     if (!(slot > 0))
         return;
-    // Labels too wide for their slots show every step-th one; counting from the first keeps them in place
-    // while the chart scrolls.
-    const int step = std::max(1, static_cast<int>(std::ceil((m_labelWidth + 8) / slot)));
+    // Labels too wide for their slots show every step-th one; counting from the first keeps them in place while the
+    // chart scrolls, and the width kept from earlier paints only grows, so the step does not flicker either.
     const QRectF range = currentRange();
     const int first = std::max(0, static_cast<int>(std::floor(range.left())));
-    const int last = std::min<int>(m_categoryTexts.size() - 1, static_cast<int>(std::ceil(range.right())));
-    const double width = std::max(slot * step, m_labelWidth + 8);
+    const int last = std::min(m_categoryCount - 1, static_cast<int>(std::ceil(range.right())));
+    const chartmath::LabelPlan plan =
+        chartmath::labelPlan(first, last, slot, kLabelSpacing, m_labelWidth, [this](int x) { return labelWidth(x); });
+    m_labelWidth = plan.width;
+    const double width = std::max(slot * plan.step, m_labelWidth + kLabelSpacing);
     const double border = kBorderWidth + 1;
     const QRectF inner = c->rect().adjusted(border, border, -border, -border);
     painter->setPen(Qt::black);
-    for (int x = (first + step - 1) / step * step; x <= last; x += step) {
+    for (qint64 x = (qint64(first) + plan.step - 1) / plan.step * plan.step; x <= last; x += plan.step) {
         const double centre = origin + x * slot;
         if (centre < plot.left() - 0.5 || centre > plot.right() + 0.5)
             continue;
         // A label cut by the chart's edge is left out: shifted inwards it would run into its neighbour.
-        if (centre - m_labelWidth / 2 < inner.left() || centre + m_labelWidth / 2 > inner.right())
+        const double half = labelWidth(static_cast<int>(x)) / 2;
+        if (centre - half < inner.left() || centre + half > inner.right())
             continue;
         painter->drawText(QRectF(centre - width / 2, plot.bottom() + kLabelGap, width, plot.height()),
-                          Qt::AlignHCenter | Qt::AlignTop, m_categoryTexts[x]);
+                          Qt::AlignHCenter | Qt::AlignTop, categoryLabel(static_cast<int>(x)));
     }
 }
 
@@ -1127,32 +1454,52 @@ void BarChart::paintFront(QPainter* painter) {
     painter->setFont(font());
     painter->setRenderHint(QPainter::Antialiasing, true);
 
-    // Value marks: transparent, each on an arrow above its bar's top face. A mark that would run into the one
-    // before it in its series is left out; marks of different series may overlap, as their bars stand apart.
+    // Value marks: transparent, each on an arrow above its bar's top face. A mark that would run into a mark drawn
+    // before it or into another bar (its front, top or side) is left out; the bar's tooltip tells its value.
     if (plot.isValid()) {
         const double d = depth();
+        const BarGeometry g = barGeometry();
+        paintOutlines(painter, g);
         painter->setClipRect(bounds.adjusted(kBorderWidth, kBorderWidth, -kBorderWidth, -kBorderWidth));
-        std::vector<double> markEnd(m_series.size(), -std::numeric_limits<double>::infinity());
-        for (const Bar& bar : visibleBars(barGeometry(), kMinFacedBarWidth)) {
+        const std::vector<Bar> bars = visibleBars(g, kMinFacedBarWidth);
+        struct Mark {
+            const Bar* bar;
+            QString text;
+            QPointF anchor;
+            QPointF tip;
+            QRectF box;
+        };
+        std::vector<Mark> marks;
+        std::vector<QRectF> markBoxes;
+        std::vector<QRectF> barBoxes;
+        marks.reserve(bars.size());
+        for (const Bar& bar : bars) {
             const QPointF frontTop(bar.front.center().x(), bar.front.top());
             if (!bar.showTop || frontTop.x() < plot.left() || frontTop.x() > plot.right())
                 continue;
-            const QString text = valueText(bar.value);
-            const double w = metrics.horizontalAdvance(text);
-            const QPointF anchor = (frontTop + backPoint(frontTop, plot, d)) / 2;
-            const QPointF tip = anchor - QPointF(0, bar.arrowLength);
-            const QRectF box(tip.x() - w / 2 - 2, tip.y() - metrics.height(), w + 4, metrics.height());
-            if (box.left() < markEnd[bar.series])
+            Mark m{&bar, valueText(bar.value), {}, {}, {}};
+            const double w = metrics.horizontalAdvance(m.text);
+            m.anchor = (frontTop + backPoint(frontTop, plot, d)) / 2;
+            m.tip = m.anchor - QPointF(0, bar.arrowLength);
+            m.box = QRectF(m.tip.x() - w / 2 - 2, m.tip.y() - metrics.height(), w + 4, metrics.height());
+            marks.push_back(m);
+            // The arrow belongs to the mark: it must not cross another bar either.
+            markBoxes.push_back(m.box.united(QRectF(m.tip, m.anchor).normalized().adjusted(-0.5, 0, 0.5, -1)));
+            barBoxes.push_back(barOutline(bar, plot, d));
+        }
+        const std::vector<bool> kept = chartmath::keepMarks(markBoxes, barBoxes);
+        for (size_t i = 0; i < marks.size(); ++i) {
+            if (!kept[i])
                 continue;
-            markEnd[bar.series] = box.right();
-            if (bar.arrowLength > 0) {
+            const Mark& m = marks[i];
+            if (m.bar->arrowLength > 0) {
                 painter->setPen(QPen(Qt::darkGray, 1));
-                painter->drawLine(anchor, tip);
+                painter->drawLine(m.anchor, m.tip);
             }
             // At a point, not in a box: the box form lays the text out anew each time, a month of marks costs
             // milliseconds.
             painter->setPen(Qt::black);
-            painter->drawText(QPointF(box.left() + 2, box.top() + metrics.ascent()), text);
+            painter->drawText(QPointF(m.box.left() + 2, m.box.top() + metrics.ascent()), m.text);
         }
         paintCategoryLabels(painter, plot);
         painter->setClipping(false);

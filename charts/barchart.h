@@ -3,11 +3,13 @@
 #include <QBrush>
 #include <QChartView>
 #include <QColor>
+#include <QHash>
 #include <QList>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 class ChartLayer;
@@ -45,6 +47,21 @@ struct ColumnExtent {
 std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
                                         double unit, double width);
 
+// Which positions first..last the bottom axis labels: every step-th one counted from position 0, with the least step
+// that keeps the labels drawn gap pixels apart at slot pixels per position. measure(x) gives the width of position
+// x's label; width starts as the widest label known so far and comes back as the widest one drawn.
+struct LabelPlan {
+    int step = 1;
+    double width = 0;
+};
+LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
+                    const std::function<double(int)>& measure);
+
+// Which value marks are drawn: marks[i] is the box of bar i's mark (its text and arrow) and bars[i] the box of bar i
+// with its faces, both in the order of drawing. A mark is kept when it meets no mark kept before it and no bar but its
+// own; the others are left out, never drawn over each other or over a neighbour's top.
+std::vector<bool> keepMarks(const std::vector<QRectF>& marks, const std::vector<QRectF>& bars);
+
 // Straight-line distance in RGB (0 to about 441) of a colour from the nearest colour of a gradient running from one
 // colour to another.
 double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
@@ -71,6 +88,9 @@ public:
     // Appends a point at X = number of points the series held before; value mark above the bar; label on the
     // bottom axis. A value that is not a finite number is drawn as 0.
     void appendPoint(int series, double value, const QString& label);
+    // Replaces a series' points with these, at X = 0, 1, 2, ...: a fill prepared elsewhere (on a worker thread, say)
+    // is handed over without copying. Labels missing at the end are empty; values not finite are drawn as 0.
+    void setPoints(int series, std::vector<double> values, QStringList labels);
 
     int seriesCount() const;
     int pointCount(int series) const;
@@ -87,6 +107,10 @@ public:
     void beginUpdate();
     void endUpdate();
 
+    // What the bar under a point of the widget holds, "Bit2, 14.02.2026: 5" or, for a colour-per-point series,
+    // "14: 20127"; empty where there is no bar. The bar's tooltip, for bars whose mark is left out.
+    QString barText(const QPoint& at) const;
+
     // Colours given to the points of a colour-per-point series, in turn.
     static const QList<QColor>& pointPalette();
 
@@ -94,12 +118,17 @@ public:
     // otherwise).
     void flush();
 
+    // How often the layers over Qt's items (depth and faces, marks, labels and legend) have been drawn: once per
+    // change, however often the chart is repainted.
+    int layerRenders() const;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     friend class ChartLayer;
@@ -120,6 +149,7 @@ private:
         double value = 0;
         int arrowLength = 0;
         int series = 0;
+        int index = 0;
         bool colorEachPoint = false;
         bool showTop = true;
         bool showSide = true;
@@ -150,6 +180,8 @@ private:
         int textWidth = 0;
     };
 
+    int labelLines(int index) const;
+    double labelWidth(int index);
     void scheduleRebuild();
     void rebuildIfShown();
     void rebuild();
@@ -168,16 +200,22 @@ private:
     void updateTicks();
     void updateMargins();
     void refreshLayers();
+    void scheduleLayerRender();
+    void renderLayersAhead();
+    void holdPaints();
+    void releasePaints();
 
     BarGeometry barGeometry() const;
     bool placeBar(const BarGeometry& g, double x0, double x1, double value, Bar& bar) const;
     std::vector<Bar> visibleBars(const BarGeometry& g, double minWidth) const;
     double depth() const;
     static QPointF depthShift(double depth);
+    QRectF barOutline(const Bar& bar, const QRectF& plot, double depth) const;
     QPointF backPoint(const QPointF& front, const QRectF& plot, double depth) const;
     std::vector<LegendEntry> legendEntries() const;
     LegendLayout legendLayout(const std::vector<LegendEntry>& entries, double width) const;
     void paintDepth(QPainter* painter);
+    void paintOutlines(QPainter* painter, const BarGeometry& g);
     void paintBars(QPainter* painter, const BarGeometry& g);
     void paintDenseBars(QPainter* painter, const BarGeometry& g);
     void paintFront(QPainter* painter);
@@ -198,7 +236,8 @@ private:
     int m_categoryCount = 0;
     double m_maxValue = 0;
     bool m_integral = true;
-    QStringList m_categoryTexts;
+    // Widths of the bottom axis labels measured so far, by position, and the widest of them.
+    QHash<int, double> m_labelWidths;
     double m_labelWidth = 0;
     int m_labelLines = 1;
     bool m_zoomed = false;
@@ -211,4 +250,6 @@ private:
     int m_updateDepth = 0;
     bool m_dirty = false;
     bool m_rebuildQueued = false;
+    bool m_renderQueued = false;
+    bool m_holdingPaints = false;
 };

@@ -156,8 +156,13 @@ private slots:
     void hourlyChartRebuiltHiddenSettlesWhenShown();
     void columnsMeetEverySlotTheyCover_data();
     void columnsMeetEverySlotTheyCover();
+    void axisLabelsAreMeasuredOnlyWhereDrawn();
+    void layersAreDrawnOnceAheadOfThePaints();
     void outlineOnlyWhereTheFillMeetsItsBackground();
     void denseColumnsKeepExactColoursAndOutlines();
+    void marksNeverOverlapMarksOrOtherBars();
+    void lightBarsAreOutlinedInEveryView();
+    void tooltipSaysWhatABarHolds();
     void demoScreenshots();
 };
 
@@ -603,6 +608,74 @@ void TestBarChart::columnsMeetEverySlotTheyCover() {
     }
 }
 
+void TestBarChart::axisLabelsAreMeasuredOnlyWhereDrawn() {
+    // 65,536 days in 700 pixels: only the labels that can be drawn are measured, at most one per pixel column, and
+    // the ones drawn stand at least the gap apart, a wider one among them included.
+    const int days = 65536;
+    const double slot = 700.0 / days;
+    int measured = 0;
+    auto width = [&](int x) {
+        ++measured;
+        return x % 7 == 3 ? 71.0 : 60.0;
+    };
+    chartmath::LabelPlan plan = chartmath::labelPlan(0, days - 1, slot, 8, 0, width);
+    QVERIFY2(measured <= 700, qPrintable(QString::number(measured)));
+    QVERIFY(plan.step * slot >= plan.width + 8);
+    for (int x = 0; x < days; x += plan.step)
+        QVERIFY2(width(x) <= plan.width, qPrintable(QString::number(x)));
+
+    // A zoomed range counts its labels from position 0, so they stay in place while it scrolls; a known width is
+    // kept.
+    measured = 0;
+    plan = chartmath::labelPlan(1000, 1100, 7, 8, 60, width);
+    QCOMPARE(plan.step, 12);
+    QCOMPARE(plan.width, 71.0);
+    QVERIFY(measured <= 30);
+    // A week with room for every label measures each once and labels each.
+    measured = 0;
+    plan = chartmath::labelPlan(0, 6, 100, 8, 0, [&](int) { return ++measured, 60.0; });
+    QCOMPARE(plan.step, 1);
+    QCOMPARE(measured, 7);
+}
+
+void TestBarChart::layersAreDrawnOnceAheadOfThePaints() {
+    // A month of eight inputs filled into a shown chart: its faces, marks and legend are drawn once, in turns after
+    // the rebuild, and the repaints that follow only put that picture on the screen; it is the picture drawn
+    // directly.
+    BarChart chart;
+    chart.resize(785, 253);
+    addDailySeries(chart);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    chart.beginUpdate();
+    for (int b = 0; b < 8; ++b) {
+        for (int day = 0; day < 31; ++day)
+            chart.appendPoint(b, (day * 7 + b * 13) % 17 + 3, QString::number(day + 1));
+    }
+    const int before = chart.layerRenders();
+    chart.endUpdate();
+    QCOMPARE(chart.layerRenders(), before); // not in the rebuild's turn
+    QTRY_VERIFY(chart.layerRenders() >= before + 2 && chart.viewport()->updatesEnabled());
+    for (int turn = 0; turn < 5; ++turn)
+        QCoreApplication::processEvents();
+    const int drawn = chart.layerRenders();
+    const QImage shown = chart.grab().toImage();
+    chart.viewport()->repaint();
+    chart.viewport()->repaint();
+    QCOMPARE(chart.layerRenders(), drawn);
+
+    // The same chart drawn without the picture: the view turned by a hair's breadth of nothing draws directly.
+    chart.setTransform(QTransform::fromScale(1, 1).shear(0, 0).rotate(0.0001));
+    const QImage direct = chart.grab().toImage();
+    chart.resetTransform();
+    int differing = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x)
+            differing += near(shown.pixel(x, y), QColor(direct.pixel(x, y)), 8) ? 0 : 1;
+    }
+    QVERIFY2(differing < shown.width() * shown.height() / 200, qPrintable(QString::number(differing)));
+}
+
 void TestBarChart::outlineOnlyWhereTheFillMeetsItsBackground() {
     const QColor top(0xFF, 0xFF, 0xFF);
     const QColor bottom(0xFF, 0xFF, 0x80);
@@ -633,6 +706,8 @@ void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
                 chart.appendPoint(b, levels[b], QString::number(day));
         }
         chart.endUpdate();
+        // A grab takes what is on the screen: the chart finishes what it spreads over the next turns first.
+        chart.flush();
         image = chart.grab().toImage();
     };
     auto colour = [&](int x, int y) { return QColor(image.pixel(x, y)); };
@@ -677,6 +752,116 @@ void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
     QCOMPARE(colour(x - 2, row), kDailyColors[1]);
 }
 
+void TestBarChart::marksNeverOverlapMarksOrOtherBars() {
+    // Six-digit hourly values: marks 44 pixels wide over bars 20 pixels apart, every other bar tall. A kept mark
+    // meets no other kept mark and no bar but its own, and where there is room marks are kept.
+    std::vector<QRectF> marks, bars;
+    for (int h = 0; h < 25; ++h) {
+        const double top = h % 2 ? 40 : 120;
+        bars.push_back(QRectF(h * 20 + 3, top - 8, 22, 200 - top + 8)); // front and faces leaning back
+        marks.push_back(QRectF(h * 20 + 3 + 7 - 22, top - 8 - 20 - 14, 44, 34));
+    }
+    const std::vector<bool> kept = chartmath::keepMarks(marks, bars);
+    int count = 0;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        if (!kept[i])
+            continue;
+        ++count;
+        for (size_t k = 0; k < marks.size(); ++k) {
+            if (k != i)
+                QVERIFY2(!marks[i].intersects(bars[k]), qPrintable(QStringLiteral("%1 over bar %2").arg(i).arg(k)));
+            if (k != i && kept[k])
+                QVERIFY2(!marks[i].intersects(marks[k]), qPrintable(QStringLiteral("%1 over %2").arg(i).arg(k)));
+        }
+    }
+    // The tall bars' marks stand clear of their lower neighbours: one in three of those at least.
+    QVERIFY2(count >= 4, qPrintable(QString::number(count)));
+    // A low bar between tall ones keeps no mark: it would run into their tops.
+    QVERIFY(!kept[2]);
+}
+
+void TestBarChart::lightBarsAreOutlinedInEveryView() {
+    // Bit1's light yellow is the background's own: its bars and its zero slabs get the darker outline on whole
+    // pixels, in a week drawn by Qt and in two months drawn here, as in the dense columns.
+    const QColor outline(kDailyColors[1].darker(170).rgb());
+    for (int days : {7, 60}) {
+        BarChart chart;
+        chart.resize(785, 253);
+        addDailySeries(chart);
+        chart.beginUpdate();
+        for (int day = 0; day < days; ++day)
+            chart.appendPoint(1, day % 2 ? 9 : 0, QString::number(day));
+        chart.endUpdate();
+        chart.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        chart.flush();
+        const QImage image = chart.grab().toImage();
+        QAbstractSeries* series = chart.chart()->series().first();
+        const auto at = [&](double slot, double value) {
+            return chart.mapFromScene(chart.chart()->mapToPosition(QPointF(slot, value), series));
+        };
+        // The zero slab of the first day: the row just above the axis.
+        const QPoint slab = at(0, 0) - QPoint(0, 1);
+        QVERIFY2(QColor(image.pixel(slab)) == outline,
+                 qPrintable(QStringLiteral("%1 days: %2").arg(days).arg(QColor(image.pixel(slab)).name())));
+        // A bar's left edge, halfway up, and the fill right of it.
+        const QPoint middle = at(1, 4.5);
+        int x = middle.x();
+        while (x > 0 && QColor(image.pixel(x, middle.y())) != outline)
+            --x;
+        QVERIFY2(middle.x() - x < 60, qPrintable(QString::number(days)));
+        QCOMPARE(QColor(image.pixel(x + 2, middle.y())), kDailyColors[1]);
+    }
+}
+
+void TestBarChart::tooltipSaysWhatABarHolds() {
+    // A bar whose mark is left out still tells its value: in the hourly chart, the daily chart and dense columns.
+    BarChart hourly;
+    hourly.resize(785, 253);
+    hourly.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+    fillHoursUpTo(hourly, 201270);
+    hourly.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&hourly));
+    hourly.flush();
+    QAbstractSeries* series = hourly.chart()->series().first();
+    const auto point = [](BarChart& chart, QAbstractSeries* s, double slot, double value) {
+        return chart.mapFromScene(chart.chart()->mapToPosition(QPointF(slot, value), s));
+    };
+    QCOMPARE(hourly.barText(point(hourly, series, 13, hourly.pointValue(0, 13) / 2)),
+             QStringLiteral("13: %1").arg(hourly.pointValue(0, 13)));
+    QCOMPARE(hourly.barText(point(hourly, series, 13, 250000)), QString());
+
+    BarChart daily;
+    daily.resize(785, 253);
+    addDailySeries(daily);
+    fillWeek(daily);
+    daily.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&daily));
+    daily.flush();
+    series = daily.chart()->series().first();
+    // Slot 2, the third of eight bars side by side: Bit2.
+    const double bit2 = 2 - 0.35 + 0.7 / 8 * 2.5;
+    QCOMPARE(daily.barText(point(daily, series, bit2, 0.5)),
+             QStringLiteral("Bit2, 03.03.2026: %1").arg(daily.pointValue(2, 2)));
+
+    BarChart year;
+    year.resize(785, 253);
+    addDailySeries(year);
+    year.beginUpdate();
+    for (int day = 0; day < 365; ++day) {
+        year.appendPoint(0, 10, QString::number(day));
+        year.appendPoint(3, day == 200 ? 30 : 5, QString::number(day));
+    }
+    year.endUpdate();
+    year.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&year));
+    year.flush();
+    series = year.chart()->series().first();
+    QCOMPARE(year.barText(point(year, series, 100, 3)), QStringLiteral("Bit3, 100: 5"));
+    QCOMPARE(year.barText(point(year, series, 100, 8)), QStringLiteral("Bit0, 100: 10"));
+    QCOMPARE(year.barText(point(year, series, 200, 20)), QStringLiteral("Bit3, 200: 30"));
+}
+
 void TestBarChart::demoScreenshots() {
     const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR");
     if (dir.isEmpty())
@@ -714,11 +899,13 @@ void TestBarChart::demoScreenshots() {
     // Shown, as in the window: the value axis takes the room its labels need once the chart has its size.
     year.show();
     QVERIFY(QTest::qWaitForWindowExposed(&year));
+    year.flush();
     QVERIFY(year.grab().save(QDir(dir).filePath(QStringLiteral("chart-dense-year.png"))));
 
-    fillHoursUpTo(hourly, 20127);
+    fillHoursUpTo(hourly, 201270);
     hourly.show();
     QVERIFY(QTest::qWaitForWindowExposed(&hourly));
+    hourly.flush();
     QVERIFY(hourly.grab().save(QDir(dir).filePath(QStringLiteral("chart-hourly-large.png"))));
 }
 

@@ -60,6 +60,21 @@ void display() {
 QString shortDate(const QDate& d) {
     return QLocale::system().toString(d, QLocale::ShortFormat);
 }
+
+// A mouse click where the item delegate takes it as one on the item's check box.
+void clickBox(int row) {
+    QListWidget* list = frmStatistika->CheckListBox1;
+    QStyleOptionViewItem option;
+    option.initFrom(list);
+    option.rect = list->visualItemRect(list->item(row));
+    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = list->item(row)->text();
+    option.font = list->font();
+    option.fontMetrics = list->fontMetrics();
+    option.checkState = list->item(row)->checkState();
+    const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, box.center());
+}
 } // namespace
 
 class TestStatistika : public QObject {
@@ -82,6 +97,7 @@ private slots:
     void reportDuringLargeDisplayIsRecordedOnTime();
     void chartsOfRecordedEvents();
     void clickOnItemBoxOnHourlyPage();
+    void hourlyChoiceFollowsTheLastClickedBox();
     void pageSwitchDuringDisplayKeepsItsInputs();
     void unreadableFolderIsNamedAfterTheCharts();
     void printFitsAnA4PortraitPage();
@@ -456,20 +472,6 @@ void TestStatistika::chartsOfRecordedEvents() {
 void TestStatistika::clickOnItemBoxOnHourlyPage() {
     MonitorFixture fx;
     frmStatistika->show();
-    QListWidget* list = frmStatistika->CheckListBox1;
-    // Where the item delegate takes a click as one on the item's check box.
-    const auto clickBox = [list](int row) {
-        QStyleOptionViewItem option;
-        option.initFrom(list);
-        option.rect = list->visualItemRect(list->item(row));
-        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-        option.text = list->item(row)->text();
-        option.font = list->font();
-        option.fontMetrics = list->fontMetrics();
-        option.checkState = list->item(row)->checkState();
-        const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, box.center());
-    };
     clickBox(1);
     clickBox(6);
     QCOMPARE(checkedItems(), (QList<int>{1, 6})); // the clicks land on the boxes
@@ -480,6 +482,35 @@ void TestStatistika::clickOnItemBoxOnHourlyPage() {
     QCOMPARE(checkedItems(), QList<int>{5});
     clickBox(5); // the one checked item stays checked
     QCOMPARE(checkedItems(), QList<int>{5});
+    frmStatistika->hide();
+}
+
+void TestStatistika::hourlyChoiceFollowsTheLastClickedBox() {
+    MonitorFixture fx;
+    const QDate today(2026, 3, 2);
+    for (int b = 0; b < 8; ++b)
+        FrmNastav->edCesta[b]->setText(fx.eventDir(b));
+    writeEvent(fx.eventDir(3), QStringLiteral("e.csv"), QDateTime(today, QTime(10, 0)));
+    frmStatistika->btnDnesClick();
+    frmStatistika->show();
+    // Nothing made current before: the box clicked on the daily page is the hourly page's choice, and the
+    // display draws its events.
+    clickBox(3);
+    QCOMPARE(frmStatistika->CheckListBox1->currentRow(), 3);
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(), QList<int>{3});
+    display();
+    QCOMPARE(frmStatistika->Chart2->pointCount(0), 1);
+    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 1.0);
+    // An earlier hourly choice gives way to the last box clicked on the daily page.
+    clickBox(5);
+    QCOMPARE(checkedItems(), QList<int>{5});
+    frmStatistika->PageControl1->setCurrentIndex(0);
+    for (int b : {2, 6, 0})
+        clickBox(b);
+    QCOMPARE(checkedItems(), (QList<int>{0, 2, 5, 6}));
+    frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(), QList<int>{0});
     frmStatistika->hide();
 }
 
