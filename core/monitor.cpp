@@ -6,6 +6,7 @@
 #include "core/inifile.h"
 #include "core/posixfile.h"
 #include "core/settings.h"
+#include "socket/clientsocket.h"
 
 #include <QFileInfo>
 #include <QMetaMethod>
@@ -29,16 +30,17 @@ const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
 const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
 } // namespace
 
-Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent)
-    : QObject(parent), m_settings(settings), m_counters(counters), m_socket(new ClientSocket(this)),
+Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, ControllerLink* link)
+    : QObject(parent), m_settings(settings), m_counters(counters), m_link(link ? link : new ClientSocket),
       m_watchdog(new QTimer(this)) {
     m_watchdog->setObjectName(QStringLiteral("Timer1"));
     // A coarse timer may fire up to 5 % early, and the watchdog would cut a link that is only slow.
     m_watchdog->setTimerType(Qt::PreciseTimer);
     connect(m_watchdog, &QTimer::timeout, this, &Monitor::Timer1Timer);
-    m_socket->onSessionConnected = [this](quint16 code) { ClientSocketSessionConnected(code); };
-    m_socket->onError = [this] { ClientSocketError(); };
-    m_socket->onDataAvailable = [this] { ClientSocketDataAvailable(); };
+    m_link->setParent(this);
+    connect(m_link, &ControllerLink::sessionConnected, this, &Monitor::ClientSocketSessionConnected);
+    connect(m_link, &ControllerLink::errorOccurred, this, &Monitor::ClientSocketError);
+    connect(m_link, &ControllerLink::dataAvailable, this, &Monitor::ClientSocketDataAvailable);
 }
 
 Monitor::~Monitor() = default;
@@ -62,18 +64,15 @@ std::array<bool, 8> Monitor::levelsOf(quint8 v) {
 // ---- Connection and watchdog ----
 
 void Monitor::btnPripojClick() {
-    if (m_socket->state() == wsClosed) {
-        m_socket->setAddress(m_settings.text(Settings::IPAddress));
-        m_socket->setPort(m_settings.text(Settings::IPPort));
-        m_socket->setProtocol(QStringLiteral("TCP"));
-        m_socket->open();
+    if (m_link->state() == wsClosed) {
+        m_link->open(m_settings.text(Settings::IPAddress), m_settings.text(Settings::IPPort));
         emit connectionChanged(true);
         if (m_settings.flag(Settings::cbObnovit) && !m_watchdog->isActive())
             m_watchdog->start();
     } else {
         m_watchdog->stop();
         emit connectionChanged(false);
-        m_socket->close();
+        m_link->close();
     }
 }
 
@@ -101,12 +100,12 @@ void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
     // The greeting goes out even when the attempt failed: the failed sends are how the log learns of it.
     Q_UNUSED(errorCode);
     m_decoder.reset();
-    m_socket->sendBuf(kAreYouThere);
-    m_socket->sendBuf(kComPortRequest);
+    m_link->send(kAreYouThere);
+    m_link->send(kComPortRequest);
 }
 
 void Monitor::ClientSocketError() {
-    const int code = m_socket->lastError();
+    const int code = m_link->lastError();
     emit logLine(QStringLiteral("Socket error: %1").arg(code));
     if (code == WinsockError::ConnectionAborted)
         emit warning(AbortedWarning);
@@ -125,7 +124,7 @@ void Monitor::RestartWatchdog() {
 void Monitor::Timer1Timer() {
     emit busyChanged(true);
     m_watchdog->stop();
-    if (m_socket->state() != wsClosed)
+    if (m_link->state() != wsClosed)
         btnPripojClick();
     const int count = ++m_reconnectCount;
     emit logLine(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
@@ -143,7 +142,7 @@ QString Monitor::shutdown() {
     } catch (const std::exception& e) {
         return QString::fromUtf8(e.what());
     }
-    if (m_socket->state() != wsClosed)
+    if (m_link->state() != wsClosed)
         btnPripojClick();
     return {};
 }
@@ -152,7 +151,7 @@ QString Monitor::shutdown() {
 
 void Monitor::ClientSocketDataAvailable() {
     char buffer[255];
-    const int n = m_socket->receiveBuf(buffer, int(sizeof buffer));
+    const int n = m_link->receive(buffer, int(sizeof buffer));
     // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
     if (n > LargeChunk)
         emit warning(LargeChunkWarning);

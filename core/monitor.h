@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/controllerlink.h"
 #include "core/streamdecoder.h"
-#include "socket/clientsocket.h"
 
 #include <QObject>
 #include <QString>
@@ -21,7 +21,8 @@ class Settings;
 class Monitor : public QObject {
     Q_OBJECT
 public:
-    Monitor(Settings& settings, Counters& counters, QObject* parent = nullptr);
+    // The link is the controller's TCP client unless one is given (a test's fake link); the monitor owns it.
+    Monitor(Settings& settings, Counters& counters, QObject* parent = nullptr, ControllerLink* link = nullptr);
     ~Monitor() override;
 
     // Blocking waits of the start-up sequence and of each watchdog firing, in milliseconds; they block this
@@ -43,11 +44,11 @@ public:
 
     // Safe from any thread.
     void setHexDump(bool on) { m_hexDump = on; }
-    TSocketState socketState() const { return m_socket->state(); }
+    TSocketState socketState() const { return m_link->state(); }
     int reconnectCount() const { return m_reconnectCount; }
 
     // For tests and the owner; use them on this object's thread.
-    ClientSocket* socket() const { return m_socket; }
+    ControllerLink* link() const { return m_link; }
     QTimer* watchdog() const { return m_watchdog; }
     const StreamDecoder& decoder() const { return m_decoder; }
     std::array<bool, 8> storedLevels() const { return m_storedLevels; }
@@ -105,7 +106,7 @@ private:
 
     Settings& m_settings;
     Counters& m_counters;
-    ClientSocket* m_socket;
+    ControllerLink* m_link;
     QTimer* m_watchdog;
     StreamDecoder m_decoder;
     std::array<bool, 8> m_storedLevels{}; // raw levels of the previous report; all 0 at start, so it records nothing

@@ -157,7 +157,7 @@ int winsockErrorFromErrno(int posixError) {
 }
 
 ClientSocket::ClientSocket(QObject* parent)
-    : QObject(parent), m_connectTimer(this), m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
+    : ControllerLink(parent), m_connectTimer(this), m_readNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
       m_writeNotifier(new QSocketNotifier(QSocketNotifier::Write, this)) {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ClientSocket::connectTimedOut);
@@ -335,11 +335,10 @@ void ClientSocket::finishConnect(int posixError) {
     const QPointer<ClientSocket> self(this);
     const quint64 serial = m_serial;
     bool escaped = false;
-    const auto handler = onSessionConnected;
     try {
-        if (handler)
-            handler(code);
-    } catch (...) {
+        emit sessionConnected(code);
+    } catch (const std::exception& e) {
+        qWarning("controller link: the session's handler failed, the link is closed: %s", e.what());
         escaped = true;
     }
     if (!self || serial != m_serial)
@@ -434,12 +433,11 @@ void ClientSocket::dispatchDataAvailable() {
     const QPointer<ClientSocket> self(this);
     const quint64 serial = m_serial;
     m_inDataHandler = true;
-    const auto handler = onDataAvailable;
     try {
-        if (handler)
-            handler();
-    } catch (...) {
-        // Dropped on purpose: one bad chunk must not cost the connection.
+        emit dataAvailable();
+    } catch (const std::exception& e) {
+        // One bad chunk must not cost the connection.
+        qWarning("controller link: a chunk's handler failed, the link stays: %s", e.what());
     }
     if (!self)
         return;
@@ -512,6 +510,13 @@ qint64 ClientSocket::bytesAvailable() const {
     return count;
 }
 
+void ClientSocket::open(const QString& address, const QString& port) {
+    setAddress(address);
+    setPort(port);
+    setProtocol(QStringLiteral("TCP"));
+    open();
+}
+
 void ClientSocket::close() {
     closeSocket();
 }
@@ -543,11 +548,10 @@ void ClientSocket::closeSocket() {
 
 void ClientSocket::raiseError(int code) {
     m_lastError = code;
-    const auto handler = onError;
+    // Faults are reported through the event, never thrown at whoever started the operation.
     try {
-        if (handler)
-            handler();
-    } catch (...) {
-        // Faults are reported through the event, never thrown at whoever started the operation.
+        emit errorOccurred();
+    } catch (const std::exception& e) {
+        qWarning("controller link: the error's handler failed: %s", e.what());
     }
 }

@@ -1,29 +1,18 @@
 #pragma once
 
+#include "core/controllerlink.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <atomic>
-#include <functional>
 #include <optional>
 
 class QHostAddress;
 class QHostInfo;
 class QSocketNotifier;
-
-enum TSocketState {
-    wsInvalidState,
-    wsOpened,
-    wsBound,
-    wsConnecting,
-    wsSocksConnected,
-    wsConnected,
-    wsAccepting,
-    wsListening,
-    wsClosed
-};
 
 // Error numbers reported by lastError(), in the Windows Sockets numbering the monitor logs.
 namespace WinsockError {
@@ -45,9 +34,9 @@ constexpr int HostNotFound = 11001; // host name cannot be resolved
 // Maps a POSIX errno value of a socket call to its Windows Sockets number.
 int winsockErrorFromErrno(int posixError);
 
-// Event-driven, non-blocking TCP client for the event loop of the thread it lives on. A plain socket descriptor under QSocketNotifier,
-// so every failure has its exact system error and is reported exactly once.
-class ClientSocket : public QObject {
+// Event-driven, non-blocking TCP client for the event loop of the thread it lives on. A plain socket descriptor under
+// QSocketNotifier, so every failure has its exact system error and is reported exactly once.
+class ClientSocket : public ControllerLink {
     Q_OBJECT
 public:
     static constexpr int DefaultConnectTimeout = 20000; // ms, about what a system connect gives up after
@@ -66,25 +55,27 @@ public:
     void setConnectTimeout(int msecs) { m_connectTimeout = msecs; }
     int connectTimeout() const { return m_connectTimeout; }
 
-    // Asynchronous: the outcome comes as onSessionConnected; faults found while starting come through onError.
+    // Asynchronous: the outcome comes as sessionConnected; faults found while starting come as errorOccurred.
     void open();
+    // The link's open: address and port set, protocol TCP, then open().
+    void open(const QString& address, const QString& port) override;
     // Synchronous: flushes what can go out at once, shuts down the sending direction, closes. State is wsClosed.
-    void close();
+    void close() override;
     // All bytes, zeros included; what cannot go out at once is buffered and sent in order.
     void sendBuf(const QByteArray& bytes);
+    void send(const QByteArray& bytes) override { sendBuf(bytes); }
     // Copies at most size bytes; returns the count, 0 or a negative value when nothing can be read.
     int receiveBuf(char* buffer, int size);
+    int receive(char* buffer, int size) override { return receiveBuf(buffer, size); }
 
-    TSocketState state() const { return m_state.load(); } // safe from any thread
-    int lastError() const { return m_lastError; }
+    TSocketState state() const override { return m_state.load(); } // safe from any thread
+    int lastError() const override { return m_lastError; }
     qint64 bytesAvailable() const;
     qintptr socketDescriptor() const { return m_fd; }
 
-    // Handlers run on the GUI thread and may destroy the socket. Exceptions escaping onDataAvailable are dropped
-    // and the connection stays open; exceptions escaping onSessionConnected close the connection silently.
-    std::function<void(quint16 errorCode)> onSessionConnected;
-    std::function<void()> onDataAvailable;
-    std::function<void()> onError;
+    // The signals' receivers run on this object's thread and may destroy the socket. An exception escaping a
+    // receiver of dataAvailable is logged and the connection stays open; one escaping a receiver of
+    // sessionConnected is logged and closes the connection.
 
 private:
     void startConnect(const QHostAddress& address);

@@ -45,9 +45,6 @@ inline void settle() {
 }
 
 // The core's state, read on the core's thread.
-inline ClientSocket* coreSocket() {
-    return App->monitor->socket();
-}
 inline TSocketState socketState() {
     return App->monitor->socketState();
 }

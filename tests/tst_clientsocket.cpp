@@ -32,15 +32,15 @@ struct Events {
     bool greetOnSession = false;
 
     void attach(ClientSocket& socket) {
-        socket.onSessionConnected = [this, &socket](quint16 code) {
+        QObject::connect(&socket, &ClientSocket::sessionConnected, [this, &socket](quint16 code) {
             sessions.append(code);
             stateAtSession.append(socket.state());
             if (greetOnSession) {
                 socket.sendBuf(Hello);
                 socket.sendBuf(Request);
             }
-        };
-        socket.onError = [this, &socket] { errors.append(socket.lastError()); };
+        });
+        QObject::connect(&socket, &ClientSocket::errorOccurred, [this, &socket] { errors.append(socket.lastError()); });
     }
 };
 
@@ -320,13 +320,13 @@ private slots:
         QVERIFY(connectToServer(socket, events));
         QByteArray received;
         QList<int> counts;
-        socket.onDataAvailable = [&] {
+        QObject::connect(&socket, &ClientSocket::dataAvailable, [&] {
             char buffer[255];
             const int n = socket.receiveBuf(buffer, int(sizeof buffer));
             counts.append(n);
             if (n > 0)
                 received.append(buffer, n);
-        };
+        });
         QByteArray sent;
         for (int i = 0; i < 600; ++i)
             sent.append(char(i % 256)); // zero bytes included
@@ -345,7 +345,7 @@ private slots:
         QVERIFY(connectToServer(socket, events));
         int calls = 0;
         QByteArray received;
-        socket.onDataAvailable = [&] {
+        QObject::connect(&socket, &ClientSocket::dataAvailable, [&] {
             if (++calls == 1)
                 throw std::runtime_error("cannot write the event file"); // before reading anything
             char buffer[255];
@@ -354,7 +354,7 @@ private slots:
                 received.append(buffer, n);
             if (calls == 2)
                 throw std::runtime_error("after reading");
-        };
+        });
         m_peer->write("first");
         QTRY_COMPARE_WITH_TIMEOUT(received, QByteArray("first"), Wait);
         m_peer->write("second");
@@ -370,7 +370,8 @@ private slots:
         ClientSocket socket;
         Events events;
         events.attach(socket);
-        socket.onSessionConnected = [&](quint16) { throw std::runtime_error("greeting failed"); };
+        QObject::connect(&socket, &ClientSocket::sessionConnected,
+                         [&](quint16) { throw std::runtime_error("greeting failed"); });
         socket.setAddress(QStringLiteral("127.0.0.1"));
         socket.setPort(QString::number(m_server.serverPort()));
         socket.open();
@@ -391,7 +392,7 @@ private slots:
         int depth = 0;
         int calls = 0;
         bool reentered = false;
-        socket.onDataAvailable = [&] {
+        QObject::connect(&socket, &ClientSocket::dataAvailable, [&] {
             reentered = reentered || depth > 0;
             ++depth;
             char buffer[255];
@@ -415,7 +416,7 @@ private slots:
                 loop.exec();
             }
             --depth;
-        };
+        });
         m_peer->write(first);
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), first.size() + second.size(), Wait);
         QVERIFY(!reentered);
@@ -439,9 +440,9 @@ private slots:
             socket = nullptr;
         };
         if (inSession)
-            socket->onSessionConnected = [&](quint16) { destroy(); };
+            QObject::connect(socket, &ClientSocket::sessionConnected, [&](quint16) { destroy(); });
         else
-            socket->onDataAvailable = destroy;
+            QObject::connect(socket, &ClientSocket::dataAvailable, destroy);
         socket->setAddress(QStringLiteral("127.0.0.1"));
         socket->setPort(QString::number(m_server.serverPort()));
         socket->open();
