@@ -4,17 +4,24 @@
 
 #include "testsupport.h"
 
+#include "core/inifile.h"
 #include "core/mqttoutbox.h"
 #include "core/mqttpublisher.h"
 #include "core/recorderhost.h"
+#include "nastaveni.h"
 
+#include "components/spinedit.h"
+
+#include <QApplication>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
+#include <QLineEdit>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -157,6 +164,7 @@ private slots:
     void refusingBrokersLeaveRecordingUntouched_data();
     void refusingBrokersLeaveRecordingUntouched();
     void killedRecorderResumesFromItsCursor();
+    void settingsPageTakesEffectWhenSaved();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -330,6 +338,33 @@ void TestMqtt::killedRecorderResumesFromItsCursor() {
     QVERIFY(second->waitForFinished());
 }
 
+// The page shows the defaults made from the line number, and a save writes the section and connects.
+void TestMqtt::settingsPageTakesEffectWhenSaved() {
+    Broker broker(m_dir->path(), {"allow_anonymous true\n"});
+    QVERIFY(broker.start());
+    writeIni(broker.port());
+    IniFile::update(ini(), MqttConfig::Section, {{QStringLiteral("Server"), QString()}});
+    RecorderHost host(ini());
+    host.settings.load();
+    TFrmNastav dialog(host.settings);
+    dialog.setMqttSettings(&host.mqttSettings);
+    dialog.show();
+    QCOMPARE(dialog.edMqttPrefix->placeholderText(), QStringLiteral("impulz/07"));
+    QCOMPARE(dialog.spMqttPort->Value(), int(broker.port()));
+    QVERIFY(!host.mqtt->isConnected());
+    dialog.edMqttServer->setText(QStringLiteral("127.0.0.1"));
+    dialog.edMqttUser->setText(QStringLiteral("linka7"));
+    dialog.PageControl1->setCurrentIndex(dialog.PageControl1->count() - 1);
+    if (const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR"); !dir.isEmpty())
+        QVERIFY(dialog.grab().save(dir + QStringLiteral("/settings-mqtt.png")));
+    dialog.Save();
+    QTRY_VERIFY(host.mqtt->isConnected());
+    const IniFile saved(ini());
+    QCOMPARE(saved.readString(MqttConfig::Section, QStringLiteral("Server"), {}), QStringLiteral("127.0.0.1"));
+    QCOMPARE(saved.readString(MqttConfig::Section, QStringLiteral("User"), {}), QStringLiteral("linka7"));
+    QCOMPARE(saved.readInteger(Settings::Section, QStringLiteral("Cislo_linky"), 0), 7);
+}
+
 // The recorder of the last test as a process of its own: records the events it is told to at start and then one
 // batch for each number read from its standard input, until it is killed.
 static int runChild() {
@@ -355,7 +390,7 @@ static int runChild() {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsSet("IMPULZ_MQTT_CHILD"))
         return runChild();
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     TestMqtt test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
