@@ -405,6 +405,7 @@ Impulz::Impulz(const QString& settingsPath)
     : m_host(std::make_unique<RecorderHost>(settingsPath)), settings(m_host->settings), counters(m_host->counters),
       recorder(*m_host->port()), monitor(m_host->monitor) {
     createWindows();
+    FrmNastav->setMqttSettings(&m_host->mqttSettings); // only the process that records publishes
     QObject::connect(Form1, &TForm1::startupRequested, monitor, &Monitor::startup, Qt::QueuedConnection);
 }
 

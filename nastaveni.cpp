@@ -6,6 +6,7 @@
 #include "components/spinedit.h"
 #include "core/autostart.h"
 #include "core/inifile.h"
+#include "core/mqttsettings.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -37,6 +38,7 @@ TFrmNastav::TFrmNastav(Settings& settings, QWidget* parent)
     PageControl1->addTab(buildGeneralTab(), QStringLiteral("Obecné  "));
     for (int bit = 0; bit < 8; ++bit)
         PageControl1->addTab(buildBitTab(bit), QStringLiteral("Bit %1").arg(bit));
+    PageControl1->addTab(buildMqttTab(), QStringLiteral("MQTT"));
 
     btnZavri = place(new QPushButton(QStringLiteral("&Zavři"), this), 456, 218, 80, 25);
     btnZavri->setObjectName(QStringLiteral("btnZavri"));
@@ -182,14 +184,104 @@ QString TFrmNastav::ExpandNameTemplate(int bit) {
 
 void TFrmNastav::Save() {
     m_settings.save();
+    if (!m_mqtt)
+        return;
+    MqttConfig c;
+    c.server = edMqttServer->text().trimmed();
+    c.port = spMqttPort->Value();
+    c.clientId = edMqttClientId->text().trimmed();
+    c.prefix = edMqttPrefix->text().trimmed();
+    c.user = edMqttUser->text();
+    c.passwordFile = edMqttHeslo->text().trimmed();
+    c.tls = cbMqttTls->isChecked();
+    c.caFile = edMqttCA->text().trimmed();
+    m_mqtt->setConfig(c);
+    m_mqtt->save();
+}
+
+QWidget* TFrmNastav::buildMqttTab() {
+    m_mqttPage = new QWidget;
+    m_mqttPage->setObjectName(QStringLiteral("TabSheetMqtt"));
+    m_mqttPage->setEnabled(false);
+
+    auto* broker = place(new QGroupBox(QStringLiteral(" Broker MQTT pro celý závod "), m_mqttPage), 6, 4, 300, 170);
+    newLabel(broker, QStringLiteral("Server (prázdný = neodesílat):"), 8, 18);
+    edMqttServer = place(new QLineEdit(broker), 8, 34, 200, 21);
+    newLabel(broker, QStringLiteral("Port:"), 216, 18);
+    spMqttPort = place(new SpinEdit(1, 65535, 1, broker), 216, 34, 76, 21);
+    newLabel(broker, QStringLiteral("Identifikace klienta:"), 8, 62);
+    edMqttClientId = place(new QLineEdit(broker), 8, 78, 284, 21);
+    newLabel(broker, QStringLiteral("Předpona témat:"), 8, 106);
+    edMqttPrefix = place(new QLineEdit(broker), 8, 122, 284, 21);
+    newLabel(broker, QStringLiteral("Prázdné pole = výchozí hodnota (šedě)"), 8, 148);
+
+    auto* login = place(new QGroupBox(QStringLiteral(" Přihlášení a šifrování "), m_mqttPage), 312, 4, 312, 170);
+    newLabel(login, QStringLiteral("Uživatel:"), 8, 18);
+    edMqttUser = place(new QLineEdit(login), 8, 34, 296, 21);
+    newLabel(login, QStringLiteral("Soubor s heslem:"), 8, 62);
+    edMqttHeslo = place(new QLineEdit(login), 8, 78, 266, 21);
+    cbMqttTls = place(new QCheckBox(QStringLiteral("šifrovat spojení (TLS)"), login), 8, 104, 200, 17);
+    newLabel(login, QStringLiteral("Certifikát certifikační autority (CA):"), 8, 124);
+    edMqttCA = place(new QLineEdit(login), 8, 140, 266, 21);
+    for (QLineEdit* edit : {edMqttHeslo, edMqttCA}) {
+        auto* browse = place(new QPushButton(QStringLiteral("..."), login), 279, edit->y(), 25, 21);
+        browse->setAutoDefault(false);
+        connect(browse, &QPushButton::clicked, this, [this, edit] {
+            const QString file = QFileDialog::getOpenFileName(this, QString(), edit->text());
+            if (!file.isEmpty())
+                edit->setText(QDir::toNativeSeparators(file));
+        });
+    }
+    const std::pair<QWidget*, const char*> names[] = {
+        {edMqttServer, "edMqttServer"}, {spMqttPort, "spMqttPort"}, {edMqttClientId, "edMqttClientId"},
+        {edMqttPrefix, "edMqttPrefix"}, {edMqttUser, "edMqttUser"}, {edMqttHeslo, "edMqttHeslo"},
+        {cbMqttTls, "cbMqttTls"},       {edMqttCA, "edMqttCA"}};
+    for (const auto& [widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
+    // The defaults follow the line number as it is typed.
+    connect(&m_settings, &Settings::changed, this, [this](Settings::Key key) {
+        if (key != Settings::SpinCislo)
+            return;
+        const int line = m_settings.number(Settings::SpinCislo);
+        edMqttClientId->setPlaceholderText(MqttConfig().effectiveClientId(line));
+        edMqttPrefix->setPlaceholderText(MqttConfig().effectivePrefix(line));
+    });
+    return m_mqttPage;
+}
+
+void TFrmNastav::setMqttSettings(MqttSettings* mqtt) {
+    m_mqtt = mqtt;
+    m_mqttPage->setEnabled(mqtt != nullptr);
+    if (mqtt)
+        connect(mqtt, &MqttSettings::changed, this, &TFrmNastav::showMqtt);
+    showMqtt();
+}
+
+void TFrmNastav::showMqtt() {
+    const MqttConfig c = m_mqtt ? m_mqtt->config() : MqttConfig();
+    const int line = m_settings.number(Settings::SpinCislo);
+    edMqttServer->setText(c.server);
+    spMqttPort->setValueClamped(c.port);
+    edMqttClientId->setText(c.clientId);
+    edMqttClientId->setPlaceholderText(MqttConfig().effectiveClientId(line));
+    edMqttPrefix->setText(c.prefix);
+    edMqttPrefix->setPlaceholderText(MqttConfig().effectivePrefix(line));
+    edMqttUser->setText(c.user);
+    edMqttHeslo->setText(c.passwordFile);
+    edMqttHeslo->setPlaceholderText(QStringLiteral("heslo nikdy nestojí v nastavení"));
+    cbMqttTls->setChecked(c.tls);
+    edMqttCA->setText(c.caFile);
+    edMqttCA->setPlaceholderText(QStringLiteral("prázdné = certifikáty systému"));
 }
 
 void TFrmNastav::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     // Which file a save writes: beside the program, or in the user's configuration folder.
     btnUloz->setToolTip(QStringLiteral("Soubor nastavení: %1").arg(QDir::toNativeSeparators(m_settings.filePath())));
-    if (!event->spontaneous())
+    if (!event->spontaneous()) {
         FormActivate();
+        showMqtt(); // what was typed and not saved goes; the values in force come back
+    }
 }
 
 void TFrmNastav::FormActivate() {

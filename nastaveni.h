@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 
+class MqttSettings;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -27,6 +28,10 @@ public:
     // Writes every setting to the settings file; throws IniWriteError.
     void Save();
 
+    // The plant broker's page edits this model; without one (a window attached to another process's recorder,
+    // which publishes on its own) the page stays disabled. Its values take effect when saved.
+    void setMqttSettings(MqttSettings* mqtt);
+
     // Fields.
     QLineEdit* IPAddress = nullptr;
     QLineEdit* IPPort = nullptr;
@@ -42,6 +47,15 @@ public:
     std::array<QCheckBox*, 8> cbBit{};
     std::array<QLineEdit*, 8> edCesta{};
     std::array<QPushButton*, 8> btnCesta{};
+    // The plant broker's page.
+    QLineEdit* edMqttServer = nullptr;
+    SpinEdit* spMqttPort = nullptr;
+    QLineEdit* edMqttClientId = nullptr;
+    QLineEdit* edMqttPrefix = nullptr;
+    QLineEdit* edMqttUser = nullptr;
+    QLineEdit* edMqttHeslo = nullptr;
+    QCheckBox* cbMqttTls = nullptr;
+    QLineEdit* edMqttCA = nullptr;
 
     // Layout.
     QTabWidget* PageControl1 = nullptr;
@@ -70,10 +84,14 @@ private:
     void FormActivate();
     QWidget* buildGeneralTab();
     QWidget* buildBitTab(int bit);
+    QWidget* buildMqttTab();
+    void showMqtt();
     void bindFields();
     void showSetting(Settings::Key key);
 
     Settings& m_settings;
+    MqttSettings* m_mqtt = nullptr;
+    QWidget* m_mqttPage = nullptr;
     std::array<QWidget*, Settings::KeyCount> m_fields{};
 };
 

@@ -1,5 +1,7 @@
 #include "core/recorderhost.h"
 
+#include "core/mqttoutbox.h"
+#include "core/mqttpublisher.h"
 #include "core/recorderservice.h"
 
 namespace {
@@ -44,16 +46,52 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     m_port = std::make_unique<LocalRecorder>(monitor);
     // A load sets the watchdog's period.
     QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
+
+    // Publishing hangs off the recorder: an event joins the outbox on the core's thread right after its file is
+    // durable (one appended line), and the publisher, on its own thread, takes it from there.
+    mqttSettings.moveToThread(&m_coreThread);
+    m_outbox = std::make_unique<MqttOutbox>(settings.filePath());
+    mqtt = new MqttPublisher(settings, mqttSettings, *m_outbox, monitor);
+    mqtt->moveToThread(&m_mqttThread);
+    m_mqttThread.setObjectName(QStringLiteral("impulz-mqtt"));
+    m_mqttThread.start();
+    MqttPublisher* publisher = mqtt;
+    m_mqttFeeds = {QObject::connect(
+                       monitor, &Monitor::eventRecorded, monitor,
+                       [publisher](int input, const QString& path) { publisher->recorded(input, path); },
+                       Qt::DirectConnection),
+                   QObject::connect(
+                       monitor, &Monitor::reportDecoded, monitor,
+                       [publisher](quint8 value) { publisher->reportLevels(value); }, Qt::DirectConnection)};
+    QObject::connect(&mqttSettings, &MqttSettings::changed, mqtt, &MqttPublisher::reconfigure);
+    QObject::connect(&settings, &Settings::loaded, mqtt, &MqttPublisher::reconfigure);
+    QObject::connect(mqtt, &MqttPublisher::logLine, monitor, &Monitor::logLine);
 }
 
 RecorderHost::~RecorderHost() {
     m_port.reset();
+    onCore([this] {
+        for (const QMetaObject::Connection& c : std::as_const(m_mqttFeeds))
+            QObject::disconnect(c);
+    });
+    // A clean exit says "offline" to the broker itself and keeps the cursor; the outbox outlives the publisher.
+    QMetaObject::invokeMethod(
+        mqtt,
+        [this] {
+            mqtt->stop();
+            delete mqtt;
+        },
+        Qt::BlockingQueuedConnection);
+    mqtt = nullptr;
+    m_mqttThread.quit();
+    m_mqttThread.wait();
     // The core's objects go back to this thread to be destroyed here, once their own thread has stopped.
     QThread* here = QThread::currentThread();
     onCore([this, here] {
         delete m_service;
         m_service = nullptr;
         settings.moveToThread(here);
+        mqttSettings.moveToThread(here);
         monitor->moveToThread(here);
     });
     m_coreThread.quit();

@@ -2,6 +2,7 @@
 
 #include "core/counters.h"
 #include "core/monitor.h"
+#include "core/mqttsettings.h"
 #include "core/recorderport.h"
 #include "core/settings.h"
 
@@ -9,6 +10,8 @@
 
 #include <memory>
 
+class MqttOutbox;
+class MqttPublisher;
 class RecorderService;
 
 // The one place that creates the recorder: the settings and counters models and the monitor core on a thread of
@@ -26,6 +29,10 @@ public:
     Settings settings;
     Counters counters;
     Monitor* monitor = nullptr;
+    // The plant broker: its settings (the [MQTT] section, loaded with the settings) and the publisher, which runs
+    // on a thread of its own and takes every recorded event through the outbox.
+    MqttSettings mqttSettings{settings};
+    MqttPublisher* mqtt = nullptr;
     // The in-process view of the core, living on the thread that created the host.
     RecorderPort* port() const { return m_port.get(); }
 
@@ -42,6 +49,9 @@ public:
 
 private:
     QThread m_coreThread;
+    QThread m_mqttThread;
+    std::unique_ptr<MqttOutbox> m_outbox;
+    QList<QMetaObject::Connection> m_mqttFeeds; // the core's direct calls into the publisher
     std::unique_ptr<RecorderPort> m_port;
     RecorderService* m_service = nullptr; // lives on the core's thread
 };

@@ -1,0 +1,434 @@
+#include "core/mqttpublisher.h"
+
+#include "core/clock.h"
+#include "core/monitor.h"
+#include "core/mqttoutbox.h"
+#include "core/settings.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+QByteArray jsonString(const QString& text) {
+    // A one-element array is the shortest way to Qt's escaping; the brackets go.
+    const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return a.mid(1, a.size() - 2);
+}
+
+QString errorText(int rc) {
+    if (rc == MOSQ_ERR_ERRNO)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+} // namespace
+
+// ---- Messages ----
+
+QString MqttPayload::eventTime(const QByteArray& line) {
+    // "dd.MM.yy;hh:mm:ss": the recorder writes nothing else, so anything else is not an event's time.
+    if (line.size() < 17 || line[2] != '.' || line[5] != '.' || line[8] != ';' || line[11] != ':' || line[14] != ':')
+        return {};
+    auto two = [&](int at) {
+        const char a = line[at], b = line[at + 1];
+        return a >= '0' && a <= '9' && b >= '0' && b <= '9' ? (a - '0') * 10 + (b - '0') : -1;
+    };
+    const QDate date(2000 + two(6), two(3), two(0));
+    const QTime time(two(9), two(12), two(15));
+    if (!date.isValid() || !time.isValid())
+        return {};
+    const QDateTime local(date, time);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QByteArray MqttPayload::event(const MqttOutboxEntry& entry, const QString& id) {
+    QFile file(entry.path);
+    QString time;
+    if (file.open(QIODevice::ReadOnly))
+        time = eventTime(file.read(32));
+    return "{\"line\": " + QByteArray::number(entry.line) + ", \"bit\": " + QByteArray::number(entry.bit) +
+           ", \"time\": " + (time.isEmpty() ? QByteArray("null") : jsonString(time)) +
+           ", \"number\": " + (entry.number ? QByteArray::number(*entry.number) : QByteArray("null")) +
+           ", \"file\": " + jsonString(QFileInfo(entry.path).fileName()) + ", \"id\": " + jsonString(id) + "}";
+}
+
+QByteArray MqttPayload::levels(quint8 raw, const QDateTime& time) {
+    QByteArray list;
+    for (int n = 0; n < 8; ++n)
+        list += QByteArray(n ? "," : "") + (raw >> n & 1 ? '0' : '1');
+    return "{\"levels\": [" + list +
+           "], \"time\": " + jsonString(time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate)) + "}";
+}
+
+QByteArray MqttPayload::controller(bool connected, int reconnects) {
+    return QByteArray("{\"state\": \"") + (connected ? "connected" : "disconnected") +
+           "\", \"reconnects\": " + QByteArray::number(reconnects) + "}";
+}
+
+// ---- Publisher ----
+
+MqttPublisher::MqttPublisher(Settings& settings, MqttSettings& mqttSettings, MqttOutbox& outbox, const Monitor* monitor,
+                             QObject* parent)
+    : QObject(parent), m_settings(settings), m_mqttSettings(mqttSettings), m_outbox(outbox), m_monitor(monitor),
+      m_tick(this), m_retry(this) {
+    static std::once_flag init;
+    std::call_once(init, [] { mosquitto_lib_init(); });
+    m_tick.setInterval(100);
+    connect(&m_tick, &QTimer::timeout, this, &MqttPublisher::onTick);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &MqttPublisher::connectNow);
+}
+
+MqttPublisher::~MqttPublisher() {
+    if (m_mosq)
+        mosquitto_destroy(m_mosq);
+}
+
+qint64 MqttPublisher::backlog() const {
+    return m_outbox.backlog();
+}
+
+QString MqttPublisher::brokerText() const {
+    return QStringLiteral("%1:%2").arg(m_config.server.trimmed()).arg(m_config.port);
+}
+
+void MqttPublisher::recorded(int input, const QString& path) {
+    if (!m_mqttSettings.config().enabled())
+        return;
+    QString error;
+    if (!m_outbox.append(m_settings.number(Settings::SpinCislo), input, m_settings.text(Settings::edFormat), path,
+                         &error)) {
+        if (!m_appendFailureLogged.exchange(true))
+            emit logLine(QStringLiteral("MQTT: událost nelze zařadit k odeslání (%1)").arg(error));
+        return;
+    }
+    m_appendFailureLogged = false;
+    poke();
+}
+
+void MqttPublisher::reportLevels(quint8 raw) {
+    {
+        QMutexLocker lock(&m_levelsMutex);
+        if (m_levels && m_levels->first == raw)
+            return;
+        m_levels = std::make_pair(raw, Clock::now());
+    }
+    poke();
+}
+
+void MqttPublisher::poke() {
+    if (!m_pokePending.exchange(true))
+        QMetaObject::invokeMethod(this, &MqttPublisher::pump, Qt::QueuedConnection);
+}
+
+void MqttPublisher::reconfigure() {
+    MqttConfig wanted = m_mqttSettings.config();
+    const int line = m_settings.number(Settings::SpinCislo);
+    wanted.clientId = wanted.effectiveClientId(line);
+    wanted.prefix = wanted.effectivePrefix(line);
+    if (wanted == m_config && (m_mosq || m_retry.isActive()))
+        return;
+    if (m_mosq && m_connected) {
+        // The broker that is left sees a clean exit, not a lost recorder.
+        publish(m_prefix + QStringLiteral("/status"), "offline", true);
+        mosquitto_disconnect(m_mosq);
+    }
+    const bool was = m_config.enabled();
+    m_config = wanted;
+    m_prefix = wanted.prefix;
+    m_retry.stop();
+    m_retryMs = 0;
+    m_outageLogged = false;
+    if (m_mosq)
+        teardown(QString());
+    m_retry.stop();
+    if (!m_config.enabled()) {
+        m_tick.stop();
+        if (was)
+            emit logLine(QStringLiteral("MQTT: odesílání vypnuto"));
+        return;
+    }
+    m_tick.start();
+    connectNow();
+}
+
+void MqttPublisher::connectNow() {
+    if (!m_config.enabled() || m_mosq)
+        return;
+    m_connackSeen = false;
+    m_dropped = false;
+    m_mosq = mosquitto_new(m_config.clientId.toUtf8().constData(), true, this);
+    if (!m_mosq) {
+        teardown(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_max_inflight_messages_set(m_mosq, 0); // the outbox's window is the limit
+    mosquitto_connect_callback_set(m_mosq, &MqttPublisher::connectCallback);
+    mosquitto_publish_callback_set(m_mosq, &MqttPublisher::publishCallback);
+    if (!m_config.user.isEmpty()) {
+        QByteArray password;
+        if (!m_config.passwordFile.isEmpty()) {
+            QFile file(m_config.passwordFile);
+            if (!file.open(QIODevice::ReadOnly)) {
+                teardown(QStringLiteral("heslo nelze číst z %1: %2").arg(m_config.passwordFile, file.errorString()));
+                return;
+            }
+            password = file.readLine().trimmed();
+        }
+        mosquitto_username_pw_set(m_mosq, m_config.user.toUtf8().constData(),
+                                  m_config.passwordFile.isEmpty() ? nullptr : password.constData());
+    }
+    if (m_config.tls) {
+        const QByteArray ca = QFile::encodeName(m_config.caFile);
+        const int rc = mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
+                                         ca.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            teardown(QStringLiteral("TLS: %1 (%2)").arg(errorText(rc), m_config.caFile));
+            return;
+        }
+    }
+    const QByteArray will = m_prefix.toUtf8() + "/status";
+    mosquitto_will_set(m_mosq, will.constData(), 7, "offline", 1, true);
+    m_connectStarted.start();
+    const int rc = mosquitto_connect_async(m_mosq, m_config.server.trimmed().toUtf8().constData(), m_config.port, 30);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        teardown(errorText(rc));
+        return;
+    }
+    service();
+}
+
+void MqttPublisher::teardown(const QString& reason) {
+    if (m_mosq) {
+        mosquitto_destroy(m_mosq);
+        m_mosq = nullptr;
+    }
+    for (QSocketNotifier* n : {m_readNotifier, m_writeNotifier}) {
+        if (n) {
+            n->setEnabled(false);
+            n->deleteLater(); // this may run inside the notifier's own signal
+        }
+    }
+    m_readNotifier = m_writeNotifier = nullptr;
+    m_fd = -1;
+    m_midToSeq.clear();
+    m_outbox.rewind(); // what was in flight goes again, in order, on the next connection
+    if (m_connected.exchange(false))
+        emit connectedChanged(false);
+    if (reason.isEmpty())
+        return;
+    m_outageReason = reason;
+    if (!m_outageLogged) {
+        emit logLine(QStringLiteral("MQTT: broker %1 nedostupný (%2)").arg(brokerText(), reason));
+        m_outageLogged = true;
+    }
+    noteBacklog();
+    m_retryMs = m_retryMs ? qMin(2 * m_retryMs, RetryMaxMs) : RetryMinMs;
+    m_retry.start(m_retryMs);
+}
+
+void MqttPublisher::service() {
+    const int fd = m_mosq ? mosquitto_socket(m_mosq) : -1;
+    if (fd != m_fd) {
+        for (QSocketNotifier* n : {m_readNotifier, m_writeNotifier}) {
+            if (n) {
+                n->setEnabled(false);
+                n->deleteLater();
+            }
+        }
+        m_readNotifier = m_writeNotifier = nullptr;
+        m_fd = fd;
+        if (fd >= 0) {
+            m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+            connect(m_readNotifier, &QSocketNotifier::activated, this, &MqttPublisher::onRead);
+            m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+            connect(m_writeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::onWrite);
+        }
+    }
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
+}
+
+void MqttPublisher::connectCallback(mosquitto*, void* self, int rc) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    p->m_connackSeen = true;
+    p->m_connackCode = rc;
+}
+
+void MqttPublisher::publishCallback(mosquitto*, void* self, int mid) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    const auto it = p->m_midToSeq.find(mid);
+    if (it == p->m_midToSeq.end())
+        return; // a retained state message
+    p->m_outbox.delivered(it.value());
+    p->m_midToSeq.erase(it);
+}
+
+void MqttPublisher::onRead() {
+    if (!m_mosq)
+        return;
+    const int rc = mosquitto_loop_read(m_mosq, 64);
+    if (m_connackSeen && m_connackCode != 0) {
+        teardown(QString::fromUtf8(mosquitto_connack_string(m_connackCode)));
+        return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        teardown(errorText(rc));
+        return;
+    }
+    if (m_connackSeen && !m_connected) {
+        m_connected = true;
+        m_retryMs = 0;
+        emit connectedChanged(true);
+        emit logLine(QStringLiteral("MQTT: připojeno k %1").arg(brokerText()));
+        m_outageLogged = false;
+        m_outbox.rewind();
+        publish(m_prefix + QStringLiteral("/status"), "online", true);
+        publishState(true);
+    }
+    pump();
+}
+
+void MqttPublisher::onWrite() {
+    if (!m_mosq)
+        return;
+    const int rc = mosquitto_loop_write(m_mosq, 64);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        teardown(errorText(rc));
+        return;
+    }
+    service();
+}
+
+void MqttPublisher::onTick() {
+    if (m_mosq) {
+        if (!m_connected && m_connectStarted.hasExpired(ConnectTimeoutMs)) {
+            teardown(QStringLiteral("bez odpovědi do %1 s").arg(ConnectTimeoutMs / 1000.0));
+            return;
+        }
+        // Keep-alive pings, and a broker that stopped answering them is dropped.
+        const int rc = mosquitto_loop_misc(m_mosq);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            teardown(errorText(rc));
+            return;
+        }
+        publishState(false);
+        service();
+    }
+    if (!m_lastCursorStore.isValid() || m_lastCursorStore.hasExpired(CursorStoreMs)) {
+        m_lastCursorStore.start();
+        QString error;
+        if (!m_outbox.storeCursor(&error))
+            emit logLine(QStringLiteral("MQTT: stav odesílání nelze uložit (%1)").arg(error));
+    }
+    noteBacklog();
+}
+
+void MqttPublisher::noteBacklog() {
+    const qint64 count = m_outbox.backlog();
+    if (count != m_lastBacklog) {
+        m_lastBacklog = count;
+        emit backlogChanged(count);
+    }
+    if (!m_connected && count > 0 && !m_backlogLogged) {
+        m_backlogLogged = true;
+        emit logLine(QStringLiteral("MQTT: nedoručeno %1 událostí, broker %2 nedostupný (%3); čekají v záznamu")
+                         .arg(count)
+                         .arg(brokerText(), m_outageReason));
+    } else if (m_connected && count == 0 && m_backlogLogged) {
+        m_backlogLogged = false;
+        emit logLine(QStringLiteral("MQTT: nedoručeno 0 událostí, vše předáno brokeru %1").arg(brokerText()));
+    }
+}
+
+bool MqttPublisher::publish(const QString& topic, const QByteArray& payload, bool retain, int* mid) {
+    const int rc =
+        mosquitto_publish(m_mosq, mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        teardown(errorText(rc));
+        return false;
+    }
+    return true;
+}
+
+void MqttPublisher::publishState(bool force) {
+    if (!m_connected)
+        return;
+    std::optional<std::pair<quint8, QDateTime>> levels;
+    {
+        QMutexLocker lock(&m_levelsMutex);
+        levels = m_levels;
+    }
+    if (levels && (force || m_publishedLevels != levels->first)) {
+        if (!publish(m_prefix + QStringLiteral("/levels"), MqttPayload::levels(levels->first, levels->second), true))
+            return;
+        m_publishedLevels = levels->first;
+    }
+    if (m_monitor) {
+        const std::pair<bool, int> state{m_monitor->socketState() == wsConnected, m_monitor->reconnectCount()};
+        if (force || m_publishedController != state) {
+            if (!publish(m_prefix + QStringLiteral("/controller"), MqttPayload::controller(state.first, state.second),
+                         true))
+                return;
+            m_publishedController = state;
+        }
+    }
+}
+
+void MqttPublisher::pump() {
+    m_pokePending = false;
+    if (!m_mosq || !m_connected)
+        return;
+    publishState(false);
+    while (m_connected && m_midToSeq.size() < Window) {
+        const QList<MqttOutboxEntry> entries = m_outbox.next(Window - m_midToSeq.size());
+        if (entries.isEmpty())
+            break;
+        for (const MqttOutboxEntry& e : entries) {
+            int mid = 0;
+            if (!publish(m_prefix + QStringLiteral("/bit%1/event").arg(e.bit),
+                         MqttPayload::event(e, m_outbox.idOf(e.seq)), false, &mid))
+                return;
+            m_midToSeq.insert(mid, e.seq);
+        }
+    }
+    service();
+}
+
+void MqttPublisher::stop() {
+    m_retry.stop();
+    m_tick.stop();
+    if (m_mosq && m_connected) {
+        int mid = 0;
+        if (publish(m_prefix + QStringLiteral("/status"), "offline", true, &mid)) {
+            // The retained "offline" is acknowledged, or a second has passed; then the clean DISCONNECT.
+            QElapsedTimer waited;
+            waited.start();
+            m_midToSeq.insert(mid, -1);
+            while (m_mosq && m_midToSeq.contains(mid) && !waited.hasExpired(1000)) {
+                if (mosquitto_loop(m_mosq, 50, 1) != MOSQ_ERR_SUCCESS)
+                    break;
+            }
+            if (m_mosq) {
+                mosquitto_disconnect(m_mosq);
+                mosquitto_loop(m_mosq, 10, 1);
+            }
+        }
+    }
+    const bool wasConnected = m_connected;
+    m_config = MqttConfig();
+    if (m_mosq || wasConnected)
+        teardown(QString());
+    m_outbox.storeCursor();
+}
