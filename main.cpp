@@ -8,6 +8,7 @@
 #include "core/headless.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
+#include "core/mqttpublisher.h"
 #include "core/recorderclient.h"
 #include "core/recorderservice.h"
 #include "core/version.h"
@@ -247,7 +248,10 @@ void TForm1::RefreshTitles() {
         LabelZaznam->adjustSize();
     }
     m_applicationTitle = title;
-    TrayIcon1->setHint(QStringLiteral("I/O Controler \r\nLinka ") + line + QStringLiteral("\r\n") + description);
+    QString hint = QStringLiteral("I/O Controler \r\nLinka ") + line + QStringLiteral("\r\n") + description;
+    if (m_mqttBacklog > 0)
+        hint += QStringLiteral("\r\nMQTT: nedoručeno %1").arg(m_mqttBacklog);
+    TrayIcon1->setHint(hint);
     if (m_pocitadla)
         m_pocitadla->setWindowTitle(QStringLiteral("Počítadla ") + title);
 }
@@ -355,6 +359,11 @@ void TForm1::showConnection(bool connecting) {
     updateSettingsButton();
 }
 
+void TForm1::showMqttBacklog(qint64 count) {
+    m_mqttBacklog = count;
+    RefreshTitles();
+}
+
 void TForm1::showBusy(bool busy) {
     m_busy = busy;
     updateSettingsButton();
@@ -406,6 +415,8 @@ Impulz::Impulz(const QString& settingsPath)
       recorder(*m_host->port()), monitor(m_host->monitor) {
     createWindows();
     FrmNastav->setMqttSettings(&m_host->mqttSettings); // only the process that records publishes
+    if (m_host->mqtt)
+        QObject::connect(m_host->mqtt, &MqttPublisher::backlogChanged, Form1, &TForm1::showMqttBacklog);
     QObject::connect(Form1, &TForm1::startupRequested, monitor, &Monitor::startup, Qt::QueuedConnection);
 }
 

@@ -70,6 +70,8 @@ public:
     void showConnection(bool connecting);
     void showBusy(bool busy);
     void showReconnects(int count);
+    // Events recorded but not yet delivered to the plant's MQTT broker; the tray hint says so while there are any.
+    void showMqttBacklog(qint64 count);
 
     // Controls.
     QGroupBox* GroupBox1 = nullptr;
@@ -139,6 +141,7 @@ private:
     QElapsedTimer m_lastFailureNotice;
     QHash<QString, QPointer<QMessageBox>> m_openWarnings; // one box per text at a time
     QString m_applicationTitle;
+    qint64 m_mqttBacklog = 0;
 };
 
 // The windowed program: the recorder (its own, or one of another process that the windows attached to) and the
