@@ -234,8 +234,8 @@ void TForm1::FormActivate() {
 }
 
 void TForm1::RefreshTitles() {
-    const QString line = QString::number(m_settings.number(Settings::SpinCislo));
-    const QString description = m_settings.text(Settings::edPopis);
+    const QString line = QString::number(m_settings.number(Settings::LineNumber));
+    const QString description = m_settings.text(Settings::Description);
     const QString title = QStringLiteral("I/O - ") + description + QStringLiteral(" (Linka ") + line + QLatin1Char(')');
     // An attached window says whose recording it shows.
     if (!m_recorder.attached()) {
@@ -303,7 +303,7 @@ void TForm1::btnSmazatClick() {
 void TForm1::applyLogLimit() {
     // Checked at the start of every data event, before its lines: the log may outgrow the limit by one chunk's
     // lines.
-    if (m_settings.flag(Settings::cbSmazat) && logLineCount() > m_settings.number(Settings::spPolozek))
+    if (m_settings.flag(Settings::ClearLog) && logLineCount() > m_settings.number(Settings::LogLimit))
         Memo1->clear();
 }
 

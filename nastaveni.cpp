@@ -57,17 +57,17 @@ TFrmNastav::TFrmNastav(Settings& settings, QWidget* parent)
 }
 
 void TFrmNastav::bindFields() {
-    m_fields[Settings::IPAddress] = IPAddress;
-    m_fields[Settings::IPPort] = IPPort;
-    m_fields[Settings::edPopis] = edPopis;
-    m_fields[Settings::SpinCislo] = SpinCislo;
-    m_fields[Settings::cbAutostart] = cbAutostart;
-    m_fields[Settings::cbAutoLogin] = cbAutoLogin;
-    m_fields[Settings::cbSmazat] = cbSmazat;
-    m_fields[Settings::spPolozek] = spPolozek;
-    m_fields[Settings::cbObnovit] = cbObnovit;
-    m_fields[Settings::SpSec] = SpSec;
-    m_fields[Settings::edFormat] = edFormat;
+    m_fields[Settings::Address] = IPAddress;
+    m_fields[Settings::Port] = IPPort;
+    m_fields[Settings::Description] = edPopis;
+    m_fields[Settings::LineNumber] = SpinCislo;
+    m_fields[Settings::Autostart] = cbAutostart;
+    m_fields[Settings::AutoConnect] = cbAutoLogin;
+    m_fields[Settings::ClearLog] = cbSmazat;
+    m_fields[Settings::LogLimit] = spPolozek;
+    m_fields[Settings::Reconnect] = cbObnovit;
+    m_fields[Settings::WatchdogSeconds] = SpSec;
+    m_fields[Settings::NameTemplate] = edFormat;
     for (int n = 0; n < 8; ++n) {
         m_fields[Settings::bitKey(n)] = cbBit[n];
         m_fields[Settings::pathKey(n)] = edCesta[n];
@@ -84,7 +84,7 @@ void TFrmNastav::bindFields() {
             connect(spin->lineEdit(), &QLineEdit::textChanged, this, put);
             connect(spin, &QSpinBox::valueChanged, this, put);
         } else if (auto* box = qobject_cast<QCheckBox*>(m_fields[key])) {
-            if (key == Settings::cbAutostart || key == Settings::cbAutoLogin || key == Settings::cbSmazat)
+            if (key == Settings::Autostart || key == Settings::AutoConnect || key == Settings::ClearLog)
                 connect(box, &QCheckBox::toggled, this, &TFrmNastav::cbAutostartClick);
             else
                 connect(box, &QCheckBox::toggled, this, [this, key](bool on) { m_settings.set(key, on); });
@@ -108,7 +108,7 @@ void TFrmNastav::showSetting(Settings::Key key) {
     } else if (auto* box = qobject_cast<QCheckBox*>(field)) {
         box->setChecked(m_settings.flag(key));
     }
-    if (key == Settings::edFormat)
+    if (key == Settings::NameTemplate)
         edFormatChange();
 }
 
@@ -240,9 +240,9 @@ QWidget* TFrmNastav::buildMqttTab() {
         widget->setObjectName(QLatin1String(name));
     // The defaults follow the line number as it is typed.
     connect(&m_settings, &Settings::changed, this, [this](Settings::Key key) {
-        if (key != Settings::SpinCislo)
+        if (key != Settings::LineNumber)
             return;
-        const int line = m_settings.number(Settings::SpinCislo);
+        const int line = m_settings.number(Settings::LineNumber);
         edMqttClientId->setPlaceholderText(MqttConfig().effectiveClientId(line));
         edMqttPrefix->setPlaceholderText(MqttConfig().effectivePrefix(line));
     });
@@ -259,7 +259,7 @@ void TFrmNastav::setMqttSettings(MqttSettings* mqtt) {
 
 void TFrmNastav::showMqtt() {
     const MqttConfig c = m_mqtt ? m_mqtt->config() : MqttConfig();
-    const int line = m_settings.number(Settings::SpinCislo);
+    const int line = m_settings.number(Settings::LineNumber);
     edMqttServer->setText(c.server);
     spMqttPort->setValueClamped(c.port);
     edMqttClientId->setText(c.clientId);

@@ -97,9 +97,9 @@ void TFrmPocitadla::showCounters() {
         // A failed write scrolls out of the log; the counter keeps it in sight without changing the layout.
         const int failed = m_counters.failedWrites(k);
         Edit[k]->setToolTip(failed == 0 ? QString()
-                                         : QStringLiteral("Nezapsané události: %1\nPoslední chyba: %2")
-                                               .arg(failed)
-                                               .arg(m_counters.lastFailure(k)));
+                                        : QStringLiteral("Nezapsané události: %1\nPoslední chyba: %2")
+                                              .arg(failed)
+                                              .arg(m_counters.lastFailure(k)));
     }
     Edit9->setText(QString::number(m_counters.periodSum()));
 }

@@ -379,7 +379,7 @@ void TfrmStatistika::makeChartPoints(const archive::Tables& t, int days, unsigne
     QStringList labels;
     labels.reserve(days);
     for (int i = 0; i < days; ++i)
-        labels.append(locale.toString(QDate::fromJulianDay(t.PeriodDays[size_t(i)]), QLocale::ShortFormat));
+        labels.append(locale.toString(QDate::fromJulianDay(t.periodDays[size_t(i)]), QLocale::ShortFormat));
     for (int b = 0; b < 8; ++b) {
         if (!(inputs & (1u << b)))
             continue;
@@ -388,7 +388,7 @@ void TfrmStatistika::makeChartPoints(const archive::Tables& t, int days, unsigne
         values.reserve(size_t(days));
         dayLabels.reserve(days);
         for (int i = 0; i < days; ++i) {
-            const qint32 v = t.DayCounts[size_t(i)][b];
+            const qint32 v = t.dayCounts[size_t(i)][b];
             if (skipZero && v == 0)
                 continue;
             values.push_back(v);
@@ -396,7 +396,7 @@ void TfrmStatistika::makeChartPoints(const archive::Tables& t, int days, unsigne
         }
     }
     for (int h = 0; h < archive::HourSlots; ++h) {
-        const qint32 v = t.HourCounts[h];
+        const qint32 v = t.hourCounts[h];
         if (skipZero && v == 0)
             continue;
         points.hourValues.push_back(v);

@@ -247,7 +247,7 @@ struct Scanner {
         archive::ScanProgress progress;
         archive::scanInputs(tables, period, jobs, QStringLiteral("*.csv"), 2026, progress, options);
         filesRead = progress.filesRead.load();
-        return std::accumulate(tables.HourCounts.begin(), tables.HourCounts.end(), 0L);
+        return std::accumulate(tables.hourCounts.begin(), tables.hourCounts.end(), 0L);
     }
 };
 

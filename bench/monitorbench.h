@@ -121,7 +121,7 @@ public:
         ::close(m_listener);
         m_app->onCore([this] {
             if (m_app->monitor->socketState() != wsClosed)
-                m_app->monitor->btnPripojClick();
+                m_app->monitor->toggleConnection();
         });
         m_app.reset();
     }

@@ -338,7 +338,7 @@ public:
         ::close(m_listener);
         m_host->onCore([this] {
             if (m_host->monitor->socketState() != wsClosed)
-                m_host->monitor->btnPripojClick();
+                m_host->monitor->toggleConnection();
         });
         m_host.reset();
     }

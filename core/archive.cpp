@@ -808,18 +808,18 @@ PeriodProblem checkPeriod(const Period& p) {
     return PeriodProblem::None;
 }
 
-Tables::Tables() : PeriodDays(MaxDays, 0), DayCounts(MaxDays, DayRow{}) {}
+Tables::Tables() : periodDays(MaxDays, 0), dayCounts(MaxDays, DayRow{}) {}
 
 int preparePeriodTables(Tables& t, const Period& p) {
     requireFittingPeriod(p);
-    std::fill(t.PeriodDays.begin(), t.PeriodDays.end(), 0);
-    std::fill(t.DayCounts.begin(), t.DayCounts.end(), DayRow{});
-    t.HourCounts.fill(0);
+    std::fill(t.periodDays.begin(), t.periodDays.end(), 0);
+    std::fill(t.dayCounts.begin(), t.dayCounts.end(), DayRow{});
+    t.hourCounts.fill(0);
 
     const qint64 from = p.fromDate.toJulianDay();
     const int n = int(p.fromDate.daysTo(p.toDate)) + 1;
     for (int i = 0; i < n; ++i)
-        t.PeriodDays[size_t(i)] = from + i;
+        t.periodDays[size_t(i)] = from + i;
 
     const int firstHour = p.fromTime.hour();
     const int lastHour = p.toTime.hour();
@@ -888,7 +888,7 @@ void scanEventDirectory(Tables& t, const Period& p, const QString& dir, const QS
     UnreadableFolders folders;
     const Mask matcher(mask);
     const Window window = windowOf(p);
-    TreeWalk walk{matcher, window, 1u << bit, Counter{t.DayCounts.data(), &t.HourCounts}, currentYear, folders, {}, {}};
+    TreeWalk walk{matcher, window, 1u << bit, Counter{t.dayCounts.data(), &t.hourCounts}, currentYear, folders, {}, {}};
     walk.walk(QFile::encodeName(dir));
     if (unreadable)
         unreadable->append(folders.take());
@@ -968,10 +968,10 @@ bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QS
     for (int i = 0; i < threads; ++i) {
         for (size_t d = 0; d < days; ++d) {
             for (size_t b = 0; b < size_t(InputCount); ++b)
-                t.DayCounts[d][b] += dayCounts[size_t(i)][d][b];
+                t.dayCounts[d][b] += dayCounts[size_t(i)][d][b];
         }
         for (size_t h = 0; h < size_t(HourSlots); ++h)
-            t.HourCounts[h] += hourCounts[size_t(i)][h];
+            t.hourCounts[h] += hourCounts[size_t(i)][h];
     }
     for (const auto& group : groups) {
         if (group->indexed)

@@ -36,13 +36,13 @@ PeriodProblem checkPeriod(const Period& p);
 // Fixed sizes, allocated once for the whole run, so a display never allocates per period length.
 struct Tables {
     Tables();
-    std::vector<qint64> PeriodDays;                        // MaxDays slots, Julian day numbers; 0 after the period
-    std::vector<std::array<qint32, InputCount>> DayCounts; // MaxDays rows x 8 inputs
-    std::array<qint32, HourSlots> HourCounts{};            // slot 24 is never counted
+    std::vector<qint64> periodDays;                        // MaxDays slots, Julian day numbers; 0 after the period
+    std::vector<std::array<qint32, InputCount>> dayCounts; // MaxDays rows x 8 inputs
+    std::array<qint32, HourSlots> hourCounts{};            // slot 24 is never counted
     std::array<QString, HourSlots> HourLabels;             // never cleared; slot 24 always empty
 };
 
-// Clears every row of PeriodDays/DayCounts and the hour counts, lists the period's days and labels the hours of
+// Clears every row of periodDays/dayCounts and the hour counts, lists the period's days and labels the hours of
 // the day window. Returns the number of days (1 or more). Throws std::invalid_argument, before touching the
 // tables, when checkPeriod(p) != None.
 int preparePeriodTables(Tables& t, const Period& p);

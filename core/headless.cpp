@@ -165,7 +165,7 @@ int runHeadless(int argc, char** argv) {
     ::sigaction(SIGINT, &action, nullptr);
 
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
-    QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::btnPripojClick);
+    QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::toggleConnection);
     printLog(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
     QCoreApplication::exec(); // the process's own event loop, until a signal ends it
 

@@ -36,11 +36,11 @@ Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, Contro
     m_watchdog->setObjectName(QStringLiteral("Timer1"));
     // A coarse timer may fire up to 5 % early, and the watchdog would cut a link that is only slow.
     m_watchdog->setTimerType(Qt::PreciseTimer);
-    connect(m_watchdog, &QTimer::timeout, this, &Monitor::Timer1Timer);
+    connect(m_watchdog, &QTimer::timeout, this, &Monitor::onWatchdogTimeout);
     m_link->setParent(this);
-    connect(m_link, &ControllerLink::sessionConnected, this, &Monitor::ClientSocketSessionConnected);
-    connect(m_link, &ControllerLink::errorOccurred, this, &Monitor::ClientSocketError);
-    connect(m_link, &ControllerLink::dataAvailable, this, &Monitor::ClientSocketDataAvailable);
+    connect(m_link, &ControllerLink::sessionConnected, this, &Monitor::onSessionConnected);
+    connect(m_link, &ControllerLink::errorOccurred, this, &Monitor::onLinkError);
+    connect(m_link, &ControllerLink::dataAvailable, this, &Monitor::onDataAvailable);
 }
 
 Monitor::~Monitor() = default;
@@ -63,11 +63,11 @@ std::array<bool, 8> Monitor::levelsOf(quint8 v) {
 
 // ---- Connection and watchdog ----
 
-void Monitor::btnPripojClick() {
+void Monitor::toggleConnection() {
     if (m_link->state() == wsClosed) {
-        m_link->open(m_settings.text(Settings::IPAddress), m_settings.text(Settings::IPPort));
+        m_link->open(m_settings.text(Settings::Address), m_settings.text(Settings::Port));
         emit connectionChanged(true);
-        if (m_settings.flag(Settings::cbObnovit) && !m_watchdog->isActive())
+        if (m_settings.flag(Settings::Reconnect) && !m_watchdog->isActive())
             m_watchdog->start();
     } else {
         m_watchdog->stop();
@@ -91,12 +91,12 @@ void Monitor::startup() {
     emit busyChanged(true);
     removeStaleEventFiles();
     QThread::msleep(StartupWaitMs);
-    if (m_settings.flag(Settings::cbAutoLogin))
-        btnPripojClick();
+    if (m_settings.flag(Settings::AutoConnect))
+        toggleConnection();
     emit busyChanged(false);
 }
 
-void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
+void Monitor::onSessionConnected(quint16 errorCode) {
     // The greeting goes out even when the attempt failed: the failed sends are how the log learns of it.
     Q_UNUSED(errorCode);
     m_decoder.reset();
@@ -104,7 +104,7 @@ void Monitor::ClientSocketSessionConnected(quint16 errorCode) {
     m_link->send(kComPortRequest);
 }
 
-void Monitor::ClientSocketError() {
+void Monitor::onLinkError() {
     const int code = m_link->lastError();
     emit logLine(QStringLiteral("Socket error: %1").arg(code));
     if (code == WinsockError::ConnectionAborted)
@@ -112,25 +112,25 @@ void Monitor::ClientSocketError() {
 }
 
 void Monitor::applyWatchdogInterval() {
-    m_watchdog->setInterval(m_settings.number(Settings::SpSec) * 1000);
+    m_watchdog->setInterval(m_settings.number(Settings::WatchdogSeconds) * 1000);
 }
 
-void Monitor::RestartWatchdog() {
+void Monitor::restartWatchdog() {
     m_watchdog->stop();
     applyWatchdogInterval();
     m_watchdog->start();
 }
 
-void Monitor::Timer1Timer() {
+void Monitor::onWatchdogTimeout() {
     emit busyChanged(true);
     m_watchdog->stop();
     if (m_link->state() != wsClosed)
-        btnPripojClick();
+        toggleConnection();
     const int count = ++m_reconnectCount;
     emit logLine(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
     emit reconnected(count);
     QThread::msleep(WatchdogWaitMs);
-    btnPripojClick();
+    toggleConnection();
     // Started at the end of the tick, so the next firing comes one full period after it.
     m_watchdog->start();
     emit busyChanged(false);
@@ -143,13 +143,13 @@ QString Monitor::shutdown() {
         return QString::fromUtf8(e.what());
     }
     if (m_link->state() != wsClosed)
-        btnPripojClick();
+        toggleConnection();
     return {};
 }
 
 // ---- Stream decoder ----
 
-void Monitor::ClientSocketDataAvailable() {
+void Monitor::onDataAvailable() {
     char buffer[255];
     const int n = m_link->receive(buffer, int(sizeof buffer));
     // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
@@ -160,7 +160,7 @@ void Monitor::ClientSocketDataAvailable() {
         return;
     }
     handleChunk(QByteArrayView(buffer, n));
-    RestartWatchdog();
+    restartWatchdog();
 }
 
 void Monitor::handleChunk(QByteArrayView chunk) {

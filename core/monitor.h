@@ -61,13 +61,13 @@ public:
 
 public slots:
     // The connect and disconnect toggle: connects when the socket is closed, disconnects in every other state.
-    void btnPripojClick();
+    void toggleConnection();
     // The start-up wait, then the automatic connection when it is on.
     void startup();
     // A crash can leave an event's temporary file behind; it never became an event. Removes those of processes
     // that no longer run from the watched inputs' folders.
     void removeStaleEventFiles();
-    void RestartWatchdog();
+    void restartWatchdog();
     // After a load: the watchdog's interval follows the loaded period.
     void applyWatchdogInterval();
     // Decodes and records one chunk as if it had come from the socket (also the data path's own entry).
@@ -97,10 +97,10 @@ signals:
 
 private:
     struct PendingReport;
-    void ClientSocketSessionConnected(quint16 errorCode);
-    void ClientSocketError();
-    void ClientSocketDataAvailable();
-    void Timer1Timer();
+    void onSessionConnected(quint16 errorCode);
+    void onLinkError();
+    void onDataAvailable();
+    void onWatchdogTimeout();
     void recordReports(const QList<PendingReport>& reports, bool logReports);
     void storeSequenceNumber();
 

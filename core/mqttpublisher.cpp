@@ -106,7 +106,7 @@ void MqttPublisher::recorded(int input, const QString& path) {
     if (!m_mqttSettings.config().enabled())
         return;
     QString error;
-    if (!m_outbox.append(m_settings.number(Settings::SpinCislo), input, m_settings.text(Settings::edFormat), path,
+    if (!m_outbox.append(m_settings.number(Settings::LineNumber), input, m_settings.text(Settings::NameTemplate), path,
                          &error)) {
         if (!m_appendFailureLogged.exchange(true))
             emit logLine(QStringLiteral("MQTT: událost nelze zařadit k odeslání (%1)").arg(error));
@@ -133,7 +133,7 @@ void MqttPublisher::poke() {
 
 void MqttPublisher::reconfigure() {
     MqttConfig wanted = m_mqttSettings.config();
-    const int line = m_settings.number(Settings::SpinCislo);
+    const int line = m_settings.number(Settings::LineNumber);
     wanted.clientId = wanted.effectiveClientId(line);
     wanted.prefix = wanted.effectivePrefix(line);
     if (wanted == m_config && (m_mosq || m_retry.isActive()))

@@ -80,7 +80,7 @@ void MqttSettings::setConfig(const MqttConfig& config) {
 }
 
 int MqttSettings::lineNumber() const {
-    return m_settings.number(Settings::SpinCislo);
+    return m_settings.number(Settings::LineNumber);
 }
 
 void MqttSettings::runOnSettingsThread(const std::function<void()>& f) {

@@ -23,7 +23,7 @@ public:
                 [this](const QString& text) { emit notice(QStringLiteral("Pořadové číslo"), text); });
     }
     void toggleConnection() override {
-        QMetaObject::invokeMethod(m_monitor, &Monitor::btnPripojClick, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_monitor, &Monitor::toggleConnection, Qt::QueuedConnection);
     }
     void setHexDump(bool on) override { m_monitor->setHexDump(on); }
 

@@ -166,7 +166,7 @@ QVariantMap RecorderService::snapshot() {
 }
 
 void RecorderService::toggleConnection() {
-    m_monitor.btnPripojClick();
+    m_monitor.toggleConnection();
 }
 
 void RecorderService::setHexDump(bool on) {

@@ -33,21 +33,21 @@ std::array<Settings::Entry, Settings::KeyCount> buildTable() {
         t[i++] = {key, QLatin1String(ini), K::Number, min, def, min, max};
     };
     // The order in which a load reads the keys: it decides which autostart state a load sees on the way.
-    text(Settings::IPAddress, "IP", QStringLiteral("127.0.0.1"));
-    text(Settings::IPPort, "Port", QStringLiteral("23"));
+    text(Settings::Address, "IP", QStringLiteral("127.0.0.1"));
+    text(Settings::Port, "Port", QStringLiteral("23"));
     for (int n = 0; n < 8; ++n)
         t[i++] = {Settings::pathKey(n), QStringLiteral("Soubor%1").arg(n), K::Text, QString(), rootFolder(), 0, 0};
     for (int n = 0; n < 8; ++n)
         flag(Settings::bitKey(n), QStringLiteral("Bit%1").arg(n));
-    text(Settings::edFormat, "Format", QStringLiteral("%linka%_%cas%"));
-    number(Settings::SpinCislo, "Cislo_linky", 1, 1, 99);
-    text(Settings::edPopis, "Popis", QStringLiteral("monitor"));
-    flag(Settings::cbAutostart, QStringLiteral("Start"));
-    flag(Settings::cbAutoLogin, QStringLiteral("Login"));
-    flag(Settings::cbSmazat, QStringLiteral("Mazat"));
-    number(Settings::spPolozek, "Pocet", 20, 1, 99);
-    flag(Settings::cbObnovit, QStringLiteral("Obnovit"));
-    number(Settings::SpSec, "Sec", 15, 1, 60);
+    text(Settings::NameTemplate, "Format", QStringLiteral("%linka%_%cas%"));
+    number(Settings::LineNumber, "Cislo_linky", 1, 1, 99);
+    text(Settings::Description, "Popis", QStringLiteral("monitor"));
+    flag(Settings::Autostart, QStringLiteral("Start"));
+    flag(Settings::AutoConnect, QStringLiteral("Login"));
+    flag(Settings::ClearLog, QStringLiteral("Mazat"));
+    number(Settings::LogLimit, "Pocet", 20, 1, 99);
+    flag(Settings::Reconnect, QStringLiteral("Obnovit"));
+    number(Settings::WatchdogSeconds, "Sec", 15, 1, 60);
     return t;
 }
 
@@ -61,7 +61,7 @@ std::array<int, Settings::KeyCount> buildIndex() {
 }
 
 // "Por_cislo" is read after "Popis" and before "Start".
-constexpr int kSequenceBefore = Settings::cbAutostart;
+constexpr int kSequenceBefore = Settings::Autostart;
 
 QVariant normalized(const Settings::Entry& e, const QVariant& v) {
     switch (e.kind) {
@@ -131,7 +131,7 @@ void Settings::set(Key key, const QVariant& v) {
         m_values[key] = put;
     }
     emit changed(key);
-    if (key == cbAutostart || key == cbAutoLogin || key == cbSmazat)
+    if (key == Autostart || key == AutoConnect || key == ClearLog)
         applyAutostart();
 }
 
@@ -179,7 +179,7 @@ void Settings::applyAutostart() {
     }
     if (program.isEmpty())
         program = QCoreApplication::applicationFilePath();
-    if (flag(cbAutostart))
+    if (flag(Autostart))
         setAutostartEntry(kAutostartEntry, program);
     else
         removeAutostartEntry(kAutostartEntry);
@@ -200,8 +200,8 @@ QString Settings::expandName(int bit, bool dialogShowing, bool* advanced) {
     {
         QMutexLocker lock(&m_mutex);
         const qint32 before = m_sequenceNumber;
-        name = expandNameTemplate(m_values[edFormat].toString(), m_values[SpinCislo].toInt(), bit, m_sequenceNumber,
-                                  dialogShowing);
+        name = expandNameTemplate(m_values[NameTemplate].toString(), m_values[LineNumber].toInt(), bit,
+                                  m_sequenceNumber, dialogShowing);
         if (advanced)
             *advanced = m_sequenceNumber != before;
     }

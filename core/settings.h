@@ -23,20 +23,20 @@ class Settings : public QObject {
 public:
     // The keys carry the names of the dialog's fields.
     enum Key : int {
-        IPAddress,
-        IPPort,
-        edPopis,
-        SpinCislo,
-        cbAutostart,
-        cbAutoLogin,
-        cbSmazat,
-        spPolozek,
-        cbObnovit,
-        SpSec,
-        edFormat,
-        cbBit0,
-        edCesta0 = cbBit0 + 8,
-        KeyCount = edCesta0 + 8
+        Address,
+        Port,
+        Description,
+        LineNumber,
+        Autostart,
+        AutoConnect,
+        ClearLog,
+        LogLimit,
+        Reconnect,
+        WatchdogSeconds,
+        NameTemplate,
+        Watched0,
+        Folder0 = Watched0 + 8,
+        KeyCount = Folder0 + 8
     };
     Q_ENUM(Key)
     enum class Kind { Text, Flag, Number };
@@ -53,8 +53,8 @@ public:
     // Every key, in the order a load reads them and a save writes them.
     static const std::array<Entry, KeyCount>& table();
     static const Entry& entry(Key key);
-    static Key bitKey(int bit) { return Key(cbBit0 + bit); }
-    static Key pathKey(int bit) { return Key(edCesta0 + bit); }
+    static Key bitKey(int bit) { return Key(Watched0 + bit); }
+    static Key pathKey(int bit) { return Key(Folder0 + bit); }
 
     // The settings file's one section and the key of the running number.
     static inline const QString Section = QStringLiteral("Po spusteni");
@@ -75,7 +75,7 @@ public:
     QString outputDirectory(int bit) const { return text(pathKey(bit)); }
 
     // Puts a value (a number is clamped to its bounds). A different value emits changed(key); a change of
-    // cbAutostart, cbAutoLogin or cbSmazat then applies the autostart entry, which may throw AutostartError after
+    // Autostart, AutoConnect or ClearLog then applies the autostart entry, which may throw AutostartError after
     // the new value is in place.
     void set(Key key, const QVariant& value);
     // The same without touching the autostart entry: the value was already applied by the window that made it.

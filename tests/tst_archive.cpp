@@ -61,7 +61,7 @@ struct BothScans {
 };
 
 bool sameCounts(const Tables& a, const Tables& b) {
-    return a.DayCounts == b.DayCounts && a.HourCounts == b.HourCounts;
+    return a.dayCounts == b.dayCounts && a.hourCounts == b.hourCounts;
 }
 
 } // namespace
@@ -116,18 +116,18 @@ void TestArchive::checksPeriod() {
 
 void TestArchive::preparesTables() {
     auto t = std::make_unique<Tables>();
-    t->DayCounts[MaxDays - 1][7] = 5;
-    t->PeriodDays[40] = 1;
-    t->HourCounts[24] = 3;
+    t->dayCounts[MaxDays - 1][7] = 5;
+    t->periodDays[40] = 1;
+    t->hourCounts[24] = 3;
 
     const QDate from(2026, 3, 1);
     QCOMPARE(preparePeriodTables(*t, period(from, QDate(2026, 3, 3), QTime(8, 0), QTime(16, 0))), 3);
-    QCOMPARE(t->PeriodDays[0], from.toJulianDay());
-    QCOMPARE(t->PeriodDays[2], from.toJulianDay() + 2);
-    QCOMPARE(t->PeriodDays[3], 0);
-    QCOMPARE(t->PeriodDays[40], 0);
-    QCOMPARE(t->DayCounts[MaxDays - 1][7], 0);
-    QCOMPARE(t->HourCounts[24], 0);
+    QCOMPARE(t->periodDays[0], from.toJulianDay());
+    QCOMPARE(t->periodDays[2], from.toJulianDay() + 2);
+    QCOMPARE(t->periodDays[3], 0);
+    QCOMPARE(t->periodDays[40], 0);
+    QCOMPARE(t->dayCounts[MaxDays - 1][7], 0);
+    QCOMPARE(t->hourCounts[24], 0);
     QCOMPARE(t->HourLabels[7], QString());
     QCOMPARE(t->HourLabels[8], QStringLiteral("8"));
     QCOMPARE(t->HourLabels[16], QStringLiteral("16"));
@@ -141,14 +141,14 @@ void TestArchive::preparesTables() {
 
     const QDate last = from.addDays(MaxDays - 1);
     QCOMPARE(preparePeriodTables(*t, period(from, last, QTime(0, 0), QTime(23, 59, 59))), MaxDays);
-    QCOMPARE(t->PeriodDays[MaxDays - 1], last.toJulianDay());
+    QCOMPARE(t->periodDays[MaxDays - 1], last.toJulianDay());
     QCOMPARE(t->HourLabels[23], QStringLiteral("23"));
     QCOMPARE(t->HourLabels[24], QString());
 
-    t->DayCounts[0][0] = 9;
+    t->dayCounts[0][0] = 9;
     QVERIFY_THROWS_EXCEPTION(std::invalid_argument,
                              preparePeriodTables(*t, period(from, from.addDays(-1), QTime(0, 0), QTime(1, 0))));
-    QCOMPARE(t->DayCounts[0][0], 9);
+    QCOMPARE(t->dayCounts[0][0], 9);
 }
 
 void TestArchive::parsesEventLine_data() {
@@ -282,14 +282,14 @@ void TestArchive::countsWithinDaysAndWindow() {
     QVERIFY(scans.run(period(QDate(2026, 3, 1), QDate(2026, 3, 3), QTime(8, 0), QTime(16, 0)), {{in, 0}}));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
     const Tables& t = *scans.parallel;
-    QCOMPARE(t.DayCounts[0][0], 1);
-    QCOMPARE(t.DayCounts[1][0], 2);
-    QCOMPARE(t.DayCounts[2][0], 1);
-    QCOMPARE(t.HourCounts[8], 1);
-    QCOMPARE(t.HourCounts[9], 1);
-    QCOMPARE(t.HourCounts[12], 1);
-    QCOMPARE(t.HourCounts[16], 1);
-    QCOMPARE(std::accumulate(t.HourCounts.begin(), t.HourCounts.end(), 0), 4);
+    QCOMPARE(t.dayCounts[0][0], 1);
+    QCOMPARE(t.dayCounts[1][0], 2);
+    QCOMPARE(t.dayCounts[2][0], 1);
+    QCOMPARE(t.hourCounts[8], 1);
+    QCOMPARE(t.hourCounts[9], 1);
+    QCOMPARE(t.hourCounts[12], 1);
+    QCOMPARE(t.hourCounts[16], 1);
+    QCOMPARE(std::accumulate(t.hourCounts.begin(), t.hourCounts.end(), 0), 4);
     QCOMPARE(scans.progress.filesRead.load(), 10);
 }
 
@@ -318,8 +318,8 @@ void TestArchive::dayWindowEnds() {
     BothScans scans;
     QVERIFY(scans.run(period(day, day, fromTime, toTime), {{tmp.path(), 2}}));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
-    QCOMPARE(scans.parallel->DayCounts[0][2], counted);
-    QCOMPARE(scans.parallel->HourCounts[event.hour()], counted);
+    QCOMPARE(scans.parallel->dayCounts[0][2], counted);
+    QCOMPARE(scans.parallel->hourCounts[event.hour()], counted);
     if (counted)
         QCOMPARE(scans.parallel->HourLabels[event.hour()], QString::number(event.hour()));
 }
@@ -337,11 +337,11 @@ void TestArchive::sharedDirectoryCountsForEachInput() {
     QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), {{a, 0}, {b, 3}, {a, 5}}));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
     const Tables& t = *scans.parallel;
-    QCOMPARE(t.DayCounts[0][0], 2);
-    QCOMPARE(t.DayCounts[0][3], 1);
-    QCOMPARE(t.DayCounts[0][5], 2);
-    QCOMPARE(t.HourCounts[10], 3); // inputs 0, 3 and 5 together
-    QCOMPARE(t.HourCounts[11], 2);
+    QCOMPARE(t.dayCounts[0][0], 2);
+    QCOMPARE(t.dayCounts[0][3], 1);
+    QCOMPARE(t.dayCounts[0][5], 2);
+    QCOMPARE(t.hourCounts[10], 3); // inputs 0, 3 and 5 together
+    QCOMPARE(t.hourCounts[11], 2);
     QCOMPARE(scans.progress.filesRead.load(), 3); // the shared directory is read once
 }
 
@@ -364,7 +364,7 @@ void TestArchive::missingDirectoriesAreSkipped() {
     BothScans scans;
     QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), jobs));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
-    QCOMPARE(scans.parallel->DayCounts[0], (std::array<qint32, 8>{0, 0, 1, 0, 0, 0, 0, 0}));
+    QCOMPARE(scans.parallel->dayCounts[0], (std::array<qint32, 8>{0, 0, 1, 0, 0, 0, 0, 0}));
 }
 
 void TestArchive::badFileStopsScan() {
@@ -387,11 +387,11 @@ void TestArchive::badFileStopsScan() {
         QCOMPARE(e.path, bad);
         QCOMPARE(e.reason, QStringLiteral("neplatné datum „datum;ca“"));
     }
-    QCOMPARE(t->DayCounts[0][0], 0); // nothing half-counted reaches the tables
+    QCOMPARE(t->dayCounts[0][0], 0); // nothing half-counted reaches the tables
 
     // Subdirectories come first, so the sequential walk meets the bad file before any good one.
     QVERIFY_THROWS_EXCEPTION(ArchiveError, scanEventDirectory(*t, p, in, Csv, 0, currentYear()));
-    QCOMPARE(t->DayCounts[0][0], 0);
+    QCOMPARE(t->dayCounts[0][0], 0);
 
     // A FIFO named like an event file is refused, not waited on.
     QVERIFY(QFile::remove(bad));
@@ -436,7 +436,7 @@ void TestArchive::parallelMatchesSequential() {
     QVERIFY(scans.run(period(from, to, QTime(6, 0), QTime(21, 59, 59)), jobs));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
     QCOMPARE(scans.progress.filesRead.load(), files);
-    const int counted = std::accumulate(scans.parallel->HourCounts.begin(), scans.parallel->HourCounts.end(), 0);
+    const int counted = std::accumulate(scans.parallel->hourCounts.begin(), scans.parallel->hourCounts.end(), 0);
     QVERIFY2(counted > 1000 && counted < 3 * files, qPrintable(QString::number(counted)));
 }
 
@@ -455,7 +455,7 @@ void TestArchive::cancelStopsScan() {
     preparePeriodTables(*t, p);
     QVERIFY(!scanInputs(*t, p, jobs, Csv, currentYear(), early));
     QCOMPARE(early.filesRead.load(), 0);
-    QCOMPARE(t->DayCounts[0][0], 0);
+    QCOMPARE(t->dayCounts[0][0], 0);
 
     // Cancel as soon as the scan reports progress. A scan that still finishes first must be complete; a cancelled
     // one must have stopped short and left the tables alone.
@@ -468,10 +468,10 @@ void TestArchive::cancelStopsScan() {
     const bool finished = scanInputs(*t, p, jobs, Csv, currentYear(), progress);
     canceller.join();
     if (finished) {
-        QCOMPARE(t->DayCounts[0][0], files);
+        QCOMPARE(t->dayCounts[0][0], files);
     } else {
         QVERIFY(progress.filesRead.load() < files);
-        QCOMPARE(t->DayCounts[0][0], 0);
+        QCOMPARE(t->dayCounts[0][0], 0);
     }
 }
 
@@ -491,7 +491,7 @@ void TestArchive::symlinkedFoldersCountOnce() {
     BothScans scans;
     QVERIFY(scans.run(period(day, day, QTime(0, 0), QTime(23, 59, 59)), {{in, 1}}));
     QVERIFY(sameCounts(*scans.sequential, *scans.parallel));
-    QCOMPARE(scans.parallel->DayCounts[0][1], 3);
+    QCOMPARE(scans.parallel->dayCounts[0][1], 3);
     QCOMPARE(scans.progress.filesRead.load(), 3);
 }
 
@@ -520,9 +520,9 @@ void TestArchive::unreadableFoldersAreLeftOutAndNamed() {
         scanEventDirectory(*sequential, p, in, Csv, 2, currentYear(), &fromWalk);
         QVERIFY(scanInputs(*parallel, p, {{in, 2}, {in, 3}}, Csv, currentYear(), progress, {}, &fromScan));
     }
-    QCOMPARE(sequential->DayCounts[0][2], 2);
-    QCOMPARE(parallel->DayCounts[0][2], 2);
-    QCOMPARE(parallel->DayCounts[0][3], 2);
+    QCOMPARE(sequential->dayCounts[0][2], 2);
+    QCOMPARE(parallel->dayCounts[0][2], 2);
+    QCOMPARE(parallel->dayCounts[0][3], 2);
     for (const QList<UnreadableFolder>& list : {fromWalk, fromScan}) {
         QCOMPARE(list.size(), 1);
         QCOMPARE(list.first().path, closed);

@@ -47,7 +47,7 @@ int recordBurst(const QString& root) {
         settings.set(Settings::pathKey(n), folderOf(root, n));
         settings.set(Settings::bitKey(n), true);
     }
-    settings.set(Settings::edFormat, QStringLiteral("E%nbit%_%numco%"));
+    settings.set(Settings::NameTemplate, QStringLiteral("E%nbit%_%numco%"));
     Counters counters;
     Monitor monitor(settings, counters);
     QObject::connect(&counters, &Counters::changed, [&] { mark("counted"); });

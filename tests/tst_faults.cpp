@@ -29,7 +29,6 @@
 
 namespace {
 
-
 bool isRoot() {
     return geteuid() == 0;
 }
@@ -100,8 +99,6 @@ void disconnectMonitor() {
         settle();
     }
 }
-
-
 
 // Bytes that are neither a subnegotiation nor the start of one: never IAC SB, and never IAC IAC, after which the
 // next byte would be taken for a command again.
@@ -239,7 +236,8 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     if (linkLost) {
         QVERIFY2(sessionsWaitedFor > 0, "the fault never took the link down");
         // Every lost session was brought back by the watchdog.
-        QVERIFY2(App->monitor->reconnectCount() >= sessionsWaitedFor, qPrintable(QString::number(App->monitor->reconnectCount())));
+        QVERIFY2(App->monitor->reconnectCount() >= sessionsWaitedFor,
+                 qPrintable(QString::number(App->monitor->reconnectCount())));
         QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
     }
 }

@@ -60,7 +60,7 @@ void prepare(Settings& settings, const QTemporaryDir& dir) {
     for (int n = 0; n < 8; ++n)
         settings.set(Settings::pathKey(n), dir.path());
     settings.set(Settings::bitKey(0), true);
-    settings.set(Settings::edFormat, QStringLiteral("E%nbit%_%numco%"));
+    settings.set(Settings::NameTemplate, QStringLiteral("E%nbit%_%numco%"));
 }
 
 int csvCount(const QString& dir) {
@@ -84,10 +84,11 @@ void TestMonitor::cutLinkLeavesNoPhantomEvent() {
     Monitor monitor(settings, counters);
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    settings.set(Settings::IPPort, QString::number(server.serverPort()));
+    settings.set(Settings::Port, QString::number(server.serverPort()));
     const auto session = [&]() -> QTcpSocket* {
-        monitor.btnPripojClick();
-        return QTest::qWaitFor([&] { return server.hasPendingConnections(); }) ? server.nextPendingConnection() : nullptr;
+        monitor.toggleConnection();
+        return QTest::qWaitFor([&] { return server.hasPendingConnections(); }) ? server.nextPendingConnection()
+                                                                               : nullptr;
     };
     QTcpSocket* first = session();
     QVERIFY(first);
@@ -103,7 +104,7 @@ void TestMonitor::cutLinkLeavesNoPhantomEvent() {
     QCOMPARE(decoded.first().first().value<quint8>(), quint8(0xFE));
     QCOMPARE(counters.count(0), 1);
     QCOMPARE(csvCount(dir.path()), 1);
-    monitor.btnPripojClick();
+    monitor.toggleConnection();
 }
 
 void TestMonitor::runningNumberIsStoredBeforeItsFile() {
@@ -136,18 +137,18 @@ void TestMonitor::settingsModelLoadsClampsAndReportsChanges() {
     file.write("[Po spusteni]\nSec=100\nPocet=0\nCislo_linky=0x0A\nBit3=-1\nPor_cislo=123456\nPopis=\n");
     file.close();
     Settings settings;
-    QCOMPARE(settings.number(Settings::SpSec), 1); // before the first load: the fields' first values
+    QCOMPARE(settings.number(Settings::WatchdogSeconds), 1); // before the first load: the fields' first values
     QCOMPARE(settings.outputDirectory(2), QString());
     settings.setFilePath(ini);
     QSignalSpy changed(&settings, &Settings::changed);
     settings.load();
-    QCOMPARE(settings.number(Settings::SpSec), 60);
-    QCOMPARE(settings.number(Settings::spPolozek), 1);
-    QCOMPARE(settings.number(Settings::SpinCislo), 10);
+    QCOMPARE(settings.number(Settings::WatchdogSeconds), 60);
+    QCOMPARE(settings.number(Settings::LogLimit), 1);
+    QCOMPARE(settings.number(Settings::LineNumber), 10);
     QVERIFY(settings.watched(3));
     QCOMPARE(settings.sequenceNumber(), 123456);
-    QCOMPARE(settings.text(Settings::edPopis), QString()); // present but empty is not the default
-    QCOMPARE(settings.text(Settings::IPAddress), QStringLiteral("127.0.0.1"));
+    QCOMPARE(settings.text(Settings::Description), QString()); // present but empty is not the default
+    QCOMPARE(settings.text(Settings::Address), QStringLiteral("127.0.0.1"));
     QVERIFY(changed.size() > 0);
     changed.clear();
     settings.load(); // nothing differs: nothing is reported
@@ -157,7 +158,7 @@ void TestMonitor::settingsModelLoadsClampsAndReportsChanges() {
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(watch >= 0);
     QVERIFY(inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(), IN_MOVED_TO) >= 0);
-    settings.set(Settings::edPopis, QStringLiteral("Linka 3"));
+    settings.set(Settings::Description, QStringLiteral("Linka 3"));
     settings.save();
     alignas(inotify_event) char buffer[4096];
     int replaced = 0;

@@ -110,7 +110,7 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     QCOMPARE(remote->initialLevels(), 0xfe);
     QVERIFY(remote->initialLog().last().startsWith(QStringLiteral("LOG1 Bit: 0 ")));
     QCOMPARE(remote->counters().count(0), 1);
-    QCOMPARE(remote->settings().text(Settings::edPopis), QStringLiteral("linka"));
+    QCOMPARE(remote->settings().text(Settings::Description), QStringLiteral("linka"));
 
     // Live: a report, its log line, the counters.
     QSignalSpy levels(remote.get(), &RecorderPort::reportDecoded);
@@ -123,8 +123,8 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     QCOMPARE(files().size(), 2); // recorded once, by the recorder
 
     // The window's commands: an edit, a save done by the recorder, a counter reset, the connect toggle.
-    remote->settings().set(Settings::edPopis, QStringLiteral("nová"));
-    QTRY_COMPARE(host.settings.text(Settings::edPopis), QStringLiteral("nová"));
+    remote->settings().set(Settings::Description, QStringLiteral("nová"));
+    QTRY_COMPARE(host.settings.text(Settings::Description), QStringLiteral("nová"));
     remote->settings().save();
     QCOMPARE(IniFile(ini()).readString(Settings::Section, QStringLiteral("Popis"), {}), QStringLiteral("nová"));
     remote->counters().reset(0);
@@ -137,7 +137,7 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     // A load the recorder makes reaches the window's fields.
     IniFile::update(ini(), Settings::Section, {{QStringLiteral("Cislo_linky"), QStringLiteral("7")}});
     remote->settings().load();
-    QTRY_COMPARE(remote->settings().number(Settings::SpinCislo), 7);
+    QTRY_COMPARE(remote->settings().number(Settings::LineNumber), 7);
 
     // The recorder ends: the window hears it and offers nothing more.
     QSignalSpy ended(remote.get(), &RecorderPort::ended);
