@@ -3,9 +3,6 @@
 #include "components/controls.h"
 #include "components/cooltrayicon.h"
 #include "components/messagebox.h"
-#include "components/spinedit.h"
-#include "core/eventfile.h"
-#include "core/headless.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
 #include "core/mqttpublisher.h"
@@ -434,10 +431,14 @@ Impulz::Impulz(std::unique_ptr<RemoteRecorder> remote)
 }
 
 void Impulz::createWindows() {
-    Form1 = new TForm1(settings, recorder);
-    FrmNastav = new TFrmNastav(settings);
-    FrmPocitadla = new TFrmPocitadla(counters);
-    frmStatistika = new TfrmStatistika(settings);
+    m_form1 = std::make_unique<TForm1>(settings, recorder);
+    m_nastav = std::make_unique<TFrmNastav>(settings);
+    m_pocitadla = std::make_unique<TFrmPocitadla>(counters);
+    m_statistika = std::make_unique<TfrmStatistika>(settings);
+    Form1 = m_form1.get();
+    FrmNastav = m_nastav.get();
+    FrmPocitadla = m_pocitadla.get();
+    frmStatistika = m_statistika.get();
     Form1->setWindows(FrmNastav, FrmPocitadla, frmStatistika);
 
     QObject::connect(FrmNastav, &TFrmNastav::saved, Form1, &TForm1::RefreshTitles);
@@ -446,12 +447,7 @@ void Impulz::createWindows() {
                      [this](QSessionManager&) { Form1->sessionEnding(); });
 }
 
-Impulz::~Impulz() {
-    delete frmStatistika;
-    delete FrmPocitadla;
-    delete FrmNastav;
-    delete Form1;
-}
+Impulz::~Impulz() = default;
 
 void Impulz::FormDestroy() {
     if (!m_host)

@@ -158,11 +158,18 @@ private:
     std::unique_ptr<RecorderHost> m_host;
     std::unique_ptr<RemoteRecorder> m_remote;
 
+    // The windows, in the order they are made; they go before the recorder they show, the last made first.
+    std::unique_ptr<TForm1> m_form1;
+    std::unique_ptr<TFrmNastav> m_nastav;
+    std::unique_ptr<TFrmPocitadla> m_pocitadla;
+    std::unique_ptr<TfrmStatistika> m_statistika;
+
 public:
     Settings& settings;
     Counters& counters;
     RecorderPort& recorder;
     Monitor* monitor = nullptr; // null in a window attached to another process
+    // The windows under the program's names, owned above.
     TForm1* Form1 = nullptr;
     TFrmNastav* FrmNastav = nullptr;
     TFrmPocitadla* FrmPocitadla = nullptr;

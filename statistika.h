@@ -52,7 +52,6 @@ public:
     BarChart* Chart2 = nullptr;
 
     // The statistics tables live for the whole run.
-    archive::Tables& tables() { return *m_tables; }
     bool displayRunning() const { return m_running; }
     int displayedDays() const { return m_days; }
 

@@ -25,7 +25,8 @@ public:
     // A system Yes/No box without an icon; true for Yes.
     static bool yesNo(QWidget* parent, const QString& title, const QString& text);
 
-    // Test seam. While answers are queued, a box is not shown: it is recorded and answered (Yes = true).
+    // Test seam. While answers are queued, a box is not shown: it is recorded and answered (Yes = true). Boxes are
+    // listed for shown() from the first use of the seam on, never in the program itself.
     static void setNextAnswer(bool yes);
     static void setAutoAnswer(std::optional<bool> yes); // answer every box without showing it
     struct Shown {

@@ -30,7 +30,3 @@ void Clock::advance(qint64 msecs) {
 void Clock::reset() {
     g_pinned.store(false, std::memory_order_release);
 }
-
-bool Clock::isPinned() {
-    return g_pinned.load(std::memory_order_acquire);
-}

@@ -13,5 +13,4 @@ public:
     static void setNow(const QDateTime& fixed);
     static void advance(qint64 msecs);
     static void reset();
-    static bool isPinned();
 };

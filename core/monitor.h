@@ -50,7 +50,6 @@ public:
     // For tests and the owner; use them on this object's thread.
     ControllerLink* link() const { return m_link; }
     QTimer* watchdog() const { return m_watchdog; }
-    const StreamDecoder& decoder() const { return m_decoder; }
     std::array<bool, 8> storedLevels() const { return m_storedLevels; }
 
     // The transitions into LOG1 that a report of value v records: watched inputs whose previous level was raw 1

@@ -48,8 +48,17 @@ public:
     QString shutdown();
 
 private:
-    QThread m_coreThread;
-    QThread m_mqttThread;
+    // A thread that is stopped and joined when it goes, so a failure half-way through the constructor never
+    // leaves a running thread to be destroyed.
+    class JoiningThread : public QThread {
+    public:
+        ~JoiningThread() override {
+            quit();
+            wait();
+        }
+    };
+    JoiningThread m_coreThread;
+    JoiningThread m_mqttThread;
     std::unique_ptr<MqttOutbox> m_outbox;
     QList<QMetaObject::Connection> m_mqttFeeds; // the core's direct calls into the publisher
     std::unique_ptr<RecorderPort> m_port;

@@ -12,7 +12,7 @@
 // continues where it stopped; the owner resets it when a new connection starts.
 //
 // The decoder has no side effects of its own: reports go to a handler, plain text comes back from feed(), and the
-// window turns both into LEDs, log lines and recorder calls.
+// monitor core turns both into the LEDs' signal, log lines and recorded events.
 class StreamDecoder {
 public:
     enum State : quint8 {
