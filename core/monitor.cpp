@@ -2,9 +2,8 @@
 
 #include "core/clock.h"
 #include "core/counters.h"
-#include "core/eventfile.h"
-#include "core/inifile.h"
 #include "core/posixfile.h"
+#include "core/recorder.h"
 #include "core/settings.h"
 #include "socket/clientsocket.h"
 
@@ -22,17 +21,15 @@ struct Monitor::PendingReport {
 };
 
 namespace {
-QString writeFailureLine(const QString& path, const QString& reason) {
-    return QStringLiteral("Chyba zápisu: %1 (%2)").arg(path, reason);
-}
-
 const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
 const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
 } // namespace
 
 Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, ControllerLink* link)
-    : QObject(parent), m_settings(settings), m_counters(counters), m_link(link ? link : new ClientSocket),
-      m_watchdog(new QTimer(this)) {
+    : QObject(parent), m_settings(settings), m_link(link ? link : new ClientSocket),
+      m_watchdog(new QTimer(this)), m_recorder(new Recorder(settings, counters, this)) {
+    connect(m_recorder, &Recorder::logLine, this, &Monitor::logLine);
+    connect(m_recorder, &Recorder::sequenceNumberFallback, this, &Monitor::sequenceNumberFallback);
     m_watchdog->setObjectName(QStringLiteral("Timer1"));
     // A coarse timer may fire up to 5 % early, and the watchdog would cut a link that is only slow.
     m_watchdog->setTimerType(Qt::PreciseTimer);
@@ -44,22 +41,6 @@ Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, Contro
 }
 
 Monitor::~Monitor() = default;
-
-quint8 Monitor::transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched) {
-    quint8 result = 0;
-    for (int n = 0; n < 8; ++n) {
-        if ((watched >> n & 1) && previous[n] && StreamDecoder::isLog1(v, n))
-            result |= quint8(1u << n);
-    }
-    return result;
-}
-
-std::array<bool, 8> Monitor::levelsOf(quint8 v) {
-    std::array<bool, 8> levels{};
-    for (int n = 0; n < 8; ++n)
-        levels[size_t(n)] = !StreamDecoder::isLog1(v, n);
-    return levels;
-}
 
 // ---- Connection and watchdog ----
 
@@ -188,84 +169,25 @@ void Monitor::recordInputEvents(quint8 v) {
     recordReports({{StreamDecoder::RecordedSubcommand, v, QString(), Clock::now()}}, false);
 }
 
-// ---- Input event recorder ----
-
-void Monitor::storeSequenceNumber() {
-    try {
-        QString reason;
-        const bool inStateCopy =
-            m_settings.storeSequenceNumber(m_settings.sequenceNumber(), &reason) == Settings::SequenceCopy::StateCopy;
-        // Told when numbering moves over, not again for every number the state copy then takes.
-        if (inStateCopy && !m_numberingInStateCopy) {
-            const QString text =
-                QStringLiteral("Pořadové číslo nelze uložit do %1 (%2), číslování pokračuje z %3")
-                    .arg(QFileInfo(m_settings.filePath()).absoluteFilePath(), reason, m_settings.sequenceStatePath());
-            emit logLine(text);
-            emit sequenceNumberFallback(text);
-        }
-        m_numberingInStateCopy = inStateCopy;
-    } catch (const IniWriteError& e) {
-        m_numberingInStateCopy = false;
-        emit logLine(writeFailureLine(e.path(), e.reason()));
-    }
-}
+// ---- The recorder's events, as log lines and signals ----
 
 void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports) {
-    struct Event {
-        qsizetype report;
-        int input;
-        bool inPeriod;
-    };
-    QList<Event> events;
-    QList<EventWriteRequest> requests;
-    bool advanced = false;
-    quint8 watched = 0;
-    for (int n = 0; n < 8; ++n)
-        watched |= quint8(m_settings.watched(n) ? 1u << n : 0u);
+    QList<Recorder::Report> toRecord;
+    toRecord.reserve(reports.size());
+    for (const PendingReport& r : reports)
+        toRecord.append({r.subcommand, r.value, r.time});
     std::array<bool, 8> levels = m_storedLevels;
-    for (qsizetype i = 0; i < reports.size(); ++i) {
-        const PendingReport& r = reports[i];
-        if (r.subcommand == StreamDecoder::RecordedSubcommand) {
-            const quint8 due = transitions(levels, r.value, watched);
-            const bool inPeriod = due != 0 && m_counters.inPeriod(r.time);
-            for (int n = 0; n < 8; ++n) {
-                if (!(due >> n & 1))
-                    continue;
-                bool moved = false;
-                // Every recorded event takes a number of its own, whatever window is open.
-                const QString name = m_settings.expandName(n, false, &moved);
-                advanced = advanced || moved;
-                events.append({i, n, inPeriod});
-                requests.append({m_settings.outputDirectory(n), name});
-            }
-        }
-        levels = levelsOf(r.value);
-    }
-    if (logReports)
-        m_storedLevels = levels;
-
     // The window has been woken to show the LEDs. When it was woken onto this thread's processor, it would wait for
     // the rest of the chunk's work (log lines, the watchdog's restart) before it could run, so this thread gives way
     // once. A chunk with files to write needs no such help: the first sync puts this thread to sleep.
     static const QMetaMethod decodedSignal = QMetaMethod::fromSignal(&Monitor::reportDecoded);
-    if (logReports && requests.isEmpty() && !reports.isEmpty() && isSignalConnected(decodedSignal))
+    if (logReports && !reports.isEmpty() && isSignalConnected(decodedSignal) &&
+        !m_recorder->recordsAny(toRecord, m_storedLevels))
         QThread::yieldCurrentThread();
 
-    // The advanced number reaches the settings file before any file that used it exists: a crash in between may
-    // skip a number, never issue one twice.
-    if (advanced)
-        storeSequenceNumber();
-    if (beforeEventWrites && !requests.isEmpty())
-        beforeEventWrites();
-    const QList<EventWriteResult> written = writeEventFiles(requests);
-    // The counters window is told once per chunk, not once per event.
-    QList<std::pair<int, bool>> counted;
-    for (qsizetype k = 0; k < events.size(); ++k) {
-        if (written[k].ok)
-            counted.append({events[k].input, events[k].inPeriod});
-    }
-    if (!counted.isEmpty())
-        m_counters.countEvents(counted);
+    const QList<Recorder::Event> events = m_recorder->record(toRecord, levels);
+    if (logReports)
+        m_storedLevels = levels;
 
     qsizetype next = 0;
     for (qsizetype i = 0; i < reports.size(); ++i) {
@@ -273,19 +195,16 @@ void Monitor::recordReports(const QList<PendingReport>& reports, bool logReports
         if (!r.hex.isEmpty())
             emit logLine(r.hex);
         for (; next < events.size() && events[next].report == i; ++next) {
-            const Event& e = events[next];
-            const EventWriteResult& w = written[next];
-            if (w.ok) {
-                emit eventRecorded(e.input, w.path);
+            const Recorder::Event& e = events[next];
+            if (e.ok) {
+                emit eventRecorded(e.input, e.path);
             } else {
-                // One file that cannot be written costs its own event only, and the operator reads why.
-                emit logLine(writeFailureLine(w.path, w.error));
-                m_counters.countFailure(e.input, w.error);
-                emit writeFailed(e.input, w.path, w.error);
+                // The operator reads why, and the tray says it where the operator looks.
+                emit logLine(writeFailureLine(e.path, e.error));
+                emit writeFailed(e.input, e.path, e.error);
             }
         }
-        if (!logReports)
-            continue;
-        emit logLine(StreamDecoder::reportLine(r.value, r.time));
+        if (logReports)
+            emit logLine(StreamDecoder::reportLine(r.value, r.time));
     }
 }

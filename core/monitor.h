@@ -11,6 +11,7 @@
 #include <functional>
 
 class Counters;
+class Recorder;
 class QTimer;
 class Settings;
 
@@ -29,9 +30,7 @@ public:
     // object's thread only.
     static inline int StartupWaitMs = 1000;
     static inline int WatchdogWaitMs = 600;
-    // Test seam: called on the core's thread after the running number is stored and before a chunk's event files
-    // are written.
-    static inline std::function<void()> beforeEventWrites;
+
     // A chunk longer than this brings the large-packet warning.
     static constexpr int LargeChunk = 252;
 
@@ -51,12 +50,6 @@ public:
     ControllerLink* link() const { return m_link; }
     QTimer* watchdog() const { return m_watchdog; }
     std::array<bool, 8> storedLevels() const { return m_storedLevels; }
-
-    // The transitions into LOG1 that a report of value v records: watched inputs whose previous level was raw 1
-    // and whose new level is raw 0. Bit n of the result is input n.
-    static quint8 transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched);
-    // The raw levels of a report, as StoredLevels keep them (true = raw 1).
-    static std::array<bool, 8> levelsOf(quint8 v);
 
 public slots:
     // The connect and disconnect toggle: connects when the socket is closed, disconnects in every other state.
@@ -101,15 +94,13 @@ private:
     void onDataAvailable();
     void onWatchdogTimeout();
     void recordReports(const QList<PendingReport>& reports, bool logReports);
-    void storeSequenceNumber();
 
     Settings& m_settings;
-    Counters& m_counters;
     ControllerLink* m_link;
     QTimer* m_watchdog;
+    Recorder* m_recorder; // the transitions, their names and files, the running number, the counting
     StreamDecoder m_decoder;
     std::array<bool, 8> m_storedLevels{}; // raw levels of the previous report; all 0 at start, so it records nothing
     std::atomic<bool> m_hexDump{false};
     std::atomic<int> m_reconnectCount{0};
-    bool m_numberingInStateCopy = false; // the last store of the running number went to the state copy
 };

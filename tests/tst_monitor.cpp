@@ -5,6 +5,7 @@
 #include "core/counters.h"
 #include "core/inifile.h"
 #include "core/monitor.h"
+#include "core/recorder.h"
 #include "core/settings.h"
 #include "testsupport.h"
 
@@ -49,7 +50,7 @@ void TestMonitor::transitionsAreWatchedFallsIntoLog1() {
     std::array<bool, 8> levels{};
     for (int n = 0; n < 8; ++n)
         levels[size_t(n)] = previous >> n & 1;
-    QCOMPARE(Monitor::transitions(levels, value, watched), expected);
+    QCOMPARE(Recorder::transitions(levels, value, watched), expected);
 }
 
 namespace {
@@ -115,12 +116,12 @@ void TestMonitor::runningNumberIsStoredBeforeItsFile() {
     Counters counters;
     Monitor monitor(settings, counters);
     QStringList seen;
-    Monitor::beforeEventWrites = [&] {
+    Recorder::beforeEventWrites = [&] {
         seen << IniFile(settings.filePath()).readString(Settings::Section, Settings::SequenceKey, QString());
         seen << QString::number(csvCount(dir.path()));
     };
     monitor.handleChunk(report(52, 0xFF) + report(52, 0xFE) + report(52, 0xFF) + report(52, 0xFE));
-    Monitor::beforeEventWrites = nullptr;
+    Recorder::beforeEventWrites = nullptr;
     QCOMPARE(seen, (QStringList{QStringLiteral("3"), QStringLiteral("0")}));
     QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.csv")}),
              (QStringList{QStringLiteral("E0_00001.csv"), QStringLiteral("E0_00002.csv")}));

@@ -1,0 +1,121 @@
+#include "core/recorder.h"
+
+#include "core/counters.h"
+#include "core/eventfile.h"
+#include "core/inifile.h"
+#include "core/settings.h"
+#include "core/streamdecoder.h"
+
+#include <QFileInfo>
+
+QString writeFailureLine(const QString& path, const QString& reason) {
+    return QStringLiteral("Chyba zápisu: %1 (%2)").arg(path, reason);
+}
+
+Recorder::Recorder(Settings& settings, Counters& counters, QObject* parent)
+    : QObject(parent), m_settings(settings), m_counters(counters) {}
+
+quint8 Recorder::transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched) {
+    quint8 result = 0;
+    for (int n = 0; n < 8; ++n) {
+        if ((watched >> n & 1) && previous[n] && StreamDecoder::isLog1(v, n))
+            result |= quint8(1u << n);
+    }
+    return result;
+}
+
+std::array<bool, 8> Recorder::levelsOf(quint8 v) {
+    std::array<bool, 8> levels{};
+    for (int n = 0; n < 8; ++n)
+        levels[size_t(n)] = !StreamDecoder::isLog1(v, n);
+    return levels;
+}
+
+void Recorder::storeSequenceNumber() {
+    try {
+        QString reason;
+        const bool inStateCopy =
+            m_settings.storeSequenceNumber(m_settings.sequenceNumber(), &reason) == Settings::SequenceCopy::StateCopy;
+        // Told when numbering moves over, not again for every number the state copy then takes.
+        if (inStateCopy && !m_numberingInStateCopy) {
+            const QString text =
+                QStringLiteral("Pořadové číslo nelze uložit do %1 (%2), číslování pokračuje z %3")
+                    .arg(QFileInfo(m_settings.filePath()).absoluteFilePath(), reason, m_settings.sequenceStatePath());
+            emit logLine(text);
+            emit sequenceNumberFallback(text);
+        }
+        m_numberingInStateCopy = inStateCopy;
+    } catch (const IniWriteError& e) {
+        m_numberingInStateCopy = false;
+        emit logLine(writeFailureLine(e.path(), e.reason()));
+    }
+}
+
+quint8 Recorder::watchedInputs() const {
+    quint8 watched = 0;
+    for (int n = 0; n < 8; ++n)
+        watched |= quint8(m_settings.watched(n) ? 1u << n : 0u);
+    return watched;
+}
+
+bool Recorder::recordsAny(const QList<Report>& reports, std::array<bool, 8> levels) const {
+    const quint8 watched = watchedInputs();
+    for (const Report& r : reports) {
+        if (r.subcommand == StreamDecoder::RecordedSubcommand && transitions(levels, r.value, watched))
+            return true;
+        levels = levelsOf(r.value);
+    }
+    return false;
+}
+
+QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array<bool, 8>& levels) {
+    QList<Event> events;
+    QList<EventWriteRequest> requests;
+    QList<bool> inPeriod;
+    bool advanced = false;
+    const quint8 watched = watchedInputs();
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+        const Report& r = reports[i];
+        if (r.subcommand == StreamDecoder::RecordedSubcommand) {
+            const quint8 due = transitions(levels, r.value, watched);
+            const bool counts = due != 0 && m_counters.inPeriod(r.time);
+            for (int n = 0; n < 8; ++n) {
+                if (!(due >> n & 1))
+                    continue;
+                bool moved = false;
+                // Every recorded event takes a number of its own, whatever window is open.
+                const QString name = m_settings.expandName(n, false, &moved);
+                advanced = advanced || moved;
+                events.append({i, n, false, QString(), QString()});
+                inPeriod.append(counts);
+                requests.append({m_settings.outputDirectory(n), name});
+            }
+        }
+        levels = levelsOf(r.value);
+    }
+    if (events.isEmpty())
+        return events;
+
+    // The advanced number reaches the settings file before any file that used it exists: a crash in between may
+    // skip a number, never issue one twice.
+    if (advanced)
+        storeSequenceNumber();
+    if (beforeEventWrites)
+        beforeEventWrites();
+    const QList<EventWriteResult> written = writeEventFiles(requests);
+    // The counters window is told once per chunk, not once per event.
+    QList<std::pair<int, bool>> counted;
+    for (qsizetype k = 0; k < events.size(); ++k) {
+        Event& e = events[k];
+        e.ok = written[k].ok;
+        e.path = written[k].path;
+        e.error = written[k].error;
+        if (e.ok)
+            counted.append({e.input, inPeriod[k]});
+        else
+            m_counters.countFailure(e.input, e.error); // one file that cannot be written costs its own event only
+    }
+    if (!counted.isEmpty())
+        m_counters.countEvents(counted);
+    return events;
+}
