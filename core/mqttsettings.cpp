@@ -83,31 +83,12 @@ int MqttSettings::lineNumber() const {
     return m_settings.number(Settings::LineNumber);
 }
 
-void MqttSettings::runOnSettingsThread(const std::function<void()>& f) {
-    if (QThread::currentThread() == m_settings.thread()) {
-        f();
-        return;
-    }
-    std::exception_ptr failure;
-    QMetaObject::invokeMethod(
-        &m_settings,
-        [&] {
-            try {
-                f();
-            } catch (...) {
-                failure = std::current_exception(); // handed back to the caller below
-            }
-        },
-        Qt::BlockingQueuedConnection);
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
 void MqttSettings::load() {
-    runOnSettingsThread([this] { setConfig(MqttConfig::read(IniFile(m_settings.filePath()))); });
+    m_settings.runOnOwnThread([this] { setConfig(MqttConfig::read(IniFile(m_settings.filePath()))); });
 }
 
 void MqttSettings::save() {
     const MqttConfig c = config();
-    runOnSettingsThread([this, &c] { IniFile::update(m_settings.filePath(), MqttConfig::Section, c.keyValues()); });
+    m_settings.runOnOwnThread(
+        [this, &c] { IniFile::update(m_settings.filePath(), MqttConfig::Section, c.keyValues()); });
 }

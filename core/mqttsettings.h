@@ -57,8 +57,6 @@ signals:
     void changed();
 
 private:
-    void runOnSettingsThread(const std::function<void()>& f);
-
     Settings& m_settings;
     mutable QMutex m_mutex;
     MqttConfig m_config;

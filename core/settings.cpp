@@ -123,27 +123,20 @@ int Settings::number(Key key) const {
 }
 
 void Settings::set(Key key, const QVariant& v) {
-    const QVariant put = normalized(entry(key), v);
-    {
-        QMutexLocker lock(&m_mutex);
-        if (m_values[key] == put)
-            return;
-        m_values[key] = put;
-    }
-    emit changed(key);
-    if (key == Autostart || key == AutoConnect || key == ClearLog)
+    if (setApplied(key, v) && (key == Autostart || key == AutoConnect || key == ClearLog))
         applyAutostart();
 }
 
-void Settings::setApplied(Key key, const QVariant& v) {
+bool Settings::setApplied(Key key, const QVariant& v) {
     const QVariant put = normalized(entry(key), v);
     {
         QMutexLocker lock(&m_mutex);
         if (m_values[key] == put)
-            return;
+            return false;
         m_values[key] = put;
     }
     emit changed(key);
+    return true;
 }
 
 void Settings::setAutostartProgram(const QString& path) {

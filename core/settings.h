@@ -79,7 +79,8 @@ public:
     // the new value is in place.
     void set(Key key, const QVariant& value);
     // The same without touching the autostart entry: the value was already applied by the window that made it.
-    void setApplied(Key key, const QVariant& value);
+    // True when the value was different.
+    bool setApplied(Key key, const QVariant& value);
 
     // The program the autostart entry starts: this executable unless the recorder runs apart from the windows.
     void setAutostartProgram(const QString& path);
@@ -103,6 +104,9 @@ public:
     virtual void load();
     // Writes every key but the running number to the settings file in one go; throws IniWriteError.
     virtual void save();
+    // Runs f on this object's thread and waits for it; an exception comes back to the caller. Whatever reads or
+    // writes the settings file goes through here.
+    void runOnOwnThread(const std::function<void()>& f);
     // Where a stored running number went: the settings file, or, when that file cannot take it, the copy in the
     // user's state folder (sequenceStatePath()), which the next load takes when it is the newer one.
     enum class SequenceCopy { SettingsFile, StateCopy };
@@ -121,10 +125,6 @@ signals:
     void changed(Settings::Key key);
     void loaded();                          // a load finished without error
     void nameExpanded(const QString& name); // the latest expanded name, for the dialog's preview
-
-protected:
-    // Runs f on this object's thread and waits for it; an exception comes back to the caller.
-    void runOnOwnThread(const std::function<void()>& f);
 
 private:
     void applyAutostart();
