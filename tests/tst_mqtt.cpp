@@ -2,7 +2,7 @@
 // a broker that goes away or never lets the recorder in costs the recording nothing, and a killed recorder
 // resumes from its cursor.
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include "core/inifile.h"
 #include "core/mqttoutbox.h"
