@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -161,9 +162,10 @@ void TestMain::startupRunsOnceAndMissingDirectoryOpensDialog() {
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral(" (Bit3)\r")));
     // Opening and closing a secondary window does not run the start-up sequence again.
+    QSignalSpy startup(fx.Form1, &TForm1::startupRequested);
     fx.Form1->hide();
     fx.Form1->show();
-    QTest::qWait(50);
+    QVERIFY(!startup.wait(50));
     QCOMPARE(dialogOpenings, 1);
     QCOMPARE(MessageBox::shown().size(), 1);
 }

@@ -170,7 +170,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString path(const QString& name) const { return m_dir->filePath(name); }
     QString ini() const { return path(QStringLiteral("impulz.ini")); }
-    int files() const { return int(QDir(path(QStringLiteral("events"))).entryList({"*.csv"}, QDir::Files).size()); }
+    int files() const { return int(csvFiles(path(QStringLiteral("events"))).size()); }
     void writeIni(quint16 port, const QByteArray& mqtt = {}) {
         QFile file(ini());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));

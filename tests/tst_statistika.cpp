@@ -17,8 +17,6 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTimeEdit>
@@ -333,18 +331,9 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
         }
     }
 
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QStringList settings = fx.existingDirectories();
-    settings << QStringLiteral("Port=%1").arg(server.serverPort()) << QStringLiteral("Bit7=1")
-             << QStringLiteral("Format=live");
-    fx.writeIni(settings);
-    fx.Form1->LoadSettings();
-    fx.Form1->btnPripojClick();
-    fx.settle();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket* peer = server.nextPendingConnection();
-    peer->write(QByteArray::fromHex("FFFA2C34FFFFF0"));
+    FakeController controller;
+    fx.connectTo(controller, {QStringLiteral("Bit7=1"), QStringLiteral("Format=live")});
+    controller.send(report(52, 0xFF));
     QTRY_COMPARE(fx.logLines().size(), 1);
 
     for (int b = 0; b < 4; ++b) {
@@ -361,8 +350,7 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     QVERIFY(!fx.frmStatistika->GroupBox1->isEnabled());
     QVERIFY(fx.frmStatistika->Panel1->isVisibleTo(fx.frmStatistika));
     QElapsedTimer sent;
-    peer->write(QByteArray::fromHex("FFFA2C347FFFF0")); // input 7 to LOG1
-    peer->flush();
+    controller.send(report(52, 0x7F)); // input 7 to LOG1
     sent.start();
     const QDateTime sentAt = QDateTime::currentDateTime();
     const QString file = fx.eventDir(7) + QStringLiteral("/live.csv");
@@ -387,23 +375,13 @@ void TestStatistika::chartsOfRecordedEvents() {
     // A week of pulses recorded through the real path (socket, decoder, recorder) at pinned clock times, then
     // shown: the daily bars per input must add up to the counters, the hourly bars to the day's events.
     MonitorFixture fx;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QStringList settings = fx.existingDirectories();
+    QStringList settings;
     for (int b : {0, 1, 2, 3, 5})
         settings << QStringLiteral("Bit%1=1").arg(b);
-    settings << QStringLiteral("Port=%1").arg(server.serverPort())
-             << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%") << QStringLiteral("Mazat=1");
-    fx.writeIni(settings);
-    fx.Form1->LoadSettings();
-    fx.Form1->btnPripojClick();
-    fx.settle();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket* peer = server.nextPendingConnection();
-    const auto send = [&](quint8 value) {
-        peer->write(report(52, value));
-        peer->flush();
-    };
+    settings << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%") << QStringLiteral("Mazat=1");
+    FakeController controller;
+    fx.connectTo(controller, settings);
+    const auto send = [&](quint8 value) { controller.send(report(52, value)); };
     // Waits, without the 50 ms steps of QTRY, until the monitor has counted an event.
     const auto waitForCount = [&fx](int b, int count) {
         QElapsedTimer t;
