@@ -16,9 +16,7 @@ class FakeLink : public ControllerLink {
 public:
     using ControllerLink::ControllerLink;
 
-    void open(const QString& address, const QString& port) override {
-        m_address = address;
-        m_port = port;
+    void open(const QString&, const QString&) override {
         m_pending.clear();
         m_sent.append(QByteArray());
         m_state = wsConnecting;
@@ -65,14 +63,10 @@ public:
 
     // What the monitor sent, one entry per open().
     const QList<QByteArray>& sent() const { return m_sent; }
-    QString address() const { return m_address; }
-    QString port() const { return m_port; }
 
 private:
     std::atomic<TSocketState> m_state{wsClosed};
     std::atomic<int> m_lastError{0};
     QByteArray m_pending;
     QList<QByteArray> m_sent;
-    QString m_address;
-    QString m_port;
 };
