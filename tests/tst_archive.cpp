@@ -1,7 +1,7 @@
 #include "core/archive.h"
 #include "core/archiveindex.h"
 #include "core/clock.h"
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>

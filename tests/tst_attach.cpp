@@ -1,7 +1,9 @@
 // The window as a view of the recorder without windows: the recorder's events reach the attached window's log and
 // counters, the window's connect toggle reaches the recorder, and closing the window leaves it recording.
 
-#include "simulator.h"
+#include "support/simulator.h"
+#include "support/testsupport.h"
+#include "support/windowseams.h"
 
 #include "components/messagebox.h"
 #include "core/posixfile.h"
@@ -29,9 +31,10 @@ void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
     QTemporaryDir dir;
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    WindowSeams seams; // the boxes are answered until the test ends, however it ends
     MessageBox::setAutoAnswer(true);
-    Simulator sim({});
-    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    Simulator sim;
+    QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
     QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
@@ -41,7 +44,7 @@ void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
     for (int n = 0; n < 2; ++n)
         file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(events).toUtf8());
     file.close();
-    const auto files = [&] { return QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size(); };
+    const auto files = [&] { return csvFiles(events).size(); };
 
     QProcess recorder;
     recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz"),
@@ -86,7 +89,6 @@ void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);
-    MessageBox::setAutoAnswer(std::nullopt);
 }
 
 QTEST_MAIN(TestAttach)

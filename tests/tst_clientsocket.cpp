@@ -1,4 +1,5 @@
 #include "socket/clientsocket.h"
+#include "support/testsupport.h"
 
 #include <QEventLoop>
 #include <QScopeGuard>
@@ -21,9 +22,6 @@ namespace {
 
 constexpr int Wait = 10000; // generous: the machine running the tests may be slow and busy
 
-const QByteArray Hello("\xFF\xF6", 2);
-const QByteArray Request("\xFF\xFA\x2C\x32\x00\xFF\xF0", 7);
-
 // What the layer reported, the way the monitor's handlers would see it.
 struct Events {
     QList<quint16> sessions;
@@ -36,8 +34,8 @@ struct Events {
             sessions.append(code);
             stateAtSession.append(socket.state());
             if (greetOnSession) {
-                socket.sendBuf(Hello);
-                socket.sendBuf(Request);
+                socket.sendBuf(AreYouThere);
+                socket.sendBuf(StateRequest);
             }
         });
         QObject::connect(&socket, &ClientSocket::errorOccurred, [this, &socket] { errors.append(socket.lastError()); });
@@ -101,7 +99,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(events.sessions, QList<quint16>{0}, Wait);
         QCOMPARE(events.stateAtSession, QList<TSocketState>{wsConnected});
         QTRY_COMPARE_WITH_TIMEOUT(m_peer->bytesAvailable(), qint64(9), Wait);
-        QCOMPARE(m_peer->readAll(), Hello + Request);
+        QCOMPARE(m_peer->readAll(), AreYouThere + StateRequest);
 
         const int fd = int(socket.socketDescriptor());
         int value = 0;
@@ -310,7 +308,7 @@ private slots:
         QVERIFY(events.errors.isEmpty());
         QCOMPARE(events.sessions.size(), 1);
 
-        socket.sendBuf(Hello); // the monitor's next send learns of it the usual way
+        socket.sendBuf(AreYouThere); // the monitor's next send learns of it the usual way
         QCOMPARE(events.errors, QList<int>{WinsockError::NotConnected});
     }
 
@@ -360,9 +358,9 @@ private slots:
         m_peer->write("second");
         QTRY_COMPARE_WITH_TIMEOUT(received, QByteArray("firstsecond"), Wait);
         QCOMPARE(socket.state(), wsConnected);
-        socket.sendBuf(Hello);
-        QTRY_COMPARE_WITH_TIMEOUT(m_peer->bytesAvailable(), qint64(Hello.size()), Wait);
-        QCOMPARE(m_peer->readAll(), Hello);
+        socket.sendBuf(AreYouThere);
+        QTRY_COMPARE_WITH_TIMEOUT(m_peer->bytesAvailable(), qint64(AreYouThere.size()), Wait);
+        QCOMPARE(m_peer->readAll(), AreYouThere);
         QVERIFY(events.errors.isEmpty());
     }
 

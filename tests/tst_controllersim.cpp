@@ -1,4 +1,5 @@
-#include "testsupport.h"
+#include "support/simulator.h"
+#include "support/testsupport.h"
 
 #include <QProcess>
 #include <QTcpSocket>
@@ -16,87 +17,16 @@
 
 namespace {
 
-constexpr int Wait = 15000; // generous: the machine running the tests may be slow and busy
-
-const QByteArray Greeting("\xFF\xF6\xFF\xFA\x2C\x32\x00\xFF\xF0", 9);
-
-// The simulator as a child process, its stdout read line by line. Killed when the test ends, whatever happens.
-class Sim {
-public:
-    ~Sim() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(Wait);
-        }
-    }
-
-    bool start(const QStringList& arguments) {
-        m_process.setProgram(QStringLiteral(IMPULZ_BIN_DIR "/controller-sim"));
-        m_process.setArguments(arguments);
-        m_process.start();
-        if (!m_process.waitForStarted(Wait) || !waitFor("listening "))
-            return false;
-        m_port = quint16(line("listening ").mid(10).toUInt());
-        return m_port != 0;
-    }
-
-    // Waits for the next line starting with prefix after those already taken.
-    bool waitFor(const QByteArray& prefix) {
-        return QTest::qWaitFor([&] { return find(prefix) >= 0; }, Wait);
-    }
-    QByteArray line(const QByteArray& prefix) {
-        const qsizetype at = find(prefix);
-        if (at < 0)
-            return {};
-        m_taken = at + 1;
-        return m_lines.at(at);
-    }
-    QList<QByteArray> allLines() {
-        pull();
-        return m_lines;
-    }
-    void command(const QByteArray& text) { m_process.write(text + '\n'); }
-    QProcess& process() { return m_process; }
-    quint16 port() const { return m_port; }
-
-private:
-    void pull() {
-        m_partial.append(m_process.readAllStandardOutput());
-        qsizetype end = 0;
-        while ((end = m_partial.indexOf('\n')) >= 0) {
-            m_lines.append(m_partial.left(end));
-            m_partial.remove(0, end + 1);
-        }
-    }
-    qsizetype find(const QByteArray& prefix) {
-        pull();
-        for (qsizetype i = m_taken; i < m_lines.size(); ++i) {
-            if (m_lines.at(i).startsWith(prefix))
-                return i;
-        }
-        return -1;
-    }
-
-    QProcess m_process;
-    QByteArray m_partial;
-    QList<QByteArray> m_lines;
-    qsizetype m_taken = 0;
-    quint16 m_port = 0;
-};
-
-// waitForFinished() answers false for a process that has already ended.
-bool ended(QProcess& process) {
-    return process.state() == QProcess::NotRunning || process.waitForFinished(Wait);
-}
+constexpr int Wait = Simulator::Wait;
 
 // Connects and greets the way the monitor does: two separate sends.
-bool connectAndGreet(Sim& sim, QTcpSocket& client) {
+bool connectAndGreet(Simulator& sim, QTcpSocket& client) {
     client.connectToHost(QHostAddress::LocalHost, sim.port());
     if (!client.waitForConnected(Wait))
         return false;
-    client.write(Greeting.left(2));
+    client.write(AreYouThere);
     client.flush();
-    client.write(Greeting.mid(2));
+    client.write(StateRequest);
     return sim.waitFor("greeting ok");
 }
 
@@ -148,8 +78,8 @@ private slots:
     void greetingIsChecked() {
         QFETCH(QByteArray, greeting);
         QFETCH(QByteArray, verdict);
-        Sim sim;
-        QVERIFY(sim.start({}));
+        Simulator sim({}, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, sim.port());
         QVERIFY(client.waitForConnected(Wait));
@@ -158,7 +88,7 @@ private slots:
         if (greeting.size() < Greeting.size())
             client.disconnectFromHost(); // an incomplete greeting is judged when the client leaves
         QVERIFY(sim.waitFor("greeting "));
-        QCOMPARE(sim.line("greeting "), verdict);
+        QCOMPARE(sim.take("greeting "), verdict);
     }
 
     void commandsSendBytes_data() {
@@ -180,11 +110,11 @@ private slots:
     void commandsSendBytes() {
         QFETCH(QByteArray, commands);
         QFETCH(QByteArray, expected);
-        Sim sim;
-        QVERIFY(sim.start({}));
+        Simulator sim({}, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket client;
         QVERIFY(connectAndGreet(sim, client));
-        sim.command(commands);
+        sim.write(commands + '\n');
         QCOMPARE(readAtLeast(client, expected.size()), expected);
     }
 
@@ -202,11 +132,11 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(bool, exact);
         QFETCH(int, minimumSize);
-        Sim sim;
-        QVERIFY(sim.start(options));
+        Simulator sim(options, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket client;
         QVERIFY(connectAndGreet(sim, client));
-        sim.command("set F6");
+        sim.write("set F6\n");
         const QByteArray stream = readAtLeast(client, minimumSize);
         if (exact)
             QCOMPARE(stream, report(52, 0xF6));
@@ -217,25 +147,25 @@ private slots:
     }
 
     void closeMidReport() {
-        Sim sim;
-        QVERIFY(sim.start({"--close-mid-report", "2"}));
+        Simulator sim({"--close-mid-report", "2"}, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket client;
         QVERIFY(connectAndGreet(sim, client));
-        sim.command("set FE\nset FC");
+        sim.write("set FE\nset FC\n");
         const QByteArray stream = readAtLeast(client, 100); // returns when the simulator hangs up
         QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(stream, report(52, 0xFE) + report(52, 0xFC).left(3));
     }
 
     void newClientReplacesOld() {
-        Sim sim;
-        QVERIFY(sim.start({}));
+        Simulator sim({}, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket first;
         QVERIFY(connectAndGreet(sim, first));
         QTcpSocket second;
         QVERIFY(connectAndGreet(sim, second));
         QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, Wait);
-        sim.command("set 7F");
+        sim.write("set 7F\n");
         QCOMPARE(readAtLeast(second, 7), report(52, 0x7F));
     }
 
@@ -249,8 +179,8 @@ private slots:
     void closeAndReset() {
         QFETCH(QByteArray, command);
         QFETCH(int, error);
-        Sim sim;
-        QVERIFY(sim.start({}));
+        Simulator sim({}, Simulator::Silent);
+        QVERIFY(sim.listening());
         // A plain descriptor: Qt reports an orderly close and a reset alike.
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const auto closeFd = qScopeGuard([fd] { ::close(fd); });
@@ -263,7 +193,7 @@ private slots:
         QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         QCOMPARE(::send(fd, Greeting.constData(), size_t(Greeting.size()), 0), ssize_t(Greeting.size()));
         QVERIFY(sim.waitFor("greeting ok"));
-        sim.command(command);
+        sim.write(command + '\n');
         QVERIFY(sim.waitFor(command == "close" ? "closing client" : "resetting client"));
         char byte = 0;
         const ssize_t got = ::recv(fd, &byte, 1, 0);
@@ -281,17 +211,17 @@ private slots:
 
     void exitsCleanly() {
         QFETCH(QString, how);
-        Sim sim;
-        QVERIFY(sim.start({}));
+        Simulator sim({}, Simulator::Silent);
+        QVERIFY(sim.listening());
         QTcpSocket client;
         QVERIFY(connectAndGreet(sim, client));
         if (how == "quit")
-            sim.command("quit");
+            sim.write("quit\n");
         else if (how == "eof")
             sim.process().closeWriteChannel();
         else
             sim.process().terminate();
-        QVERIFY(ended(sim.process()));
+        QVERIFY(sim.finished());
         QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(sim.process().exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, Wait);
@@ -306,8 +236,8 @@ private slots:
 
     void loadTransitionsAddUp() {
         QFETCH(QStringList, options);
-        Sim sim;
-        QVERIFY(sim.start(QStringList{"--rate", "40", "--seed", "11"} + options));
+        Simulator sim(QStringList{"--rate", "40", "--seed", "11"} + options, Simulator::Silent);
+        QVERIFY(sim.listening());
         sim.process().closeWriteChannel(); // load mode runs on without commands
         QTcpSocket client;
         QVERIFY(connectAndGreet(sim, client));
@@ -320,21 +250,15 @@ private slots:
             },
             Wait * 2));
         stream.append(client.readAll());
-        QVERIFY(ended(sim.process()));
+        QVERIFY(sim.finished());
         QCOMPARE(sim.process().exitCode(), 0);
 
-        QList<int> printed(8, 0);
-        qsizetype total = -1;
-        for (const QByteArray& line : sim.allLines()) {
-            const QList<QByteArray> words = line.split(' ');
-            if (words.at(0) == "sent" && words.size() == 3)
-                ++printed[words.at(1).toInt()];
-            else if (words.at(0) == "transitions")
-                total = words.value(1).toLongLong();
-        }
+        const PerInput sent = sim.sent();
+        const QList<int> printed(sent.cbegin(), sent.cend());
+        const qint64 total = sim.transitions();
         const QList<int> received = transitionsIn(stream);
         QCOMPARE(received, printed);
-        QCOMPARE(std::accumulate(received.cbegin(), received.cend(), qsizetype(0)), total);
+        QCOMPARE(std::accumulate(received.cbegin(), received.cend(), qint64(0)), total);
         QVERIFY(total > 0);
         if (options.contains("0B")) {
             QCOMPARE(received.at(2) + received.at(4) + received.at(5) + received.at(6) + received.at(7), 0);

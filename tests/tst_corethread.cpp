@@ -1,8 +1,8 @@
 // The windows as views of a core on its own thread: nothing the GUI thread does (a box, a long stall) holds back
 // decoding, recording or the watchdog, and what the operator must see of a failure reaches the screen.
 
-#include "simulator.h"
-#include "testenv.h"
+#include "support/simulator.h"
+#include "support/monitorfixture.h"
 
 #include "components/cooltrayicon.h"
 #include "main.h"
@@ -27,21 +27,17 @@ private slots:
 };
 
 namespace {
-QStringList csvFiles(const QString& dir) {
-    return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Name);
-}
-
 // Connects the monitor to the simulator with every input watched and named by input and running number.
 bool connectToSimulator(MonitorFixture& fx, Simulator& sim, const QStringList& extra = {}) {
-    if (!QTest::qWaitFor([&] { return sim.port() != 0; }, 10000))
+    if (!sim.listening())
         return false;
     QStringList lines = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
         lines << QStringLiteral("Bit%1=1").arg(n);
     fx.writeIni(lines << QStringLiteral("Port=%1").arg(sim.port()) << QStringLiteral("Format=E%nbit%_%numco%")
                       << extra);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
+    fx.Form1->LoadSettings();
+    fx.Form1->btnPripojClick();
     return QTest::qWaitFor([&] { return sim.sessionReady() && fx.reportLines() >= 1; }, 10000);
 }
 } // namespace
@@ -50,7 +46,7 @@ void TestCoreThread::stalledGuiLosesNoEvent() {
     if (!Simulator::available())
         QSKIP("controller-sim not built");
     MonitorFixture fx;
-    Simulator sim({});
+    Simulator sim;
     QVERIFY(connectToSimulator(fx, sim, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=2")}));
     QByteArray script;
     for (int i = 0; i < 100; ++i)
@@ -81,10 +77,10 @@ void TestCoreThread::stalledGuiLosesNoEvent() {
     }
     // The log and the LEDs catch up, in order.
     QTRY_VERIFY(fx.reportLines() >= before + 200);
-    for (auto* led : Form1->Leds)
+    for (auto* led : fx.Form1->Leds)
         QCOMPARE(led->state(), lsOFF);
-    Form1->btnPripojClick();
-    settle();
+    fx.Form1->btnPripojClick();
+    fx.settle();
 }
 
 void TestCoreThread::largeChunkWarningHoldsNothingBack() {
@@ -98,26 +94,25 @@ void TestCoreThread::largeChunkWarningHoldsNothingBack() {
     // Two large chunks and a pulse while the first box is still open.
     QVERIFY(sim.run(text + "sleep 100\n" + text + "sleep 100\npulse 0 10"));
     QTRY_COMPARE(csvFiles(fx.eventDir(0)).size(), 1);
-    const auto boxes = Form1->findChildren<QMessageBox*>();
+    const auto boxes = fx.Form1->findChildren<QMessageBox*>();
     QCOMPARE(boxes.size(), 1); // one box of a kind at a time
     QVERIFY(boxes.first()->isVisible());
     QCOMPARE(boxes.first()->text(), Monitor::LargeChunkWarning);
     // Past the watchdog's period with the box open: the link stays, the data keeps coming.
     QVERIFY(sim.run("sleep 2500\npulse 1 10"));
     QTRY_COMPARE(csvFiles(fx.eventDir(1)).size(), 1);
-    QCOMPARE(App->monitor->reconnectCount(), 0);
+    QCOMPARE(fx.App->monitor->reconnectCount(), 0);
     boxes.first()->accept();
-    Form1->btnPripojClick();
-    settle();
+    fx.Form1->btnPripojClick();
+    fx.settle();
 }
 
 void TestCoreThread::windowIsPaintedBeforeTheStartupWait() {
     MonitorFixture fx;
     Monitor::StartupWaitMs = 4000;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    FakeController controller;
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Login=1")
-                                         << QStringLiteral("Port=%1").arg(server.serverPort()));
+                                         << QStringLiteral("Port=%1").arg(controller.port()));
     struct PaintSpy : QObject {
         bool painted = false;
         bool eventFilter(QObject*, QEvent* e) override {
@@ -125,44 +120,42 @@ void TestCoreThread::windowIsPaintedBeforeTheStartupWait() {
             return false;
         }
     } spy;
-    Form1->installEventFilter(&spy);
-    Form1->show();
+    fx.Form1->installEventFilter(&spy);
+    fx.Form1->show();
     QTRY_VERIFY(spy.painted);
-    QVERIFY(!server.hasPendingConnections()); // the wait goes on on the core's thread
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
-    Form1->removeEventFilter(&spy);
+    QCOMPARE(controller.sessionCount(), 0); // the wait goes on on the core's thread
+    QTRY_COMPARE_WITH_TIMEOUT(controller.sessionCount(), 1, 10000);
+    fx.Form1->removeEventFilter(&spy);
 }
 
 void TestCoreThread::writeFailureReachesTrayAndCounter() {
     MonitorFixture fx;
     Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=E%nbit%_%numco%")});
     const QString missing = fx.dir.filePath(QStringLiteral("missing"));
-    FrmNastav->edCesta[1]->setText(missing);
+    fx.FrmNastav->edCesta[1]->setText(missing);
     link.send(report(52, 0xFF) + report(52, 0xFD), 2);
-    QVERIFY(Form1->TrayIcon1->lastMessage().contains(QStringLiteral("Bit1")));
-    QVERIFY(Form1->TrayIcon1->lastMessage().contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
-    QVERIFY(FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 1")));
-    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
+    QVERIFY(fx.Form1->TrayIcon1->lastMessage().contains(QStringLiteral("Bit1")));
+    QVERIFY(fx.Form1->TrayIcon1->lastMessage().contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
+    QVERIFY(fx.FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 1")));
+    QCOMPARE(fx.FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
     // A second failure within the minute counts, but the tray stays quiet.
-    const QString shown = Form1->TrayIcon1->lastMessage();
-    FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("other")));
+    const QString shown = fx.Form1->TrayIcon1->lastMessage();
+    fx.FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("other")));
     link.send(report(52, 0xFF) + report(52, 0xFD), 4);
-    QVERIFY(FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 2")));
-    QCOMPARE(Form1->TrayIcon1->lastMessage(), shown);
+    QVERIFY(fx.FrmPocitadla->Edit[1]->toolTip().contains(QStringLiteral("Nezapsané události: 2")));
+    QCOMPARE(fx.Form1->TrayIcon1->lastMessage(), shown);
 }
 
 void TestCoreThread::cancelledSessionEndKeepsTheConfirmation() {
     MonitorFixture fx(false);
-    Form1->show();
-    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
-    const int grace = TForm1::SessionEndGraceMs;
-    TForm1::SessionEndGraceMs = 50;
-    Form1->sessionEnding(); // then the log-out is cancelled: no close follows
+    fx.Form1->show();
+    QTRY_VERIFY(!fx.Form1->windowTitle().isEmpty());
+    TForm1::SessionEndGraceMs = 50; // the fixture puts it back
+    fx.Form1->sessionEnding();      // then the log-out is cancelled: no close follows
     QTest::qWait(100);
     MessageBox::clearShown();
-    QVERIFY(!Form1->close());
+    QVERIFY(!fx.Form1->close());
     QCOMPARE(MessageBox::shown().size(), 1);
-    TForm1::SessionEndGraceMs = grace;
 }
 
 void TestCoreThread::staleSettingsTemporaryGoesAtStart() {
@@ -185,10 +178,9 @@ void TestCoreThread::settingsStayClosedWhileTheCoreDecides() {
     MonitorFixture fx;
     Monitor::StartupWaitMs = 400;
     Monitor::WatchdogWaitMs = 300;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    FakeController controller;
     fx.writeIni(
-        fx.existingDirectories() << QStringLiteral("Port=%1").arg(server.serverPort()) << QStringLiteral("Login=1")
+        fx.existingDirectories() << QStringLiteral("Port=%1").arg(controller.port()) << QStringLiteral("Login=1")
                                  << QStringLiteral("Obnovit=1") << QStringLiteral("Sec=1") << QStringLiteral("Bit0=1")
                                  << QStringLiteral("Format=L%numl%_B%nbit%_%numco%") << QStringLiteral("Por_cislo=42"));
     struct EnabledSpy : QObject {
@@ -199,28 +191,28 @@ void TestCoreThread::settingsStayClosedWhileTheCoreDecides() {
             return false;
         }
     } spy;
-    spy.button = Form1->btnNastav;
-    Form1->btnNastav->installEventFilter(&spy);
-    Form1->show();
-    QVERIFY(!Form1->btnNastav->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
+    spy.button = fx.Form1->btnNastav;
+    fx.Form1->btnNastav->installEventFilter(&spy);
+    fx.Form1->show();
+    QVERIFY(!fx.Form1->btnNastav->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(controller.sessionCount(), 1, 10000);
     // The link stays silent: the watchdog cuts it, waits and connects again.
-    QTRY_COMPARE_WITH_TIMEOUT(App->monitor->reconnectCount(), 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || server.waitForNewConnection(0), 10000);
-    settle();
+    QTRY_COMPARE_WITH_TIMEOUT(fx.App->monitor->reconnectCount(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(controller.sessionCount() >= 2, 10000);
+    fx.settle();
     QCOMPARE(spy.enabled, 0);
 
-    FrmNastav->show(); // however it came to be open
+    fx.FrmNastav->show(); // however it came to be open
     for (int i = 0; i < 4; ++i)
-        feedChunk(report(52, 0xff) + report(52, 0xfe));
+        fx.feedChunk(report(52, 0xff) + report(52, 0xfe));
     QCOMPARE(csvFiles(fx.eventDir(0)),
              QStringList({QStringLiteral("L01_B0_00042.csv"), QStringLiteral("L01_B0_00043.csv"),
                           QStringLiteral("L01_B0_00044.csv"), QStringLiteral("L01_B0_00045.csv")}));
-    FrmNastav->hide();
-    Form1->btnPripojClick();
-    settle();
-    QTRY_VERIFY(Form1->btnNastav->isEnabled());
-    Form1->btnNastav->removeEventFilter(&spy);
+    fx.FrmNastav->hide();
+    fx.Form1->btnPripojClick();
+    fx.settle();
+    QTRY_VERIFY(fx.Form1->btnNastav->isEnabled());
+    fx.Form1->btnNastav->removeEventFilter(&spy);
 }
 
 QTEST_MAIN(TestCoreThread)

@@ -9,7 +9,7 @@
 #include "core/inifile.h"
 #include "core/monitor.h"
 #include "core/settings.h"
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 #include "core/clock.h"
 #include "core/posixfile.h"
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -2,8 +2,8 @@
 // a real Telnet server as the peer, and event folders that are missing, read-only or full. Whatever happens, every
 // transition that reached the monitor is recorded exactly once, and nothing half-written stays on the disk.
 
-#include "simulator.h"
-#include "testenv.h"
+#include "support/simulator.h"
+#include "support/monitorfixture.h"
 
 #include "components/spinedit.h"
 #include "socket/clientsocket.h"
@@ -37,18 +37,10 @@ QString errorText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-QStringList csvFilesBelow(const QString& dir) {
-    QStringList files;
-    QDirIterator it(dir, {QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next();
-    return files;
-}
-
 PerInput recordedFiles(const std::function<QString(int)>& folderOf) {
     PerInput files{};
     for (int n = 0; n < 8; ++n)
-        files[size_t(n)] = int(csvFilesBelow(folderOf(n)).size());
+        files[size_t(n)] = int(csvFiles(folderOf(n), Listing::Below).size());
     return files;
 }
 
@@ -56,10 +48,10 @@ PerInput recordedFiles(const MonitorFixture& fx) {
     return recordedFiles([&fx](int n) { return fx.eventDir(n); });
 }
 
-PerInput counters() {
+PerInput counters(const MonitorFixture& fx) {
     PerInput counts{};
     for (int n = 0; n < 8; ++n)
-        counts[size_t(n)] = FrmPocitadla->Edit[n]->text().toInt();
+        counts[size_t(n)] = fx.FrmPocitadla->Edit[n]->text().toInt();
     return counts;
 }
 
@@ -90,13 +82,11 @@ QStringList leftovers(const QString& root) {
 }
 
 // Stops the watchdog and the link before the fixture takes the windows down.
-void disconnectMonitor() {
-    if (!Form1)
-        return;
-    App->onCore([] { App->monitor->watchdog()->stop(); });
-    if (socketState() != wsClosed) {
-        Form1->btnPripojClick();
-        settle();
+void disconnectMonitor(MonitorFixture& fx) {
+    fx.stopWatchdog();
+    if (fx.socketState() != wsClosed) {
+        fx.Form1->btnPripojClick();
+        fx.settle();
     }
 }
 
@@ -120,7 +110,6 @@ class TestFaults : public QObject {
 
 private slots:
     void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
-    void cleanup() { Clock::reset(); }
     void everyDeliveredTransitionIsRecordedOnce_data();
     void everyDeliveredTransitionIsRecordedOnce();
     void realTelnetServerAsPeer();
@@ -178,9 +167,9 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
         QSKIP("controller simulator not built");
 
     MonitorFixture fx;
-    const auto stop = qScopeGuard(disconnectMonitor);
+    const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     Simulator sim(options);
-    QVERIFY2(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000), sim.tail().constData());
+    QVERIFY2(sim.listening(), sim.tail().constData());
 
     QStringList settings = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
@@ -189,9 +178,9 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     settings << QStringLiteral("Port=%1").arg(sim.port()) << QStringLiteral("Obnovit=1") << QStringLiteral("Sec=1")
              << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
     fx.writeIni(settings);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
-    settle();
+    fx.Form1->LoadSettings();
+    fx.Form1->btnPripojClick();
+    fx.settle();
     QVERIFY2(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000), sim.tail().constData());
 
     // Each step moves one input into LOG1 and back in one go, so the simulator never holds an input at LOG1 while
@@ -227,7 +216,7 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
 
     QTRY_COMPARE_WITH_TIMEOUT(text(recordedFiles(fx)), text(sim.sent()), 10000);
     // A file takes its name before its folder is synced; it is counted after.
-    QTRY_COMPARE(text(counters()), text(recordedFiles(fx)));
+    QTRY_COMPARE(text(counters(fx)), text(recordedFiles(fx)));
     QVERIFY(fx.logLines().filter(QStringLiteral("Chyba zápisu")).isEmpty());
     QCOMPARE(leftovers(fx.dir.path()), QStringList());
     if (options.contains(QStringLiteral("--burst")))
@@ -236,8 +225,8 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     if (linkLost) {
         QVERIFY2(sessionsWaitedFor > 0, "the fault never took the link down");
         // Every lost session was brought back by the watchdog.
-        QVERIFY2(App->monitor->reconnectCount() >= sessionsWaitedFor,
-                 qPrintable(QString::number(App->monitor->reconnectCount())));
+        QVERIFY2(fx.App->monitor->reconnectCount() >= sessionsWaitedFor,
+                 qPrintable(QString::number(fx.App->monitor->reconnectCount())));
         QVERIFY(fx.logLines().contains(QStringLiteral("Chyba: obnoveni komunikace 1x !!!!")));
     }
 }
@@ -274,25 +263,25 @@ void TestFaults::realTelnetServerAsPeer() {
     QTRY_VERIFY_WITH_TIMEOUT((serverLog += server.readAllStandardError()).contains("listening on"), 10000);
 
     MonitorFixture fx;
-    const auto stop = qScopeGuard(disconnectMonitor);
+    const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     QStringList settings = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
         settings << QStringLiteral("Bit%1=1").arg(n);
     settings << QStringLiteral("Port=%1").arg(port) << QStringLiteral("Obnovit=1") << QStringLiteral("Sec=1");
     fx.writeIni(settings);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
-    settle();
+    fx.Form1->LoadSettings();
+    fx.Form1->btnPripojClick();
+    fx.settle();
 
     // The server negotiates, answers the greeting's "Are You There" and then waits for answers that never come:
     // the watchdog abandons each silent session and greets a new server.
     const auto answers = [&] { return fx.logLines().filter(QStringLiteral("Yes")).size(); };
-    QTRY_VERIFY_WITH_TIMEOUT(App->monitor->reconnectCount() >= 2 && answers() >= 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(fx.App->monitor->reconnectCount() >= 2 && answers() >= 2, 20000);
     serverLog += server.readAllStandardError();
     QVERIFY2(serverLog.count("accepting connection") >= 2, serverLog.right(600).constData());
     QCOMPARE(fx.reportLines(), 0);
     QCOMPARE(text(recordedFiles(fx)), text(PerInput{}));
-    for (auto* led : Form1->Leds)
+    for (auto* led : fx.Form1->Leds)
         QCOMPARE(led->state(), lsOFF);
     QVERIFY(fx.logLines().filter(QStringLiteral("Socket error")).isEmpty());
     QVERIFY(MessageBox::shown().isEmpty());
@@ -323,7 +312,7 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     QFETCH(int, error);
     QFETCH(QString, format);
     MonitorFixture fx;
-    const auto stop = qScopeGuard(disconnectMonitor);
+    const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     const auto isBad = [bad](int n) { return bad == -1 || bad == n; };
 
     const QString target = bad >= 0 && bad < 8 ? fx.eventDir(bad) : QString();
@@ -364,11 +353,11 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     Link link(fx, settings);
     if (QTest::currentTestFailed())
         return;
-    FrmNastav->edFormat->setText(format);
-    QCOMPARE(FrmNastav->edFormat->text(), format);
+    fx.FrmNastav->edFormat->setText(format);
+    QCOMPARE(fx.FrmNastav->edFormat->text(), format);
     const QString missing = fx.dir.filePath(QStringLiteral("missing"));
     if (kind == QLatin1String("missing"))
-        FrmNastav->edCesta[bad]->setText(missing);
+        fx.FrmNastav->edCesta[bad]->setText(missing);
     const auto folderOf = [&](int n) {
         return kind == QLatin1String("missing") && n == bad ? missing : fx.eventDir(n);
     };
@@ -392,7 +381,7 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     for (int n = 0; n < 8; ++n)
         expected[size_t(n)] = isBad(n) ? 0 : 2;
     QCOMPARE(text(recordedFiles(folderOf)), text(expected));
-    QCOMPARE(text(counters()), text(expected));
+    QCOMPARE(text(counters(fx)), text(expected));
     const QStringList errors = fx.logLines().filter(QStringLiteral("Chyba zápisu"));
     int badInputs = 0;
     for (int n = 0; n < 8; ++n) {
@@ -422,12 +411,12 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     if (kind == QLatin1String("subfolder"))
         QVERIFY(QDir().mkpath(fx.eventDir(bad) + QStringLiteral("/%1").arg(bad)));
     if (kind == QLatin1String("long"))
-        FrmNastav->edFormat->setText(QStringLiteral("E%nbit%_%numco%"));
+        fx.FrmNastav->edFormat->setText(QStringLiteral("E%nbit%_%numco%"));
     link.send(round, lines += 16);
     for (int n = 0; n < 8; ++n)
         ++expected[size_t(n)];
     QCOMPARE(text(recordedFiles(folderOf)), text(expected));
-    QCOMPARE(text(counters()), text(expected));
+    QCOMPARE(text(counters(fx)), text(expected));
     QCOMPARE(fx.logLines().filter(QStringLiteral("Chyba zápisu")).size(), 2 * badInputs);
     QCOMPARE(leftovers(fx.dir.path()), QStringList());
 }

@@ -3,7 +3,8 @@
 
 #include "core/inifile.h"
 #include "core/settings.h"
-#include "simulator.h"
+#include "support/simulator.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QProcess>
@@ -33,7 +34,7 @@ void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
     QTemporaryDir dir;
     Simulator sim({QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
                    QStringLiteral("--seed"), QStringLiteral("7")});
-    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
     QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
@@ -63,7 +64,7 @@ void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
     QVERIFY(sim.finished(20000)); // the load run ends by itself
     const int sent = sim.sentTotal();
     QVERIFY(sent > 100);
-    QTRY_COMPARE_WITH_TIMEOUT(int(QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size()), sent, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(int(csvFiles(events).size()), sent, 10000);
 
     recorder.terminate(); // SIGTERM
     QVERIFY(recorder.waitForFinished(10000));
@@ -133,8 +134,8 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     if (!Simulator::available())
         QSKIP("controller-sim not built");
     QTemporaryDir dir;
-    Simulator sim({});
-    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    Simulator sim;
+    QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
     QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
@@ -156,7 +157,7 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
     ::close(reader);
     QVERIFY(sim.run("pulse 0 10\nsleep 50\npulse 0 10\nsleep 50\npulse 0 10"));
-    QTRY_COMPARE(QDir(events).entryList({QStringLiteral("*.csv")}, QDir::Files).size(), 3);
+    QTRY_COMPARE(csvFiles(events).size(), 3);
     QCOMPARE(recorder.state(), QProcess::Running);
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
@@ -169,8 +170,8 @@ void TestHeadless::serviceWaitsForTheRecorderThatHoldsTheSettings() {
     if (!Simulator::available())
         QSKIP("controller-sim not built");
     QTemporaryDir dir;
-    Simulator sim({});
-    QVERIFY(QTest::qWaitFor([&] { return sim.port() != 0; }, 10000));
+    Simulator sim;
+    QVERIFY(sim.listening());
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
     QFile file(ini);
     QVERIFY(file.open(QIODevice::WriteOnly));

@@ -1,7 +1,7 @@
 #include "core/inifile.h"
 #include "core/settings.h"
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>

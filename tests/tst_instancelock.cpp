@@ -4,7 +4,7 @@
 #include "core/inifile.h"
 #include "core/instancelock.h"
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The main window: start-up sequence, titles, the version text, the close confirmation and the log buttons.
 
-#include "testenv.h"
+#include "support/monitorfixture.h"
 
 #include "components/spinedit.h"
 #include "core/version.h"
@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -32,29 +33,29 @@ private slots:
 
 void TestMain::firstStartWithoutSettingsFile() {
     MonitorFixture fx;
-    Form1->show();
-    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
-    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - monitor (Linka 1)"));
-    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
+    fx.Form1->show();
+    QTRY_VERIFY(!fx.Form1->windowTitle().isEmpty());
+    QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - monitor (Linka 1)"));
+    QCOMPARE(fx.FrmPocitadla->windowTitle(), QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
     for (int n = 0; n < 8; ++n)
-        QCOMPARE(FrmNastav->edCesta[n]->text(), QStringLiteral("/"));
-    QCOMPARE(FrmNastav->IPAddress->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(FrmNastav->IPPort->text(), QStringLiteral("23"));
-    QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("%linka%_%cas%"));
-    QCOMPARE(FrmNastav->spPolozek->Value(), 20);
-    QCOMPARE(FrmNastav->SpSec->Value(), 15);
-    QCOMPARE(watchdogInterval(), 15000);
-    QCOMPARE(sequenceNumber(), 1);
+        QCOMPARE(fx.FrmNastav->edCesta[n]->text(), QStringLiteral("/"));
+    QCOMPARE(fx.FrmNastav->IPAddress->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(fx.FrmNastav->IPPort->text(), QStringLiteral("23"));
+    QCOMPARE(fx.FrmNastav->edFormat->text(), QStringLiteral("%linka%_%cas%"));
+    QCOMPARE(fx.FrmNastav->spPolozek->Value(), 20);
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 15);
+    QCOMPARE(fx.watchdogInterval(), 15000);
+    QCOMPARE(fx.sequenceNumber(), 1);
     // The root folder exists: no directory message, and no connection without "Login".
     QVERIFY(MessageBox::shown().isEmpty());
-    QCOMPARE(Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
-    QCOMPARE(Form1->GroupBox1->title(), QStringLiteral(" Status signálů - Bit 0..7 "));
-    for (auto* led : Form1->Leds) {
+    QCOMPARE(fx.Form1->btnPripoj->text(), QStringLiteral("&Připojit"));
+    QCOMPARE(fx.Form1->GroupBox1->title(), QStringLiteral(" Status signálů - Bit 0..7 "));
+    for (auto* led : fx.Form1->Leds) {
         QCOMPARE(led->state(), lsOFF);
         QCOMPARE(led->color(), lcRed);
     }
-    QCOMPARE(Form1->size(), QSize(330, 258));
-    saveScreenshot(Form1, QStringLiteral("main-window.png"));
+    QCOMPARE(fx.Form1->size(), QSize(330, 258));
+    saveScreenshot(fx.Form1, QStringLiteral("main-window.png"));
 }
 
 void TestMain::titlesFollowDescriptionAndLine_data() {
@@ -72,12 +73,12 @@ void TestMain::titlesFollowDescriptionAndLine() {
     QFETCH(int, line);
     QFETCH(QString, title);
     MonitorFixture fx;
-    FrmNastav->edPopis->setText(description);
-    FrmNastav->SpinCislo->setValueClamped(line);
-    Form1->RefreshTitles();
-    QCOMPARE(Form1->windowTitle(), title);
-    QCOMPARE(Form1->applicationTitle(), title);
-    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla ") + title);
+    fx.FrmNastav->edPopis->setText(description);
+    fx.FrmNastav->SpinCislo->setValueClamped(line);
+    fx.Form1->RefreshTitles();
+    QCOMPARE(fx.Form1->windowTitle(), title);
+    QCOMPARE(fx.Form1->applicationTitle(), title);
+    QCOMPARE(fx.FrmPocitadla->windowTitle(), QStringLiteral("Počítadla ") + title);
 }
 
 void TestMain::versionText_data() {
@@ -99,11 +100,12 @@ void TestMain::versionText() {
 
 void TestMain::signatureLabelKeepsRightEdge() {
     MonitorFixture fx;
-    QVERIFY(Form1->Label2->text().startsWith(QStringLiteral("Delvor Labs - verze programu:")));
-    QCOMPARE(Form1->Label2->text(), QStringLiteral("Delvor Labs - verze programu:") + ::versionText(productVersion()));
-    QCOMPARE(Form1->Label2->geometry().right() + 1, 320);
-    QCOMPARE(Form1->Label2->y(), 240);
-    QVERIFY(Form1->Label2->font().bold() && Form1->Label2->font().italic());
+    QVERIFY(fx.Form1->Label2->text().startsWith(QStringLiteral("Delvor Labs - verze programu:")));
+    QCOMPARE(fx.Form1->Label2->text(),
+             QStringLiteral("Delvor Labs - verze programu:") + ::versionText(productVersion()));
+    QCOMPARE(fx.Form1->Label2->geometry().right() + 1, 320);
+    QCOMPARE(fx.Form1->Label2->y(), 240);
+    QVERIFY(fx.Form1->Label2->font().bold() && fx.Form1->Label2->font().italic());
 }
 
 void TestMain::closeConfirmation_data() {
@@ -115,26 +117,26 @@ void TestMain::closeConfirmation_data() {
 void TestMain::closeConfirmation() {
     QFETCH(bool, yes);
     MonitorFixture fx(yes);
-    Form1->show();
-    QTRY_VERIFY(!Form1->windowTitle().isEmpty());
+    fx.Form1->show();
+    QTRY_VERIFY(!fx.Form1->windowTitle().isEmpty());
     MessageBox::clearShown();
-    App->onCore([] { App->monitor->watchdog()->start(60000); });
-    const bool closed = Form1->close();
+    fx.App->onCore([&fx] { fx.App->monitor->watchdog()->start(60000); });
+    const bool closed = fx.Form1->close();
     QCOMPARE(closed, yes);
     QCOMPARE(MessageBox::shown().size(), 1);
     const auto box = MessageBox::shown().first();
     QCOMPARE(box.title, QStringLiteral("Ukončit"));
     QCOMPARE(box.text, QStringLiteral("!!! Pozor !!!\rUkončením programu nebude možné dále sledovat impulzy !!!\r"
                                       "Opravdu chcete program ukončit ???"));
-    QCOMPARE(Form1->isVisible(), !yes);
+    QCOMPARE(fx.Form1->isVisible(), !yes);
     if (yes)
         return;
     // Answering No leaves the watchdog as it was.
-    QVERIFY(watchdogActive());
+    QVERIFY(fx.watchdogActive());
     // A desktop session that ends closes the monitor without the box.
     MessageBox::clearShown();
-    Form1->sessionEnding();
-    QVERIFY(Form1->close());
+    fx.Form1->sessionEnding();
+    QVERIFY(fx.Form1->close());
     QVERIFY(MessageBox::shown().isEmpty());
 }
 
@@ -148,21 +150,22 @@ void TestMain::startupRunsOnceAndMissingDirectoryOpensDialog() {
     // The settings dialog opens modally after the directory message; close it from inside its loop.
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (FrmNastav->isVisible()) {
+        if (fx.FrmNastav->isVisible()) {
             ++dialogOpenings;
-            FrmNastav->close();
+            fx.FrmNastav->close();
         }
     });
     poll.start(20);
-    Form1->show();
+    fx.Form1->show();
     QTRY_COMPARE(dialogOpenings, 1);
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral(" (Bit3)\r")));
     // Opening and closing a secondary window does not run the start-up sequence again.
-    Form1->hide();
-    Form1->show();
-    QTest::qWait(50);
+    QSignalSpy startup(fx.Form1, &TForm1::startupRequested);
+    fx.Form1->hide();
+    fx.Form1->show();
+    QVERIFY(!startup.wait(50));
     QCOMPARE(dialogOpenings, 1);
     QCOMPARE(MessageBox::shown().size(), 1);
 }
@@ -170,45 +173,45 @@ void TestMain::startupRunsOnceAndMissingDirectoryOpensDialog() {
 void TestMain::spinEditReadingRules() {
     MonitorFixture fx;
     // Values at creation.
-    QCOMPARE(FrmNastav->SpSec->Value(), 1);
-    QCOMPARE(FrmNastav->spPolozek->Value(), 1);
-    QCOMPARE(FrmNastav->SpinCislo->Value(), 1);
-    QVERIFY(FrmNastav->edCesta[0]->text().isEmpty());
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 1);
+    QCOMPARE(fx.FrmNastav->spPolozek->Value(), 1);
+    QCOMPARE(fx.FrmNastav->SpinCislo->Value(), 1);
+    QVERIFY(fx.FrmNastav->edCesta[0]->text().isEmpty());
     // Putting a value clamps it.
-    FrmNastav->SpSec->setValueClamped(0);
-    QCOMPARE(FrmNastav->SpSec->Value(), 1);
-    FrmNastav->SpSec->setValueClamped(100);
-    QCOMPARE(FrmNastav->SpSec->Value(), 60);
+    fx.FrmNastav->SpSec->setValueClamped(0);
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 1);
+    fx.FrmNastav->SpSec->setValueClamped(100);
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 60);
     // A cleared field reads as its minimum.
-    FrmNastav->spPolozek->setValueClamped(50);
-    FrmNastav->spPolozek->lineEdit()->clear();
-    QCOMPARE(FrmNastav->spPolozek->Value(), 1);
+    fx.FrmNastav->spPolozek->setValueClamped(50);
+    fx.FrmNastav->spPolozek->lineEdit()->clear();
+    QCOMPARE(fx.FrmNastav->spPolozek->Value(), 1);
     // Putting the value it showed before the clearing brings the text back.
-    FrmNastav->spPolozek->setValueClamped(50);
-    QCOMPARE(FrmNastav->spPolozek->text(), QStringLiteral("50"));
+    fx.FrmNastav->spPolozek->setValueClamped(50);
+    QCOMPARE(fx.FrmNastav->spPolozek->text(), QStringLiteral("50"));
     // Leaving the field replaces a typed value out of range by the nearer limit.
-    FrmNastav->show();
-    FrmNastav->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(FrmNastav));
-    FrmNastav->PageControl1->setCurrentIndex(0);
-    FrmNastav->SpSec->setFocus();
-    FrmNastav->SpSec->lineEdit()->selectAll();
-    QTest::keyClicks(FrmNastav->SpSec, QStringLiteral("75"));
-    QCOMPARE(FrmNastav->SpSec->Value(), 75);
-    FrmNastav->IPAddress->setFocus();
-    QTRY_COMPARE(FrmNastav->SpSec->Value(), 60);
-    QCOMPARE(FrmNastav->SpSec->text(), QStringLiteral("60"));
-    FrmNastav->hide();
+    fx.FrmNastav->show();
+    fx.FrmNastav->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(fx.FrmNastav));
+    fx.FrmNastav->PageControl1->setCurrentIndex(0);
+    fx.FrmNastav->SpSec->setFocus();
+    fx.FrmNastav->SpSec->lineEdit()->selectAll();
+    QTest::keyClicks(fx.FrmNastav->SpSec, QStringLiteral("75"));
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 75);
+    fx.FrmNastav->IPAddress->setFocus();
+    QTRY_COMPARE(fx.FrmNastav->SpSec->Value(), 60);
+    QCOMPARE(fx.FrmNastav->SpSec->text(), QStringLiteral("60"));
+    fx.FrmNastav->hide();
 }
 
 void TestMain::logButtonClearsAndLogIsPlainText() {
     MonitorFixture fx;
-    Form1->appendLog(QStringLiteral("<b>bold</b>"));
-    Form1->appendLog(QStringLiteral("second"));
-    QCOMPARE(Form1->logLineCount(), 2);
-    QVERIFY(Form1->Memo1->toPlainText().startsWith(QStringLiteral("<b>bold</b>")));
-    QTest::mouseClick(Form1->btnSmazat, Qt::LeftButton);
-    QCOMPARE(Form1->logLineCount(), 0);
+    fx.Form1->appendLog(QStringLiteral("<b>bold</b>"));
+    fx.Form1->appendLog(QStringLiteral("second"));
+    QCOMPARE(fx.Form1->logLineCount(), 2);
+    QVERIFY(fx.Form1->Memo1->toPlainText().startsWith(QStringLiteral("<b>bold</b>")));
+    QTest::mouseClick(fx.Form1->btnSmazat, Qt::LeftButton);
+    QCOMPARE(fx.Form1->logLineCount(), 0);
 }
 
 QTEST_MAIN(TestMain)

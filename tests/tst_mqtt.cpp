@@ -2,7 +2,7 @@
 // a broker that goes away or never lets the recorder in costs the recording nothing, and a killed recorder
 // resumes from its cursor.
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include "core/inifile.h"
 #include "core/mqttoutbox.h"
@@ -170,7 +170,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString path(const QString& name) const { return m_dir->filePath(name); }
     QString ini() const { return path(QStringLiteral("impulz.ini")); }
-    int files() const { return int(QDir(path(QStringLiteral("events"))).entryList({"*.csv"}, QDir::Files).size()); }
+    int files() const { return int(csvFiles(path(QStringLiteral("events"))).size()); }
     void writeIni(quint16 port, const QByteArray& mqtt = {}) {
         QFile file(ini());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -1,17 +1,16 @@
 // The input event recorder end to end: reports from a controller on loopback through the socket layer and the
 // decoder into event files in temporary folders, the counters, and the faults that must not lose an event.
 
-#include "testenv.h"
+#include "support/monitorfixture.h"
+#include "support/simulator.h"
 
 #include "components/spinedit.h"
 #include "core/inifile.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTimeEdit>
 #include <QTimer>
@@ -20,10 +19,6 @@
 #include <unistd.h>
 
 namespace {
-QStringList csvFiles(const QString& dir) {
-    return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Name);
-}
-
 QStringList allFiles(const QString& dir) {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
@@ -65,19 +60,19 @@ void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
     QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("B0_00041.csv")});
     QVERIFY(csvFiles(fx.eventDir(3)).isEmpty());
     QCOMPARE(readBytes(fx.eventDir(0) + QStringLiteral("/B0_00041.csv")), QByteArray("06.12.26;13:45:07\r\n"));
-    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
-    QCOMPARE(FrmPocitadla->Edit[3]->text(), QStringLiteral("0"));
+    QCOMPARE(fx.FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[3]->text(), QStringLiteral("0"));
     // An unwatched input at LOG1 leaves nothing; inputs going to LOG1 together get numbers in input order.
     link.send(report(52, 0xFF) + report(52, 0x36), 6); // inputs 0, 3, 6, 7 to LOG1; 6 and 7 unwatched
     QCOMPARE(csvFiles(fx.eventDir(0)).last(), QStringLiteral("B0_00042.csv"));
     QCOMPARE(csvFiles(fx.eventDir(3)), QStringList{QStringLiteral("B3_00043.csv")});
     QVERIFY(csvFiles(fx.eventDir(6)).isEmpty());
-    QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("0"));
-    QCOMPARE(storedLevels()[6], false);
+    QCOMPARE(fx.FrmPocitadla->Edit[6]->text(), QStringLiteral("0"));
+    QCOMPARE(fx.storedLevels()[6], false);
     // An input staying at LOG1 over several reports is recorded once.
     link.send(report(52, 0x36) + report(52, 0x36), 8);
-    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("2"));
-    QCOMPARE(FrmPocitadla->Edit[3]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[0]->text(), QStringLiteral("2"));
+    QCOMPARE(fx.FrmPocitadla->Edit[3]->text(), QStringLiteral("1"));
 }
 
 void TestRecorder::periodSumIsInclusiveToTheMillisecond() {
@@ -85,32 +80,32 @@ void TestRecorder::periodSumIsInclusiveToTheMillisecond() {
     Link link(fx, {QStringLiteral("Bit2=1"), QStringLiteral("Bit7=1"), QStringLiteral("Format=%nbit%_%numco%")});
     link.send(report(52, 0xFF), 1);
     const QDateTime now = Clock::now();
-    FrmPocitadla->DateTimePicker1->setDate(now.date().addDays(-1));
-    FrmPocitadla->DateTimePicker2->setTime(QTime(8, 0));
-    FrmPocitadla->DateTimePicker3->setDate(now.date());
-    FrmPocitadla->DateTimePicker4->setTime(now.time());
-    QCOMPARE(FrmPocitadla->DateTimePicker4->time(), QTime(13, 45, 7, 250));
-    FrmPocitadla->spBitUsek->setValueClamped(7);
+    fx.FrmPocitadla->DateTimePicker1->setDate(now.date().addDays(-1));
+    fx.FrmPocitadla->DateTimePicker2->setTime(QTime(8, 0));
+    fx.FrmPocitadla->DateTimePicker3->setDate(now.date());
+    fx.FrmPocitadla->DateTimePicker4->setTime(now.time());
+    QCOMPARE(fx.FrmPocitadla->DateTimePicker4->time(), QTime(13, 45, 7, 250));
+    fx.FrmPocitadla->spBitUsek->setValueClamped(7);
     // Inputs 2 and 7 at the end of the period to the millisecond: only input 7 counts in the sum.
     link.send(report(52, 0x7B), 2);
-    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
-    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
     // One millisecond later the period is over; the per-input counters go on.
     Clock::advance(1);
     link.send(report(52, 0xFF) + report(52, 0x7F), 4);
-    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
-    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("2"));
+    QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[7]->text(), QStringLiteral("2"));
     // "Dnes" sets both ends to the moment of the click: a later event is outside.
-    FrmPocitadla->btnDnesClick();
+    fx.FrmPocitadla->btnDnesClick();
     Clock::advance(1);
     link.send(report(52, 0xFF) + report(52, 0x7F), 6);
-    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
 }
 
 void TestRecorder::directoryTextIsUsedUnchanged() {
     MonitorFixture fx;
     Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=x")});
-    FrmNastav->edCesta[1]->setText(fx.eventDir(1) + QStringLiteral("/")); // typed, never saved: in force at once
+    fx.FrmNastav->edCesta[1]->setText(fx.eventDir(1) + QStringLiteral("/")); // typed, never saved: in force at once
     link.send(report(52, 0xFF) + report(52, 0xFD), 2);
     QCOMPARE(csvFiles(fx.eventDir(1)), QStringList{QStringLiteral("x.csv")});
     QVERIFY(!fx.logLines().join(QLatin1Char('\n')).contains(QStringLiteral("Chyba")));
@@ -121,22 +116,22 @@ void TestRecorder::oneFailingInputDoesNotTakeTheChunkDown() {
     Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Bit1=1"), QStringLiteral("Bit2=1"),
                    QStringLiteral("Format=E%nbit%_%numco%"), QStringLiteral("Por_cislo=7")});
     const QString missing = fx.dir.filePath(QStringLiteral("missing"));
-    FrmNastav->edCesta[1]->setText(missing);
-    App->onCore([] { App->monitor->watchdog()->stop(); });
+    fx.FrmNastav->edCesta[1]->setText(missing);
+    fx.stopWatchdog();
     // Inputs 0, 1 and 2 to LOG1, and a second report in the same chunk after the failing one.
     link.send(report(52, 0xFF) + report(52, 0xF8) + report(52, 0xFF), 3);
     QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("E0_00007.csv")});
     QCOMPARE(csvFiles(fx.eventDir(2)), QStringList{QStringLiteral("E2_00009.csv")});
     QVERIFY(!QFileInfo::exists(missing));
-    QCOMPARE(FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
-    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
-    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[0]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
+    QCOMPARE(fx.FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
     const QStringList errors = fx.logLines().filter(QStringLiteral("Chyba zápisu"));
     QCOMPARE(errors,
              QStringList{QStringLiteral("Chyba zápisu: %1/E1_00008.csv (No such file or directory)").arg(missing)});
     // The report's levels were stored and the watchdog restarted by the chunk.
-    QCOMPARE(storedLevels()[1], true);
-    QVERIFY(watchdogActive());
+    QCOMPARE(fx.storedLevels()[1], true);
+    QVERIFY(fx.watchdogActive());
 }
 
 void TestRecorder::faultyFileSystemsLeaveNoPartialFiles_data() {
@@ -180,13 +175,13 @@ void TestRecorder::faultyFileSystemsLeaveNoPartialFiles() {
     });
 
     Link link(fx, {QStringLiteral("Bit4=1"), QStringLiteral("Bit5=1"), QStringLiteral("Format=F%nbit%")});
-    FrmNastav->edCesta[4]->setText(target);
+    fx.FrmNastav->edCesta[4]->setText(target);
     const QStringList before = allFiles(target);
     link.send(report(52, 0xFF) + report(52, 0xCF), 2);
     QCOMPARE(allFiles(target).join(QLatin1Char(',')), before.join(QLatin1Char(','))); // no event or temporary file
     QCOMPARE(csvFiles(fx.eventDir(5)), QStringList{QStringLiteral("F5.csv")});
-    QCOMPARE(FrmPocitadla->Edit[4]->text(), QStringLiteral("0"));
-    QCOMPARE(FrmPocitadla->Edit[5]->text(), QStringLiteral("1"));
+    QCOMPARE(fx.FrmPocitadla->Edit[4]->text(), QStringLiteral("0"));
+    QCOMPARE(fx.FrmPocitadla->Edit[5]->text(), QStringLiteral("1"));
     const QStringList errors = fx.logLines().filter(QStringLiteral("Chyba zápisu: %1/F4.csv (").arg(target));
     QCOMPARE(errors.size(), 1);
 }
@@ -206,7 +201,7 @@ void TestRecorder::collidingNamesEachGetTheirOwnFile() {
     QCOMPARE(csvFiles(fx.eventDir(6)), (QStringList{QStringLiteral("_.csv"), QStringLiteral("__2.csv"),
                                                     QStringLiteral("__3.csv"), QStringLiteral("__4.csv")}));
     QCOMPARE(readBytes(fx.eventDir(6) + QStringLiteral("/_.csv")), QByteArray("foreign"));
-    QCOMPARE(FrmPocitadla->Edit[6]->text(), QStringLiteral("3"));
+    QCOMPARE(fx.FrmPocitadla->Edit[6]->text(), QStringLiteral("3"));
 }
 
 void TestRecorder::sequenceNumberIsStoredAtOnce() {
@@ -219,8 +214,8 @@ void TestRecorder::sequenceNumberIsStoredAtOnce() {
     };
     QCOMPARE(stored(), 0); // 99998 is followed by 0
     // A reload ("&Zavři") reads the number back and does not issue 99998 again.
-    App->onCore([] { App->monitor->watchdog()->stop(); });
-    FrmNastav->btnZavriClick();
+    fx.stopWatchdog();
+    fx.FrmNastav->btnZavriClick();
     link.send(report(52, 0xFF) + report(52, 0xFE), 4);
     QCOMPARE(csvFiles(fx.eventDir(0)), (QStringList{QStringLiteral("N00000.csv"), QStringLiteral("N99998.csv")}));
     QCOMPARE(stored(), 1);
@@ -228,85 +223,74 @@ void TestRecorder::sequenceNumberIsStoredAtOnce() {
 
 void TestRecorder::countersWindow() {
     MonitorFixture fx;
-    QCOMPARE(FrmPocitadla->size(), QSize(395, 217));
-    QCOMPARE(FrmPocitadla->windowTitle(), QStringLiteral("Počítadla"));
-    FrmPocitadla->spBitUsek->setValueClamped(2);
+    QCOMPARE(fx.FrmPocitadla->size(), QSize(395, 217));
+    QCOMPARE(fx.FrmPocitadla->windowTitle(), QStringLiteral("Počítadla"));
+    fx.FrmPocitadla->spBitUsek->setValueClamped(2);
     for (int k = 0; k < 8; ++k) {
-        QVERIFY(!FrmPocitadla->Edit[k]->isEnabled());
+        QVERIFY(!fx.FrmPocitadla->Edit[k]->isEnabled());
         for (int i = 0; i < 10 + k; ++i)
-            App->counters.countEvent(k, k == 2 && i < 5); // five of input 2's events fall in the period
+            fx.App->counters.countEvent(k, k == 2 && i < 5); // five of input 2's events fall in the period
     }
-    QTest::mouseClick(FrmPocitadla->btnNuluj[2], Qt::LeftButton);
-    QCOMPARE(FrmPocitadla->Edit[2]->text(), QStringLiteral("0"));
-    QCOMPARE(FrmPocitadla->Edit[1]->text(), QStringLiteral("11"));
-    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("5")); // the sum stays, even for the chosen input
-    QTest::mouseClick(FrmPocitadla->btnNulujUsek, Qt::LeftButton);
-    QCOMPARE(FrmPocitadla->Edit9->text(), QStringLiteral("0"));
-    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
+    QTest::mouseClick(fx.FrmPocitadla->btnNuluj[2], Qt::LeftButton);
+    QCOMPARE(fx.FrmPocitadla->Edit[2]->text(), QStringLiteral("0"));
+    QCOMPARE(fx.FrmPocitadla->Edit[1]->text(), QStringLiteral("11"));
+    QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("5")); // the sum stays, even for the chosen input
+    QTest::mouseClick(fx.FrmPocitadla->btnNulujUsek, Qt::LeftButton);
+    QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("0"));
+    QCOMPARE(fx.FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
     Clock::setNow(QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7, 8)));
-    QTest::mouseClick(FrmPocitadla->btnDnes, Qt::LeftButton);
-    QCOMPARE(FrmPocitadla->DateTimePicker1->date(), QDate(2025, 3, 4));
-    QCOMPARE(FrmPocitadla->DateTimePicker2->time(), QTime(5, 6, 7, 8));
-    QCOMPARE(FrmPocitadla->DateTimePicker3->date(), QDate(2025, 3, 4));
-    QCOMPARE(FrmPocitadla->DateTimePicker4->time(), QTime(5, 6, 7, 8));
+    QTest::mouseClick(fx.FrmPocitadla->btnDnes, Qt::LeftButton);
+    QCOMPARE(fx.FrmPocitadla->DateTimePicker1->date(), QDate(2025, 3, 4));
+    QCOMPARE(fx.FrmPocitadla->DateTimePicker2->time(), QTime(5, 6, 7, 8));
+    QCOMPARE(fx.FrmPocitadla->DateTimePicker3->date(), QDate(2025, 3, 4));
+    QCOMPARE(fx.FrmPocitadla->DateTimePicker4->time(), QTime(5, 6, 7, 8));
     // Closing and opening again keeps everything.
-    QTimer::singleShot(0, FrmPocitadla->btnZavri, [] { QTest::mouseClick(FrmPocitadla->btnZavri, Qt::LeftButton); });
-    QCOMPARE(FrmPocitadla->exec(), 1);
-    QCOMPARE(FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
-    QCOMPARE(FrmPocitadla->spBitUsek->Value(), 2);
+    QTimer::singleShot(0, fx.FrmPocitadla->btnZavri,
+                       [&fx] { QTest::mouseClick(fx.FrmPocitadla->btnZavri, Qt::LeftButton); });
+    QCOMPARE(fx.FrmPocitadla->exec(), 1);
+    QCOMPARE(fx.FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
+    QCOMPARE(fx.FrmPocitadla->spBitUsek->Value(), 2);
 }
 
 void TestRecorder::simulatorLoadRunMatchesCounters() {
-    const QString simulator = QStringLiteral(IMPULZ_BIN_DIR "/controller-sim");
-    if (!QFileInfo(simulator).isExecutable())
+    if (!Simulator::available())
         QSKIP("controller simulator not built");
     Clock::reset();
     MonitorFixture fx;
-    QProcess sim;
-    sim.start(simulator, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--rate"),
-                          QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
-                          QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--answer")});
-    QVERIFY(sim.waitForStarted());
-    QTRY_VERIFY(sim.canReadLine());
-    const QByteArray first = sim.readLine().trimmed();
-    QVERIFY2(first.startsWith("listening "), first.constData());
+    Simulator sim({QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
+                   QStringLiteral("--seed"), QStringLiteral("7")});
+    QVERIFY2(sim.listening(), sim.tail().constData());
     QStringList settings = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
         settings << QStringLiteral("Bit%1=1").arg(n);
-    settings << QStringLiteral("Port=%1").arg(QString::fromLatin1(first.mid(10)))
-             << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
+    settings << QStringLiteral("Port=%1").arg(sim.port()) << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%");
     fx.writeIni(settings);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
-    settle();
+    fx.Form1->LoadSettings();
+    fx.Form1->btnPripojClick();
+    fx.settle();
     // The monitor needs the event loop while the simulator runs: no blocking wait here.
-    QTRY_VERIFY_WITH_TIMEOUT(sim.state() == QProcess::NotRunning, 60000);
-    QByteArray out = sim.readAllStandardOutput();
-    qint64 sent = -1;
-    for (const QByteArray& line : out.split('\n')) {
-        if (line.startsWith("transitions "))
-            sent = line.mid(12).trimmed().toLongLong();
-    }
-    QVERIFY2(sent > 0, out.right(300).constData());
+    QVERIFY(sim.finished(60000));
+    const qint64 sent = sim.transitions();
+    QVERIFY2(sent > 0, sim.tail().constData());
     // The simulator has finished sending; the monitor may still be reading what is on the way.
-    qint64 files = 0;
-    qint64 counted = 0;
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        QTest::qWait(100);
-        files = counted = 0;
-        for (int n = 0; n < 8; ++n) {
-            files += csvFiles(fx.eventDir(n)).size();
-            counted += FrmPocitadla->Edit[n]->text().toLongLong();
-        }
-    } while (files < sent && waited.elapsed() < 20000);
-    QCOMPARE(files, sent);
-    QCOMPARE(counted, files);
-    FrmPocitadla->setWindowTitle(QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
-    FrmPocitadla->show();
-    saveScreenshot(FrmPocitadla, QStringLiteral("counters.png"));
-    FrmPocitadla->hide();
+    const auto files = [&] {
+        qint64 n = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            n += csvFiles(fx.eventDir(bit)).size();
+        return n;
+    };
+    const auto counted = [&] {
+        qint64 n = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            n += fx.FrmPocitadla->Edit[bit]->text().toLongLong();
+        return n;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(files(), sent, 20000);
+    QTRY_COMPARE(counted(), files());
+    fx.FrmPocitadla->setWindowTitle(QStringLiteral("Počítadla I/O - monitor (Linka 1)"));
+    fx.FrmPocitadla->show();
+    saveScreenshot(fx.FrmPocitadla, QStringLiteral("counters.png"));
+    fx.FrmPocitadla->hide();
     QVERIFY(fx.logLines().filter(QStringLiteral("Chyba")).isEmpty());
 }
 

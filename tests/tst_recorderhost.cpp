@@ -1,7 +1,7 @@
 // The recorder host without any window: one writer for the settings file, the journal's log lines, and the local
 // service that windows of other processes attach to.
 
-#include "testsupport.h"
+#include "support/testsupport.h"
 
 #include "core/headless.h"
 #include "core/inifile.h"
@@ -35,7 +35,7 @@ private:
         file.write("[Po spusteni]\nFormat=E%nbit%_%numco%\nPor_cislo=42\nBit0=1\nSoubor0=" +
                    QFile::encodeName(events()) + "\n" + extra);
     }
-    QStringList files() const { return QDir(events()).entryList({QStringLiteral("*.csv")}, QDir::Files); }
+    QStringList files() const { return csvFiles(events()); }
 };
 
 void TestRecorderHost::init() {

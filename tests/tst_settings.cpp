@@ -1,6 +1,6 @@
 // The settings dialog with its file: loads, saves, the autostart entry, the directory check and the preview.
 
-#include "testenv.h"
+#include "support/monitorfixture.h"
 
 #include "components/spinedit.h"
 #include "core/autostart.h"
@@ -38,24 +38,24 @@ void TestSettings::loadAppliesStoredValuesAndClamps() {
     fx.writeIni({QStringLiteral("Cislo_linky=0x0A"), QStringLiteral("Sec=0"), QStringLiteral("Pocet=100"),
                  QStringLiteral("Bit3=2"), QStringLiteral("Bit4=-1"), QStringLiteral("Bit5=yes"),
                  QStringLiteral("Popis="), QStringLiteral("Por_cislo=123456"), QStringLiteral("Port=telnet")});
-    Form1->LoadSettings();
-    QCOMPARE(FrmNastav->SpinCislo->Value(), 10);
-    QCOMPARE(FrmNastav->SpSec->Value(), 1);
-    QCOMPARE(watchdogInterval(), 1000);
-    QCOMPARE(FrmNastav->spPolozek->Value(), 99);
-    QVERIFY(FrmNastav->cbBit[3]->isChecked());
-    QVERIFY(FrmNastav->cbBit[4]->isChecked());
-    QVERIFY(!FrmNastav->cbBit[5]->isChecked());
-    QCOMPARE(FrmNastav->edPopis->text(), QString());
-    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O -  (Linka 10)"));
-    QCOMPARE(sequenceNumber(), 123456); // taken as it is, without a range check
-    QCOMPARE(FrmNastav->IPPort->text(), QStringLiteral("telnet"));
+    fx.Form1->LoadSettings();
+    QCOMPARE(fx.FrmNastav->SpinCislo->Value(), 10);
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 1);
+    QCOMPARE(fx.watchdogInterval(), 1000);
+    QCOMPARE(fx.FrmNastav->spPolozek->Value(), 99);
+    QVERIFY(fx.FrmNastav->cbBit[3]->isChecked());
+    QVERIFY(fx.FrmNastav->cbBit[4]->isChecked());
+    QVERIFY(!fx.FrmNastav->cbBit[5]->isChecked());
+    QCOMPARE(fx.FrmNastav->edPopis->text(), QString());
+    QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O -  (Linka 10)"));
+    QCOMPARE(fx.sequenceNumber(), 123456); // taken as it is, without a range check
+    QCOMPARE(fx.FrmNastav->IPPort->text(), QStringLiteral("telnet"));
 
     fx.writeIni({QStringLiteral("Sec=100"), QStringLiteral("Cislo_linky=abc")});
-    Form1->LoadSettings();
-    QCOMPARE(FrmNastav->SpSec->Value(), 60);
-    QCOMPARE(watchdogInterval(), 60000);
-    QCOMPARE(FrmNastav->SpinCislo->Value(), 1);
+    fx.Form1->LoadSettings();
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 60);
+    QCOMPARE(fx.watchdogInterval(), 60000);
+    QCOMPARE(fx.FrmNastav->SpinCislo->Value(), 1);
 }
 
 void TestSettings::autostartFollowsTheThreeBoxes_data() {
@@ -84,7 +84,7 @@ void TestSettings::autostartFollowsTheThreeBoxes() {
         stale.write("[Desktop Entry]\nExec=\"/old/place/impulz\"\n");
     }
     fx.writeIni(stored);
-    Form1->LoadSettings();
+    fx.Form1->LoadSettings();
     QCOMPARE(QFile::exists(entry), entryAfter);
     if (entryAfter && stored.contains(QStringLiteral("Start=1"))) {
         QFile written(entry);
@@ -97,11 +97,11 @@ void TestSettings::autostartFollowsTheThreeBoxes() {
     }
 
     // A click changes the entry at once; "&Zavři" then reloads the stored state and re-applies it.
-    FrmNastav->cbAutostart->setChecked(!FrmNastav->cbAutostart->isChecked());
-    QCOMPARE(QFile::exists(entry), FrmNastav->cbAutostart->isChecked());
-    const bool clickedState = FrmNastav->cbAutostart->isChecked();
-    FrmNastav->btnZavriClick();
-    QCOMPARE(FrmNastav->cbAutostart->isChecked(), !clickedState);
+    fx.FrmNastav->cbAutostart->setChecked(!fx.FrmNastav->cbAutostart->isChecked());
+    QCOMPARE(QFile::exists(entry), fx.FrmNastav->cbAutostart->isChecked());
+    const bool clickedState = fx.FrmNastav->cbAutostart->isChecked();
+    fx.FrmNastav->btnZavriClick();
+    QCOMPARE(fx.FrmNastav->cbAutostart->isChecked(), !clickedState);
     QCOMPARE(QFile::exists(entry), !clickedState);
 }
 
@@ -116,16 +116,16 @@ void TestSettings::autostartFailureEndsTheLoad() {
     fx.writeIni({QStringLiteral("Start=1"), QStringLiteral("Mazat=1"), QStringLiteral("Sec=7"),
                  QStringLiteral("Popis=stored")});
     MessageBox::clearShown();
-    QVERIFY(!Form1->runLoadSettings());
+    QVERIFY(!fx.Form1->runLoadSettings());
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Failed to set data for 'dokonceni'"));
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
     // Keys before "Start" were loaded; those after it kept what the fields held; no titles, no interval.
-    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("stored"));
-    QVERIFY(FrmNastav->cbAutostart->isChecked());
-    QVERIFY(!FrmNastav->cbSmazat->isChecked());
-    QCOMPARE(FrmNastav->SpSec->Value(), 1);
-    QVERIFY(Form1->windowTitle().isEmpty());
+    QCOMPARE(fx.FrmNastav->edPopis->text(), QStringLiteral("stored"));
+    QVERIFY(fx.FrmNastav->cbAutostart->isChecked());
+    QVERIFY(!fx.FrmNastav->cbSmazat->isChecked());
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 1);
+    QVERIFY(fx.Form1->windowTitle().isEmpty());
 }
 
 void TestSettings::directoryCheckMessage() {
@@ -138,36 +138,36 @@ void TestSettings::directoryCheckMessage() {
     lines[2] = QStringLiteral("Soubor2=") + missing2;
     lines[5] = QStringLiteral("Soubor5=") + plainFile.fileName();
     fx.writeIni(lines);
-    Form1->LoadSettings();
+    fx.Form1->LoadSettings();
     MessageBox::clearShown();
-    QVERIFY(!Form1->CheckOutputDirectories());
+    QVERIFY(!fx.Form1->CheckOutputDirectories());
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
     QCOMPARE(MessageBox::shown().first().text,
              QStringLiteral("Nenalezen adresář:\r%1 (Bit2)\r%2 (Bit5)\r\rAplikace nebude pracovat korektně !!!\r"
                             "Zkontrolujte nastavení !!!")
                  .arg(missing2, plainFile.fileName()));
-    FrmNastav->edCesta[2]->setText(fx.eventDir(2));
-    FrmNastav->edCesta[5]->setText(QString()); // an empty text fails too
+    fx.FrmNastav->edCesta[2]->setText(fx.eventDir(2));
+    fx.FrmNastav->edCesta[5]->setText(QString()); // an empty text fails too
     MessageBox::clearShown();
-    QVERIFY(!Form1->CheckOutputDirectories());
+    QVERIFY(!fx.Form1->CheckOutputDirectories());
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("\r (Bit5)\r")));
-    FrmNastav->edCesta[5]->setText(fx.eventDir(5));
-    QVERIFY(Form1->CheckOutputDirectories());
+    fx.FrmNastav->edCesta[5]->setText(fx.eventDir(5));
+    QVERIFY(fx.Form1->CheckOutputDirectories());
 }
 
 void TestSettings::closeReloadsOverUnsavedEdits() {
     MonitorFixture fx;
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Popis=stored") << QStringLiteral("Por_cislo=40"));
-    Form1->LoadSettings();
-    FrmNastav->edPopis->setText(QStringLiteral("edited"));
-    FrmNastav->edCesta[3]->setText(QStringLiteral("/somewhere/else"));
-    App->settings.setSequenceNumber(45);
-    FrmNastav->btnZavriClick();
-    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("stored"));
-    QCOMPARE(FrmNastav->edCesta[3]->text(), fx.eventDir(3));
-    QCOMPARE(sequenceNumber(), 40);
-    QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - stored (Linka 1)"));
+    fx.Form1->LoadSettings();
+    fx.FrmNastav->edPopis->setText(QStringLiteral("edited"));
+    fx.FrmNastav->edCesta[3]->setText(QStringLiteral("/somewhere/else"));
+    fx.App->settings.setSequenceNumber(45);
+    fx.FrmNastav->btnZavriClick();
+    QCOMPARE(fx.FrmNastav->edPopis->text(), QStringLiteral("stored"));
+    QCOMPARE(fx.FrmNastav->edCesta[3]->text(), fx.eventDir(3));
+    QCOMPARE(fx.sequenceNumber(), 40);
+    QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - stored (Linka 1)"));
 }
 
 void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
@@ -177,17 +177,17 @@ void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
         MonitorFixture fx;
         fx.writeIni(fx.existingDirectories() << QStringLiteral("Bit1=-7") << QStringLiteral("Sec=0x1e")
                                              << QStringLiteral("; operator's note") << QStringLiteral("Extra=kept"));
-        Form1->LoadSettings();
-        FrmNastav->edPopis->setText(QStringLiteral("Lisovna č. 3"));
-        FrmNastav->SpinCislo->setValueClamped(3);
-        FrmNastav->cbObnovit->setChecked(true);
-        FrmNastav->edFormat->setText(QStringLiteral("L%numl%_%numco%"));
-        FrmNastav->show();
-        FrmNastav->btnUlozClick();
-        QVERIFY(!FrmNastav->isVisible()); // all directories exist: the dialog closes
-        QCOMPARE(Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 3 (Linka 3)"));
-        App->settings.setSequenceNumber(77);
-        App->FormDestroy(); // the exit write of the running number
+        fx.Form1->LoadSettings();
+        fx.FrmNastav->edPopis->setText(QStringLiteral("Lisovna č. 3"));
+        fx.FrmNastav->SpinCislo->setValueClamped(3);
+        fx.FrmNastav->cbObnovit->setChecked(true);
+        fx.FrmNastav->edFormat->setText(QStringLiteral("L%numl%_%numco%"));
+        fx.FrmNastav->show();
+        fx.FrmNastav->btnUlozClick();
+        QVERIFY(!fx.FrmNastav->isVisible()); // all directories exist: the dialog closes
+        QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 3 (Linka 3)"));
+        fx.App->settings.setSequenceNumber(77);
+        fx.App->FormDestroy(); // the exit write of the running number
         QFile file(fx.iniPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         iniText = QString::fromUtf8(file.readAll());
@@ -203,68 +203,68 @@ void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
     MonitorFixture fx;
     QFile::remove(fx.iniPath());
     QVERIFY(QFile::copy(keep.filePath(QStringLiteral("impulz.ini")), fx.iniPath()));
-    Form1->LoadSettings();
-    QCOMPARE(FrmNastav->edPopis->text(), QStringLiteral("Lisovna č. 3"));
-    QCOMPARE(FrmNastav->SpinCislo->Value(), 3);
-    QCOMPARE(FrmNastav->SpSec->Value(), 30);
-    QVERIFY(FrmNastav->cbObnovit->isChecked());
-    QVERIFY(FrmNastav->cbBit[1]->isChecked());
-    QCOMPARE(FrmNastav->edFormat->text(), QStringLiteral("L%numl%_%numco%"));
-    QCOMPARE(sequenceNumber(), 77);
+    fx.Form1->LoadSettings();
+    QCOMPARE(fx.FrmNastav->edPopis->text(), QStringLiteral("Lisovna č. 3"));
+    QCOMPARE(fx.FrmNastav->SpinCislo->Value(), 3);
+    QCOMPARE(fx.FrmNastav->SpSec->Value(), 30);
+    QVERIFY(fx.FrmNastav->cbObnovit->isChecked());
+    QVERIFY(fx.FrmNastav->cbBit[1]->isChecked());
+    QCOMPARE(fx.FrmNastav->edFormat->text(), QStringLiteral("L%numl%_%numco%"));
+    QCOMPARE(fx.sequenceNumber(), 77);
 }
 
 void TestSettings::failedSaveKeepsDialogOpen() {
     MonitorFixture fx;
     fx.writeIni(fx.existingDirectories());
-    Form1->LoadSettings();
+    fx.Form1->LoadSettings();
     // A folder in place of the settings file makes every write fail.
     QFile::remove(fx.iniPath());
     QVERIFY(QDir().mkpath(fx.iniPath()));
-    FrmNastav->show();
+    fx.FrmNastav->show();
     MessageBox::clearShown();
-    FrmNastav->btnUlozClick();
-    QVERIFY(FrmNastav->isVisible());
+    fx.FrmNastav->btnUlozClick();
+    QVERIFY(fx.FrmNastav->isVisible());
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Unable to write to ") + fx.iniPath());
-    FrmNastav->hide();
+    fx.FrmNastav->hide();
 
     // A saved but missing directory: the values are in the file, the message shows, the dialog stays open.
     QDir(fx.iniPath()).removeRecursively();
-    FrmNastav->edCesta[6]->setText(fx.dir.filePath(QStringLiteral("gone")));
-    FrmNastav->show();
+    fx.FrmNastav->edCesta[6]->setText(fx.dir.filePath(QStringLiteral("gone")));
+    fx.FrmNastav->show();
     MessageBox::clearShown();
-    FrmNastav->btnUlozClick();
-    QVERIFY(FrmNastav->isVisible());
+    fx.FrmNastav->btnUlozClick();
+    QVERIFY(fx.FrmNastav->isVisible());
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("gone (Bit6)")));
     QVERIFY(IniFile(fx.iniPath())
                 .readString(QStringLiteral("Po spusteni"), QStringLiteral("Soubor6"), QString())
                 .endsWith(QStringLiteral("gone")));
-    FrmNastav->hide();
+    fx.FrmNastav->hide();
 }
 
 void TestSettings::previewAndActivation() {
     MonitorFixture fx;
-    Form1->LoadSettings();
-    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("_.csv"));
-    FrmNastav->PageControl1->setCurrentIndex(7);
-    App->settings.setSequenceNumber(5);
-    FrmNastav->show();
-    QCOMPARE(FrmNastav->PageControl1->currentIndex(), 0);
-    QCOMPARE(FrmNastav->PageControl1->tabText(0), QStringLiteral("Obecné  "));
-    QCOMPARE(FrmNastav->windowTitle(), QStringLiteral("Nastavení"));
-    QCOMPARE(FrmNastav->size(), QSize(641, 250));
-    FrmNastav->edFormat->setText(QStringLiteral("B%nbit%_%numco%"));
+    fx.Form1->LoadSettings();
+    QCOMPARE(fx.FrmNastav->NahledJmeno->text(), QStringLiteral("_.csv"));
+    fx.FrmNastav->PageControl1->setCurrentIndex(7);
+    fx.App->settings.setSequenceNumber(5);
+    fx.FrmNastav->show();
+    QCOMPARE(fx.FrmNastav->PageControl1->currentIndex(), 0);
+    QCOMPARE(fx.FrmNastav->PageControl1->tabText(0), QStringLiteral("Obecné  "));
+    QCOMPARE(fx.FrmNastav->windowTitle(), QStringLiteral("Nastavení"));
+    QCOMPARE(fx.FrmNastav->size(), QSize(641, 250));
+    fx.FrmNastav->edFormat->setText(QStringLiteral("B%nbit%_%numco%"));
     // The preview always uses bit 1 and, with the dialog open, never consumes a number.
-    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
-    QCOMPARE(sequenceNumber(), 5);
-    FrmNastav->SpinCislo->setValueClamped(9);
-    QCOMPARE(FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
-    saveScreenshot(FrmNastav, QStringLiteral("settings-general.png"));
-    FrmNastav->edCesta[3]->setText(QStringLiteral("/data/linka3/bit3"));
-    FrmNastav->cbBit[3]->setChecked(true);
-    FrmNastav->PageControl1->setCurrentIndex(4);
-    saveScreenshot(FrmNastav, QStringLiteral("settings-bit.png"));
-    FrmNastav->hide();
+    QCOMPARE(fx.FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
+    QCOMPARE(fx.sequenceNumber(), 5);
+    fx.FrmNastav->SpinCislo->setValueClamped(9);
+    QCOMPARE(fx.FrmNastav->NahledJmeno->text(), QStringLiteral("B1_00005.csv"));
+    saveScreenshot(fx.FrmNastav, QStringLiteral("settings-general.png"));
+    fx.FrmNastav->edCesta[3]->setText(QStringLiteral("/data/linka3/bit3"));
+    fx.FrmNastav->cbBit[3]->setChecked(true);
+    fx.FrmNastav->PageControl1->setCurrentIndex(4);
+    saveScreenshot(fx.FrmNastav, QStringLiteral("settings-bit.png"));
+    fx.FrmNastav->hide();
 }
 
 void TestSettings::folderButtonFillsItsOwnEdit() {
@@ -274,14 +274,14 @@ void TestSettings::folderButtonFillsItsOwnEdit() {
         startedAt = start;
         return QStringLiteral("/chosen/folder");
     };
-    FrmNastav->edCesta[4]->setText(QStringLiteral("/start/here"));
-    QTest::mouseClick(FrmNastav->btnCesta[4], Qt::LeftButton);
+    fx.FrmNastav->edCesta[4]->setText(QStringLiteral("/start/here"));
+    QTest::mouseClick(fx.FrmNastav->btnCesta[4], Qt::LeftButton);
     QCOMPARE(startedAt, QStringLiteral("/start/here"));
-    QCOMPARE(FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
-    QCOMPARE(FrmNastav->edCesta[3]->text(), QString());
+    QCOMPARE(fx.FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
+    QCOMPARE(fx.FrmNastav->edCesta[3]->text(), QString());
     TFrmNastav::folderChooser = [](const QString&) { return QString(); };
-    QTest::mouseClick(FrmNastav->btnCesta[4], Qt::LeftButton);
-    QCOMPARE(FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
+    QTest::mouseClick(fx.FrmNastav->btnCesta[4], Qt::LeftButton);
+    QCOMPARE(fx.FrmNastav->edCesta[4]->text(), QStringLiteral("/chosen/folder"));
     TFrmNastav::folderChooser = nullptr;
 }
 
@@ -371,17 +371,17 @@ void TestSettings::numberingMovesToTheStateCopyOnce() {
     const QStringList lines = fx.existingDirectories() << QStringLiteral("Bit0=1") << QStringLiteral("Format=N%numco%")
                                                        << QStringLiteral("Por_cislo=7");
     fx.writeIni(lines);
-    Form1->LoadSettings();
+    fx.Form1->LoadSettings();
     // A folder in the settings file's place refuses every write, root's too.
     QVERIFY(QFile::remove(fx.iniPath()));
     QVERIFY(QDir().mkpath(fx.iniPath()));
-    QSignalSpy fallback(App->monitor, &Monitor::sequenceNumberFallback);
+    QSignalSpy fallback(fx.App->monitor, &Monitor::sequenceNumberFallback);
     for (int i = 0; i < 3; ++i)
-        feedChunk(report(52, 0xFF) + report(52, 0xFE));
+        fx.feedChunk(report(52, 0xFF) + report(52, 0xFE));
     for (const char* name : {"N00007.csv", "N00008.csv", "N00009.csv"})
         QVERIFY2(QFile::exists(fx.eventDir(0) + u'/' + QLatin1String(name)), name);
     const QString told = QStringLiteral("Pořadové číslo nelze uložit do %1 (Is a directory), číslování pokračuje z %2")
-                             .arg(fx.iniPath(), App->settings.sequenceStatePath());
+                             .arg(fx.iniPath(), fx.App->settings.sequenceStatePath());
     QCOMPARE(fx.logLines().filter(QStringLiteral("Pořadové číslo")), QStringList{told});
     QVERIFY(fx.logLines().filter(QStringLiteral("Chyba zápisu")).isEmpty());
     QCOMPARE(fallback.size(), 1);
@@ -390,8 +390,8 @@ void TestSettings::numberingMovesToTheStateCopyOnce() {
     // The file comes back with its old number: a reload goes on after the last number issued.
     QVERIFY(QDir(fx.iniPath()).removeRecursively());
     fx.writeIni(lines);
-    Form1->LoadSettings();
-    QCOMPARE(sequenceNumber(), 10);
+    fx.Form1->LoadSettings();
+    QCOMPARE(fx.sequenceNumber(), 10);
 }
 
 QTEST_MAIN(TestSettings)

@@ -1,7 +1,7 @@
 // The statistics window: the display over real event files, its page rules, the boxes it shows, printing,
 // and the monitor going on while a large archive is counted.
 
-#include "testenv.h"
+#include "support/monitorfixture.h"
 
 #include "charts/barchart.h"
 #include "core/eventfile.h"
@@ -17,8 +17,6 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTimeEdit>
@@ -37,23 +35,23 @@ void writeEvent(const QString& dir, const QString& name, const QDateTime& t) {
     f.write(eventLine(t));
 }
 
-void check(int b, bool on) {
-    frmStatistika->CheckListBox1->item(b)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+void check(MonitorFixture& fx, int b, bool on) {
+    fx.frmStatistika->CheckListBox1->item(b)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
 }
 
-QList<int> checkedItems() {
+QList<int> checkedItems(MonitorFixture& fx) {
     QList<int> items;
     for (int b = 0; b < 8; ++b) {
-        if (frmStatistika->CheckListBox1->item(b)->checkState() == Qt::Checked)
+        if (fx.frmStatistika->CheckListBox1->item(b)->checkState() == Qt::Checked)
             items << b;
     }
     return items;
 }
 
-void display() {
-    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
-    frmStatistika->btnNactiClick();
-    if (frmStatistika->displayRunning())
+void display(MonitorFixture& fx) {
+    QSignalSpy finished(fx.frmStatistika, &TfrmStatistika::displayFinished);
+    fx.frmStatistika->btnNactiClick();
+    if (fx.frmStatistika->displayRunning())
         QVERIFY(finished.wait(30000));
 }
 
@@ -62,8 +60,8 @@ QString shortDate(const QDate& d) {
 }
 
 // A mouse click where the item delegate takes it as one on the item's check box.
-void clickBox(int row) {
-    QListWidget* list = frmStatistika->CheckListBox1;
+void clickBox(MonitorFixture& fx, int row) {
+    QListWidget* list = fx.frmStatistika->CheckListBox1;
     QStyleOptionViewItem option;
     option.initFrom(list);
     option.rect = list->visualItemRect(list->item(row));
@@ -108,97 +106,97 @@ private:
 
 void TestStatistika::displaySkipsOrShowsZeroValues() {
     MonitorFixture fx;
-    Form1->LoadSettings();
+    fx.Form1->LoadSettings();
     for (int n = 0; n < 8; ++n)
-        FrmNastav->edCesta[n]->setText(fx.eventDir(n));
+        fx.FrmNastav->edCesta[n]->setText(fx.eventDir(n));
     const QDate today(2026, 3, 2);
     writeEvent(fx.eventDir(0), QStringLiteral("a.csv"), QDateTime(today, QTime(8, 15, 0)));
     writeEvent(fx.eventDir(0) + QStringLiteral("/2026-03"), QStringLiteral("b.csv"), QDateTime(today, QTime(8, 40, 0)));
     writeEvent(fx.eventDir(0), QStringLiteral(".hidden.csv"), QDateTime(today, QTime(13, 5, 0)));
     writeEvent(fx.eventDir(0), QStringLiteral("yesterday.csv"), QDateTime(today.addDays(-1), QTime(9, 0, 0)));
     QDir().mkpath(fx.eventDir(2));
-    frmStatistika->btnDnesClick();
-    check(0, true);
-    check(2, true);
+    fx.frmStatistika->btnDnesClick();
+    check(fx, 0, true);
+    check(fx, 2, true);
 
-    display();
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
-    QCOMPARE(frmStatistika->Chart1->pointValue(0, 0), 3.0);
-    QCOMPARE(frmStatistika->Chart1->pointLabel(0, 0), shortDate(today));
-    QCOMPARE(frmStatistika->Chart1->pointCount(2), 0);
-    QCOMPARE(frmStatistika->Chart2->pointCount(0), 2); // hours 8 and 13
-    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 0), QStringLiteral("8"));
-    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 2.0);
-    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 1), QStringLiteral("13"));
-    QVERIFY(!frmStatistika->Panel1->isVisible());
-    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(0, 0), 3.0);
+    QCOMPARE(fx.frmStatistika->Chart1->pointLabel(0, 0), shortDate(today));
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(2), 0);
+    QCOMPARE(fx.frmStatistika->Chart2->pointCount(0), 2); // hours 8 and 13
+    QCOMPARE(fx.frmStatistika->Chart2->pointLabel(0, 0), QStringLiteral("8"));
+    QCOMPARE(fx.frmStatistika->Chart2->pointValue(0, 0), 2.0);
+    QCOMPARE(fx.frmStatistika->Chart2->pointLabel(0, 1), QStringLiteral("13"));
+    QVERIFY(!fx.frmStatistika->Panel1->isVisible());
+    QVERIFY(fx.frmStatistika->GroupBox1->isEnabled());
 
-    frmStatistika->cbNeNula->setChecked(false);
-    display();
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
-    QCOMPARE(frmStatistika->Chart1->pointCount(2), 1);
-    QCOMPARE(frmStatistika->Chart1->pointValue(2, 0), 0.0);
-    QCOMPARE(frmStatistika->Chart2->pointCount(0), 25);
-    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 24), QString());
-    QCOMPARE(frmStatistika->Chart2->pointLabel(0, 23), QStringLiteral("23"));
+    fx.frmStatistika->cbNeNula->setChecked(false);
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(2), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(2, 0), 0.0);
+    QCOMPARE(fx.frmStatistika->Chart2->pointCount(0), 25);
+    QCOMPARE(fx.frmStatistika->Chart2->pointLabel(0, 24), QString());
+    QCOMPARE(fx.frmStatistika->Chart2->pointLabel(0, 23), QStringLiteral("23"));
 
     // A week with a window of the day: one bar per day, each counting only its window.
-    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 24));
-    frmStatistika->DateTimePicker2->setTime(QTime(8, 30, 0));
-    frmStatistika->DateTimePicker4->setTime(QTime(13, 5, 0));
-    display();
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 7);
-    QCOMPARE(frmStatistika->Chart1->pointValue(0, 6), 2.0); // 08:40 and 13:05; not 08:15
-    QCOMPARE(frmStatistika->Chart1->pointValue(0, 5), 1.0);
-    QCOMPARE(frmStatistika->Chart1->pointLabel(0, 0), shortDate(QDate(2026, 2, 24)));
+    fx.frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 24));
+    fx.frmStatistika->DateTimePicker2->setTime(QTime(8, 30, 0));
+    fx.frmStatistika->DateTimePicker4->setTime(QTime(13, 5, 0));
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 7);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(0, 6), 2.0); // 08:40 and 13:05; not 08:15
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(0, 5), 1.0);
+    QCOMPARE(fx.frmStatistika->Chart1->pointLabel(0, 0), shortDate(QDate(2026, 2, 24)));
 }
 
 void TestStatistika::pageRulesAndSingleChoice() {
     MonitorFixture fx;
-    frmStatistika->btnDnesClick();
-    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 10));
+    fx.frmStatistika->btnDnesClick();
+    fx.frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 10));
     for (int b : {0, 2, 5})
-        check(b, true);
-    frmStatistika->CheckListBox1->setCurrentRow(2);
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 10));
-    QVERIFY(!frmStatistika->DateTimePicker3->isEnabled());
-    QCOMPARE(checkedItems(), QList<int>{2});
+        check(fx, b, true);
+    fx.frmStatistika->CheckListBox1->setCurrentRow(2);
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(fx.frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 10));
+    QVERIFY(!fx.frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(fx), QList<int>{2});
     // On the hourly page a new From date moves the To date along; checking another item keeps one checked.
-    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 12));
-    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
-    frmStatistika->CheckListBox1->setCurrentRow(6);
-    check(6, true);
-    QCOMPARE(checkedItems(), QList<int>{6});
-    check(6, false); // unchecking the one checked item leaves it checked
-    QCOMPARE(checkedItems(), QList<int>{6});
+    fx.frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 12));
+    QCOMPARE(fx.frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
+    fx.frmStatistika->CheckListBox1->setCurrentRow(6);
+    check(fx, 6, true);
+    QCOMPARE(checkedItems(fx), QList<int>{6});
+    check(fx, 6, false); // unchecking the one checked item leaves it checked
+    QCOMPARE(checkedItems(fx), QList<int>{6});
     // Back on the daily page: unlocked, the other items stay unchecked, the dates no longer follow.
-    frmStatistika->PageControl1->setCurrentIndex(0);
-    QVERIFY(frmStatistika->DateTimePicker3->isEnabled());
-    QCOMPARE(checkedItems(), QList<int>{6});
-    frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 1));
-    QCOMPARE(frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
-    check(1, true);
-    QCOMPARE(checkedItems(), (QList<int>{1, 6}));
+    fx.frmStatistika->PageControl1->setCurrentIndex(0);
+    QVERIFY(fx.frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(fx), QList<int>{6});
+    fx.frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 1));
+    QCOMPARE(fx.frmStatistika->DateTimePicker3->date(), QDate(2026, 2, 12));
+    check(fx, 1, true);
+    QCOMPARE(checkedItems(fx), (QList<int>{1, 6}));
     // Opening the window shows the daily page with the To date unlocked, even if it was left on the hourly one.
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    frmStatistika->show();
-    QCOMPARE(frmStatistika->PageControl1->currentIndex(), 0);
-    QVERIFY(frmStatistika->DateTimePicker3->isEnabled());
-    frmStatistika->hide();
-    QCOMPARE(frmStatistika->size(), QSize(793, 370));
-    QCOMPARE(frmStatistika->PageControl1->tabText(0), QStringLiteral("Denní "));
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    fx.frmStatistika->show();
+    QCOMPARE(fx.frmStatistika->PageControl1->currentIndex(), 0);
+    QVERIFY(fx.frmStatistika->DateTimePicker3->isEnabled());
+    fx.frmStatistika->hide();
+    QCOMPARE(fx.frmStatistika->size(), QSize(793, 370));
+    QCOMPARE(fx.frmStatistika->PageControl1->tabText(0), QStringLiteral("Denní "));
 }
 
 void TestStatistika::badFileKeepsChartsAndNamesTheFile() {
     MonitorFixture fx;
-    Form1->LoadSettings();
-    FrmNastav->edCesta[1]->setText(fx.eventDir(1));
+    fx.Form1->LoadSettings();
+    fx.FrmNastav->edCesta[1]->setText(fx.eventDir(1));
     writeEvent(fx.eventDir(1), QStringLiteral("good.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
-    frmStatistika->btnDnesClick();
-    check(1, true);
-    display();
-    QCOMPARE(frmStatistika->Chart1->pointCount(1), 1);
+    fx.frmStatistika->btnDnesClick();
+    check(fx, 1, true);
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(1), 1);
 
     QFile bad(fx.eventDir(1) + QStringLiteral("/sub/header.csv"));
     QDir().mkpath(fx.eventDir(1) + QStringLiteral("/sub"));
@@ -207,68 +205,68 @@ void TestStatistika::badFileKeepsChartsAndNamesTheFile() {
     bad.close();
     writeEvent(fx.eventDir(1), QStringLiteral("second.csv"), QDateTime(QDate(2026, 3, 2), QTime(12, 0, 0)));
     MessageBox::clearShown();
-    display();
+    display(fx);
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Error"));
     QVERIFY2(MessageBox::shown().first().text.contains(bad.fileName()), qPrintable(MessageBox::shown().first().text));
-    QCOMPARE(frmStatistika->Chart1->pointCount(1), 1);
-    QCOMPARE(frmStatistika->Chart1->pointValue(1, 0), 1.0);
-    QVERIFY(frmStatistika->GroupBox1->isEnabled());
-    QVERIFY(!frmStatistika->Panel1->isVisible());
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(1), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(1, 0), 1.0);
+    QVERIFY(fx.frmStatistika->GroupBox1->isEnabled());
+    QVERIFY(!fx.frmStatistika->Panel1->isVisible());
 }
 
 void TestStatistika::impossiblePeriodIsRefused() {
     MonitorFixture fx;
-    Form1->LoadSettings();
-    FrmNastav->edCesta[0]->setText(fx.eventDir(0));
+    fx.Form1->LoadSettings();
+    fx.FrmNastav->edCesta[0]->setText(fx.eventDir(0));
     writeEvent(fx.eventDir(0), QStringLiteral("x.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
-    frmStatistika->btnDnesClick();
-    check(0, true);
-    display();
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
-    frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
+    fx.frmStatistika->btnDnesClick();
+    check(fx, 0, true);
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
+    fx.frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
     MessageBox::clearShown();
-    display();
+    display(fx);
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("před")));
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
-    QCOMPARE(frmStatistika->displayedDays(), 1);
-    frmStatistika->DateTimePicker1->setDate(QDate(1800, 1, 1));
-    frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(fx.frmStatistika->displayedDays(), 1);
+    fx.frmStatistika->DateTimePicker1->setDate(QDate(1800, 1, 1));
+    fx.frmStatistika->DateTimePicker3->setDate(QDate(2026, 3, 1));
     MessageBox::clearShown();
-    display();
+    display(fx);
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("65536")));
-    QVERIFY(frmStatistika->GroupBox1->isEnabled());
+    QVERIFY(fx.frmStatistika->GroupBox1->isEnabled());
 }
 
 void TestStatistika::missingDirectoryBoxOncePerInput() {
     MonitorFixture fx;
-    Form1->LoadSettings();
-    FrmNastav->edCesta[3]->setText(fx.dir.filePath(QStringLiteral("nowhere")));
-    FrmNastav->edCesta[4]->setText(QString());
-    FrmNastav->edCesta[5]->setText(fx.eventDir(5));
+    fx.Form1->LoadSettings();
+    fx.FrmNastav->edCesta[3]->setText(fx.dir.filePath(QStringLiteral("nowhere")));
+    fx.FrmNastav->edCesta[4]->setText(QString());
+    fx.FrmNastav->edCesta[5]->setText(fx.eventDir(5));
     writeEvent(fx.eventDir(5), QStringLiteral("x.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
-    frmStatistika->btnDnesClick();
+    fx.frmStatistika->btnDnesClick();
     for (int b : {3, 4, 5})
-        check(b, true);
+        check(fx, b, true);
     MessageBox::clearShown();
-    display();
+    display(fx);
     QCOMPARE(MessageBox::shown().size(), 2);
     QCOMPARE(MessageBox::shown()[0].text, QStringLiteral("Složka %1 nenalezena").arg(fx.dir.filePath("nowhere")));
     QCOMPARE(MessageBox::shown()[0].title, QString());
     QCOMPARE(MessageBox::shown()[1].text, QStringLiteral("Složka  nenalezena"));
-    QCOMPARE(frmStatistika->Chart1->pointCount(5), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(5), 1);
 }
 
 void TestStatistika::noInputChosenChangesNothing() {
     MonitorFixture fx;
-    frmStatistika->Chart1->appendPoint(0, 4, QStringLiteral("x"));
-    frmStatistika->btnNactiClick();
-    QVERIFY(!frmStatistika->displayRunning());
-    QVERIFY(!frmStatistika->Panel1->isVisible());
-    QVERIFY(frmStatistika->GroupBox1->isEnabled());
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
+    fx.frmStatistika->Chart1->appendPoint(0, 4, QStringLiteral("x"));
+    fx.frmStatistika->btnNactiClick();
+    QVERIFY(!fx.frmStatistika->displayRunning());
+    QVERIFY(!fx.frmStatistika->Panel1->isVisible());
+    QVERIFY(fx.frmStatistika->GroupBox1->isEnabled());
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
 }
 
 void TestStatistika::printsTheWindowToOnePdfPage() {
@@ -282,9 +280,9 @@ void TestStatistika::printsTheWindowToOnePdfPage() {
         return true;
     };
     const auto restore = qScopeGuard([] { TfrmStatistika::printDialogHook = nullptr; });
-    frmStatistika->show();
-    frmStatistika->btnTiskClick();
-    frmStatistika->hide();
+    fx.frmStatistika->show();
+    fx.frmStatistika->btnTiskClick();
+    fx.frmStatistika->hide();
     QVERIFY(asked);
     QVERIFY(QFileInfo(pdf).size() > 1000);
     const QString pdfimages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
@@ -299,14 +297,14 @@ void TestStatistika::printsTheWindowToOnePdfPage() {
     QCOMPARE(rows.size(), 1);
     const QStringList cols = rows.first().simplified().split(QLatin1Char(' '));
     QCOMPARE(cols.value(0), QStringLiteral("1"));
-    const QSize expected = frmStatistika->grab().size();
+    const QSize expected = fx.frmStatistika->grab().size();
     QCOMPARE(QSize(cols.value(3).toInt(), cols.value(4).toInt()), expected);
     QVERIFY2(cols.value(8) != QLatin1String("jpeg"), qPrintable(rows.first()));
 
     // A cancelled dialog prints nothing.
     QFile::remove(pdf);
     TfrmStatistika::printDialogHook = [](QPrinter&) { return false; };
-    frmStatistika->btnTiskClick();
+    fx.frmStatistika->btnTiskClick();
     QVERIFY(!QFileInfo::exists(pdf));
 }
 
@@ -333,36 +331,26 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
         }
     }
 
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QStringList settings = fx.existingDirectories();
-    settings << QStringLiteral("Port=%1").arg(server.serverPort()) << QStringLiteral("Bit7=1")
-             << QStringLiteral("Format=live");
-    fx.writeIni(settings);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
-    settle();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket* peer = server.nextPendingConnection();
-    peer->write(QByteArray::fromHex("FFFA2C34FFFFF0"));
+    FakeController controller;
+    fx.connectTo(controller, {QStringLiteral("Bit7=1"), QStringLiteral("Format=live")});
+    controller.send(report(52, 0xFF));
     QTRY_COMPARE(fx.logLines().size(), 1);
 
     for (int b = 0; b < 4; ++b) {
-        FrmNastav->edCesta[b]->setText(archiveRoot.filePath(QStringLiteral("in%1").arg(b)));
-        check(b, true);
+        fx.FrmNastav->edCesta[b]->setText(archiveRoot.filePath(QStringLiteral("in%1").arg(b)));
+        check(fx, b, true);
     }
-    frmStatistika->btnDnesClick();
-    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
+    fx.frmStatistika->btnDnesClick();
+    QSignalSpy finished(fx.frmStatistika, &TfrmStatistika::displayFinished);
     bool recordedWhileRunning = false;
-    QObject::connect(Form1->Memo1, &QPlainTextEdit::blockCountChanged, frmStatistika,
-                     [&] { recordedWhileRunning = frmStatistika->displayRunning(); });
-    frmStatistika->btnNactiClick();
-    QVERIFY(frmStatistika->displayRunning());
-    QVERIFY(!frmStatistika->GroupBox1->isEnabled());
-    QVERIFY(frmStatistika->Panel1->isVisibleTo(frmStatistika));
+    QObject::connect(fx.Form1->Memo1, &QPlainTextEdit::blockCountChanged, fx.frmStatistika,
+                     [&] { recordedWhileRunning = fx.frmStatistika->displayRunning(); });
+    fx.frmStatistika->btnNactiClick();
+    QVERIFY(fx.frmStatistika->displayRunning());
+    QVERIFY(!fx.frmStatistika->GroupBox1->isEnabled());
+    QVERIFY(fx.frmStatistika->Panel1->isVisibleTo(fx.frmStatistika));
     QElapsedTimer sent;
-    peer->write(QByteArray::fromHex("FFFA2C347FFFF0")); // input 7 to LOG1
-    peer->flush();
+    controller.send(report(52, 0x7F)); // input 7 to LOG1
     sent.start();
     const QDateTime sentAt = QDateTime::currentDateTime();
     const QString file = fx.eventDir(7) + QStringLiteral("/live.csv");
@@ -379,38 +367,28 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
     if (!finished.count())
         QVERIFY(finished.wait(60000));
 
-    QCOMPARE(frmStatistika->Chart1->pointValue(0, 0), double(perInput));
-    QCOMPARE(frmStatistika->Chart1->pointValue(3, 0), double(perInput));
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(0, 0), double(perInput));
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(3, 0), double(perInput));
 }
 
 void TestStatistika::chartsOfRecordedEvents() {
     // A week of pulses recorded through the real path (socket, decoder, recorder) at pinned clock times, then
     // shown: the daily bars per input must add up to the counters, the hourly bars to the day's events.
     MonitorFixture fx;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QStringList settings = fx.existingDirectories();
+    QStringList settings;
     for (int b : {0, 1, 2, 3, 5})
         settings << QStringLiteral("Bit%1=1").arg(b);
-    settings << QStringLiteral("Port=%1").arg(server.serverPort())
-             << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%") << QStringLiteral("Mazat=1");
-    fx.writeIni(settings);
-    Form1->LoadSettings();
-    Form1->btnPripojClick();
-    settle();
-    QVERIFY(server.waitForNewConnection(10000));
-    QTcpSocket* peer = server.nextPendingConnection();
-    const auto send = [&](quint8 value) {
-        peer->write(report(52, value));
-        peer->flush();
-    };
+    settings << QStringLiteral("Format=L%numl%_B%nbit%_%date%%time%") << QStringLiteral("Mazat=1");
+    FakeController controller;
+    fx.connectTo(controller, settings);
+    const auto send = [&](quint8 value) { controller.send(report(52, value)); };
     // Waits, without the 50 ms steps of QTRY, until the monitor has counted an event.
-    const auto waitForCount = [](int b, int count) {
+    const auto waitForCount = [&fx](int b, int count) {
         QElapsedTimer t;
         t.start();
-        while (FrmPocitadla->Edit[b]->text().toInt() != count && t.elapsed() < 10000)
+        while (fx.FrmPocitadla->Edit[b]->text().toInt() != count && t.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        return FrmPocitadla->Edit[b]->text().toInt() == count;
+        return fx.FrmPocitadla->Edit[b]->text().toInt() == count;
     };
     send(0xFF); // the baseline: the first report after start records nothing
     QTRY_COMPARE(fx.logLines().size(), 1);
@@ -432,31 +410,31 @@ void TestStatistika::chartsOfRecordedEvents() {
         }
     }
     for (int b : {0, 1, 2, 3, 5})
-        QTRY_COMPARE(FrmPocitadla->Edit[b]->text().toInt(), counts[b]);
+        QTRY_COMPARE(fx.FrmPocitadla->Edit[b]->text().toInt(), counts[b]);
 
     Clock::setNow(QDateTime(first.addDays(6), QTime(23, 0)));
-    frmStatistika->btnDnesClick();
-    frmStatistika->DateTimePicker1->setDate(first);
+    fx.frmStatistika->btnDnesClick();
+    fx.frmStatistika->DateTimePicker1->setDate(first);
     for (int b : {0, 1, 2, 3, 5})
-        check(b, true);
-    display();
+        check(fx, b, true);
+    display(fx);
     for (int b : {0, 1, 2, 3, 5}) {
         double sum = 0;
-        for (int i = 0; i < frmStatistika->Chart1->pointCount(b); ++i)
-            sum += frmStatistika->Chart1->pointValue(b, i);
+        for (int i = 0; i < fx.frmStatistika->Chart1->pointCount(b); ++i)
+            sum += fx.frmStatistika->Chart1->pointValue(b, i);
         QCOMPARE(int(sum), counts[b]);
     }
-    frmStatistika->show();
-    frmStatistika->Chart1->flush();
-    saveScreenshot(frmStatistika, QStringLiteral("statistics-daily.png"));
+    fx.frmStatistika->show();
+    fx.frmStatistika->Chart1->flush();
+    saveScreenshot(fx.frmStatistika, QStringLiteral("statistics-daily.png"));
 
-    frmStatistika->CheckListBox1->setCurrentRow(3);
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    frmStatistika->DateTimePicker1->setDate(first.addDays(2));
-    display();
+    fx.frmStatistika->CheckListBox1->setCurrentRow(3);
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    fx.frmStatistika->DateTimePicker1->setDate(first.addDays(2));
+    display(fx);
     double hourSum = 0;
-    for (int i = 0; i < frmStatistika->Chart2->pointCount(0); ++i)
-        hourSum += frmStatistika->Chart2->pointValue(0, i);
+    for (int i = 0; i < fx.frmStatistika->Chart2->pointCount(0); ++i)
+        hourSum += fx.frmStatistika->Chart2->pointValue(0, i);
     QVERIFY(hourSum > 0);
     QCOMPARE(
         int(hourSum),
@@ -464,100 +442,100 @@ void TestStatistika::chartsOfRecordedEvents() {
                 .entryList({QStringLiteral("L01_B3_%1*.csv").arg(first.addDays(2).toString(QStringLiteral("ddMMyy")))},
                            QDir::Files)
                 .size()));
-    frmStatistika->Chart2->flush();
-    saveScreenshot(frmStatistika, QStringLiteral("statistics-hourly.png"));
-    frmStatistika->hide();
+    fx.frmStatistika->Chart2->flush();
+    saveScreenshot(fx.frmStatistika, QStringLiteral("statistics-hourly.png"));
+    fx.frmStatistika->hide();
 }
 
 void TestStatistika::clickOnItemBoxOnHourlyPage() {
     MonitorFixture fx;
-    frmStatistika->show();
-    clickBox(1);
-    clickBox(6);
-    QCOMPARE(checkedItems(), (QList<int>{1, 6})); // the clicks land on the boxes
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    clickBox(3);
-    QCOMPARE(checkedItems(), QList<int>{3});
-    clickBox(5);
-    QCOMPARE(checkedItems(), QList<int>{5});
-    clickBox(5); // the one checked item stays checked
-    QCOMPARE(checkedItems(), QList<int>{5});
-    frmStatistika->hide();
+    fx.frmStatistika->show();
+    clickBox(fx, 1);
+    clickBox(fx, 6);
+    QCOMPARE(checkedItems(fx), (QList<int>{1, 6})); // the clicks land on the boxes
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    clickBox(fx, 3);
+    QCOMPARE(checkedItems(fx), QList<int>{3});
+    clickBox(fx, 5);
+    QCOMPARE(checkedItems(fx), QList<int>{5});
+    clickBox(fx, 5); // the one checked item stays checked
+    QCOMPARE(checkedItems(fx), QList<int>{5});
+    fx.frmStatistika->hide();
 }
 
 void TestStatistika::hourlyChoiceFollowsTheLastClickedBox() {
     MonitorFixture fx;
     const QDate today(2026, 3, 2);
     for (int b = 0; b < 8; ++b)
-        FrmNastav->edCesta[b]->setText(fx.eventDir(b));
+        fx.FrmNastav->edCesta[b]->setText(fx.eventDir(b));
     writeEvent(fx.eventDir(3), QStringLiteral("e.csv"), QDateTime(today, QTime(10, 0)));
-    frmStatistika->btnDnesClick();
-    frmStatistika->show();
+    fx.frmStatistika->btnDnesClick();
+    fx.frmStatistika->show();
     // Nothing made current before: the box clicked on the daily page is the hourly page's choice, and the
     // display draws its events.
-    clickBox(3);
-    QCOMPARE(frmStatistika->CheckListBox1->currentRow(), 3);
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    QCOMPARE(checkedItems(), QList<int>{3});
-    display();
-    QCOMPARE(frmStatistika->Chart2->pointCount(0), 1);
-    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 1.0);
+    clickBox(fx, 3);
+    QCOMPARE(fx.frmStatistika->CheckListBox1->currentRow(), 3);
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(fx), QList<int>{3});
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart2->pointCount(0), 1);
+    QCOMPARE(fx.frmStatistika->Chart2->pointValue(0, 0), 1.0);
     // An earlier hourly choice gives way to the last box clicked on the daily page.
-    clickBox(5);
-    QCOMPARE(checkedItems(), QList<int>{5});
-    frmStatistika->PageControl1->setCurrentIndex(0);
+    clickBox(fx, 5);
+    QCOMPARE(checkedItems(fx), QList<int>{5});
+    fx.frmStatistika->PageControl1->setCurrentIndex(0);
     for (int b : {2, 6, 0})
-        clickBox(b);
-    QCOMPARE(checkedItems(), (QList<int>{0, 2, 5, 6}));
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    QCOMPARE(checkedItems(), QList<int>{0});
-    frmStatistika->hide();
+        clickBox(fx, b);
+    QCOMPARE(checkedItems(fx), (QList<int>{0, 2, 5, 6}));
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(fx), QList<int>{0});
+    fx.frmStatistika->hide();
 }
 
 void TestStatistika::pageSwitchDuringDisplayKeepsItsInputs() {
     MonitorFixture fx;
     const QDate today(2026, 3, 2);
     for (int b : {0, 2}) {
-        FrmNastav->edCesta[b]->setText(fx.eventDir(b));
+        fx.FrmNastav->edCesta[b]->setText(fx.eventDir(b));
         writeEvent(fx.eventDir(b), QStringLiteral("e.csv"), QDateTime(today, QTime(9, b)));
-        check(b, true);
+        check(fx, b, true);
     }
-    frmStatistika->btnDnesClick();
-    QSignalSpy finished(frmStatistika, &TfrmStatistika::displayFinished);
-    frmStatistika->btnNactiClick();
-    QVERIFY(frmStatistika->displayRunning());
-    frmStatistika->PageControl1->setCurrentIndex(1);
-    QCOMPARE(checkedItems(), (QList<int>{0, 2})); // not while the display runs
+    fx.frmStatistika->btnDnesClick();
+    QSignalSpy finished(fx.frmStatistika, &TfrmStatistika::displayFinished);
+    fx.frmStatistika->btnNactiClick();
+    QVERIFY(fx.frmStatistika->displayRunning());
+    fx.frmStatistika->PageControl1->setCurrentIndex(1);
+    QCOMPARE(checkedItems(fx), (QList<int>{0, 2})); // not while the display runs
     QVERIFY(finished.wait(30000));
-    QCOMPARE(frmStatistika->Chart1->pointCount(0), 1);
-    QCOMPARE(frmStatistika->Chart1->pointCount(2), 1);
-    QCOMPARE(frmStatistika->Chart2->pointValue(0, 0), 2.0);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(0), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(2), 1);
+    QCOMPARE(fx.frmStatistika->Chart2->pointValue(0, 0), 2.0);
     // Then the hourly page's rules apply.
-    QVERIFY(!frmStatistika->DateTimePicker3->isEnabled());
-    QCOMPARE(checkedItems(), QList<int>{});
+    QVERIFY(!fx.frmStatistika->DateTimePicker3->isEnabled());
+    QCOMPARE(checkedItems(fx), QList<int>{});
 }
 
 void TestStatistika::unreadableFolderIsNamedAfterTheCharts() {
     MonitorFixture fx;
     QVERIFY(::chmod(QFile::encodeName(fx.dir.path()).constData(), 0755) == 0);
     const QDate today(2026, 3, 2);
-    FrmNastav->edCesta[4]->setText(fx.eventDir(4));
+    fx.FrmNastav->edCesta[4]->setText(fx.eventDir(4));
     writeEvent(fx.eventDir(4), QStringLiteral("a.csv"), QDateTime(today, QTime(9, 0)));
     writeEvent(fx.eventDir(4) + QStringLiteral("/2026"), QStringLiteral("b.csv"), QDateTime(today, QTime(10, 0)));
     const QString closed = fx.eventDir(4) + QStringLiteral("/lost+found");
     writeEvent(closed, QStringLiteral("c.csv"), QDateTime(today, QTime(11, 0)));
     QVERIFY(::chmod(QFile::encodeName(closed).constData(), 0700) == 0);
-    frmStatistika->btnDnesClick();
-    check(4, true);
+    fx.frmStatistika->btnDnesClick();
+    check(fx, 4, true);
     MessageBox::clearShown();
     {
         Unprivileged nobody;
         if (!nobody.ok())
             QSKIP("cannot drop root's rights");
-        display();
+        display(fx);
     }
-    QCOMPARE(frmStatistika->Chart1->pointCount(4), 1);
-    QCOMPARE(frmStatistika->Chart1->pointValue(4, 0), 2.0);
+    QCOMPARE(fx.frmStatistika->Chart1->pointCount(4), 1);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(4, 0), 2.0);
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().title, QStringLiteral("Warning"));
     QCOMPARE(MessageBox::shown().first().text,
@@ -578,9 +556,9 @@ void TestStatistika::printFitsAnA4PortraitPage() {
         return true;
     };
     const auto restore = qScopeGuard([] { TfrmStatistika::printDialogHook = nullptr; });
-    frmStatistika->show();
-    frmStatistika->btnTiskClick();
-    frmStatistika->hide();
+    fx.frmStatistika->show();
+    fx.frmStatistika->btnTiskClick();
+    fx.frmStatistika->hide();
     const QString png = fx.dir.filePath(QStringLiteral("page"));
     QCOMPARE(QProcess::execute(pdftoppm, {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"),
                                           QStringLiteral("-singlefile"), pdf, png}),

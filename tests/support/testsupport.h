@@ -1,12 +1,22 @@
 #pragma once
 
-// Helpers shared by the tests: a controller report on the wire, reading a file back, dropping root's rights.
+// Helpers shared by the tests: the controller's bytes on the wire, reading a file back, listing event files,
+// dropping root's rights.
 
 #include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <unistd.h>
+
+// The monitor's greeting on every new session, in the two writes it goes out in: IAC AYT, then the request for the
+// input state (IAC SB COM-PORT-OPTION 50 0 IAC SE).
+inline const QByteArray AreYouThere = QByteArray::fromHex("FFF6");
+inline const QByteArray StateRequest = QByteArray::fromHex("FFFA2C3200FFF0");
+inline const QByteArray Greeting = AreYouThere + StateRequest;
 
 // One input report as the controller sends it: IAC SB COM-PORT-OPTION <subcommand> <value> IAC SE.
 inline QByteArray report(quint8 subcommand, quint8 value) {
@@ -20,6 +30,18 @@ inline QByteArray report(quint8 subcommand, quint8 value) {
 inline QByteArray readBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// The event files in a folder by name, hidden ones included; with Below, the paths of those in its subfolders too.
+enum class Listing { Folder, Below };
+inline QStringList csvFiles(const QString& dir, Listing listing = Listing::Folder) {
+    if (listing == Listing::Folder)
+        return QDir(dir).entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Name);
+    QStringList files;
+    QDirIterator it(dir, {QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
 }
 
 // Root ignores file permissions, so as root the permission cases run with the effective ids of "nobody".

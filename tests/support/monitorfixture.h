@@ -4,23 +4,25 @@
 // file, the autostart folder and the event folders in a temporary directory, and every message box answered in
 // advance. The windows keep their program names here, as the tests' handles on the monitor under test.
 
-#include "components/messagebox.h"
-#include "core/clock.h"
+#include "fakecontroller.h"
+#include "testsupport.h"
+#include "windowseams.h"
+
 #include "main.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
-#include "socket/clientsocket.h"
 #include "statistika.h"
-#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QPlainTextEdit>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QPushButton>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 // Saves what a window shows when IMPULZ_SCREENSHOT_DIR names a folder (docs/ is refreshed this way).
 inline void saveScreenshot(QWidget* window, const QString& name) {
@@ -32,53 +34,19 @@ inline void saveScreenshot(QWidget* window, const QString& name) {
     QVERIFY(window->grab().save(dir + QLatin1Char('/') + name));
 }
 
-inline Impulz* App = nullptr;
-inline TForm1* Form1 = nullptr;
-inline TFrmNastav* FrmNastav = nullptr;
-inline TFrmPocitadla* FrmPocitadla = nullptr;
-inline TfrmStatistika* frmStatistika = nullptr;
-
-// Lets the core finish what the windows asked of it, and the windows show what it reported.
-inline void settle() {
-    App->onCore([] {});
-    QCoreApplication::sendPostedEvents();
-}
-
-// The core's state, read on the core's thread.
-inline TSocketState socketState() {
-    return App->monitor->socketState();
-}
-inline bool watchdogActive() {
-    bool active = false;
-    App->onCore([&] { active = App->monitor->watchdog()->isActive(); });
-    return active;
-}
-inline int watchdogInterval() {
-    int interval = 0;
-    App->onCore([&] { interval = App->monitor->watchdog()->interval(); });
-    return interval;
-}
-inline std::array<bool, 8> storedLevels() {
-    std::array<bool, 8> levels{};
-    App->onCore([&] { levels = App->monitor->storedLevels(); });
-    return levels;
-}
-inline qint32 sequenceNumber() {
-    return App->settings.sequenceNumber();
-}
-// Records one report of subcommand 52 on the core's thread, as the decoder would.
-inline void RecordInputEvents(quint8 v) {
-    App->onCore([v] { App->monitor->recordInputEvents(v); });
-    QCoreApplication::sendPostedEvents(); // what the core reported on the way reaches the windows
-}
-// Feeds one chunk to the decoder on the core's thread, as if it had come from the controller.
-inline void feedChunk(const QByteArray& bytes) {
-    App->onCore([bytes] { App->monitor->handleChunk(bytes); });
-    QCoreApplication::sendPostedEvents();
-}
-
-struct MonitorFixture {
+class MonitorFixture : public WindowSeams {
+public:
     QTemporaryDir dir;
+
+private:
+    std::unique_ptr<Impulz> m_app; // goes before the folder it writes into and before the seams are put back
+
+public:
+    Impulz* App = nullptr;
+    TForm1* Form1 = nullptr;
+    TFrmNastav* FrmNastav = nullptr;
+    TFrmPocitadla* FrmPocitadla = nullptr;
+    TfrmStatistika* frmStatistika = nullptr;
 
     explicit MonitorFixture(bool answerYes = true) {
         QVERIFY2(dir.isValid(), "temporary directory");
@@ -87,25 +55,12 @@ struct MonitorFixture {
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
         Monitor::StartupWaitMs = 0;
-        App = new Impulz(iniPath());
+        m_app = std::make_unique<Impulz>(iniPath());
+        App = m_app.get();
         Form1 = App->Form1;
         FrmNastav = App->FrmNastav;
         FrmPocitadla = App->FrmPocitadla;
         frmStatistika = App->frmStatistika;
-    }
-
-    ~MonitorFixture() {
-        delete App;
-        App = nullptr;
-        frmStatistika = nullptr;
-        FrmPocitadla = nullptr;
-        FrmNastav = nullptr;
-        Form1 = nullptr;
-        Clock::reset();
-        MessageBox::setAutoAnswer(std::nullopt);
-        MessageBox::setObserver({});
-        Monitor::StartupWaitMs = 1000;
-        Monitor::WatchdogWaitMs = 600;
     }
 
     QString iniPath() const { return dir.filePath(QStringLiteral("impulz.ini")); }
@@ -139,31 +94,70 @@ struct MonitorFixture {
             n += line.startsWith(QStringLiteral("LOG1 Bit:")) ? 1 : 0;
         return n;
     }
-};
 
-// A controller on loopback inside the test that the monitor is connected to, for tests where the bytes on the wire
-// are not the point.
-class Link {
-public:
-    explicit Link(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) {
-        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
-        fx.writeIni(fx.existingDirectories() << QStringLiteral("Port=%1").arg(m_server.serverPort()) << settings);
+    // Lets the core finish what the windows asked of it, and the windows show what it reported.
+    void settle() {
+        App->onCore([] {});
+        QCoreApplication::sendPostedEvents();
+    }
+
+    // The core's state, read on the core's thread.
+    TSocketState socketState() const { return App->monitor->socketState(); }
+    bool watchdogActive() {
+        bool active = false;
+        App->onCore([&] { active = App->monitor->watchdog()->isActive(); });
+        return active;
+    }
+    int watchdogInterval() {
+        int interval = 0;
+        App->onCore([&] { interval = App->monitor->watchdog()->interval(); });
+        return interval;
+    }
+    void stopWatchdog() {
+        App->onCore([this] { App->monitor->watchdog()->stop(); });
+    }
+    std::array<bool, 8> storedLevels() {
+        std::array<bool, 8> levels{};
+        App->onCore([&] { levels = App->monitor->storedLevels(); });
+        return levels;
+    }
+    qint32 sequenceNumber() const { return App->settings.sequenceNumber(); }
+
+    // Records one report of subcommand 52 on the core's thread, as the decoder would.
+    void recordInputEvents(quint8 v) {
+        App->onCore([this, v] { App->monitor->recordInputEvents(v); });
+        QCoreApplication::sendPostedEvents(); // what the core reported on the way reaches the windows
+    }
+    // Feeds one chunk to the decoder on the core's thread, as if it had come from the controller.
+    void feedChunk(const QByteArray& bytes) {
+        App->onCore([this, bytes] { App->monitor->handleChunk(bytes); });
+        QCoreApplication::sendPostedEvents();
+    }
+
+    // Loads settings that point at the controller and clicks the toggle: it returns once the session is up.
+    void connectTo(FakeController& controller, const QStringList& settings = {}) {
+        writeIni(existingDirectories() << QStringLiteral("Port=%1").arg(controller.port()) << settings);
         Form1->LoadSettings();
-        Form1->btnPripojClick();
+        const int sessions = controller.sessionCount();
+        QTest::mouseClick(Form1->btnPripoj, Qt::LeftButton);
         settle();
-        QVERIFY(m_server.waitForNewConnection(10000));
-        m_peer = m_server.nextPendingConnection();
+        QTRY_COMPARE(controller.sessionCount(), sessions + 1);
         QTRY_COMPARE(socketState(), wsConnected);
     }
+};
+
+// A controller on loopback that the fixture's monitor is connected to, for tests where the bytes on the wire are
+// not the point.
+class Link {
+public:
+    Link(MonitorFixture& fx, const QStringList& settings) : m_fx(fx) { fx.connectTo(m_controller, settings); }
     // Sends one chunk and waits until the monitor has logged the given number of report lines in all.
     void send(const QByteArray& bytes, int reportLinesAfter) {
-        m_peer->write(bytes);
-        m_peer->flush();
+        m_controller.send(bytes);
         QTRY_COMPARE(m_fx.reportLines(), reportLinesAfter);
     }
 
 private:
     MonitorFixture& m_fx;
-    QTcpServer m_server;
-    QTcpSocket* m_peer = nullptr;
+    FakeController m_controller;
 };
