@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -27,6 +28,10 @@ void onSignal(int) {
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+bool printsAsIs(char16_t u) {
+    return u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x2028 && u != 0x2029 && u != '\\';
+}
+
 // A failed write (a reader that went away) is ignored: printing never stops recording.
 void print(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
@@ -36,17 +41,27 @@ void print(FILE* stream, const QString& text) {
 }
 
 void printLog(const QString& line) {
-    print(stdout, Clock::now().toString(QStringLiteral("dd.MM.yy HH:mm:ss ")) + printableLogLine(line));
+    // Every report prints a line: the stamp is put together from the fields, not by parsing a format text each time.
+    const QDateTime now = Clock::now();
+    const QDate date = now.date();
+    const QTime time = now.time();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d.%02d.%02d %02d:%02d:%02d ", date.day(), date.month(),
+                  (date.year() % 100 + 100) % 100, time.hour(), time.minute(), time.second());
+    print(stdout, QLatin1String(stamp) + printableLogLine(line));
 }
 
 } // namespace
 
 QString printableLogLine(const QString& line) {
+    // Nearly every line (each report's) has nothing to write out: it is printed as it is, without a copy.
+    if (std::all_of(line.cbegin(), line.cend(), [](QChar c) { return printsAsIs(c.unicode()); }))
+        return line;
     QString out;
     out.reserve(line.size());
     for (const QChar c : line) {
         const char16_t u = c.unicode();
-        if (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x2028 && u != 0x2029 && u != '\\') {
+        if (printsAsIs(u)) {
             out += c;
             continue;
         }
@@ -135,6 +150,11 @@ int runHeadless(int argc, char** argv) {
     }
 
     RecorderPort* port = host.port();
+    // No window of this process shows the LEDs or limits a log: the in-process view would pass every report's levels
+    // and every chunk's data event to this thread for nobody, waking it twice more per chunk. Windows that attach get
+    // both from the recorder's service on the core's thread.
+    QObject::disconnect(host.monitor, &Monitor::reportDecoded, port, nullptr);
+    QObject::disconnect(host.monitor, &Monitor::dataEvent, port, nullptr);
     QObject::connect(port, &RecorderPort::logLine, &app, printLog);
     QObject::connect(port, &RecorderPort::warning, &app, [](const QString& text) {
         // The recorder's own warnings break their lines with CR; the journal shows them on one.
