@@ -189,9 +189,9 @@ public:
     Figures figures;
 };
 
-class Recorder : public Contender {
+class MonitorContender : public Contender {
 public:
-    explicit Recorder(const QTemporaryDir& dir) : Contender("monitor", IN_MOVED_TO), m_dir(dir) {}
+    explicit MonitorContender(const QTemporaryDir& dir) : Contender("monitor", IN_MOVED_TO), m_dir(dir) {}
     std::unique_ptr<ChildProcess> start(quint16 port, const std::vector<std::string>& folders,
                                         bool quickReconnect) override {
         const QString ini = m_dir.filePath(QStringLiteral("recorder-%1.ini").arg(++m_starts));
@@ -478,7 +478,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(o.dir);
     const std::string run = o.dir + "/run-" + std::to_string(::getpid());
 
-    Recorder monitor(dir);
+    MonitorContender monitor(dir);
     NodeRed nodeRed(dir, o.nodeRed);
     Bench bench(o);
     const qint64 began = nowNs();
