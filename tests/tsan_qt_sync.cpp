@@ -1,33 +1,38 @@
 // Linked into every program of a ThreadSanitizer build (IMPULZ_SANITIZE=thread). Qt's libraries are not built with
-// the sanitizer, so the hand-over that makes a queued signal or a blocking call safe (a lock and a wake-up inside
-// QtCore) is invisible to it, and every argument a queued signal carries would read as a race. This tells the
-// sanitizer of those hand-overs where they cross into other libraries, and nothing else:
-// - an event posted to another thread wakes that thread's GLib main context: a release;
-// - QtCore's locks, semaphores and wait conditions sleep and wake through the futex system call: the wake is a
-//   release, the return from a wait an acquire;
-// - every event is delivered through QCoreApplication's notify callback: an acquire.
-// One token stands for all of them, which may hide a race that such a hand-over happens to order, but never
-// reports one that did not happen.
+// the sanitizer, so the hand-over that makes a queued signal or a blocking call safe (a lock, a semaphore and a
+// wake-up inside QtCore) is invisible to it, and every argument a queued signal carries would read as a race. This
+// tells the sanitizer of those hand-overs at the calls into QtCore that start and end them, and nothing else:
+// - a signal emitted (QMetaObject::activate) or a call queued (QMetaObject::invokeMethodImpl) hands over before
+//   QtCore publishes the event to the receiving thread;
+// - every event delivered (QCoreApplication's notify callback) takes over, in whichever thread it is delivered;
+// - a QObject's event handler hands over when it is done, before a blocking caller is woken, and the blocking
+//   caller takes over when its call returns.
+// One lock stands for all of them: taking it and letting it go again is a hand-over the sanitizer understands. It
+// may hide a race that such a hand-over happens to order, but it never reports one that did not happen. The
+// functions defined here stand in front of QtCore's own (found with RTLD_NEXT); the build exports them, so Qt's
+// other libraries call them too.
 
 #include <QCoreApplication>
-
-#include <cstdarg>
+#include <QMetaObject>
 
 #include <dlfcn.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-
-extern "C" {
-void __tsan_acquire(void* addr);
-void __tsan_release(void* addr);
-}
+#include <pthread.h>
 
 namespace {
 
-char token;
+pthread_mutex_t handOverLock = PTHREAD_MUTEX_INITIALIZER;
+
+void handOver() {
+    pthread_mutex_lock(&handOverLock);
+    pthread_mutex_unlock(&handOverLock);
+}
+
+template <typename F> F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
 
 bool onEventDelivery(void**) {
-    __tsan_acquire(&token);
+    handOver();
     return false; // the event goes on to its receiver
 }
 
@@ -35,34 +40,28 @@ const bool registered = QInternal::registerCallback(QInternal::EventNotifyCallba
 
 } // namespace
 
-extern "C" {
-
-struct _GMainContext;
-
-void g_main_context_wakeup(_GMainContext* context) {
-    using Wakeup = void (*)(_GMainContext*);
-    static const auto next = reinterpret_cast<Wakeup>(dlsym(RTLD_NEXT, "g_main_context_wakeup"));
-    __tsan_release(&token);
-    next(context);
+void QMetaObject::activate(QObject* sender, const QMetaObject* m, int localSignalIndex, void** argv) {
+    using Fn = void (*)(QObject*, const QMetaObject*, int, void**);
+    static const auto next = real<Fn>("_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
+    handOver();
+    next(sender, m, localSignalIndex, argv);
 }
 
-long syscall(long number, ...) {
-    va_list args;
-    va_start(args, number);
-    long a[6];
-    for (long& v : a)
-        v = va_arg(args, long);
-    va_end(args);
-    using Syscall = long (*)(long, ...);
-    static const auto next = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
-    const int op = number == SYS_futex ? int(a[1]) & FUTEX_CMD_MASK : -1;
-    if (op == FUTEX_WAKE || op == FUTEX_WAKE_OP || op == FUTEX_WAKE_BITSET || op == FUTEX_REQUEUE ||
-        op == FUTEX_CMP_REQUEUE)
-        __tsan_release(&token);
-    const long result = next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-    if (op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET)
-        __tsan_acquire(&token);
-    return result;
+bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type,
+                                   void* ret) {
+    using Fn = bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*);
+    static const auto next =
+        real<Fn>("_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+    handOver();
+    const bool invoked = next(object, slot, type, ret);
+    handOver();
+    return invoked;
 }
 
-} // extern "C"
+bool QObject::event(QEvent* e) {
+    using Fn = bool (*)(QObject*, QEvent*);
+    static const auto next = real<Fn>("_ZN7QObject5eventEP6QEvent");
+    const bool handled = next(this, e);
+    handOver();
+    return handled;
+}
