@@ -106,6 +106,30 @@ install(CODE [=[
     file(WRITE "${impulz_applications}/impulz.desktop" "${impulz_desktop}")
 ]=])
 
+# A stripped install (the package's) also drops the compilers' ident strings, as Debian's own packages do: the
+# .comment section holds nothing a program needs.
+install(CODE "set(impulz_strip \"${CMAKE_STRIP}\")
+    set(impulz_installed_programs impulz impulz-recorder impulz-controller-sim)
+    set(impulz_strip_bindir \"${CMAKE_INSTALL_BINDIR}\")")
+install(CODE [=[
+    if(CMAKE_INSTALL_DO_STRIP AND impulz_strip)
+        if(IS_ABSOLUTE "${impulz_strip_bindir}")
+            set(impulz_strip_dir "$ENV{DESTDIR}${impulz_strip_bindir}")
+        else()
+            set(impulz_strip_dir "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${impulz_strip_bindir}")
+        endif()
+        foreach(program IN LISTS impulz_installed_programs)
+            if(EXISTS "${impulz_strip_dir}/${program}")
+                execute_process(COMMAND "${impulz_strip}" --remove-section=.comment "${impulz_strip_dir}/${program}"
+                                RESULT_VARIABLE failed)
+                if(failed)
+                    message(FATAL_ERROR "could not strip .comment from ${impulz_strip_dir}/${program}")
+                endif()
+            endif()
+        endforeach()
+    endif()
+]=])
+
 # The Debian package. Its dependencies come from dpkg-shlibdeps, so they follow whatever Qt the build linked.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME impulz)

@@ -160,13 +160,14 @@ const IndexEntry* ArchiveIndex::Directory::find(const FileIdentity& id, size_t p
 }
 
 ArchiveIndex ArchiveIndex::load(const QString& file, const QString& folder, const QString& mask, int currentYear) {
-    ArchiveIndex index;
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
-        return index;
-    const QByteArray bytes = f.readAll();
-    f.close();
+        return {};
+    return parse(f.readAll(), folder, mask, currentYear);
+}
 
+ArchiveIndex ArchiveIndex::parse(const QByteArray& bytes, const QString& folder, const QString& mask, int currentYear) {
+    ArchiveIndex index;
     Reader r(bytes.constData(), size_t(bytes.size()));
     Header h;
     if (!r.take(&h, sizeof h) || std::memcmp(h.magic, Magic, sizeof Magic) != 0 || h.version != Version ||
@@ -231,8 +232,8 @@ const ArchiveIndex::Directory* ArchiveIndex::directory(const std::string& relati
     return it == m_directories.end() ? nullptr : it->second.get();
 }
 
-bool ArchiveIndex::save(const QString& file, const QString& folder, const QString& mask, int currentYear,
-                        const std::vector<const FolderSnapshot*>& folders) {
+QByteArray ArchiveIndex::serialize(const QString& folder, const QString& mask, int currentYear,
+                                   const std::vector<const FolderSnapshot*>& folders) {
     const QByteArray key = folderKey(folder);
     const QByteArray maskBytes = mask.toUtf8();
     std::string body;
@@ -266,7 +267,14 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, const QStrin
     h.directories = folders.size();
     h.entries = total;
     h.checksum = checksum(body.data(), body.size());
+    QByteArray out(reinterpret_cast<const char*>(&h), sizeof h);
+    out.append(body.data(), qsizetype(body.size()));
+    return out;
+}
 
+bool ArchiveIndex::save(const QString& file, const QString& folder, const QString& mask, int currentYear,
+                        const std::vector<const FolderSnapshot*>& folders) {
+    const QByteArray bytes = serialize(folder, mask, currentYear, folders);
     const QString dir = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(dir))
         return false;
@@ -281,8 +289,7 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, const QStrin
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    const bool written =
-        writeAllToFd(fd, reinterpret_cast<const char*>(&h), sizeof h) && writeAllToFd(fd, body.data(), body.size());
+    const bool written = writeAllToFd(fd, bytes.constData(), size_t(bytes.size()));
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
         ::unlink(temp.constData());

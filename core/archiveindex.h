@@ -78,6 +78,8 @@ public:
     // An empty index when the file is missing or anything in it is wrong. The year window of two-digit years
     // and the file mask are part of what the index holds, so one made for another year or mask is not used.
     static ArchiveIndex load(const QString& file, const QString& folder, const QString& mask, int currentYear);
+    // The same from the file's bytes.
+    static ArchiveIndex parse(const QByteArray& bytes, const QString& folder, const QString& mask, int currentYear);
 
     const Directory* directory(const std::string& relativePath) const;
     size_t directoryCount() const { return m_directories.size(); }
@@ -87,6 +89,9 @@ public:
     // Returns false when it could not be written (the display goes on without it).
     static bool save(const QString& file, const QString& folder, const QString& mask, int currentYear,
                      const std::vector<const FolderSnapshot*>& folders);
+    // The bytes save() writes.
+    static QByteArray serialize(const QString& folder, const QString& mask, int currentYear,
+                                const std::vector<const FolderSnapshot*>& folders);
 
 private:
     std::unordered_map<std::string, std::unique_ptr<Directory>> m_directories;

@@ -8,8 +8,8 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -25,29 +25,6 @@
 namespace {
 
 constexpr qsizetype kMaxValueLength = 2047;
-
-enum class Encoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1250 };
-
-// The file as text: how it was stored, and its lines without their ends.
-struct Text {
-    Encoding encoding = Encoding::Utf8;
-    QStringList lines;
-    // Each line's own end, "\n" or "\r\n"; empty for a last line that has none. A file may mix them (edited on
-    // both systems), and a write gives every line back the end it came with.
-    QStringList ends;
-
-    // What a line that was not there takes when the line before it has no end to lend: the first line's end.
-    QString usualEnd() const { return ends.isEmpty() || ends.first().isEmpty() ? QStringLiteral("\n") : ends.first(); }
-
-    void insert(qsizetype at, const QString& line) {
-        QString end = at > 0 ? ends[at - 1] : usualEnd();
-        // After a last line without an end: that line gets one, and the new last line goes without, as the file did.
-        if (end.isEmpty())
-            ends[at - 1] = usualEnd();
-        lines.insert(at, line);
-        ends.insert(at, end);
-    }
-};
 
 // Windows-1250 bytes 0x80..0xFF; 0 where the code page defines no character.
 constexpr char16_t kWindows1250[128] = {
@@ -80,16 +57,25 @@ std::optional<QString> fromWindows1250(QByteArrayView bytes, unsigned char* unde
 
 // The character that does not fit, when one does not.
 std::optional<QChar> toWindows1250(const QString& text, QByteArray& out) {
+    // The table turned around once: every character of the code page lies below U+2200.
+    static const std::array<unsigned char, 0x2200> byteOf = [] {
+        std::array<unsigned char, 0x2200> table{};
+        for (int b = 0; b < 128; ++b) {
+            if (kWindows1250[b] != 0)
+                table[kWindows1250[b]] = static_cast<unsigned char>(0x80 + b);
+        }
+        return table;
+    }();
     out.reserve(text.size());
     for (const QChar c : text) {
         if (c.unicode() < 0x80) {
             out += char(c.unicode());
             continue;
         }
-        const auto* found = std::find(std::begin(kWindows1250), std::end(kWindows1250), c.unicode());
-        if (found == std::end(kWindows1250))
+        const unsigned char b = c.unicode() < byteOf.size() ? byteOf[c.unicode()] : 0;
+        if (b == 0)
             return c;
-        out += char(0x80 + (found - std::begin(kWindows1250)));
+        out += char(b);
     }
     return std::nullopt;
 }
@@ -139,125 +125,37 @@ std::optional<QString> fromUtf8(QByteArrayView bytes) {
 const QString kNotText = QStringLiteral(
     "the file is not text in UTF-8, UTF-16 with a byte-order mark or Windows-1250, so it is left as it is");
 
-// The file's text, or the reason why it cannot be read or must not be replaced: problem for the write's error
-// (English, as the rest of that message), detail for the operator at the start (Czech, as the windows).
-struct ReadResult {
-    std::optional<Text> text;
-    QString problem;
-    QString detail;
-};
-
-ReadResult notText(const QString& why) {
-    return {std::nullopt, kNotText, QStringLiteral("neznámé kódování textu (%1)").arg(why)};
-}
-
-ReadResult decode(const QByteArray& data) {
-    Text text;
-    std::optional<QString> all;
-    const QByteArrayView bytes(data);
-    if (bytes.startsWith("\xEF\xBB\xBF")) {
-        text.encoding = Encoding::Utf8Bom;
-        all = fromUtf8(bytes.sliced(3));
-        if (!all)
-            return notText(QStringLiteral("za značkou UTF-8 bajty, které nejsou UTF-8"));
-    } else if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
-        const bool bigEndian = bytes.startsWith("\xFE\xFF");
-        text.encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
-        all = fromUtf16(bytes.sliced(2), bigEndian);
-        if (!all)
-            return notText(QStringLiteral("neplatné UTF-16"));
-    } else if (bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
-        return notText(QStringLiteral("bajt NUL"));
-    } else {
-        all = fromUtf8(bytes);
-        if (!all) {
-            text.encoding = Encoding::Windows1250;
-            unsigned char undefined = 0;
-            all = fromWindows1250(bytes, &undefined);
-            if (!all)
-                return notText(QStringLiteral("bajt 0x%1 není UTF-8 ani Windows-1250")
-                                   .arg(QString::number(undefined, 16).toUpper()));
-        }
-    }
-    if (all->contains(QChar(0)))
-        return notText(QStringLiteral("znak NUL"));
-
-    const QStringList pieces = all->split(u'\n');
-    for (qsizetype i = 0; i < pieces.size(); ++i) {
-        QString line = pieces[i];
-        if (i == pieces.size() - 1) {
-            // The text after the last line end: a last line without an end of its own, when there is any. A CR
-            // there ends no line, so it stays in the line.
-            if (!line.isEmpty()) {
-                text.lines.append(line);
-                text.ends.append(QString());
-            }
-            break;
-        }
-        const bool crlf = line.endsWith(u'\r');
-        if (crlf)
-            line.chop(1);
-        text.lines.append(line);
-        text.ends.append(crlf ? QStringLiteral("\r\n") : QStringLiteral("\n"));
-    }
-    return {std::move(text), {}, {}};
-}
-
-// The bytes of the file, or the reason why the text cannot be stored in the file's encoding.
-std::optional<QByteArray> encode(const Text& text, QString& problem) {
-    QString all;
-    for (qsizetype i = 0; i < text.lines.size(); ++i)
-        all += text.lines[i] + text.ends[i];
-    switch (text.encoding) {
-    case Encoding::Utf8:
-        return all.toUtf8();
-    case Encoding::Utf8Bom:
-        return "\xEF\xBB\xBF" + all.toUtf8();
-    case Encoding::Utf16LE:
-        return toUtf16(all, false);
-    case Encoding::Utf16BE:
-        return toUtf16(all, true);
-    case Encoding::Windows1250: {
-        QByteArray out;
-        if (const std::optional<QChar> bad = toWindows1250(all, out)) {
-            problem = QStringLiteral("\"%1\" cannot be stored in the file's Windows-1250 encoding").arg(*bad);
-            return std::nullopt;
-        }
-        return out;
-    }
-    }
-    return std::nullopt;
-}
-
 enum class LineKind { Other, Section, Key };
 
 struct Line {
     LineKind kind = LineKind::Other;
-    QString name; // section or key name, trimmed
-    QString value;
+    // Views into the line: a file's every line is classified for every read, and copies would cost more than the
+    // search.
+    QStringView name; // section or key name, trimmed
+    QStringView value;
 };
 
 Line classify(const QString& raw) {
-    const QString text = raw.trimmed();
+    const QStringView text = QStringView(raw).trimmed();
     Line line;
     if (text.isEmpty() || text.startsWith(u';') || text.startsWith(u'#'))
         return line;
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
         line.kind = LineKind::Section;
-        line.name = text.mid(1, close < 0 ? -1 : close - 1).trimmed();
+        line.name = (close < 0 ? text.sliced(1) : text.sliced(1, close - 1)).trimmed();
         return line;
     }
     const qsizetype eq = text.indexOf(u'=');
     if (eq <= 0)
         return line;
-    line.name = text.left(eq).trimmed();
+    line.name = text.first(eq).trimmed();
     if (line.name.isEmpty())
         return line;
     line.kind = LineKind::Key;
-    line.value = text.mid(eq + 1).trimmed();
+    line.value = text.sliced(eq + 1).trimmed();
     if (line.value.size() >= 2 && line.value.front() == u'"' && line.value.back() == u'"')
-        line.value = line.value.mid(1, line.value.size() - 2);
+        line.value = line.value.sliced(1, line.value.size() - 2);
     return line;
 }
 
@@ -271,7 +169,7 @@ QString storedValue(const QString& value) {
 }
 
 bool isBlank(const QString& raw) {
-    return raw.trimmed().isEmpty();
+    return QStringView(raw).trimmed().isEmpty();
 }
 
 struct Location {
@@ -309,64 +207,13 @@ std::optional<QString> lookup(const QStringList& lines, const QString& section, 
     const Location loc = locate(lines, section, key);
     if (loc.key < 0)
         return std::nullopt;
-    QString value = classify(lines[loc.key]).value;
+    QString value = classify(lines[loc.key]).value.toString();
     if (value.size() > kMaxValueLength) {
         value.truncate(kMaxValueLength);
         if (value.back().isHighSurrogate())
             value.chop(1);
     }
     return value;
-}
-
-void setValue(Text& text, const QString& section, const QString& key, const QString& value) {
-    const QString keyLine = key.trimmed() + u'=' + storedValue(value);
-    const Location loc = locate(text.lines, section, key);
-    if (loc.key >= 0) {
-        text.lines[loc.key] = keyLine; // its end stays
-    } else if (loc.header >= 0) {
-        text.insert(loc.insertAt, keyLine);
-    } else {
-        if (!text.lines.isEmpty() && !isBlank(text.lines.last()))
-            text.insert(text.lines.size(), QString());
-        text.insert(text.lines.size(), u'[' + section.trimmed() + u']');
-        text.insert(text.lines.size(), keyLine);
-    }
-}
-
-ReadResult unreadable(const QString& reason) {
-    return {std::nullopt, reason, QStringLiteral("nelze číst (%1)").arg(reason)};
-}
-
-// A missing file is an empty UTF-8 one; a file that exists but cannot be read has unknown contents.
-ReadResult readText(const QString& path) {
-#ifdef Q_OS_UNIX
-    // Not blocking: a FIFO put where the settings file belongs must not hang the start.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? ReadResult{Text{}, {}, {}} : unreadable(qt_error_string(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        if (S_ISDIR(st.st_mode))
-            return {std::nullopt, qt_error_string(EISDIR), QStringLiteral("je to adresář")};
-        return {std::nullopt, qt_error_string(EINVAL), QStringLiteral("není obyčejný soubor")};
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return unreadable(file.errorString());
-    }
-#else
-    QFile file(path);
-    if (!file.exists())
-        return {Text{}, {}, {}};
-    if (!file.open(QIODevice::ReadOnly))
-        return unreadable(file.errorString());
-#endif
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return unreadable(file.errorString());
-    return decode(data);
 }
 
 std::optional<qint32> parseInteger(const QString& text) {
@@ -408,6 +255,212 @@ std::optional<qint32> parseInteger(const QString& text) {
     if (!negative && magnitude == limit)
         return std::nullopt;
     return qint32(negative ? -magnitude : magnitude);
+}
+
+} // namespace
+
+// Bytes that are not text leave the object empty, with the reason for a write's error (English, as the rest of that
+// message) and for the operator at the start (Czech, as the windows).
+IniText::IniText(const QByteArray& data) {
+    auto notText = [this](const QString& why) {
+        m_problem = kNotText;
+        m_detail = QStringLiteral("neznámé kódování textu (%1)").arg(why);
+    };
+    std::optional<QString> all;
+    const QByteArrayView bytes(data);
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        m_encoding = Encoding::Utf8Bom;
+        all = fromUtf8(bytes.sliced(3));
+        if (!all) {
+            notText(QStringLiteral("za značkou UTF-8 bajty, které nejsou UTF-8"));
+            return;
+        }
+    } else if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        const bool bigEndian = bytes.startsWith("\xFE\xFF");
+        m_encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
+        all = fromUtf16(bytes.sliced(2), bigEndian);
+        if (!all) {
+            notText(QStringLiteral("neplatné UTF-16"));
+            return;
+        }
+    } else if (bytes.contains('\0')) { // UTF-16 without a mark is full of NUL bytes, and valid UTF-8 as well
+        notText(QStringLiteral("bajt NUL"));
+        return;
+    } else {
+        all = fromUtf8(bytes);
+        if (!all) {
+            m_encoding = Encoding::Windows1250;
+            unsigned char undefined = 0;
+            all = fromWindows1250(bytes, &undefined);
+            if (!all) {
+                notText(QStringLiteral("bajt 0x%1 není UTF-8 ani Windows-1250")
+                            .arg(QString::number(undefined, 16).toUpper()));
+                return;
+            }
+        }
+    }
+    if (all->contains(QChar(0))) {
+        notText(QStringLiteral("znak NUL"));
+        return;
+    }
+
+    const QStringList pieces = all->split(u'\n');
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        QString line = pieces[i];
+        if (i == pieces.size() - 1) {
+            // The text after the last line end: a last line without an end of its own, when there is any. A CR
+            // there ends no line, so it stays in the line.
+            if (!line.isEmpty()) {
+                m_lines.append(line);
+                m_ends.append(QString());
+            }
+            break;
+        }
+        const bool crlf = line.endsWith(u'\r');
+        if (crlf)
+            line.chop(1);
+        m_lines.append(line);
+        m_ends.append(crlf ? QStringLiteral("\r\n") : QStringLiteral("\n"));
+    }
+}
+
+QString IniText::readString(const QString& section, const QString& key, const QString& def) const {
+    return lookup(m_lines, section, key).value_or(def);
+}
+
+qint32 IniText::readInteger(const QString& section, const QString& key, qint32 def) const {
+    const std::optional<QString> text = lookup(m_lines, section, key);
+    return text ? parseInteger(*text).value_or(def) : def;
+}
+
+bool IniText::readBool(const QString& section, const QString& key, bool def) const {
+    return readInteger(section, key, def ? 1 : 0) != 0;
+}
+
+QString IniText::usualEnd() const {
+    return m_ends.isEmpty() || m_ends.first().isEmpty() ? QStringLiteral("\n") : m_ends.first();
+}
+
+void IniText::insert(qsizetype at, const QString& line) {
+    QString end = at > 0 ? m_ends[at - 1] : usualEnd();
+    // After a last line without an end: that line gets one, and the new last line goes without, as the file did.
+    if (end.isEmpty())
+        m_ends[at - 1] = usualEnd();
+    m_lines.insert(at, line);
+    m_ends.insert(at, end);
+}
+
+void IniText::setValue(const QString& section, const QString& key, const QString& value) {
+    const QString keyLine = key.trimmed() + u'=' + storedValue(value);
+    const Location loc = locate(m_lines, section, key);
+    if (loc.key >= 0) {
+        m_lines[loc.key] = keyLine; // its end stays
+    } else if (loc.header >= 0) {
+        insert(loc.insertAt, keyLine);
+    } else {
+        if (!m_lines.isEmpty() && !isBlank(m_lines.last()))
+            insert(m_lines.size(), QString());
+        insert(m_lines.size(), u'[' + section.trimmed() + u']');
+        insert(m_lines.size(), keyLine);
+    }
+}
+
+std::optional<QByteArray> IniText::encode(QString& problem) const {
+    QString all;
+    for (qsizetype i = 0; i < m_lines.size(); ++i)
+        all += m_lines[i] + m_ends[i];
+    switch (m_encoding) {
+    case Encoding::Utf8:
+        return all.toUtf8();
+    case Encoding::Utf8Bom:
+        return "\xEF\xBB\xBF" + all.toUtf8();
+    case Encoding::Utf16LE:
+        return toUtf16(all, false);
+    case Encoding::Utf16BE:
+        return toUtf16(all, true);
+    case Encoding::Windows1250: {
+        QByteArray out;
+        if (const std::optional<QChar> bad = toWindows1250(all, out)) {
+            problem = QStringLiteral("\"%1\" cannot be stored in the file's Windows-1250 encoding").arg(*bad);
+            return std::nullopt;
+        }
+        return out;
+    }
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> IniText::write(const QString& section, const QList<std::pair<QString, QString>>& keyValues,
+                                         QString& problem) {
+    if (!m_problem.isEmpty()) {
+        problem = m_problem;
+        return std::nullopt;
+    }
+    // Names are the program's own; one that could break the file's lines is a programming error, refused whole.
+    auto breaksLines = [](const QString& name) { return name.contains(u'\n') || name.contains(QChar(0)); };
+    if (breaksLines(section)) {
+        problem = QStringLiteral("the section name holds a line break or NUL");
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : keyValues) {
+        if (breaksLines(key)) {
+            problem = QStringLiteral("the key name holds a line break or NUL");
+            return std::nullopt;
+        }
+    }
+    IniText changed = *this;
+    for (const auto& [key, value] : keyValues)
+        changed.setValue(section, key, value);
+    std::optional<QByteArray> bytes = changed.encode(problem);
+    if (bytes)
+        *this = std::move(changed);
+    return bytes;
+}
+
+namespace {
+
+// The file's bytes, or the reason why they cannot be read: problem for a write's error, detail for the operator.
+struct FileRead {
+    std::optional<QByteArray> bytes;
+    QString problem;
+    QString detail;
+};
+
+FileRead unreadable(const QString& reason) {
+    return {std::nullopt, reason, QStringLiteral("nelze číst (%1)").arg(reason)};
+}
+
+// A missing file reads as no bytes, which is an empty UTF-8 text; a file that exists but cannot be read has unknown
+// contents.
+FileRead readFile(const QString& path) {
+#ifdef Q_OS_UNIX
+    // Not blocking: a FIFO put where the settings file belongs must not hang the start.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? FileRead{QByteArray(), {}, {}} : unreadable(qt_error_string(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode))
+            return {std::nullopt, qt_error_string(EISDIR), QStringLiteral("je to adresář")};
+        return {std::nullopt, qt_error_string(EINVAL), QStringLiteral("není obyčejný soubor")};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return unreadable(file.errorString());
+    }
+#else
+    QFile file(path);
+    if (!file.exists())
+        return {QByteArray(), {}, {}};
+    if (!file.open(QIODevice::ReadOnly))
+        return unreadable(file.errorString());
+#endif
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return unreadable(file.errorString());
+    return {std::move(data), {}, {}};
 }
 
 #ifdef Q_OS_UNIX
@@ -531,53 +584,42 @@ QString absoluteAsGiven(const QString& path) {
 } // namespace
 
 IniFile::IniFile(const QString& path) : m_path(QFileInfo(path).absoluteFilePath()), m_file(absoluteAsGiven(path)) {
-    ReadResult read = readText(m_file);
-    if (read.text)
-        m_lines = std::move(read.text->lines);
+    const FileRead read = readFile(m_file);
+    if (read.bytes)
+        m_text = IniText(*read.bytes);
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const {
-    return lookup(m_lines, section, key).value_or(def);
+    return m_text.readString(section, key, def);
 }
 
 qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const {
-    const std::optional<QString> text = lookup(m_lines, section, key);
-    return text ? parseInteger(*text).value_or(def) : def;
+    return m_text.readInteger(section, key, def);
 }
 
 bool IniFile::readBool(const QString& section, const QString& key, bool def) const {
-    return readInteger(section, key, def ? 1 : 0) != 0;
+    return m_text.readBool(section, key, def);
 }
 
 namespace {
 
-// One write of the pairs to the file at the absolute path file (path names it in errors); the file's lines as
-// they now are.
-QStringList writeValuesTo(const QString& path, const QString& file, const QString& section,
-                          const QList<std::pair<QString, QString>>& keyValues) {
-    ReadResult current = readText(file);
-    if (!current.text)
+// One write of the pairs to the file at the absolute path file (path names it in errors): the file is read again,
+// changed as text and replaced. The file's text as it now is.
+IniText writeValuesTo(const QString& path, const QString& file, const QString& section,
+                      const QList<std::pair<QString, QString>>& keyValues) {
+    const FileRead current = readFile(file);
+    if (!current.bytes)
         throw IniWriteError(path, current.problem);
-    Text text = std::move(*current.text);
-    // Names are the program's own; one that could break the file's lines is a programming error, refused whole.
-    auto breaksLines = [](const QString& name) { return name.contains(u'\n') || name.contains(QChar(0)); };
-    if (breaksLines(section))
-        throw IniWriteError(path, QStringLiteral("the section name holds a line break or NUL"));
-    for (const auto& [key, value] : keyValues) {
-        if (breaksLines(key))
-            throw IniWriteError(path, QStringLiteral("the key name holds a line break or NUL"));
-        setValue(text, section, key, value);
-    }
-
+    IniText text(*current.bytes);
     QString problem;
-    const std::optional<QByteArray> data = encode(text, problem);
+    const std::optional<QByteArray> data = text.write(section, keyValues, problem);
     if (!data)
         throw IniWriteError(path, problem);
     createConfigFolderFor(file);
     problem = replaceFile(file, *data);
     if (!problem.isEmpty())
         throw IniWriteError(path, problem);
-    return std::move(text.lines);
+    return text;
 }
 
 } // namespace
@@ -587,7 +629,7 @@ void IniFile::update(const QString& path, const QString& section, const QList<st
 }
 
 void IniFile::writeValues(const QString& section, const QList<std::pair<QString, QString>>& keyValues) {
-    m_lines = writeValuesTo(m_path, m_file, section, keyValues);
+    m_text = writeValuesTo(m_path, m_file, section, keyValues);
 }
 
 void IniFile::writeString(const QString& section, const QString& key, const QString& value) {
@@ -695,6 +737,6 @@ QString settingsFileProblem(const QString& path, bool missingIsFine) {
     if (!QFileInfo::exists(path))
         return missingIsFine ? QString() : QStringLiteral("soubor neexistuje");
 #endif
-    const ReadResult read = readText(path);
-    return read.text ? QString() : read.detail;
+    const FileRead read = readFile(path);
+    return read.bytes ? IniText(*read.bytes).detail() : read.detail;
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -19,6 +20,49 @@ public:
 private:
     QString m_path;
     QString m_reason;
+};
+
+// The settings file's text in memory: a file's bytes in, the bytes of the file after a write out, by the rules written
+// at IniFile below (encodings, line ends, quoting, where a key goes). It touches no file, so it is tested and fuzzed
+// on bytes alone; IniFile reads and replaces the file around it.
+class IniText {
+public:
+    // An empty file: UTF-8 with LF line ends, as a file that does not exist yet.
+    IniText() = default;
+    // Bytes that are not text in one of the encodings below read as empty, and every write to them is refused.
+    explicit IniText(const QByteArray& bytes);
+
+    // Why the bytes are not text, empty when they are: in English for a write's error, and in a few Czech words for
+    // the line that refuses the start ("neznámé kódování textu (bajt NUL)").
+    QString problem() const { return m_problem; }
+    QString detail() const { return m_detail; }
+
+    QString readString(const QString& section, const QString& key, const QString& def) const;
+    qint32 readInteger(const QString& section, const QString& key, qint32 def) const;
+    bool readBool(const QString& section, const QString& key, bool def) const;
+
+    // Sets every pair, in order, and gives the file's new bytes. When the text must not be replaced (the bytes
+    // were not text, a name holds a line break or NUL, a value does not fit the file's encoding) it gives nothing,
+    // says why in problem and stays as it was.
+    std::optional<QByteArray> write(const QString& section, const QList<std::pair<QString, QString>>& keyValues,
+                                    QString& problem);
+
+private:
+    enum class Encoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1250 };
+
+    void setValue(const QString& section, const QString& key, const QString& value);
+    void insert(qsizetype at, const QString& line);
+    // What a line that was not there takes when the line before it has no end to lend: the first line's end.
+    QString usualEnd() const;
+    std::optional<QByteArray> encode(QString& problem) const;
+
+    Encoding m_encoding = Encoding::Utf8;
+    QStringList m_lines; // without their ends
+    // Each line's own end, "\n" or "\r\n"; empty for a last line that has none. A file may mix them (edited on
+    // both systems), and a write gives every line back the end it came with.
+    QStringList m_ends;
+    QString m_problem;
+    QString m_detail;
 };
 
 // A plain "key=value" INI file, read and written the way the Windows profile-string functions do, so a settings
@@ -90,9 +134,9 @@ public:
                        const QList<std::pair<QString, QString>>& keyValues);
 
 private:
-    QString m_path;      // cleaned, for messages
-    QString m_file;      // as given, made absolute: what the reads and writes open
-    QStringList m_lines; // decoded, without line ends
+    QString m_path; // cleaned, for messages
+    QString m_file; // as given, made absolute: what the reads and writes open
+    IniText m_text;
 };
 
 // The settings file that belongs to an executable: its extension replaced by ".ini", or ".ini" appended when the
