@@ -127,8 +127,9 @@ void MqttOutbox::open() {
                 cursorSeq = e->seq; // an entry lost with the page cache leaves a gap in the seqs, never a stop
             }
         }
-        if (goodEnd < journal.size())
-            ::truncate(QFile::encodeName(m_journalPath).constData(), goodEnd);
+        // A half-written last line is cut off, so the next entry starts on a line of its own.
+        if (goodEnd < journal.size() && ::truncate(QFile::encodeName(m_journalPath).constData(), goodEnd) != 0)
+            qWarning("MQTT outbox: %s cannot be cut to its last whole line", qPrintable(m_journalPath));
     }
     m_cursorSeq = cursorSeq;
     m_storedSeq = cursorSeq;
