@@ -159,6 +159,11 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     QVERIFY(sim.run("pulse 0 10\nsleep 50\npulse 0 10\nsleep 50\npulse 0 10"));
     QTRY_COMPARE(csvFiles(events).size(), 3);
     QCOMPARE(recorder.state(), QProcess::Running);
+    // A line PC without a desktop runs it: no widget, GUI or chart library is mapped.
+    const QByteArray maps = readBytes(QStringLiteral("/proc/%1/maps").arg(recorder.processId()));
+    QVERIFY(maps.contains("libQt6Core"));
+    for (const char* library : {"libQt6Widgets", "libQt6Gui", "libQt6Charts"})
+        QVERIFY2(!maps.contains(library), library);
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);
