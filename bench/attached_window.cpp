@@ -295,28 +295,15 @@ int main(int argc, char** argv) {
         std::printf("cold start, %d times: attach p50 %.1f ms, max %.1f ms; bare window p50 %.1f ms, max %.1f ms\n",
                     o.cold, median(coldAttachMs), maximum(coldAttachMs), median(coldBareMs), maximum(coldBareMs));
 
-    std::vector<double> ledMs, lineMs, paintedMs, floorMs;
-    for (int k = o.warmup; k < total; ++k) {
-        if (paintedAt[size_t(k)] != 0)
-            paintedMs.push_back(double(paintedAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        ledMs.push_back(double(ledAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        lineMs.push_back(double(lineAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        floorMs.push_back(double(floorNs[size_t(k)]) / 1e6);
-    }
-    const Stats led = stats(ledMs);
-    const Stats line = stats(lineMs);
-    const Stats f = stats(floorMs);
+    const size_t from = size_t(o.warmup);
+    const Stats led = stampStats(ledAt, writtenAt, from);
+    const Stats line = stampStats(lineAt, writtenAt, from);
+    const std::vector<qint64> noWrite(floorNs.size(), 0);
+    const Stats f = stampStats(floorNs, noWrite, from);
     std::printf("samples: %d after %d warm-up, log cleared past 20 lines, %d LED mismatches, %d without a paint seen, "
                 "%lld boxes\n",
                 o.samples, o.warmup, ledMismatches.load(), unpainted, qlonglong(MessageBox::shown().size()));
-    std::printf("LED:       p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", led.p50, led.p99, led.max);
-    std::printf("log line:  p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", line.p50, line.p99, line.max);
-    if (!paintedMs.empty()) {
-        const Stats painted = stats(paintedMs);
-        std::printf("painted:   p50 %.3f ms, p99 %.3f ms, max %.3f ms (the window's paint after the LED change done)\n",
-                    painted.p50, painted.p99, painted.max);
-    }
-    std::printf("floor:     p50 %.3f ms, p99 %.3f ms, max %.3f ms (loopback round trip)\n", f.p50, f.p99, f.max);
+    printReportRun(led, line, paintedAt, writtenAt, from, f);
 
     ::close(controller);
     ::close(listener);

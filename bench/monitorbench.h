@@ -102,101 +102,60 @@ private:
 // with the settings file, the autostart folder and the event folders in a temporary place and every message box
 // answered, and the controller's end of the link: a listener on 127.0.0.1 that the settings point the monitor at.
 // Made once, after the QApplication; going, it closes the link, disconnects the monitor and takes it down.
-class BenchMonitor {
+// The latency samples of the report benches, from the first one past the warm-up: each stamp less the moment its
+// report was written, in ms (a stamp of 0, nothing seen, is left out).
+inline Stats stampStats(const std::vector<qint64>& stamps, const std::vector<qint64>& writtenAt, size_t from) {
+    std::vector<double> ms;
+    for (size_t k = from; k < stamps.size(); ++k) {
+        if (stamps[k] != 0)
+            ms.push_back(double(stamps[k] - writtenAt[k]) / 1e6);
+    }
+    return ms.empty() ? Stats{} : stats(std::move(ms));
+}
+
+// The lines both report benches print of a run: the LEDs, the log line, the paint that showed them (when any was
+// seen after the warm-up) and the loopback floor.
+inline void printReportRun(const Stats& led, const Stats& line, const std::vector<qint64>& paintedAt,
+                           const std::vector<qint64>& writtenAt, size_t from, const Stats& floor) {
+    std::printf("LED:       p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", led.p50, led.p99, led.max);
+    std::printf("log line:  p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", line.p50, line.p99, line.max);
+    const auto seen = [](qint64 at) { return at != 0; };
+    if (std::any_of(paintedAt.begin() + qsizetype(from), paintedAt.end(), seen)) {
+        const Stats painted = stampStats(paintedAt, writtenAt, from);
+        std::printf("painted:   p50 %.3f ms, p99 %.3f ms, max %.3f ms (the window's paint after the LED change done)\n",
+                    painted.p50, painted.p99, painted.max);
+    }
+    std::printf("floor:     p50 %.3f ms, p99 %.3f ms, max %.3f ms (loopback round trip)\n", floor.p50, floor.p99,
+                floor.max);
+}
+
+class BenchMonitor : public BenchLink {
 public:
     BenchMonitor() {
-        if (!m_dir.isValid())
-            fail("no temporary directory");
-        usePrivateFolders(m_dir);
         MessageBox::setAutoAnswer(true);
-        Monitor::StartupWaitMs = 0;
         m_app = std::make_unique<Impulz>(iniPath());
-        m_listener = listenLoopback(m_port);
     }
-    ~BenchMonitor() {
-        // What the hooks count lives on the bench's stack and may be gone already.
-        for (const QMetaObject::Connection& hook : m_hooks)
-            QObject::disconnect(hook);
-        ::close(m_controller);
-        ::close(m_listener);
-        m_app->onCore([this] {
-            if (m_app->monitor->socketState() != wsClosed)
-                m_app->monitor->toggleConnection();
-        });
+    ~BenchMonitor() override {
+        closeLink();
+        disconnectCore();
         m_app.reset();
     }
-    BenchMonitor(const BenchMonitor&) = delete;
-    BenchMonitor& operator=(const BenchMonitor&) = delete;
 
     Impulz& app() const { return *m_app; }
     TForm1* form() const { return m_app->Form1; }
-    Monitor* core() const { return m_app->monitor; }
-
-    QString filePath(const QString& name) const { return m_dir.filePath(name); }
-    QString iniPath() const { return filePath(QStringLiteral("impulz.ini")); }
-    // The event folders in the temporary place, made if missing.
-    std::vector<std::string> eventFolders() const {
-        return makeFolders(filePath(QStringLiteral("events")).toStdString());
-    }
-
-    // The settings the start-up sequence (or LoadSettings) reads: the eight event folders, this link's port, report
-    // logging on, the log cleared past 20 lines unless clearLog is false, no reconnect, a minute's watchdog; extra
-    // adds "key=value\n" lines.
-    void writeSettings(const std::vector<std::string>& folders, bool clearLog = true, const QString& extra = {}) const {
-        writeBenchSettings(iniPath(), folders, m_port, clearLog, extra);
-    }
+    Monitor* core() const override { return m_app->monitor; }
 
     // Calls seen on the GUI thread for every report line the log gains, until this goes. Only the change that adds
     // the report line counts: clearing the log or trimming it also changes the document.
     void onReportLine(std::function<void()> seen) { m_hooks.push_back(onWindowReportLine(form(), std::move(seen))); }
 
-    // Keeps a connection until this goes.
-    void keep(const QMetaObject::Connection& hook) { m_hooks.push_back(hook); }
-
-    // Calls f on the core's thread as the core emits signal, before anything queued to the windows runs; until this
-    // goes.
-    template <typename Signal, typename F> void onCoreSignal(Signal signal, F f) {
-        m_hooks.push_back(QObject::connect(core(), signal, core(), std::move(f), Qt::DirectConnection));
-    }
-
     // Shows the main window, whose start-up sequence loads the settings and connects, and takes the connection and
     // the monitor's greeting.
     void connect() {
         form()->show();
-        runWithLoop([&] {
-            m_controller = acceptWithin(m_listener, 10000);
-            char greeting[9];
-            if (m_controller < 0 || !readExactly(m_controller, greeting, sizeof greeting, 10000))
-                m_controller = -1;
-        });
-        if (m_controller < 0)
-            fail("the monitor did not connect and greet");
-    }
-
-    // The controller's socket, once connected.
-    int controller() const { return m_controller; }
-
-    // Sends one report in one write.
-    void sendReport(quint8 value) const {
-        const std::array<char, 7> r = reportBytes(value);
-        sendAll(m_controller, r.data(), r.size());
-    }
-
-    // Sends several reports in one write, as a controller does when inputs change faster than it sends.
-    void sendReports(const std::vector<quint8>& values) const {
-        std::string bytes;
-        for (quint8 v : values) {
-            const std::array<char, 7> r = reportBytes(v);
-            bytes.append(r.data(), r.size());
-        }
-        sendAll(m_controller, bytes.data(), bytes.size());
+        acceptGreeted("monitor");
     }
 
 private:
-    QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    int m_listener = -1;
-    int m_controller = -1;
-    std::vector<QMetaObject::Connection> m_hooks;
     std::unique_ptr<Impulz> m_app;
 };

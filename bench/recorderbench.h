@@ -316,47 +316,121 @@ inline void usePrivateFolders(const QTemporaryDir& dir) {
     }
 }
 
-// The recorder as its host starts it in the program (settings and counters models, the core on its own thread),
-// with no window: the settings file, the user's folders and the event folders in a temporary place, and the
-// controller's end of the link, a listener on 127.0.0.1 that the settings point the recorder at. Made once, after
-// the application object; going, it closes the link, disconnects the recorder and takes it down.
-class BenchRecorder {
+// What the benches through the real recorder share, whether they start it alone or with its windows: the settings
+// file, the user's folders and the event folders in a temporary place, and the controller's end of the link, a
+// listener on 127.0.0.1 that the settings point the recorder at, with hooks on the core that go with the bench.
+class BenchLink {
 public:
-    BenchRecorder() {
+    BenchLink() {
         if (!m_dir.isValid())
             fail("no temporary directory");
         usePrivateFolders(m_dir);
         Monitor::StartupWaitMs = 0;
-        m_host = std::make_unique<RecorderHost>(iniPath());
         m_listener = listenLoopback(m_port);
     }
-    ~BenchRecorder() {
-        // What the hooks count lives on the bench's stack and may be gone already.
-        for (const QMetaObject::Connection& hook : m_hooks)
-            QObject::disconnect(hook);
-        ::close(m_controller);
-        ::close(m_listener);
-        m_host->onCore([this] {
-            if (m_host->monitor->socketState() != wsClosed)
-                m_host->monitor->toggleConnection();
-        });
-        m_host.reset();
-    }
-    BenchRecorder(const BenchRecorder&) = delete;
-    BenchRecorder& operator=(const BenchRecorder&) = delete;
+    virtual ~BenchLink() { closeLink(); }
+    BenchLink(const BenchLink&) = delete;
+    BenchLink& operator=(const BenchLink&) = delete;
 
-    RecorderHost& host() const { return *m_host; }
-    RecorderPort& port() const { return *m_host->port(); }
-    Monitor* core() const { return m_host->monitor; }
+    virtual Monitor* core() const = 0;
 
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
     QString iniPath() const { return filePath(QStringLiteral("impulz.ini")); }
+    // The event folders in the temporary place, made if missing.
     std::vector<std::string> eventFolders() const {
         return makeFolders(filePath(QStringLiteral("events")).toStdString());
     }
+    // The settings a load reads: see writeBenchSettings.
     void writeSettings(const std::vector<std::string>& folders, bool clearLog = true, const QString& extra = {}) const {
         writeBenchSettings(iniPath(), folders, m_port, clearLog, extra);
     }
+
+    // Keeps a connection until this goes.
+    void keep(const QMetaObject::Connection& hook) { m_hooks.push_back(hook); }
+    // Calls f on the core's thread as the core emits signal, before anything queued to other threads runs; until
+    // this goes.
+    template <typename Signal, typename F> void onCoreSignal(Signal signal, F f) {
+        m_hooks.push_back(QObject::connect(core(), signal, core(), std::move(f), Qt::DirectConnection));
+    }
+
+    // The controller's socket, once connected.
+    int controller() const { return m_controller; }
+    // Sends one report in one write.
+    void sendReport(quint8 value) const {
+        const std::array<char, 7> r = reportBytes(value);
+        sendAll(m_controller, r.data(), r.size());
+    }
+    // Sends several reports in one write, as a controller does when inputs change faster than it sends.
+    void sendReports(const std::vector<quint8>& values) const {
+        std::string bytes;
+        for (quint8 v : values) {
+            const std::array<char, 7> r = reportBytes(v);
+            bytes.append(r.data(), r.size());
+        }
+        sendAll(m_controller, bytes.data(), bytes.size());
+    }
+
+protected:
+    // Takes the connection and the greeting of the recorder, which was just told to connect; who names it in the
+    // failure.
+    void acceptGreeted(const char* who) {
+        runWithLoop([&] {
+            m_controller = acceptWithin(m_listener, 10000);
+            char greeting[9];
+            if (m_controller < 0 || !readExactly(m_controller, greeting, sizeof greeting, 10000))
+                m_controller = -1;
+        });
+        if (m_controller < 0)
+            fail(std::string("the ") + who + " did not connect and greet");
+    }
+    // What the hooks count lives on the bench's stack and may be gone already; the link closes before the recorder
+    // goes.
+    void closeLink() {
+        for (const QMetaObject::Connection& hook : m_hooks)
+            QObject::disconnect(hook);
+        m_hooks.clear();
+        if (m_controller >= 0)
+            ::close(m_controller);
+        if (m_listener >= 0)
+            ::close(m_listener);
+        m_controller = m_listener = -1;
+    }
+    // Disconnects the recorder when its link is open.
+    void disconnectCore() const {
+        QMetaObject::invokeMethod(
+            core(),
+            [m = core()] {
+                if (m->socketState() != wsClosed)
+                    m->toggleConnection();
+            },
+            Qt::BlockingQueuedConnection);
+    }
+
+    std::vector<QMetaObject::Connection> m_hooks;
+
+private:
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    int m_listener = -1;
+    int m_controller = -1;
+};
+
+// The recorder as its host starts it in the program (settings and counters models, the core on its own thread),
+// with no window. Made once, after the application object; going, it closes the link, disconnects the recorder and
+// takes it down.
+class BenchRecorder : public BenchLink {
+public:
+    BenchRecorder() : m_host(std::make_unique<RecorderHost>(iniPath())) {}
+    ~BenchRecorder() override {
+        closeLink();
+        disconnectCore();
+        m_host.reset();
+    }
+
+    RecorderHost& host() const { return *m_host; }
+    RecorderPort& port() const { return *m_host->port(); }
+    Monitor* core() const override { return m_host->monitor; }
+
     // Loads the settings file on the core's thread, as a window's load or the recorder's start does; a failed
     // load ends the bench.
     void loadSettings() const {
@@ -376,54 +450,15 @@ public:
             }));
     }
 
-    // Keeps a connection until this goes.
-    void keep(const QMetaObject::Connection& hook) { m_hooks.push_back(hook); }
-
-    // Calls f on the core's thread as the core emits signal, before anything queued to other threads runs; until
-    // this goes.
-    template <typename Signal, typename F> void onCoreSignal(Signal signal, F f) {
-        m_hooks.push_back(QObject::connect(core(), signal, core(), std::move(f), Qt::DirectConnection));
-    }
-
     // Loads the settings and runs the recorder's start-up (the wait is zero here, then the automatic connection),
     // and takes the connection and the recorder's greeting.
     void connect() {
         loadSettings();
         QMetaObject::invokeMethod(core(), &Monitor::startup, Qt::QueuedConnection);
-        runWithLoop([&] {
-            m_controller = acceptWithin(m_listener, 10000);
-            char greeting[9];
-            if (m_controller < 0 || !readExactly(m_controller, greeting, sizeof greeting, 10000))
-                m_controller = -1;
-        });
-        if (m_controller < 0)
-            fail("the recorder did not connect and greet");
-    }
-
-    int controller() const { return m_controller; }
-
-    // Sends one report in one write.
-    void sendReport(quint8 value) const {
-        const std::array<char, 7> r = reportBytes(value);
-        sendAll(m_controller, r.data(), r.size());
-    }
-
-    // Sends several reports in one write, as a controller does when inputs change faster than it sends.
-    void sendReports(const std::vector<quint8>& values) const {
-        std::string bytes;
-        for (quint8 v : values) {
-            const std::array<char, 7> r = reportBytes(v);
-            bytes.append(r.data(), r.size());
-        }
-        sendAll(m_controller, bytes.data(), bytes.size());
+        acceptGreeted("recorder");
     }
 
 private:
-    QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    int m_listener = -1;
-    int m_controller = -1;
-    std::vector<QMetaObject::Connection> m_hooks;
     std::unique_ptr<RecorderHost> m_host;
 };
 

@@ -123,31 +123,17 @@ int main(int argc, char** argv) {
     if (timedOut)
         fail("a report was not seen within 5 s");
 
-    std::vector<double> decodedMs, ledMs, lineMs, paintedMs, floorMs;
-    for (int k = o.warmup; k < total; ++k) {
-        if (paintedAt[size_t(k)] != 0)
-            paintedMs.push_back(double(paintedAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        decodedMs.push_back(double(decodedAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        ledMs.push_back(double(ledAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        lineMs.push_back(double(lineAt[size_t(k)] - writtenAt[size_t(k)]) / 1e6);
-        floorMs.push_back(double(floorNs[size_t(k)]) / 1e6);
-    }
-    const Stats dec = stats(decodedMs);
-    const Stats led = stats(ledMs);
-    const Stats line = stats(lineMs);
-    const Stats f = stats(floorMs);
+    const size_t from = size_t(o.warmup);
+    const Stats led = stampStats(ledAt, writtenAt, from);
+    const Stats line = stampStats(lineAt, writtenAt, from);
+    const std::vector<qint64> noWrite(floorNs.size(), 0);
+    const Stats f = stampStats(floorNs, noWrite, from);
+    const Stats dec = stampStats(decodedAt, writtenAt, from);
     std::printf("samples: %d after %d warm-up, log cleared past 20 lines, %d LED mismatches, %d without a paint seen, "
                 "%lld boxes\n",
                 o.samples, o.warmup, ledMismatches.load(), unpainted, qlonglong(MessageBox::shown().size()));
     std::printf("decoded:   p50 %.3f ms, p99 %.3f ms, max %.3f ms (on the core's thread)\n", dec.p50, dec.p99, dec.max);
-    std::printf("LED:       p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", led.p50, led.p99, led.max);
-    std::printf("log line:  p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", line.p50, line.p99, line.max);
-    if (!paintedMs.empty()) {
-        const Stats painted = stats(paintedMs);
-        std::printf("painted:   p50 %.3f ms, p99 %.3f ms, max %.3f ms (the window's paint after the LED change done)\n",
-                    painted.p50, painted.p99, painted.max);
-    }
-    std::printf("floor:     p50 %.3f ms, p99 %.3f ms, max %.3f ms (loopback round trip)\n", f.p50, f.p99, f.max);
+    printReportRun(led, line, paintedAt, writtenAt, from, f);
     std::printf("target LED p99 <= 2 ms: %s; <= 2x the round trip: %s\n", led.p99 <= 2.0 ? "met" : "MISSED",
                 led.p99 <= 2 * f.p99 ? "met" : "MISSED");
     printLatency("report latency p50", led.p50, f.p50);
