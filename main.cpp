@@ -463,15 +463,12 @@ namespace {
 
 // "impulz --headless" is the recorder without windows, a program of its own that maps no widget library.
 int execRecorder(char** argv) {
-    const QByteArray self = QFile::encodeName(QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath());
-    QByteArray program = self + "/impulz-recorder";
-    if (::access(program.constData(), X_OK) != 0) {
-        char path[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-        if (n > 0)
-            program =
-                QFile::encodeName(QFileInfo(QString::fromLocal8Bit(path, int(n))).absolutePath()) + "/impulz-recorder";
-    }
+    // The recorder program lies beside this one, wherever a link to this one was started from.
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const QByteArray folder =
+        n > 0 ? QFile::encodeName(QFileInfo(QString::fromLocal8Bit(self, int(n))).absolutePath()) : QByteArray(".");
+    QByteArray program = folder + "/impulz-recorder";
     argv[0] = program.data();
     ::execv(program.constData(), argv);
     std::fprintf(stderr, "impulz: %s: %s\n", program.constData(), std::strerror(errno));

@@ -160,11 +160,8 @@ int runHeadless(int argc, char** argv) {
         // The recorder's own warnings break their lines with CR; the journal shows them on one.
         printLog(QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')));
     });
-    QObject::connect(port, &RecorderPort::notice, &app,
-                     [](const QString& title, const QString& text) { printLog(title + QStringLiteral(": ") + text); });
     host.onCore([&host] {
-        host.monitor->applyWatchdogInterval();
-        host.monitor->removeStaleEventFiles();
+        host.monitor->removeStaleEventFiles(); // the load has set the watchdog's period already
     });
     QString serveError;
     const QString socketPath = recorderSocketPath(lock.resolvedPath());

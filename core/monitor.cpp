@@ -26,10 +26,13 @@ const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
 } // namespace
 
 Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, ControllerLink* link)
-    : QObject(parent), m_settings(settings), m_link(link ? link : new ClientSocket),
-      m_watchdog(new QTimer(this)), m_recorder(new Recorder(settings, counters, this)) {
+    : QObject(parent), m_settings(settings), m_link(link ? link : new ClientSocket), m_watchdog(new QTimer(this)),
+      m_recorder(new Recorder(settings, counters, this)) {
     connect(m_recorder, &Recorder::logLine, this, &Monitor::logLine);
-    connect(m_recorder, &Recorder::sequenceNumberFallback, this, &Monitor::sequenceNumberFallback);
+    connect(m_recorder, &Recorder::sequenceNumberFallback, this, [this](const QString& text) {
+        emit sequenceNumberFallback(text);
+        emit notice(QStringLiteral("Pořadové číslo"), text); // the log line scrolls away; the tray keeps it in view
+    });
     m_watchdog->setObjectName(QStringLiteral("Timer1"));
     // A coarse timer may fire up to 5 % early, and the watchdog would cut a link that is only slow.
     m_watchdog->setTimerType(Qt::PreciseTimer);

@@ -19,8 +19,6 @@ public:
         connect(monitor, &Monitor::warning, this, &RecorderPort::warning);
         connect(monitor, &Monitor::writeFailed, this, &RecorderPort::writeFailed);
         connect(monitor, &Monitor::notice, this, &RecorderPort::notice);
-        connect(monitor, &Monitor::sequenceNumberFallback, this,
-                [this](const QString& text) { emit notice(QStringLiteral("Pořadové číslo"), text); });
     }
     void toggleConnection() override {
         QMetaObject::invokeMethod(m_monitor, &Monitor::toggleConnection, Qt::QueuedConnection);

@@ -24,10 +24,6 @@ QString errorText(const std::exception& e) {
 
 } // namespace
 
-QVariantList countersStateOf(const Counters& counters) {
-    return counters.state();
-}
-
 QString recorderSocketPath(const QString& resolvedSettingsPath) {
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (folder.isEmpty() || !QDir::isAbsolutePath(folder))
@@ -75,12 +71,10 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     connect(&monitor, &Monitor::warning, this, &RecorderService::warning);
     connect(&monitor, &Monitor::writeFailed, this, &RecorderService::writeFailed);
     connect(&monitor, &Monitor::notice, this, &RecorderService::notice);
-    connect(&monitor, &Monitor::sequenceNumberFallback, this,
-            [this](const QString& text) { emit notice(QStringLiteral("Pořadové číslo"), text); });
     connect(&settings, &Settings::changed, this,
             [this](Settings::Key key) { emit settingChanged(int(key), m_settings.value(key), m_origin); });
     connect(&settings, &Settings::loaded, this, &RecorderService::settingsLoaded);
-    connect(&counters, &Counters::changed, this, [this] { emit countersChanged(countersState()); });
+    connect(&counters, &Counters::changed, this, [this] { emit countersChanged(m_counters.state()); });
 }
 
 RecorderService::~RecorderService() {
@@ -144,10 +138,6 @@ void RecorderService::addLine(const QString& line) {
         m_recent.removeFirst();
 }
 
-QVariantList RecorderService::countersState() const {
-    return countersStateOf(m_counters);
-}
-
 QVariantMap RecorderService::snapshot() {
     QVariantList values;
     for (int key = 0; key < Settings::KeyCount; ++key)
@@ -161,7 +151,7 @@ QVariantMap RecorderService::snapshot() {
         {QStringLiteral("hexDump"), m_hexDump},
         {QStringLiteral("settings"), values},
         {QStringLiteral("settingsPath"), m_settings.filePath()},
-        {QStringLiteral("counters"), countersState()},
+        {QStringLiteral("counters"), m_counters.state()},
     };
 }
 
@@ -185,11 +175,10 @@ void RecorderService::setSetting(int key, QVariant value, QString origin) {
 
 QString RecorderService::loadSettings() {
     try {
-        m_settings.load();
+        m_settings.load(); // the watchdog's period follows the load through the host's wiring
     } catch (const std::exception& e) {
         return errorText(e);
     }
-    m_monitor.applyWatchdogInterval();
     return {};
 }
 

@@ -46,7 +46,6 @@ public:
 
 private:
     void addLine(const QString& line);
-    QVariantList countersState() const;
 
     Settings& m_settings;
     Counters& m_counters;
@@ -61,9 +60,6 @@ private:
     bool m_hexDump = false;
     QString m_origin; // the window whose edit is being applied, so it is not sent back to it
 };
-
-// The counters as snapshot() and countersChanged carry them.
-QVariantList countersStateOf(const Counters& counters);
 
 // Where the recorder of a settings file serves its windows: $XDG_RUNTIME_DIR/impulz/ (or a private folder under
 // the temporary folder when there is none), one socket per settings file, named after its resolved path.

@@ -188,13 +188,13 @@ void Settings::setSequenceNumber(qint32 n) {
     m_sequenceNumber = n;
 }
 
-QString Settings::expandName(int bit, bool dialogShowing, bool* advanced) {
+QString Settings::expandName(int bit, bool preview, bool* advanced) {
     QString name;
     {
         QMutexLocker lock(&m_mutex);
         const qint32 before = m_sequenceNumber;
         name = expandNameTemplate(m_values[NameTemplate].toString(), m_values[LineNumber].toInt(), bit,
-                                  m_sequenceNumber, dialogShowing);
+                                  m_sequenceNumber, preview);
         if (advanced)
             *advanced = m_sequenceNumber != before;
     }

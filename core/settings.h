@@ -6,7 +6,6 @@
 #include <QVariant>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -89,13 +88,10 @@ public:
     qint32 sequenceNumber() const;
     void setSequenceNumber(qint32 n);
 
-    // While the settings dialog is showing, %numco% shows the running number without using it up.
-    bool dialogShowing() const { return m_dialogShowing; }
-    void setDialogShowing(bool showing) { m_dialogShowing = showing; }
-
     // Expands the file-name template for one input under the lock, so the dialog's preview and the recorder never
-    // issue the same number. advanced tells whether the running number moved on (it has to be stored then).
-    QString expandName(int bit, bool dialogShowing, bool* advanced = nullptr);
+    // issue the same number. A preview shows the running number without using it up; a recorded event uses it, and
+    // advanced then tells whether it moved on (it has to be stored then).
+    QString expandName(int bit, bool preview, bool* advanced = nullptr);
 
     // Fills every key from the settings file in the table's order, and the running number. Stops at the first
     // key whose change throws (the autostart entry) and rethrows; the keys after it keep their values.
@@ -134,7 +130,6 @@ private:
     QString m_filePath;
     std::array<QVariant, KeyCount> m_values;
     qint32 m_sequenceNumber = 0;
-    std::atomic<bool> m_dialogShowing{false};
     QString m_autostartProgram;
 
     // One store of the running number at a time, and the load's reading of it between them.
