@@ -65,75 +65,6 @@
 
 namespace {
 
-// Waits until count reaches target as long as it keeps moving; false when it stalls for stallMs.
-bool waitWhileMoving(Progress& p, long target, int stallMs) {
-    for (long last = p.count(); last < target;) {
-        if (!p.waitFor(last + 1, stallMs))
-            return false;
-        last = p.count();
-    }
-    return true;
-}
-
-// Stamps every ".csv" name that appears in the watched folders: a rename or link to the final name. The temporary
-// files are hidden and end otherwise, so they are not counted.
-class FinalNameWatch {
-public:
-    FinalNameWatch(const std::vector<std::string>& dirs, size_t capacity) : m_times(capacity) {
-        m_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (m_fd < 0)
-            fail("inotify_init1 failed");
-        for (const std::string& d : dirs)
-            if (::inotify_add_watch(m_fd, d.c_str(), IN_MOVED_TO | IN_CREATE) < 0)
-                fail("cannot watch " + d);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~FinalNameWatch() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    Progress& progress() { return m_seen; }
-    qint64 at(int k) const { return m_times[size_t(k)]; }
-    bool overflowed() const { return m_overflow; }
-
-private:
-    void run() {
-        alignas(inotify_event) char buf[64 * 1024];
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            const qint64 t = nowNs();
-            int found = 0;
-            for (ssize_t at = 0; at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-                at += ssize_t(sizeof(inotify_event) + e->len);
-                if (e->mask & IN_Q_OVERFLOW)
-                    m_overflow = true;
-                const size_t len = e->len ? std::strlen(e->name) : 0;
-                if (len > 4 && std::strcmp(e->name + len - 4, ".csv") == 0) {
-                    if (size_t(m_seenCount) < m_times.size())
-                        m_times[size_t(m_seenCount)] = t;
-                    ++m_seenCount;
-                    ++found;
-                }
-            }
-            if (found)
-                m_seen.raise(found);
-        }
-    }
-
-    int m_fd = -1;
-    std::vector<qint64> m_times;
-    int m_seenCount = 0;
-    Progress m_seen;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_overflow{false};
-    std::thread m_thread;
-};
-
 long countCsv(const std::vector<std::string>& dirs) {
     long n = 0;
     for (const std::string& d : dirs) {
@@ -331,7 +262,7 @@ struct Bench {
     Run throughput(const std::string& root, Names names) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, names);
-        FinalNameWatch watch(dirs, size_t(o.events));
+        CsvWatch watch(dirs, IN_MOVED_TO | IN_CREATE, size_t(o.events));
         std::vector<qint64> writtenAt(static_cast<size_t>(o.events));
         int sent = 0;
         runWithLoop([&] {
@@ -359,7 +290,7 @@ struct Bench {
     Run chunked(const std::string& root, int perChunk, int events, double* reportsPerRead) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, Names::Unique);
-        FinalNameWatch watch(dirs, size_t(events));
+        CsvWatch watch(dirs, IN_MOVED_TO | IN_CREATE, size_t(events));
         Pacer pacer(monitor, perChunk, events, capNs());
         long readCount = 0;
         runWithLoop([&] {
@@ -391,7 +322,7 @@ struct Bench {
     std::vector<double> latency(const std::string& root) {
         const std::vector<std::string> dirs = makeFolders(root);
         useFolders(dirs, Names::Unique);
-        FinalNameWatch watch(dirs, size_t(o.latencySamples));
+        CsvWatch watch(dirs, IN_MOVED_TO | IN_CREATE, size_t(o.latencySamples));
         std::vector<qint64> writtenAt(static_cast<size_t>(o.latencySamples));
         int sent = 0;
         std::mt19937 random(7);
@@ -416,7 +347,7 @@ struct Bench {
     // The floor: files round-robin over eight folders, back to back, as many as the monitor is given.
     Run floor(const std::string& root) {
         const std::vector<std::string> dirs = makeFolders(root);
-        FinalNameWatch watch(dirs, size_t(o.events));
+        CsvWatch watch(dirs, IN_MOVED_TO | IN_CREATE, size_t(o.events));
         qint64 begin = 0, end = 0;
         int written = 0;
         runWithLoop([&] {
@@ -434,7 +365,7 @@ struct Bench {
     // seeing its final name, the next only once that is seen and the folder is synced.
     std::vector<double> floorLatency(const std::string& root) {
         const std::vector<std::string> dirs = makeFolders(root);
-        FinalNameWatch watch(dirs, size_t(o.latencySamples));
+        CsvWatch watch(dirs, IN_MOVED_TO | IN_CREATE, size_t(o.latencySamples));
         std::vector<qint64> startedAt(static_cast<size_t>(o.latencySamples));
         int written = 0;
         std::mt19937 random(7);
@@ -453,7 +384,7 @@ struct Bench {
         return ms;
     }
 
-    static void check(const FinalNameWatch& watch, const std::vector<std::string>& dirs, int events) {
+    static void check(const CsvWatch& watch, const std::vector<std::string>& dirs, int events) {
         if (watch.overflowed())
             fail("inotify queue overflowed");
         const long files = countCsv(dirs);

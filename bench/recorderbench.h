@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -315,6 +317,80 @@ inline void usePrivateFolders(const QTemporaryDir& dir) {
         qputenv(name, QFile::encodeName(path));
     }
 }
+
+// Waits until count reaches target as long as it keeps moving; false when it stalls for stallMs.
+inline bool waitWhileMoving(Progress& p, long target, int stallMs) {
+    for (long last = p.count(); last < target;) {
+        if (!p.waitFor(last + 1, stallMs))
+            return false;
+        last = p.count();
+    }
+    return true;
+}
+
+// Stamps every ".csv" name that the mask reports in the watched folders (a rename or link to the final name, a
+// file made or closed). Temporary files are hidden and end otherwise, so they are not counted.
+class CsvWatch {
+public:
+    CsvWatch(const std::vector<std::string>& dirs, uint32_t mask, size_t capacity) : m_times(capacity) {
+        m_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (m_fd < 0)
+            fail("inotify_init1 failed");
+        for (const std::string& d : dirs)
+            if (::inotify_add_watch(m_fd, d.c_str(), mask) < 0)
+                fail("cannot watch " + d);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~CsvWatch() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    CsvWatch(const CsvWatch&) = delete;
+    CsvWatch& operator=(const CsvWatch&) = delete;
+
+    Progress& progress() { return m_seen; }
+    long count() { return m_seen.count(); }
+    qint64 at(long k) const { return m_times[size_t(k)]; }
+    // The kernel dropped events: the counts are short.
+    bool overflowed() const { return m_overflow; }
+
+private:
+    void run() {
+        alignas(inotify_event) char buf[256 * 1024];
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            const qint64 t = nowNs();
+            long found = 0;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+                if (e->mask & IN_Q_OVERFLOW)
+                    m_overflow = true;
+                const size_t len = e->len ? std::strlen(e->name) : 0;
+                if (len > 4 && std::strcmp(e->name + len - 4, ".csv") == 0) {
+                    if (size_t(m_count) < m_times.size())
+                        m_times[size_t(m_count)] = t;
+                    ++m_count;
+                    ++found;
+                }
+            }
+            if (found)
+                m_seen.raise(found);
+        }
+    }
+
+    int m_fd = -1;
+    std::vector<qint64> m_times;
+    long m_count = 0;
+    Progress m_seen;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_overflow{false};
+    std::thread m_thread;
+};
 
 // What the benches through the real recorder share, whether they start it alone or with its windows: the settings
 // file, the user's folders and the event folders in a temporary place, and the controller's end of the link, a

@@ -44,66 +44,6 @@ struct Options {
     std::string dir = "/tmp/impulz-peer-bench";
 };
 
-// Stamps every ".csv" name that the mask reports in the watched folders.
-class FileWatch {
-public:
-    FileWatch(const std::vector<std::string>& dirs, uint32_t mask, size_t capacity) : m_times(capacity) {
-        m_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (m_fd < 0)
-            fail("inotify_init1 failed");
-        for (const std::string& d : dirs)
-            if (::inotify_add_watch(m_fd, d.c_str(), mask) < 0)
-                fail("cannot watch " + d);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~FileWatch() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    FileWatch(const FileWatch&) = delete;
-    FileWatch& operator=(const FileWatch&) = delete;
-
-    Progress& progress() { return m_seen; }
-    long count() { return m_seen.count(); }
-    qint64 at(long k) const { return m_times[size_t(k)]; }
-
-private:
-    void run() {
-        alignas(inotify_event) char buf[256 * 1024];
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            const qint64 t = nowNs();
-            long found = 0;
-            for (ssize_t at = 0; at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-                at += ssize_t(sizeof(inotify_event) + e->len);
-                if (e->mask & IN_Q_OVERFLOW)
-                    fail("inotify queue overflowed");
-                const size_t len = e->len ? std::strlen(e->name) : 0;
-                if (len > 4 && std::strcmp(e->name + len - 4, ".csv") == 0) {
-                    if (size_t(m_count) < m_times.size())
-                        m_times[size_t(m_count)] = t;
-                    ++m_count;
-                    ++found;
-                }
-            }
-            if (found)
-                m_seen.raise(found);
-        }
-    }
-
-    int m_fd = -1;
-    std::vector<qint64> m_times;
-    long m_count = 0;
-    Progress m_seen;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 // The processes the bench started, ended when it ends early (a failure leaves no recorder or Node-RED behind).
 std::vector<pid_t> g_children;
 
@@ -345,14 +285,12 @@ public:
     }
 
 private:
-    // Waits until the watch has seen target files, as long as they keep coming.
-    static bool waitFiles(FileWatch& watch, long target, int stallMs) {
-        for (long last = watch.count(); last < target;) {
-            if (!watch.progress().waitFor(last + 1, stallMs))
-                return false;
-            last = watch.count();
-        }
-        return true;
+    // Waits until the watch has seen target files, as long as they keep coming; dropped notices end the bench.
+    static bool waitFiles(CsvWatch& watch, long target, int stallMs) {
+        const bool seen = waitWhileMoving(watch.progress(), target, stallMs);
+        if (watch.overflowed())
+            fail("inotify queue overflowed");
+        return seen;
     }
 
     // 10 events/s: a pulse on the next input every 100 ms. The first 5 s only warm up (Node-RED compiles its flow's
@@ -368,7 +306,7 @@ private:
 
     static void pulseRun(Contender& c, const Controller& controller, const std::vector<std::string>& dirs, int events,
                          std::vector<double>* latencyMs) {
-        FileWatch watch(dirs, c.mask, size_t(events));
+        CsvWatch watch(dirs, c.mask, size_t(events));
         std::vector<qint64> sentAt(static_cast<size_t>(events));
         const qint64 began = nowNs();
         for (int k = 0; k < events; ++k) {
@@ -389,7 +327,7 @@ private:
         int kept = 0;
         for (int rate = 500; rate <= 16000; rate *= 2) {
             const long events = rate * 2;
-            FileWatch watch(dirs, c.mask, size_t(events));
+            CsvWatch watch(dirs, c.mask, size_t(events));
             // One write per millisecond with the reports due by then.
             const qint64 began = nowNs();
             long sent = 0;
@@ -418,7 +356,7 @@ private:
     void closedLoop(Contender& c, const Controller& controller, const std::vector<std::string>& dirs) {
         constexpr long Window = 36;
         const long events = m_o.events / m_o.rounds;
-        FileWatch watch(dirs, c.mask, size_t(events));
+        CsvWatch watch(dirs, c.mask, size_t(events));
         const qint64 began = nowNs();
         for (long sent = 0; sent < events;) {
             const long seen = watch.count();
