@@ -36,14 +36,8 @@ void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
     Simulator sim;
     QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
-    QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\nFormat=E%nbit%_%numco%\n");
-    for (int n = 0; n < 2; ++n)
-        file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(events).toUtf8());
-    file.close();
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 2, events));
     const auto files = [&] { return csvFiles(events).size(); };
 
     QProcess recorder;

@@ -36,14 +36,8 @@ void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
                    QStringLiteral("--seed"), QStringLiteral("7")});
     QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
-    QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\nFormat=E%nbit%_%numco%\n");
-    for (int n = 0; n < 8; ++n)
-        file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(events).toUtf8());
-    file.close();
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 8, events));
 
     QProcess recorder;
     recorder.setProcessChannelMode(QProcess::MergedChannels);
@@ -137,13 +131,8 @@ void TestHeadless::readerGoingAwayStopsNothing() {
     Simulator sim;
     QVERIFY(sim.listening());
     const QString events = dir.filePath(QStringLiteral("events"));
-    QVERIFY(QDir().mkpath(events));
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) +
-               "\nBit0=1\nFormat=E%numco%\nSoubor0=" + QFile::encodeName(events) + "\n");
-    file.close();
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 1, events, "E%numco%"));
     // Its output goes into a pipe whose reader is closed once the recorder is connected.
     const QString pipe = dir.filePath(QStringLiteral("out"));
     QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
@@ -178,10 +167,7 @@ void TestHeadless::serviceWaitsForTheRecorderThatHoldsTheSettings() {
     Simulator sim;
     QVERIFY(sim.listening());
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[Po spusteni]\nPort=" + QByteArray::number(sim.port()) + "\n");
-    file.close();
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 0));
     const QString program = QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder");
     QProcess first;
     first.start(program, {QStringLiteral("--settings"), ini});

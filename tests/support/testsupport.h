@@ -69,3 +69,18 @@ private:
     bool m_switched = false;
     bool m_ok = false;
 };
+
+// A settings file at path for a recorder on the controller at port: inputs 0 to watched - 1 watched, their files
+// in folder (made when missing) and named by nameTemplate. False when it cannot be written.
+inline bool writeRecorderSettings(const QString& path, quint16 port, int watched, const QString& folder = {},
+                                  const QByteArray& nameTemplate = "E%nbit%_%numco%") {
+    if (watched > 0 && !QDir().mkpath(folder))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write("[Po spusteni]\nPort=" + QByteArray::number(port) + "\nFormat=" + nameTemplate + "\n");
+    for (int n = 0; n < watched; ++n)
+        file.write(QStringLiteral("Soubor%1=%2\nBit%1=1\n").arg(n).arg(folder).toUtf8());
+    return true;
+}
