@@ -346,8 +346,12 @@ void TForm1::btnPripojClick() {
 // ---- What the core reports ----
 
 void TForm1::showReport(quint8 value) {
-    for (int n = 0; n < 8; ++n)
-        Leds[n]->setState(StreamDecoder::isLog1(value, n) ? lsON : lsOFF);
+    // Only the LEDs that change are set: each set reloads a bitmap and repaints, and most reports change one input.
+    for (int n = 0; n < 8; ++n) {
+        const TLEDState state = StreamDecoder::isLog1(value, n) ? lsON : lsOFF;
+        if (Leds[n]->state() != state)
+            Leds[n]->setState(state);
+    }
 }
 
 void TForm1::showConnection(bool connecting) {

@@ -123,7 +123,10 @@ void MqttPublisher::reportLevels(quint8 raw) {
             return;
         m_levels = std::make_pair(raw, Clock::now());
     }
-    poke();
+    // Without a broker the levels wait here: the connection publishes them when it comes. A report costs the core's
+    // thread no wake-up of this one meanwhile.
+    if (m_connected)
+        poke();
 }
 
 void MqttPublisher::poke() {

@@ -1,5 +1,6 @@
 #include "core/recorderclient.h"
 
+#include "core/levelschannel.h"
 #include "core/recorderservice.h"
 #include "rep_recorder_replica.h"
 
@@ -102,6 +103,12 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     // Only a recorder of this user is believed.
     if (peerUid(m_socket->socketDescriptor()) != qint64(::getuid()))
         return fail(QStringLiteral("záznam na pozadí patří jinému uživateli"));
+    // The levels come on their own socket from the moment it connects: what comes before the snapshot is read after
+    // it, and the LEDs end at the latest levels either way.
+    m_levelsReader = new LevelsReader(m_node.get());
+    QString levelsError;
+    if (!m_levelsReader->connectTo(levelsSocketPath(socketPath), &levelsError))
+        return fail(levelsError);
     m_node->addClientSideConnection(m_socket);
     m_replica.reset(m_node->acquire<RecorderReplica>(QStringLiteral("Recorder")));
     if (!m_replica->waitForSource(int(deadline.remainingTime())))
@@ -125,7 +132,7 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     m_counters->setState(s.value(QStringLiteral("counters")).toList());
 
     RecorderReplica* r = m_replica.get();
-    connect(r, &RecorderReplica::reportDecoded, this, [this](int v) { emit reportDecoded(quint8(v)); });
+    connect(m_levelsReader, &LevelsReader::levels, this, &RecorderPort::reportDecoded);
     connect(r, &RecorderReplica::logLine, this, &RecorderPort::logLine);
     connect(r, &RecorderReplica::dataEvent, this, &RecorderPort::dataEvent);
     connect(r, &RecorderReplica::connectionChanged, this, &RecorderPort::connectionChanged);
@@ -142,6 +149,7 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     connect(r, &RecorderReplica::countersChanged, m_counters.get(), &Counters::setState);
     connect(r, &RecorderReplica::ending, this, &RemoteRecorder::recorderGone);
     connect(m_socket, &QLocalSocket::disconnected, this, &RemoteRecorder::recorderGone);
+    m_levelsReader->start();
     return true;
 }
 

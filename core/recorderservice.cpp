@@ -48,11 +48,9 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     // The monitor lives on this thread: its signals arrive here directly, in the order it sends them, and go out to
     // the windows in that order.
     connect(&monitor, &Monitor::reportDecoded, this, [this](quint8 value) {
+        // The LEDs go out now, before the rest of the chunk's work (its files, its log lines).
+        m_levelsServer.send(value);
         m_levels = value;
-        emit reportDecoded(value);
-        // The LEDs go out now, not after the rest of the chunk's work (its files, its log lines).
-        for (QLocalSocket* socket : std::as_const(m_sockets))
-            socket->flush();
     });
     connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
         addLine(line);
@@ -117,6 +115,8 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
             connect(socket, &QLocalSocket::disconnected, this, [this, socket] { m_sockets.removeOne(socket); });
         }
     });
+    if (!m_levelsServer.listen(levelsSocketPath(socketPath), error))
+        return false;
     if (!m_host->enableRemoting(this, QStringLiteral("Recorder"))) {
         if (error)
             *error = QStringLiteral("Nelze zveřejnit stav záznamu (chyba %1)").arg(int(m_host->lastError()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/levelschannel.h"
 #include "rep_recorder_source.h"
 
 #include <QString>
@@ -53,6 +54,7 @@ private:
     std::unique_ptr<QRemoteObjectHost> m_host;
     QLocalServer* m_server = nullptr;
     QList<QLocalSocket*> m_sockets; // the windows' connections that are open
+    LevelsServer m_levelsServer;
     QStringList m_recent;
     int m_levels = -1;
     bool m_connecting = false;

@@ -5,6 +5,7 @@
 
 #include "core/headless.h"
 #include "core/inifile.h"
+#include "core/levelschannel.h"
 #include "core/recorderclient.h"
 #include "core/recorderhost.h"
 #include "core/recorderservice.h"
@@ -23,6 +24,7 @@ private slots:
     void journalLinesShowControlCharacters_data();
     void journalLinesShowControlCharacters();
     void windowOfAnotherProcessSeesAndDrivesTheRecorder();
+    void levelsNeverWaitForASlowWindow();
 
 private:
     QTemporaryDir m_dir;
@@ -144,6 +146,30 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     QVERIFY(host.shutdown().isEmpty());
     QTRY_COMPARE(ended.size(), 1);
     QVERIFY(!remote->available());
+}
+
+// A window that stops reading (frozen, or stopped in a debugger) never holds the recorder up: what does not fit is
+// left for later, and the window ends at the latest levels once it reads again. A window that went is dropped.
+void TestRecorderHost::levelsNeverWaitForASlowWindow() {
+    const QString path = m_dir.filePath(QStringLiteral("levels"));
+    LevelsServer server;
+    QString error;
+    QVERIFY2(server.listen(path, &error), qPrintable(error));
+    auto reader = std::make_unique<LevelsReader>();
+    QVERIFY2(reader->connectTo(path, &error), qPrintable(error));
+    QTRY_COMPARE(server.windowCount(), 1);
+
+    // Far more than a socket holds, with the window reading nothing: every send returns at once.
+    for (int i = 0; i < 200000; ++i)
+        server.send(quint8(i));
+    server.send(0xa5);
+    QList<int> seen;
+    connect(reader.get(), &LevelsReader::levels, this, [&seen](quint8 v) { seen.append(v); });
+    reader->start();
+    QTRY_VERIFY(!seen.isEmpty() && seen.last() == 0xa5);
+
+    reader.reset();
+    QTRY_VERIFY((server.send(0), server.windowCount() == 0));
 }
 
 QTEST_GUILESS_MAIN(TestRecorderHost)

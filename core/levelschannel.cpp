@@ -1,0 +1,208 @@
+#include "core/levelschannel.h"
+
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+bool toAddress(const QString& path, sockaddr_un* address, QString* error) {
+    const QByteArray name = QFile::encodeName(path);
+    *address = {};
+    address->sun_family = AF_UNIX;
+    if (size_t(name.size()) >= sizeof address->sun_path) {
+        if (error)
+            *error = QStringLiteral("Cesta %1 je pro místní soket příliš dlouhá").arg(path);
+        return false;
+    }
+    std::memcpy(address->sun_path, name.constData(), size_t(name.size()));
+    return true;
+}
+
+uid_t peerUidOf(int fd, bool* ok) {
+    struct ucred cred {};
+    socklen_t length = sizeof cred;
+    *ok = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0;
+    return cred.uid;
+}
+
+QString systemError(const QString& what, const QString& path) {
+    return QStringLiteral("%1 %2 (%3)").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+QString levelsSocketPath(const QString& servicePath) {
+    QString path = servicePath;
+    if (path.endsWith(QStringLiteral(".sock")))
+        path.chop(5);
+    return path + QStringLiteral(".levels");
+}
+
+// ---- The recorder's side ----
+
+LevelsServer::LevelsServer(QObject* parent) : QObject(parent) {}
+
+LevelsServer::~LevelsServer() {
+    for (const Window& w : m_windows)
+        ::close(w.fd);
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+        ::unlink(QFile::encodeName(m_path).constData());
+    }
+}
+
+bool LevelsServer::listen(const QString& path, QString* error) {
+    sockaddr_un address;
+    if (!toAddress(path, &address, error))
+        return false;
+    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0) {
+        if (error)
+            *error = systemError(QStringLiteral("Nelze vytvořit soket"), path);
+        return false;
+    }
+    // The instance lock is held, so a socket of that name can only be a dead recorder's.
+    ::unlink(address.sun_path);
+    if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listenFd, 16) != 0) {
+        if (error)
+            *error = systemError(QStringLiteral("Nelze naslouchat na"), path);
+        ::close(m_listenFd);
+        m_listenFd = -1;
+        return false;
+    }
+    m_path = path;
+    m_acceptNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &LevelsServer::accept);
+    return true;
+}
+
+void LevelsServer::accept() {
+    for (;;) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return; // EAGAIN: all taken; anything else: the next arrival tries again
+        bool ok = false;
+        if (peerUidOf(fd, &ok) != ::getuid() || !ok) {
+            ::close(fd);
+            continue;
+        }
+        // The window reads nothing but levels; a shut read side makes its stray writes fail rather than pile up.
+        ::shutdown(fd, SHUT_RD);
+        m_windows.push_back({fd, nullptr, -1});
+    }
+}
+
+void LevelsServer::send(quint8 levels) {
+    // A window that went is dropped while sending, so the list is walked by index from the end.
+    for (size_t i = m_windows.size(); i-- > 0;)
+        sendTo(m_windows[i], levels);
+}
+
+void LevelsServer::sendTo(Window& w, quint8 levels) {
+    if (w.writable) {
+        w.pending = levels; // the byte before it still waits: only the latest is worth sending
+        return;
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(w.fd, &levels, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == 1)
+        return;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        w.pending = levels;
+        const int fd = w.fd;
+        w.writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+        connect(w.writable, &QSocketNotifier::activated, this, [this, fd] {
+            const auto it =
+                std::find_if(m_windows.begin(), m_windows.end(), [fd](const Window& x) { return x.fd == fd; });
+            if (it == m_windows.end())
+                return;
+            it->writable->deleteLater();
+            it->writable = nullptr;
+            const int pending = std::exchange(it->pending, -1);
+            if (pending >= 0)
+                sendTo(*it, quint8(pending));
+        });
+        return;
+    }
+    drop(w.fd); // the window went
+}
+
+void LevelsServer::drop(int fd) {
+    const auto it = std::find_if(m_windows.begin(), m_windows.end(), [fd](const Window& x) { return x.fd == fd; });
+    if (it == m_windows.end())
+        return;
+    if (it->writable)
+        it->writable->deleteLater();
+    ::close(it->fd);
+    m_windows.erase(it);
+}
+
+// ---- The window's side ----
+
+LevelsReader::LevelsReader(QObject* parent) : QObject(parent) {}
+
+LevelsReader::~LevelsReader() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool LevelsReader::connectTo(const QString& path, QString* error) {
+    sockaddr_un address;
+    if (!toAddress(path, &address, error))
+        return false;
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool ok = m_fd >= 0 && ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (!ok) {
+        if (error)
+            *error = systemError(QStringLiteral("Nelze se připojit k"), path);
+    } else if (peerUidOf(m_fd, &ok) != ::getuid() || !ok) {
+        ok = false;
+        if (error)
+            *error = QStringLiteral("záznam na pozadí patří jinému uživateli");
+    }
+    if (!ok && m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    return ok;
+}
+
+void LevelsReader::start() {
+    if (m_fd < 0 || m_notifier)
+        return;
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &LevelsReader::read);
+    read(); // what came before the start
+}
+
+void LevelsReader::read() {
+    quint8 buffer[256];
+    for (;;) {
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            for (ssize_t i = 0; i < n; ++i)
+                emit levels(buffer[i]);
+            if (size_t(n) < sizeof buffer)
+                return;
+            continue;
+        }
+        if (n < 0 && (errno == EINTR))
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        m_notifier->setEnabled(false); // the recorder went
+        emit closed();
+        return;
+    }
+}
