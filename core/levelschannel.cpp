@@ -51,8 +51,12 @@ QString levelsSocketPath(const QString& servicePath) {
 LevelsServer::LevelsServer(QObject* parent) : QObject(parent) {}
 
 LevelsServer::~LevelsServer() {
-    for (const Window& w : m_windows)
+    // The notifiers go before the descriptors they watch.
+    delete m_acceptNotifier;
+    for (const Window& w : m_windows) {
+        delete w.writable;
         ::close(w.fd);
+    }
     if (m_listenFd >= 0) {
         ::close(m_listenFd);
         ::unlink(QFile::encodeName(m_path).constData());
@@ -127,6 +131,7 @@ void LevelsServer::sendTo(Window& w, quint8 levels) {
                 std::find_if(m_windows.begin(), m_windows.end(), [fd](const Window& x) { return x.fd == fd; });
             if (it == m_windows.end())
                 return;
+            it->writable->setEnabled(false);
             it->writable->deleteLater();
             it->writable = nullptr;
             const int pending = std::exchange(it->pending, -1);
@@ -142,8 +147,10 @@ void LevelsServer::drop(int fd) {
     const auto it = std::find_if(m_windows.begin(), m_windows.end(), [fd](const Window& x) { return x.fd == fd; });
     if (it == m_windows.end())
         return;
-    if (it->writable)
+    if (it->writable) {
+        it->writable->setEnabled(false);
         it->writable->deleteLater();
+    }
     ::close(it->fd);
     m_windows.erase(it);
 }
@@ -153,6 +160,7 @@ void LevelsServer::drop(int fd) {
 LevelsReader::LevelsReader(QObject* parent) : QObject(parent) {}
 
 LevelsReader::~LevelsReader() {
+    delete m_notifier;
     if (m_fd >= 0)
         ::close(m_fd);
 }
