@@ -154,7 +154,8 @@ void checkOneWrite(const QList<QByteArray>& before, const QList<QByteArray>& aft
             FUZZ_CHECK(after[j + 1] == before[j]);
     } else {
         FUZZ_CHECK(i == before.size());
-        const bool separated = !before.isEmpty() && !QByteArrayView(before.last()).trimmed().isEmpty();
+        // Blank as the reader trims names and values: a line of no-break spaces is blank too.
+        const bool separated = !before.isEmpty() && !QString::fromUtf8(before.last()).trimmed().isEmpty();
         FUZZ_CHECK(after.size() == before.size() + (separated ? 3 : 2));
         if (separated)
             FUZZ_CHECK(after[i].isEmpty());
