@@ -43,6 +43,7 @@ constexpr char16_t kWindows1250[128] = {
 // Sets undefined to the first byte the code page leaves undefined, when there is one.
 std::optional<QString> fromWindows1250(QByteArrayView bytes, unsigned char* undefined) {
     QString text(bytes.size(), Qt::Uninitialized);
+    QChar* out = text.data(); // written through a pointer: operator[] checks for sharing on every character
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         const auto b = static_cast<unsigned char>(bytes[i]);
         const char16_t c = b < 0x80 ? char16_t(b) : kWindows1250[b - 0x80];
@@ -50,7 +51,7 @@ std::optional<QString> fromWindows1250(QByteArrayView bytes, unsigned char* unde
             *undefined = b;
             return std::nullopt;
         }
-        text[i] = QChar(c);
+        out[i] = QChar(c);
     }
     return text;
 }
@@ -84,10 +85,11 @@ std::optional<QString> fromUtf16(QByteArrayView bytes, bool bigEndian) {
     if (bytes.size() % 2 != 0)
         return std::nullopt;
     QString text(bytes.size() / 2, Qt::Uninitialized);
+    QChar* out = text.data();
     for (qsizetype i = 0; i < text.size(); ++i) {
         const auto hi = static_cast<unsigned char>(bytes[2 * i + (bigEndian ? 0 : 1)]);
         const auto lo = static_cast<unsigned char>(bytes[2 * i + (bigEndian ? 1 : 0)]);
-        text[i] = QChar(char16_t(hi << 8 | lo));
+        out[i] = QChar(char16_t(hi << 8 | lo));
     }
     // Unpaired surrogates could not be written back as they were.
     for (qsizetype i = 0; i < text.size(); ++i) {

@@ -57,9 +57,11 @@ std::vector<Chunk> cut(qsizetype streamSize, const std::vector<quint8>& lengths)
 // The transition table, one byte at a time, written without any of the decoder's shortcuts.
 Outcome model(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size_t throwAt) {
     Outcome out;
+    out.plain.reserve(stream.size());
+    out.stateAfterChunk.reserve(chunks.size());
     int state = 0;
     for (const Chunk& c : chunks) {
-        QString plain;
+        const qsizetype plainBefore = out.plain.size(); // a throw takes back what this chunk added
         bool thrown = false;
         for (qsizetype i = c.start; i < c.start + c.size && !thrown; ++i) {
             const auto b = quint8(stream[i]);
@@ -68,7 +70,7 @@ Outcome model(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size
                 if (b == 255)
                     state = 1;
                 else
-                    plain += QChar(char16_t(b));
+                    out.plain += QChar(char16_t(b));
                 break;
             case 1:
                 if (b == 240)
@@ -76,7 +78,7 @@ Outcome model(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size
                 else if (b == 250)
                     state = 2;
                 else if (b == 255)
-                    plain += QChar(char16_t(255));
+                    out.plain += QChar(char16_t(255));
                 else
                     state = 0;
                 break;
@@ -102,8 +104,8 @@ Outcome model(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size
                 break;
             }
         }
-        if (!thrown)
-            out.plain += plain;
+        if (thrown)
+            out.plain.truncate(plainBefore);
         out.stateAfterChunk.push_back(state);
     }
     return out;
@@ -111,24 +113,31 @@ Outcome model(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size
 
 Outcome decode(QByteArrayView stream, const std::vector<Chunk>& chunks, std::size_t throwAt) {
     Outcome out;
+    out.plain.reserve(stream.size());
+    out.stateAfterChunk.reserve(chunks.size());
     StreamDecoder decoder;
+    // One handler for every chunk (a handler per feed() would cost an allocation per chunk); it sees the chunk
+    // being fed through these two.
+    QByteArrayView chunk;
+    qsizetype chunkStart = 0;
+    const StreamDecoder::ReportHandler onReport = [&](const StreamDecoder::Report& r) {
+        FUZZ_CHECK(r.subcommand == 52 || r.subcommand == 150);
+        FUZZ_CHECK(decoder.state() == StreamDecoder::InSubnegotiation);
+        // The window shows chunkSoFar as the hex line: it must be a prefix of this very chunk.
+        FUZZ_CHECK(r.chunkSoFar.data() == chunk.data());
+        FUZZ_CHECK(r.chunkSoFar.size() >= 1 && r.chunkSoFar.size() <= chunk.size());
+        FUZZ_CHECK(quint8(r.chunkSoFar.back()) == r.value);
+        out.reports.push_back({r.subcommand, r.value, chunkStart + r.chunkSoFar.size() - 1});
+        if (out.reports.size() == throwAt)
+            throw Thrown{};
+    };
     for (const Chunk& c : chunks) {
-        const QByteArrayView chunk = stream.sliced(c.start, c.size);
+        chunk = stream.sliced(c.start, c.size);
+        chunkStart = c.start;
         const int before = decoder.state();
         bool thrown = false;
         try {
-            const QString plain = decoder.feed(chunk, [&](const StreamDecoder::Report& r) {
-                FUZZ_CHECK(r.subcommand == 52 || r.subcommand == 150);
-                FUZZ_CHECK(decoder.state() == StreamDecoder::InSubnegotiation);
-                // The window shows chunkSoFar as the hex line: it must be a prefix of this very chunk.
-                FUZZ_CHECK(r.chunkSoFar.data() == chunk.data());
-                FUZZ_CHECK(r.chunkSoFar.size() >= 1 && r.chunkSoFar.size() <= chunk.size());
-                FUZZ_CHECK(quint8(r.chunkSoFar.back()) == r.value);
-                out.reports.push_back({r.subcommand, r.value, c.start + r.chunkSoFar.size() - 1});
-                if (out.reports.size() == throwAt)
-                    throw Thrown{};
-            });
-            out.plain += plain;
+            out.plain += decoder.feed(chunk, onReport);
         } catch (const Thrown&) {
             thrown = true;
         }
@@ -175,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Without a handler the stream decodes the same, reports are only not delivered.
     StreamDecoder silent;
     QString silentPlain;
+    silentPlain.reserve(stream.size());
     for (const Chunk& c : chunks)
         silentPlain += silent.feed(stream.sliced(c.start, c.size), nullptr);
     FUZZ_CHECK(silentPlain == wholeRun.plain);

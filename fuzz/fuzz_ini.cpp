@@ -154,7 +154,10 @@ void checkOneWrite(const QList<QByteArray>& before, const QList<QByteArray>& aft
             FUZZ_CHECK(after[j + 1] == before[j]);
     } else {
         FUZZ_CHECK(i == before.size());
-        const bool separated = !before.isEmpty() && !QByteArrayView(before.last()).trimmed().isEmpty();
+        // Blank as the reader trims names and values: a line of no-break spaces is blank too, one that holds a
+        // byte-order mark is not (the decoder keeps it as a character).
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        const bool separated = !before.isEmpty() && !QString(decoder.decode(before.last())).trimmed().isEmpty();
         FUZZ_CHECK(after.size() == before.size() + (separated ? 3 : 2));
         if (separated)
             FUZZ_CHECK(after[i].isEmpty());
