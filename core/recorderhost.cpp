@@ -58,12 +58,17 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
                        monitor, &Monitor::eventRecorded, monitor,
                        [publisher](int input, const QString& path) { publisher->recorded(input, path); },
                        Qt::DirectConnection),
-                   QObject::connect(
-                       monitor, &Monitor::reportDecoded, monitor,
-                       [publisher](quint8 value) { publisher->reportLevels(value); }, Qt::DirectConnection)};
+                   connectLevelsFeed()};
     QObject::connect(&mqttSettings, &MqttSettings::changed, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(&settings, &Settings::loaded, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(mqtt, &MqttPublisher::logLine, monitor, &Monitor::logLine);
+}
+
+QMetaObject::Connection RecorderHost::connectLevelsFeed() {
+    MqttPublisher* publisher = mqtt;
+    return QObject::connect(
+        monitor, &Monitor::reportDecoded, monitor, [publisher](quint8 value) { publisher->reportLevels(value); },
+        Qt::DirectConnection);
 }
 
 RecorderHost::~RecorderHost() {
@@ -102,10 +107,14 @@ bool RecorderHost::serve(const QString& socketPath, QString* error) {
     onCore([&] {
         auto* service = new RecorderService(settings, counters, *monitor);
         ok = service->listen(socketPath, error);
-        if (ok)
+        if (ok) {
             m_service = service;
-        else
+            // Slots run in the order they were connected: the windows' LEDs go before the publisher's levels.
+            QObject::disconnect(m_mqttFeeds[1]);
+            m_mqttFeeds[1] = connectLevelsFeed();
+        } else {
             delete service;
+        }
     });
     return ok;
 }

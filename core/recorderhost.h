@@ -60,6 +60,8 @@ private:
     JoiningThread m_coreThread;
     JoiningThread m_mqttThread;
     std::unique_ptr<MqttOutbox> m_outbox;
+    QMetaObject::Connection connectLevelsFeed();
+
     QList<QMetaObject::Connection> m_mqttFeeds; // the core's direct calls into the publisher
     std::unique_ptr<RecorderPort> m_port;
     RecorderService* m_service = nullptr; // lives on the core's thread
