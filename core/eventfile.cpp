@@ -163,6 +163,60 @@ public:
         return result;
     }
 
+    // Starts the syncs without waiting for them: true when the ring took every one, to be waited for with
+    // waitStarted() before anything else uses the ring. A group larger than the ring, or a refusal, starts nothing.
+    bool start(const std::vector<int>& fds, bool dataOnly) {
+        // A start inside another's wait (the caller's work writing events of its own) syncs by itself.
+        if (fds.empty() || fds.size() > kEntries || m_started > 0 || !ready())
+            return false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            io_uring_sqe* sqe = io_uring_get_sqe(&m_ring);
+            if (!sqe) { // a ring with no room while nothing of ours is in it: not to be trusted
+                reset();
+                return false;
+            }
+            io_uring_prep_fsync(sqe, fds[i], dataOnly ? IORING_FSYNC_DATASYNC : 0);
+            io_uring_sqe_set_data64(sqe, i);
+        }
+        const int submitted = io_uring_submit_and_wait(&m_ring, 0);
+        if (submitted == int(fds.size())) {
+            m_started = fds.size();
+            return true;
+        }
+        // Some were taken and some not: wait for those taken, so the ring is empty again, and start afresh.
+        m_started = submitted > 0 ? size_t(submitted) : 0;
+        waitStarted();
+        reset();
+        return false;
+    }
+
+    // Waits for the syncs start() began; per descriptor 0 or the system's error, or -1 for one whose outcome
+    // could not be told, which the caller syncs itself.
+    std::vector<int> waitStarted() {
+        std::vector<int> result(m_started, -1);
+        if (m_started > 0 && io_uring_submit_and_wait(&m_ring, unsigned(m_started)) >= 0) {
+            for (size_t reaped = 0; reaped < m_started;) {
+                io_uring_cqe* cqe = nullptr;
+                const int err = io_uring_wait_cqe(&m_ring, &cqe);
+                if (err == -EINTR)
+                    continue;
+                if (err != 0) {
+                    reset();
+                    break;
+                }
+                const size_t index = size_t(io_uring_cqe_get_data64(cqe));
+                if (index < result.size())
+                    result[index] = cqe->res < 0 ? -cqe->res : 0;
+                io_uring_cqe_seen(&m_ring, cqe);
+                ++reaped;
+            }
+        } else if (m_started > 0) {
+            reset();
+        }
+        m_started = 0;
+        return result;
+    }
+
 private:
     enum class State { Unset, Ready, Refused };
     // Entries per submission; a larger group goes in several rounds.
@@ -186,6 +240,7 @@ private:
 
     io_uring m_ring{};
     State m_state = State::Unset;
+    size_t m_started = 0; // syncs start() began that waitStarted() has not collected
 };
 #endif
 
@@ -218,31 +273,73 @@ struct Pending {
     bool ok() const { return err == 0; }
 };
 
-// Makes the data of the batch's temporary files durable, each file by a data sync of its own (which tells its own
-// write error), all of them in flight together.
-void syncData(std::vector<Pending>& pending) {
-    std::vector<int> fds;
-    std::vector<Pending*> owners;
-    for (Pending& p : pending) {
-        if (p.fd >= 0 && p.ok()) {
-            fds.push_back(p.fd);
-            owners.push_back(&p);
+// The data syncs of a batch's temporary files, each file by a data sync of its own (which tells its own write
+// error), all of them in flight together. Started before the caller's other durable work, so that work and these
+// syncs share the disk's flushes, and finished before any file takes its name.
+class DataSyncs {
+public:
+    explicit DataSyncs(std::vector<Pending>& pending) {
+        for (Pending& p : pending) {
+            if (p.fd >= 0 && p.ok()) {
+                m_fds.push_back(p.fd);
+                m_owners.push_back(&p);
+            }
         }
     }
+    ~DataSyncs() { finish(); } // never leaves syncs of ours in the ring, whatever threw meanwhile
+    DataSyncs(const DataSyncs&) = delete;
+    DataSyncs& operator=(const DataSyncs&) = delete;
+
+    // Starts them in the background where the system lets us; otherwise finish() does them.
+    void start(bool background) {
 #ifdef __linux__
-    // Starting the write-back of every file before any sync puts their blocks into one journal transaction, which
-    // the first sync to finish commits for all.
-    if (fds.size() > 1) {
-        for (const int fd : fds)
-            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
+        // Starting the write-back of every file before any sync puts their blocks into one journal transaction,
+        // which the first sync to finish commits for all.
+        if (m_fds.size() > 1 || background) {
+            for (const int fd : m_fds)
+                ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        if (background)
+            m_inRing = SyncRing::ofThisThread().start(m_fds, true);
+#else
+        Q_UNUSED(background);
 #endif
-    const std::vector<int> result = syncAll(fds, true);
-    for (size_t i = 0; i < fds.size(); ++i) {
-        if (result[i] != 0)
-            owners[i]->err = result[i];
     }
-}
+
+    void finish() {
+        if (m_finished)
+            return;
+        m_finished = true;
+        std::vector<int> result(m_fds.size(), -1);
+#ifdef __linux__
+        if (m_inRing)
+            result = SyncRing::ofThisThread().waitStarted();
+#endif
+        // What did not go through the ring (or whose outcome it could not tell) is synced now, together where it
+        // can be.
+        std::vector<int> rest;
+        std::vector<size_t> restIndex;
+        for (size_t i = 0; i < m_fds.size(); ++i) {
+            if (result[i] == -1) {
+                rest.push_back(m_fds[i]);
+                restIndex.push_back(i);
+            }
+        }
+        const std::vector<int> restResult = syncAll(rest, true);
+        for (size_t k = 0; k < rest.size(); ++k)
+            result[restIndex[k]] = restResult[k];
+        for (size_t i = 0; i < m_fds.size(); ++i) {
+            if (result[i] != 0)
+                m_owners[i]->err = result[i];
+        }
+    }
+
+private:
+    std::vector<int> m_fds;
+    std::vector<Pending*> m_owners;
+    bool m_inRing = false;
+    bool m_finished = false;
+};
 
 // Makes the new names durable: without this a name can vanish in a power loss. Each folder that took a name is
 // synced once, the folders together. A folder that cannot be synced does not undo its events: the files are there,
@@ -278,7 +375,8 @@ QByteArray eventLine(const QDateTime& t) {
 
 #ifdef Q_OS_UNIX
 
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable) {
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
+                                        const std::function<void()>& whileDataSyncs) {
     QList<EventWriteResult> results(batch.size());
     std::vector<Pending> pending(size_t(batch.size()));
 
@@ -324,8 +422,15 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             p.err = errno;
     }
 
-    if (durable)
-        syncData(pending);
+    if (durable) {
+        DataSyncs syncs(pending);
+        syncs.start(bool(whileDataSyncs));
+        if (whileDataSyncs)
+            whileDataSyncs();
+        syncs.finish();
+    } else if (whileDataSyncs) {
+        whileDataSyncs();
+    }
     for (Pending& p : pending) {
         if (p.fd >= 0) {
             if (::close(p.fd) != 0 && p.err == 0)
@@ -415,7 +520,10 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
     return result;
 }
 
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable) {
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
+                                        const std::function<void()>& whileDataSyncs) {
+    if (whileDataSyncs)
+        whileDataSyncs();
     QList<EventWriteResult> results;
     results.reserve(batch.size());
     for (const EventWriteRequest& request : batch)

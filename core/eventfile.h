@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // One recorded event is one file holding one line, "dd.MM.yy;hh:mm:ss" and CR LF: 19 bytes, the same on every
 // platform, so archives move between machines unchanged.
 QByteArray eventLine(const QDateTime& t);
@@ -42,4 +44,9 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 // one and no other program's unsynced data is written on our time; where io_uring is refused they run one by one.
 // The results come in request order. A request that fails costs only itself and leaves nothing behind; with durable
 // set, no file is reported written before its data and its folder entry are on disk.
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true);
+//
+// whileDataSyncs, when given, runs once the lines are written and their data syncs are under way, and before any
+// file of the batch takes its name: work that must be durable before the names appear (the running number's store)
+// then shares the disk's flushes with the files' data instead of coming before them. It runs on this thread.
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true,
+                                        const std::function<void()>& whileDataSyncs = {});

@@ -96,13 +96,14 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
     if (events.isEmpty())
         return events;
 
-    // The advanced number reaches the settings file before any file that used it exists: a crash in between may
-    // skip a number, never issue one twice.
-    if (advanced)
-        storeSequenceNumber();
-    if (beforeEventWrites)
-        beforeEventWrites();
-    const QList<EventWriteResult> written = writeEventFiles(requests);
+    // The advanced number reaches the settings file before any file that used it takes its name: a crash in between
+    // may skip a number, never issue one twice. Its store runs while the files' data syncs do.
+    const QList<EventWriteResult> written = writeEventFiles(requests, true, [&] {
+        if (advanced)
+            storeSequenceNumber();
+        if (beforeEventWrites)
+            beforeEventWrites();
+    });
     // The counters window is told once per chunk, not once per event.
     QList<std::pair<int, bool>> counted;
     for (qsizetype k = 0; k < events.size(); ++k) {

@@ -20,7 +20,7 @@ class Recorder : public QObject {
 public:
     Recorder(Settings& settings, Counters& counters, QObject* parent = nullptr);
 
-    // Test seam: called after the running number is stored and before a group's event files are written.
+    // Test seam: called after the running number is stored and before a group's event files take their names.
     static inline std::function<void()> beforeEventWrites;
 
     struct Report {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -212,20 +213,19 @@ int io_uring_queue_init(unsigned entries, struct io_uring* ring, unsigned flags)
     return io_uring_queue_init_params(entries, ring, &p);
 }
 
-// The syncs among the entries about to be submitted, written down as their completions arrive in this call.
+// The syncs among the entries submitted, in this call or an earlier one that did not wait for them, written down as
+// their completions show up.
 int io_uring_submit_and_wait(struct io_uring* ring, unsigned waitNr) {
     struct Sync {
         unsigned long long userData;
         int fd;
         bool datasync;
-        bool seen;
     };
-    Sync syncs[1024];
-    int count = 0;
-    for (unsigned i = ring->sq.sqe_head; i != ring->sq.sqe_tail && count < 1024; ++i) {
+    thread_local std::vector<Sync> inFlight;
+    for (unsigned i = ring->sq.sqe_head; i != ring->sq.sqe_tail; ++i) {
         const io_uring_sqe& sqe = ring->sq.sqes[i & ring->sq.ring_mask];
         if (sqe.opcode == IORING_OP_FSYNC)
-            syncs[count++] = {sqe.user_data, sqe.fd, (sqe.fsync_flags & IORING_FSYNC_DATASYNC) != 0, false};
+            inFlight.push_back({sqe.user_data, sqe.fd, (sqe.fsync_flags & IORING_FSYNC_DATASYNC) != 0});
     }
     static const auto real = next<int (*)(struct io_uring*, unsigned)>("io_uring_submit_and_wait");
     const int ret = real(ring, waitNr);
@@ -233,11 +233,10 @@ int io_uring_submit_and_wait(struct io_uring* ring, unsigned waitNr) {
     unsigned head;
     struct io_uring_cqe* cqe;
     io_uring_for_each_cqe(ring, head, cqe) {
-        for (int k = 0; k < count; ++k) {
-            if (!syncs[k].seen && syncs[k].userData == cqe->user_data) {
-                syncs[k].seen = true;
-                record(syncs[k].datasync ? "uring_fdatasync" : "uring_fsync", syncs[k].fd, cqe->res, 0,
-                       deviceOf(syncs[k].fd));
+        for (auto it = inFlight.begin(); it != inFlight.end(); ++it) {
+            if (it->userData == cqe->user_data) {
+                record(it->datasync ? "uring_fdatasync" : "uring_fsync", it->fd, cqe->res, 0, deviceOf(it->fd));
+                inFlight.erase(it);
                 break;
             }
         }
