@@ -249,6 +249,23 @@ private slots:
         QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "a_2.csv", "sub", "sub/b.csv"}));
     }
 
+    // The caller's work runs while the group's data syncs are in flight and before any file has its name; when it
+    // throws, nothing of the group is left behind and the next group syncs and names its files as usual.
+    void workDuringTheSyncsComesBeforeTheNames() {
+        const QList<EventWriteRequest> group{{m_dir, QStringLiteral("a")}, {m_dir, QStringLiteral("b")}};
+        QStringList seen;
+        const QList<EventWriteResult> r = writeEventFiles(group, true, [&] { seen = entriesBelow(m_dir); });
+        QVERIFY(r[0].ok && r[1].ok);
+        QVERIFY(!seen.contains(QStringLiteral("a.csv")) && !seen.contains(QStringLiteral("b.csv")));
+
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 writeEventFiles(group, true, [] { throw std::runtime_error("store failed"); }));
+        QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "b.csv"}));
+        const QList<EventWriteResult> next = writeEventFiles(group);
+        QVERIFY(next[0].ok && next[1].ok);
+        QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "a_2.csv", "b.csv", "b_2.csv"}));
+    }
+
     // At the folder's name limit the suffix does not fit behind the whole name: the later events of the same name
     // are kept under a shortened one, never cut inside a character.
     void longNamesKeepEveryEvent_data() {
