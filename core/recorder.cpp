@@ -98,12 +98,17 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
 
     // The advanced number reaches the settings file before any file that used it takes its name: a crash in between
     // may skip a number, never issue one twice. Its store runs while the files' data syncs do.
-    const QList<EventWriteResult> written = writeEventFiles(requests, true, [&] {
-        if (advanced)
-            storeSequenceNumber();
-        if (beforeEventWrites)
-            beforeEventWrites();
-    });
+    // A group without a number to store syncs as before: one file alone is synced directly, without the ring.
+    std::function<void()> whileDataSyncs;
+    if (advanced || beforeEventWrites) {
+        whileDataSyncs = [&] {
+            if (advanced)
+                storeSequenceNumber();
+            if (beforeEventWrites)
+                beforeEventWrites();
+        };
+    }
+    const QList<EventWriteResult> written = writeEventFiles(requests, true, whileDataSyncs);
     // The counters window is told once per chunk, not once per event.
     QList<std::pair<int, bool>> counted;
     for (qsizetype k = 0; k < events.size(); ++k) {
