@@ -391,8 +391,13 @@ void MqttPublisher::publishState(bool force) {
 
 void MqttPublisher::pump() {
     m_pokePending = false;
-    if (!m_mosq || !m_connected)
+    if (!m_mosq || !m_connected) {
+        // An event recorded while the broker is away is said at once, not at the next tick: a reconnection may
+        // come before that tick and deliver the backlog without a word of it in the log.
+        if (!m_backlogLogged)
+            noteBacklog();
         return;
+    }
     publishState(false);
     while (m_connected && m_midToSeq.size() < Window) {
         const QList<MqttOutboxEntry> entries = m_outbox.next(Window - m_midToSeq.size());
@@ -407,6 +412,9 @@ void MqttPublisher::pump() {
         }
     }
     service();
+    // The end of a backlog is said as soon as its last event is acknowledged, before anything reads the log.
+    if (m_backlogLogged && m_outbox.backlog() == 0)
+        noteBacklog();
 }
 
 void MqttPublisher::stop() {
