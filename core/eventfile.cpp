@@ -140,21 +140,8 @@ public:
             const int submitted = io_uring_submit_and_wait(&m_ring, queued);
             // What the kernel did not take (or all, on an error) is left to the caller; the ring starts afresh.
             const unsigned taken = submitted > 0 ? unsigned(submitted) : 0;
-            for (unsigned reaped = 0; reaped < taken;) {
-                io_uring_cqe* cqe = nullptr;
-                const int err = io_uring_wait_cqe(&m_ring, &cqe);
-                if (err == -EINTR)
-                    continue;
-                if (err != 0) {
-                    reset();
-                    return result;
-                }
-                const size_t index = size_t(io_uring_cqe_get_data64(cqe));
-                if (index < result.size())
-                    result[index] = cqe->res < 0 ? -cqe->res : 0;
-                io_uring_cqe_seen(&m_ring, cqe);
-                ++reaped;
-            }
+            if (!reap(taken, result))
+                return result;
             if (taken < queued) {
                 reset();
                 return result;
@@ -194,30 +181,36 @@ public:
     // could not be told, which the caller syncs itself.
     std::vector<int> waitStarted() {
         std::vector<int> result(m_started, -1);
-        if (m_started > 0 && io_uring_submit_and_wait(&m_ring, unsigned(m_started)) >= 0) {
-            for (size_t reaped = 0; reaped < m_started;) {
-                io_uring_cqe* cqe = nullptr;
-                const int err = io_uring_wait_cqe(&m_ring, &cqe);
-                if (err == -EINTR)
-                    continue;
-                if (err != 0) {
-                    reset();
-                    break;
-                }
-                const size_t index = size_t(io_uring_cqe_get_data64(cqe));
-                if (index < result.size())
-                    result[index] = cqe->res < 0 ? -cqe->res : 0;
-                io_uring_cqe_seen(&m_ring, cqe);
-                ++reaped;
-            }
-        } else if (m_started > 0) {
+        if (m_started > 0 && io_uring_submit_and_wait(&m_ring, unsigned(m_started)) >= 0)
+            reap(m_started, result);
+        else if (m_started > 0)
             reset();
-        }
         m_started = 0;
         return result;
     }
 
 private:
+    // Takes count completions, each into result at the index its entry carried. False when the ring failed: it is
+    // reset, and the outcomes not taken stay -1.
+    bool reap(size_t count, std::vector<int>& result) {
+        for (size_t reaped = 0; reaped < count;) {
+            io_uring_cqe* cqe = nullptr;
+            const int err = io_uring_wait_cqe(&m_ring, &cqe);
+            if (err == -EINTR)
+                continue;
+            if (err != 0) {
+                reset();
+                return false;
+            }
+            const size_t index = size_t(io_uring_cqe_get_data64(cqe));
+            if (index < result.size())
+                result[index] = cqe->res < 0 ? -cqe->res : 0;
+            io_uring_cqe_seen(&m_ring, cqe);
+            ++reaped;
+        }
+        return true;
+    }
+
     enum class State { Unset, Ready, Refused };
     // Entries per submission; a larger group goes in several rounds.
     static constexpr unsigned kEntries = 64;

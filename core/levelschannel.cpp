@@ -1,5 +1,7 @@
 #include "core/levelschannel.h"
 
+#include "core/recorderservice.h"
+
 #include <QFile>
 #include <QSocketNotifier>
 
@@ -24,13 +26,6 @@ bool toAddress(const QString& path, sockaddr_un* address, QString* error) {
     }
     std::memcpy(address->sun_path, name.constData(), size_t(name.size()));
     return true;
-}
-
-uid_t peerUidOf(int fd, bool* ok) {
-    struct ucred cred {};
-    socklen_t length = sizeof cred;
-    *ok = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0;
-    return cred.uid;
 }
 
 QString systemError(const QString& what, const QString& path) {
@@ -94,8 +89,7 @@ void LevelsServer::accept() {
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return; // EAGAIN: all taken; anything else: the next arrival tries again
-        bool ok = false;
-        if (peerUidOf(fd, &ok) != ::getuid() || !ok) {
+        if (peerUid(fd) != qint64(::getuid())) {
             ::close(fd);
             continue;
         }
@@ -174,7 +168,7 @@ bool LevelsReader::connectTo(const QString& path, QString* error) {
     if (!ok) {
         if (error)
             *error = systemError(QStringLiteral("Nelze se připojit k"), path);
-    } else if (peerUidOf(m_fd, &ok) != ::getuid() || !ok) {
+    } else if (peerUid(m_fd) != qint64(::getuid())) {
         ok = false;
         if (error)
             *error = QStringLiteral("záznam na pozadí patří jinému uživateli");
