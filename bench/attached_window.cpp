@@ -16,8 +16,9 @@
 // reportDecoded replaced by one that calls the same handler, then stamps), with the log cleared past 20 lines.
 // Floor, interleaved sample by sample: a round trip of the same bytes over a bare loopback TCP pair, echoed by a
 // thread waiting for them. Each sample waits for the window's paint of the one before, then a short pause follows.
-// Target: p99 at most three times the floor's p99 (the recorder's path has three processes' worth of wake-ups: its
-// core, the window's thread, and the recorder printing its log meanwhile).
+// Target: p99 at most three times the floor's p99 (the floor wakes two threads that do nothing else; the recorder's
+// path wakes its core, which goes on with the chunk's log line after the levels, and the window's thread, which
+// has the log line and the chunk's data event to handle as well).
 //
 //   attached_window [--samples N] [--warmup N] [--pause-us P] [--attaches A] [--cold C]
 

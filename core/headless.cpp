@@ -15,8 +15,13 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace {
@@ -40,16 +45,96 @@ void print(FILE* stream, const QString& text) {
     std::clearerr(stream);
 }
 
-void printLog(const QString& line) {
+// One line of the log, stamped with when it was written; the stream is flushed by the caller.
+void putLogLine(const QString& line, const QDateTime& at) {
     // Every report prints a line: the stamp is put together from the fields, not by parsing a format text each time.
-    const QDateTime now = Clock::now();
-    const QDate date = now.date();
-    const QTime time = now.time();
+    const QDate date = at.date();
+    const QTime time = at.time();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%02d %02d:%02d:%02d ", date.day(), date.month(),
                   (date.year() % 100 + 100) % 100, time.hour(), time.minute(), time.second());
-    print(stdout, QLatin1String(stamp) + printableLogLine(line));
+    std::fputs((QLatin1String(stamp) + printableLogLine(line)).toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
 }
+
+void printLog(const QString& line) {
+    putLogLine(line, Clock::now());
+    std::fflush(stdout);
+    std::clearerr(stdout);
+}
+
+// The log goes out on this process's main thread, never on the core's: a standard output that blocks (a journal
+// that stalls) must not hold up recording. Lines from any thread are gathered and printed a little later, all at
+// once: a report does not wake a third thread while the windows are being woken for its LEDs, and a burst costs
+// one wake-up per gathering instead of one per line. Each line keeps the time it was written.
+class LogPrinter {
+public:
+    static constexpr int DelayMs = 20;
+    static constexpr qsizetype MaxPending = 100000; // a stalled output costs at most this many lines' memory
+
+    LogPrinter() : m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+        if (m_timer >= 0) {
+            m_notifier = std::make_unique<QSocketNotifier>(m_timer, QSocketNotifier::Read);
+            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { flush(); });
+        }
+    }
+    ~LogPrinter() {
+        flush();
+        m_notifier.reset();
+        if (m_timer >= 0)
+            ::close(m_timer);
+    }
+    LogPrinter(const LogPrinter&) = delete;
+    LogPrinter& operator=(const LogPrinter&) = delete;
+
+    // From any thread.
+    void add(const QString& line) {
+        const QDateTime now = Clock::now();
+        const std::lock_guard lock(m_mutex);
+        if (m_pending.size() >= MaxPending) {
+            ++m_dropped;
+            return;
+        }
+        m_pending.push_back({line, now});
+        if (!m_armed && m_timer >= 0) {
+            itimerspec due{};
+            due.it_value.tv_nsec = DelayMs * 1000000L;
+            m_armed = ::timerfd_settime(m_timer, 0, &due, nullptr) == 0;
+        }
+        if (m_timer < 0 || !m_armed)
+            QMetaObject::invokeMethod(qApp, [this] { flush(); }); // no timer: each line on its own, as it comes
+    }
+
+    // On the main thread: prints everything gathered so far.
+    void flush() {
+        if (m_timer >= 0) {
+            quint64 expirations;
+            [[maybe_unused]] const auto n = ::read(m_timer, &expirations, sizeof expirations);
+        }
+        std::vector<std::pair<QString, QDateTime>> lines;
+        qsizetype dropped = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            lines.swap(m_pending);
+            dropped = std::exchange(m_dropped, 0);
+            m_armed = false;
+        }
+        for (const auto& [line, at] : lines)
+            putLogLine(line, at);
+        if (dropped > 0)
+            putLogLine(QStringLiteral("Výstup nestačil, %1 řádků protokolu nevypsáno").arg(dropped), Clock::now());
+        std::fflush(stdout);
+        std::clearerr(stdout);
+    }
+
+private:
+    int m_timer = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::mutex m_mutex;
+    std::vector<std::pair<QString, QDateTime>> m_pending;
+    qsizetype m_dropped = 0;
+    bool m_armed = false;
+};
 
 } // namespace
 
@@ -135,6 +220,7 @@ int runHeadless(int argc, char** argv) {
         ::sleep(2);
     }
 
+    LogPrinter printer; // outlives the host, whose thread gives it lines until the end
     RecorderHost host(lock.resolvedPath());
     host.settings.setAutostartProgram(windowsProgram);
     try {
@@ -155,18 +241,27 @@ int runHeadless(int argc, char** argv) {
     // both from the recorder's service on the core's thread.
     QObject::disconnect(host.monitor, &Monitor::reportDecoded, port, nullptr);
     QObject::disconnect(host.monitor, &Monitor::dataEvent, port, nullptr);
-    QObject::connect(port, &RecorderPort::logLine, &app, printLog);
-    QObject::connect(port, &RecorderPort::warning, &app, [](const QString& text) {
-        // The recorder's own warnings break their lines with CR; the journal shows them on one.
-        printLog(QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')));
-    });
+    // The log's lines are gathered on the core's thread as they are written (see LogPrinter), not passed here one
+    // by one.
+    QObject::disconnect(host.monitor, &Monitor::logLine, port, nullptr);
+    QObject::disconnect(host.monitor, &Monitor::warning, port, nullptr);
+    QObject::connect(
+        host.monitor, &Monitor::logLine, host.monitor, [&printer](const QString& line) { printer.add(line); },
+        Qt::DirectConnection);
+    QObject::connect(
+        host.monitor, &Monitor::warning, host.monitor,
+        [&printer](const QString& text) {
+            // The recorder's own warnings break their lines with CR; the journal shows them on one.
+            printer.add(QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')));
+        },
+        Qt::DirectConnection);
     host.onCore([&host] {
         host.monitor->removeStaleEventFiles(); // the load has set the watchdog's period already
     });
     QString serveError;
     const QString socketPath = recorderSocketPath(lock.resolvedPath());
     if (!host.serve(socketPath, &serveError))
-        printLog(QStringLiteral("Okna se k záznamu nepřipojí: %1").arg(serveError));
+        printer.add(QStringLiteral("Okna se k záznamu nepřipojí: %1").arg(serveError));
 
     // SIGTERM and SIGINT end the loop from a pipe, so the exit path runs on this thread and not in the handler.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
@@ -183,10 +278,11 @@ int runHeadless(int argc, char** argv) {
 
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
     QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::toggleConnection);
-    printLog(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
+    printer.add(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
     QCoreApplication::exec(); // the process's own event loop, until a signal ends it
 
     const QString error = host.shutdown();
+    printer.flush(); // the closing lines, before anything else is said
     if (!error.isEmpty()) {
         print(stderr, QStringLiteral("impulz: ") + error);
         return 1;

@@ -188,6 +188,11 @@ void LevelsReader::start() {
     read(); // what came before the start
 }
 
+void LevelsReader::readPending() {
+    if (m_notifier && m_notifier->isEnabled())
+        read();
+}
+
 void LevelsReader::read() {
     quint8 buffer[256];
     for (;;) {

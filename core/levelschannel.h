@@ -54,6 +54,8 @@ public:
     // kept until start() is called.
     bool connectTo(const QString& path, QString* error);
     void start();
+    // Reads what has come once started, without waiting for this thread's turn at the socket's notifier.
+    void readPending();
 
 signals:
     void levels(quint8 value);

@@ -109,6 +109,9 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     QString levelsError;
     if (!m_levelsReader->connectTo(levelsSocketPath(socketPath), &levelsError))
         return fail(levelsError);
+    // The recorder sends a report's levels before its log line: whatever comes on the service's socket, the levels
+    // that came before it are handled first, so the LEDs never wait for the log's text to be laid out.
+    connect(m_socket, &QLocalSocket::readyRead, m_levelsReader, &LevelsReader::readPending);
     m_node->addClientSideConnection(m_socket);
     m_replica.reset(m_node->acquire<RecorderReplica>(QStringLiteral("Recorder")));
     if (!m_replica->waitForSource(int(deadline.remainingTime())))
