@@ -25,8 +25,9 @@ struct EventWriteRequest {
 // Writes one event file at directory + separator + name + ".csv". The directory text is used unchanged, so one
 // ending in a separator gives two. The time is read from Clock::now() once the file is being created.
 //
-// The file appears under its final name complete or not at all: the line goes to a hidden temporary file in the
-// same folder, which is synced and then linked to its final name without ever replacing an existing file. When
+// The file appears under its final name complete or not at all: the line goes to a file without a name in the
+// same folder (O_TMPFILE; where the file system has none, a hidden temporary file), which is synced and then linked
+// to its final name without ever replacing an existing file. When
 // "<name>.csv" exists, the first free "<name>_2.csv", "<name>_3.csv", ... is taken instead, so no event is lost
 // and an existing file is never opened or rewritten. When such a suffixed name would be longer than the folder
 // allows, the name before the suffix is shortened (never inside a multi-byte character); "<name>.csv" itself is

@@ -2,7 +2,8 @@
 // IMPULZ_TRACE_LOG: opens and closes with the descriptor and path, writes, every kind of sync, renames and links.
 // Syncs that go through io_uring are seen at submission (the queue's entries are read before the kernel takes them)
 // and written down only once their completions are in the ring, so a line means the sync has finished. With
-// IMPULZ_TRACE_NO_URING set, setting up a ring fails as it does under a seccomp filter that refuses io_uring.
+// IMPULZ_TRACE_NO_URING set, setting up a ring fails as it does under a seccomp filter that refuses io_uring; with
+// IMPULZ_TRACE_NO_TMPFILE set, opening a file without a name (O_TMPFILE) fails as on a file system that has none.
 //
 // Lines are tab-separated: call, descriptor, result (0 or -errno; bytes for writes), argument (flags), device,
 // path, second path. impulzTraceMark() adds a line of the process's own ("mark") to tell where it has got to.
@@ -75,10 +76,10 @@ template <typename F> F next(const char* name) {
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
 
-int traceOpen(const char* call, int dirFd, const char* path, int fd) {
+int traceOpen(const char* call, int dirFd, const char* path, int flags, int fd) {
     char where[4096];
     describe(where, sizeof where, dirFd, path);
-    record(call, fd, outcome(fd), 0, deviceOf(fd), where);
+    record(call, fd, outcome(fd), flags, deviceOf(fd), where);
     return fd;
 }
 
@@ -90,6 +91,14 @@ int traceMove(const char* call, long ret, int oldDir, const char* oldPath, int n
     describe(to, sizeof to, newDir, newPath);
     record(call, -1, outcome(ret), flags, 0, from, to);
     return int(ret);
+}
+
+// Whether the open is of a file without a name that IMPULZ_TRACE_NO_TMPFILE refuses; errno is set when it is.
+bool refusedAnonymous(int flags) {
+    if ((flags & O_TMPFILE) != O_TMPFILE || !std::getenv("IMPULZ_TRACE_NO_TMPFILE"))
+        return false;
+    errno = EOPNOTSUPP;
+    return true;
 }
 
 mode_t modeOf(int flags, va_list args) {
@@ -111,7 +120,7 @@ __attribute__((visibility("default"))) void impulzTraceMark(const char* text) {
         const mode_t mode = modeOf(flags, args);                                                                       \
         va_end(args);                                                                                                  \
         static const auto real = next<int (*)(const char*, int, ...)>(#name);                                          \
-        return traceOpen("open", AT_FDCWD, path, real(path, flags, mode));                                             \
+        return traceOpen("open", AT_FDCWD, path, flags, refusedAnonymous(flags) ? -1 : real(path, flags, mode));       \
     }
 #define IMPULZ_TRACE_OPENAT(name)                                                                                      \
     int name(int dirFd, const char* path, int flags, ...) {                                                            \
@@ -120,7 +129,7 @@ __attribute__((visibility("default"))) void impulzTraceMark(const char* text) {
         const mode_t mode = modeOf(flags, args);                                                                       \
         va_end(args);                                                                                                  \
         static const auto real = next<int (*)(int, const char*, int, ...)>(#name);                                     \
-        return traceOpen("open", dirFd, path, real(dirFd, path, flags, mode));                                         \
+        return traceOpen("open", dirFd, path, flags, refusedAnonymous(flags) ? -1 : real(dirFd, path, flags, mode));   \
     }
 
 IMPULZ_TRACE_OPEN(open)

@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -78,9 +79,12 @@ struct Call {
     QString path2; // a rename's or link's new name
 };
 
+// A file opened without a name (O_TMPFILE on its folder) is called "<folder>/<anonymous N>" here, and a link made
+// from its descriptor through /proc is a link from that name, so its writes and syncs are told from the folder's.
 QList<Call> readTrace(const QString& file) {
     QList<Call> calls;
     QHash<int, QString> open;
+    int anonymous = 0;
     QFile log(file);
     if (!log.open(QIODevice::ReadOnly))
         return calls;
@@ -94,6 +98,10 @@ QList<Call> readTrace(const QString& file) {
             c.path = QDir::cleanPath(c.path);
         if (c.path2 != QLatin1String("-"))
             c.path2 = QDir::cleanPath(c.path2);
+        if (c.name == QLatin1String("open") && c.fd >= 0 && (c.arg & O_TMPFILE) == O_TMPFILE)
+            c.path += QStringLiteral("/<anonymous %1>").arg(++anonymous);
+        if (c.name == QLatin1String("link") && c.path.startsWith(QLatin1String("/proc/self/fd/")))
+            c.path = open.value(c.path.mid(14).toInt());
         if (c.name == QLatin1String("open") && c.fd >= 0)
             open.insert(c.fd, c.path);
         else if (c.name == QLatin1String("close"))
@@ -154,12 +162,15 @@ private slots:
 
 void TestDurability::burstIsDurableBeforeItCounts_data() {
     QTest::addColumn<bool>("uring");
-    QTest::newRow("syncs submitted together") << true;
-    QTest::newRow("io_uring refused") << false;
+    QTest::addColumn<bool>("anonymous");
+    QTest::newRow("syncs submitted together") << true << true;
+    QTest::newRow("io_uring refused") << false << true;
+    QTest::newRow("named temporary files") << true << false;
 }
 
 void TestDurability::burstIsDurableBeforeItCounts() {
     QFETCH(bool, uring);
+    QFETCH(bool, anonymous);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString root = QDir::cleanPath(QFileInfo(dir.path()).canonicalFilePath());
@@ -175,6 +186,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("verify_asan_link_order=0"));
     if (!uring)
         env.insert(QStringLiteral("IMPULZ_TRACE_NO_URING"), QStringLiteral("1"));
+    if (!anonymous)
+        env.insert(QStringLiteral("IMPULZ_TRACE_NO_TMPFILE"), QStringLiteral("1"));
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(QCoreApplication::applicationFilePath(), {});
@@ -212,6 +225,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
         }
     }
     QCOMPARE(published.size(), kEvents);
+    const bool named = calls[published.first()].path.endsWith(QLatin1String(".tmp"));
+    QVERIFY2(named != anonymous, "the event files are made the way the row asks");
     QVERIFY2(firstMark >= 0, "nothing was counted, logged or announced");
 
     // The running number: its file complete on disk under its name before the first event file that used it.

@@ -131,7 +131,7 @@ public:
 
 class MonitorContender : public Contender {
 public:
-    explicit MonitorContender(const QTemporaryDir& dir) : Contender("monitor", IN_MOVED_TO), m_dir(dir) {}
+    explicit MonitorContender(const QTemporaryDir& dir) : Contender("monitor", IN_MOVED_TO | IN_CREATE), m_dir(dir) {}
     std::unique_ptr<ChildProcess> start(quint16 port, const std::vector<std::string>& folders,
                                         bool quickReconnect) override {
         const QString ini = m_dir.filePath(QStringLiteral("recorder-%1.ini").arg(++m_starts));
