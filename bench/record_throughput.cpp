@@ -6,8 +6,9 @@
 // are in flight: enough to keep the monitor busy, few enough that a read never reaches the large-packet warning.
 // inotify on the eight folders gives the moment each file gets its final name.
 //
-// The floor, in the same run: a bare loop doing per file what a durable event write has to do (temporary file,
-// write, fsync, rename that never replaces, folder fsync). Floor and monitor take turns in short runs over several
+// The floor, in the same run: a bare loop doing per file what a durable event write has to do, the way a plain
+// program does it (temporary file, write, fsync, rename that never replaces, folder fsync; the recorder makes its
+// files without a name and links them where the file system lets it). Floor and monitor take turns in short runs over several
 // rounds, each run in fresh folders, and each kind's rate is its total over its total time: the disk's speed swings
 // widely (on a file system still cleaning up after a mass delete, file creation runs several times slower for
 // minutes, and other work shares the disk), and taking turns often makes the swings hit both alike.
@@ -16,7 +17,7 @@
 //   unique       L%numl%_B%nbit%_%date%%time% with the program clock pinned and moved on one second per report,
 //                so no two events share a name: the plain cost of the path.
 //   same-second  the same template on the real clock: events within one second share a name and take the first
-//                free _2, _3, ... suffix, one failed rename per name already taken.
+//                free _2, _3, ... suffix, one failed link per name already taken.
 //   numco        L%numl%_B%nbit%_%numco%: unique names, but every event also stores the running number in the
 //                settings file, itself a durable write.
 // And two ways of sending, on unique names, with the next chunk written as soon as the monitor has read the last, so
