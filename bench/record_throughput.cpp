@@ -8,9 +8,9 @@
 //
 // The floor, in the same run: a bare loop doing per file what a durable event write has to do, the way a plain
 // program does it (temporary file, write, fsync, rename that never replaces, folder fsync; the recorder makes its
-// files without a name and links them where the file system lets it). Floor and monitor take turns in short runs over several
-// rounds, each run in fresh folders, and each kind's rate is its total over its total time: the disk's speed swings
-// widely (on a file system still cleaning up after a mass delete, file creation runs several times slower for
+// files without a name and links them where the file system lets it). Floor and monitor take turns in short runs over
+// several rounds, each run in fresh folders, and each kind's rate is its total over its total time: the disk's speed
+// swings widely (on a file system still cleaning up after a mass delete, file creation runs several times slower for
 // minutes, and other work shares the disk), and taking turns often makes the swings hit both alike.
 //
 // Three name templates:
