@@ -84,7 +84,7 @@ QByteArray candidateName(const QByteArray& base, qsizetype componentStart, int n
     return base.left(end) + suffix;
 }
 
-#ifdef __linux__
+#ifdef O_TMPFILE
 // Whether files may be made without a name and linked under their own later: that needs O_TMPFILE and /proc to
 // name the descriptor to linkat() (linking a descriptor by itself needs a privilege before Linux 6.10).
 bool anonymousFilesPossible() {
@@ -116,6 +116,14 @@ int publishAnonymous(int fd, const QByteArray& target) {
     char self[40];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, self, AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+#else
+int createAnonymous(const QByteArray&) {
+    return -1;
+}
+
+int publishAnonymous(int, const QByteArray&) {
+    return ENOTSUP;
 }
 #endif
 
@@ -441,17 +449,15 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             folder = QDir::separator();
         p.nativeFolder = QFile::encodeName(folder);
         p.nativeBase = QFile::encodeName(p.base);
-#ifdef __linux__
         p.fd = createAnonymous(p.nativeFolder);
         p.anonymous = p.fd >= 0;
-#endif
         if (p.fd < 0)
             p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
         if (p.fd < 0)
             continue;
         struct stat st {};
-        if (::fstat(p.fd, &st) == 0)
-            p.device = st.st_dev;
+        if (!p.anonymous && ::fstat(p.fd, &st) == 0)
+            p.device = st.st_dev; // how a named file takes its name is learnt per file system
         if (!writeAllToFd(p.fd, eventLine(Clock::now())))
             p.err = errno;
     }
@@ -497,11 +503,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         for (; n <= kMaxCandidates && err == EEXIST; ++n) {
             bool shortened = false;
             const QByteArray target = candidateName(p.nativeBase, componentStart, n, *max, shortened);
-#ifdef __linux__
             err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target, useLinkOn[p.device]);
-#else
-            err = publish(p.tmp, target, useLinkOn[p.device]);
-#endif
             if (err != EEXIST)
                 results[i].path = shortened ? QFile::decodeName(target) : candidatePath(p.base, n);
         }

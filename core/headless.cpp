@@ -37,12 +37,21 @@ bool printsAsIs(char16_t u) {
     return u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x2028 && u != 0x2029 && u != '\\';
 }
 
-// A failed write (a reader that went away) is ignored: printing never stops recording.
-void print(FILE* stream, const QString& text) {
+// One line, not yet flushed.
+void put(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fputc('\n', stream);
+}
+
+// A failed write (a reader that went away) is ignored: printing never stops recording.
+void flushStream(FILE* stream) {
     std::fflush(stream);
     std::clearerr(stream);
+}
+
+void print(FILE* stream, const QString& text) {
+    put(stream, text);
+    flushStream(stream);
 }
 
 // One line of the log, stamped with when it was written; the stream is flushed by the caller.
@@ -53,14 +62,12 @@ void putLogLine(const QString& line, const QDateTime& at) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%02d %02d:%02d:%02d ", date.day(), date.month(),
                   (date.year() % 100 + 100) % 100, time.hour(), time.minute(), time.second());
-    std::fputs((QLatin1String(stamp) + printableLogLine(line)).toLocal8Bit().constData(), stdout);
-    std::fputc('\n', stdout);
+    put(stdout, QLatin1String(stamp) + printableLogLine(line));
 }
 
 void printLog(const QString& line) {
     putLogLine(line, Clock::now());
-    std::fflush(stdout);
-    std::clearerr(stdout);
+    flushStream(stdout);
 }
 
 // The log goes out on this process's main thread, never on the core's: a standard output that blocks (a journal
@@ -123,8 +130,7 @@ public:
             putLogLine(line, at);
         if (dropped > 0)
             putLogLine(QStringLiteral("Výstup nestačil, %1 řádků protokolu nevypsáno").arg(dropped), Clock::now());
-        std::fflush(stdout);
-        std::clearerr(stdout);
+        flushStream(stdout);
     }
 
 private:
