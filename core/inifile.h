@@ -100,6 +100,9 @@ private:
 //   chain, with ".." taken where the kernel takes it (resolvedFilePath()), and stay links; the temporary file
 //   stands beside the file at the chain's end. When the folder does not allow new files but the file itself is
 //   writable, the file is rewritten in place instead (not crash-proof, but better than refusing the save).
+//   A write that keeps the file's length and changes bytes within one 512-byte sector only (a running number
+//   that keeps its count of digits) is written over those bytes and synced instead: a disk writes a sector whole,
+//   so that is as safe, and without a new name the folder needs no sync.
 // - A missing folder is an error, except below the user's configuration folder ($XDG_CONFIG_HOME, default
 //   ~/.config), where the first write creates it: that is where an installed program keeps its settings.
 // - A write first re-reads the file, so writes made by another IniFile object on the same path in the meantime

@@ -1,9 +1,10 @@
 // A preloaded library that writes down the file system calls a process makes, one line each, to the file named by
-// IMPULZ_TRACE_LOG: opens and closes with the descriptor and path, writes, every kind of sync, renames and links.
-// Syncs that go through io_uring are seen at submission (the queue's entries are read before the kernel takes them)
-// and written down only once their completions are in the ring, so a line means the sync has finished. With
-// IMPULZ_TRACE_NO_URING set, setting up a ring fails as it does under a seccomp filter that refuses io_uring; with
-// IMPULZ_TRACE_NO_TMPFILE set, opening a file without a name (O_TMPFILE) fails as on a file system that has none.
+// IMPULZ_TRACE_LOG: opens and closes with the descriptor and path, writes (at an offset too), every kind of sync,
+// renames and links. Syncs that go through io_uring are seen at submission (the queue's entries are read before the
+// kernel takes them) and written down only once their completions are in the ring, so a line means the sync has
+// finished. With IMPULZ_TRACE_NO_URING set, setting up a ring fails as it does under a seccomp filter that refuses
+// io_uring; with IMPULZ_TRACE_NO_TMPFILE set, opening a file without a name (O_TMPFILE) fails as on a file system that
+// has none.
 //
 // Lines are tab-separated: call, descriptor, result (0 or -errno; bytes for writes), argument (flags), device,
 // path, second path. impulzTraceMark() adds a line of the process's own ("mark") to tell where it has got to.
@@ -147,6 +148,20 @@ int close(int fd) {
 ssize_t write(int fd, const void* data, size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     const ssize_t ret = real(fd, data, size);
+    record("write", fd, outcome(ret), long(size), 0);
+    return ret;
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    const ssize_t ret = real(fd, data, size, offset);
+    record("write", fd, outcome(ret), long(size), 0);
+    return ret;
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+    const ssize_t ret = real(fd, data, size, offset);
     record("write", fd, outcome(ret), long(size), 0);
     return ret;
 }

@@ -1,7 +1,8 @@
 // The recorder's write protocol as the system sees it: a burst of reports fed to the monitor core in a child
 // process whose file system calls a preloaded library writes down (durability_trace.cpp). The order of those calls
 // is what survives a power loss, and no read-back of the files can tell it, so it is checked here call by call:
-// the running number's file written, synced, renamed and its folder synced before any event file appears; each
+// the running number on disk before any event file appears (written over in place and synced, or a synced file
+// renamed over the settings file and its folder synced); each
 // event file's data synced before it takes its name; each folder synced after its names and before any event is
 // counted, logged or announced.
 
@@ -163,18 +164,26 @@ private slots:
 void TestDurability::burstIsDurableBeforeItCounts_data() {
     QTest::addColumn<bool>("uring");
     QTest::addColumn<bool>("anonymous");
-    QTest::newRow("syncs submitted together") << true << true;
-    QTest::newRow("io_uring refused") << false << true;
-    QTest::newRow("named temporary files") << true << false;
+    QTest::addColumn<int>("number"); // the running number stored before the burst; 0: none
+    // From 1 the number gains a digit, and the settings file is replaced; from 100 it keeps its three and is
+    // written over in place.
+    QTest::newRow("syncs submitted together") << true << true << 0;
+    QTest::newRow("io_uring refused") << false << true << 0;
+    QTest::newRow("named temporary files") << true << false << 0;
+    QTest::newRow("number written over in place") << true << true << 100;
 }
 
 void TestDurability::burstIsDurableBeforeItCounts() {
     QFETCH(bool, uring);
     QFETCH(bool, anonymous);
+    QFETCH(int, number);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString root = QDir::cleanPath(QFileInfo(dir.path()).canonicalFilePath());
     QVERIFY(QDir().mkpath(folderOf(root, 0)) && QDir().mkpath(folderOf(root, 2)));
+    const QString ini = root + QStringLiteral("/impulz.ini");
+    if (number > 0)
+        writeBytes(ini, "[Po spusteni]\nPor_cislo=" + QByteArray::number(number) + '\n');
     const QString log = dir.filePath(QStringLiteral("trace.log"));
 
     QProcess child;
@@ -204,8 +213,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     QVERIFY2(start >= 0, "the child's trace is empty");
 
     // What the chunk did, in the order it did it.
-    const QString ini = root + QStringLiteral("/impulz.ini");
     qsizetype iniRename = -1;
+    qsizetype iniWrite = -1;
     qsizetype firstMark = -1;
     QList<qsizetype> published;
     QStringList recorded;
@@ -214,6 +223,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
         const bool moved = (c.name == QLatin1String("rename") || c.name == QLatin1String("link")) && c.result == 0;
         if (moved && c.path2 == ini && iniRename < 0)
             iniRename = i;
+        if (c.name == QLatin1String("write") && c.result > 0 && c.path == ini && published.isEmpty())
+            iniWrite = i;
         if (moved && c.path2.endsWith(QLatin1String(".csv")))
             published.append(i);
         if (c.name == QLatin1String("mark")) {
@@ -229,12 +240,20 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     QVERIFY2(named != anonymous, "the event files are made the way the row asks");
     QVERIFY2(firstMark >= 0, "nothing was counted, logged or announced");
 
-    // The running number: its file complete on disk under its name before the first event file that used it.
-    QVERIFY2(iniRename >= 0 && iniRename < published.first(), "the running number is stored before the files");
-    QVERIFY2(syncedBefore(calls, calls[iniRename].path, start, iniRename, true) >= 0,
-             "the settings file's data is synced before its rename");
-    QVERIFY2(syncedBefore(calls, root, iniRename, published.first(), false) >= 0,
-             "the settings file's folder is synced after its rename, before any event file appears");
+    // The running number: on disk under the settings file's name before the first event file that used it.
+    QCOMPARE(IniFile(ini).readInteger(QStringLiteral("Po spusteni"), QStringLiteral("Por_cislo"), 0),
+             qMax(number, 1) + kEvents);
+    if (number > 0) {
+        QVERIFY2(iniRename < 0 && iniWrite >= 0, "the running number is written over in place before the files");
+        QVERIFY2(syncedBefore(calls, ini, iniWrite, published.first(), true) >= 0,
+                 "the settings file is synced after the number's write, before any event file appears");
+    } else {
+        QVERIFY2(iniRename >= 0 && iniRename < published.first(), "the running number is stored before the files");
+        QVERIFY2(syncedBefore(calls, calls[iniRename].path, start, iniRename, true) >= 0,
+                 "the settings file's data is synced before its rename");
+        QVERIFY2(syncedBefore(calls, root, iniRename, published.first(), false) >= 0,
+                 "the settings file's folder is synced after its rename, before any event file appears");
+    }
 
     QStringList names;
     for (const qsizetype i : std::as_const(published)) {

@@ -22,12 +22,6 @@ namespace {
 
 const QString kSection = QStringLiteral("Po spusteni");
 
-void writeBytes(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), data.size());
-}
-
 // The text in UTF-16 with its byte-order mark, as Windows' editors save "Unicode".
 QByteArray utf16(const QString& text, bool bigEndian) {
     QByteArray out;
@@ -367,6 +361,33 @@ private slots:
         }
         QCOMPARE(readBytes(m_path), before);
         QCOMPARE(folderEntries(m_dir), QStringList{QStringLiteral("impulz.ini")});
+    }
+
+    // A value that keeps its length is written over in place only when its bytes lie within one sector, which a
+    // power cut leaves whole; across a sector's end the file is replaced, as is a value that changes length.
+    void sameLengthWriteStaysInItsSector() {
+        const auto inode = [this] {
+            struct stat st {};
+            return ::stat(QFile::encodeName(m_path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+        };
+        struct Case {
+            qsizetype padding; // bytes before the value's line
+            QString before, after;
+            bool inPlace;
+        };
+        const Case cases[] = {{0, QStringLiteral("41"), QStringLiteral("42"), true},
+                              {481, QStringLiteral("10099"), QStringLiteral("10100"), true},  // bytes 509 to 511
+                              {481, QStringLiteral("10099"), QStringLiteral("20100"), true},  // 507 to 511
+                              {482, QStringLiteral("10099"), QStringLiteral("10100"), false}, // 510 to 512
+                              {0, QStringLiteral("99"), QStringLiteral("100"), false}};
+        for (const Case& c : cases) {
+            const QByteArray head = "[Po spusteni]\n;" + QByteArray(c.padding, 'x') + "\nPor_cislo=";
+            writeBytes(m_path, head + c.before.toLatin1() + "\nIP=1\n");
+            const ino_t was = inode();
+            IniFile(m_path).writeString(kSection, QStringLiteral("Por_cislo"), c.after);
+            QCOMPARE(readBytes(m_path), head + c.after.toLatin1() + "\nIP=1\n");
+            QCOMPARE(inode() == was, c.inPlace);
+        }
     }
 
     // A save of every setting replaces the file once: one temporary file, one rename.

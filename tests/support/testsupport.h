@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the tests: the controller's bytes on the wire, reading a file back, listing event files,
-// dropping root's rights.
+// Helpers shared by the tests: the controller's bytes on the wire, writing and reading a file back, listing event
+// files, dropping root's rights.
 
 #include <QByteArray>
 #include <QDir>
@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 #include <unistd.h>
 
@@ -25,6 +26,12 @@ inline QByteArray report(quint8 subcommand, quint8 value) {
     r.append(char(value));
     r.append(QByteArray::fromHex("FFF0"));
     return r;
+}
+
+inline void writeBytes(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
 }
 
 inline QByteArray readBytes(const QString& path) {
