@@ -11,6 +11,9 @@
 //              outside the timing): a sync of the whole file system (syncfs) would have to write that too; syncs of
 //              our own files need not.
 //   cached     the group without any sync: what the page cache alone costs, the ceiling.
+//   syncfs     the group as the writer made it before it synced only its own files: the 36 files without a name,
+//              one syncfs() for all of them (which writes back every program's data on the file system), the links,
+//              one folder sync. What one shared sync reaches on this disk, the mark the 6x target was set from.
 //   bare       a bare loop doing per file what a durable event write has to do (temporary file, write, data sync,
 //              rename that never replaces, folder sync): the floor for single, which shows what our code adds.
 //   bare, nameless  the same with the file made without a name (O_TMPFILE) and linked under its own, as the
@@ -124,6 +127,30 @@ void perFileBurst(const QString& dir, long& serial) {
     ::close(dirFd);
 }
 
+// The group with one sync of the whole file system in place of a data sync per file.
+void sharedSyncBurst(const QString& dir, long& serial) {
+    const QByteArray folder = QFile::encodeName(dir);
+    std::vector<int> fds;
+    for (int i = 0; i < kBurst; ++i) {
+        fds.push_back(::open(folder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
+        if (fds.back() < 0 || ::write(fds.back(), "06.12.26;13:45:07\r\n", 19) != 19)
+            fail("shared-sync write failed");
+    }
+    if (::syncfs(fds.front()) != 0)
+        fail("syncfs failed");
+    for (const int fd : fds) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+        const QByteArray target = folder + "/shared_" + QByteArray::number(serial++) + ".csv";
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) != 0)
+            fail("shared-sync link failed");
+        ::close(fd);
+    }
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0)
+        fail("shared-sync folder sync failed");
+    ::close(dirFd);
+}
+
 // Another program's writes, left in the cache for whoever syncs next.
 void dirtyTheCache(const QString& dir) {
     const QByteArray block(1 << 20, 'x');
@@ -168,6 +195,7 @@ int main(int argc, char** argv) {
         {"per-file", perFileBurst},
         {"8 folders", [](const QString& dir, long& serial) { check(writeEventFiles(burstOf(dir, serial, true))); }},
         {"cached", [](const QString& dir, long& serial) { check(writeEventFiles(burstOf(dir, serial), false)); }},
+        {"syncfs", sharedSyncBurst},
         {"burst, busy", [](const QString& dir, long& serial) { check(writeEventFiles(burstOf(dir, serial))); }, true},
         {"per-file, busy", perFileBurst, true},
         {"bare",
@@ -267,5 +295,8 @@ int main(int argc, char** argv) {
                 kind("cached").rate(), burst.rate() / kind("cached").rate());
     std::printf("burst vs per-file syncs, other writes pending: %.0f events/s (floor: %.0f events/s, ratio %.2f)\n",
                 burstBusy.rate(), perFileBusy.rate(), burstBusy.rate() / perFileBusy.rate());
+    // What one shared sync of the whole file system gives over single on this disk, where nothing else writes.
+    std::printf("one shared syncfs vs single: %.0f events/s (floor: %.0f files/s, ratio %.2f)\n", kind("syncfs").rate(),
+                single.rate(), kind("syncfs").rate() / single.rate());
     return 0;
 }
