@@ -98,6 +98,22 @@ void check(const QList<EventWriteResult>& results) {
     }
 }
 
+// A bare loop's folder sync; what names the step in the failure.
+void syncFolder(const QByteArray& folder, const char* what) {
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0)
+        fail(std::string(what) + " folder sync failed");
+    ::close(dirFd);
+}
+
+// Gives a file made without a name (O_TMPFILE) its name, and closes it.
+void linkNameless(int fd, const QByteArray& target, const char* what) {
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) != 0)
+        fail(std::string(what) + " link failed");
+    ::close(fd);
+}
+
 // The group made durable by a data sync per file, issued back to back, with the same order: nothing gets its final
 // name before its data is on disk.
 void perFileBurst(const QString& dir, long& serial) {
@@ -121,10 +137,7 @@ void perFileBurst(const QString& dir, long& serial) {
         if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) != 0)
             fail("per-file rename failed");
     }
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0 || ::fsync(dirFd) != 0)
-        fail("per-file folder sync failed");
-    ::close(dirFd);
+    syncFolder(folder, "per-file");
 }
 
 // The group with one sync of the whole file system in place of a data sync per file.
@@ -138,17 +151,9 @@ void sharedSyncBurst(const QString& dir, long& serial) {
     }
     if (::syncfs(fds.front()) != 0)
         fail("syncfs failed");
-    for (const int fd : fds) {
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-        const QByteArray target = folder + "/shared_" + QByteArray::number(serial++) + ".csv";
-        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) != 0)
-            fail("shared-sync link failed");
-        ::close(fd);
-    }
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0 || ::fsync(dirFd) != 0)
-        fail("shared-sync folder sync failed");
-    ::close(dirFd);
+    for (const int fd : fds)
+        linkNameless(fd, folder + "/shared_" + QByteArray::number(serial++) + ".csv", "shared-sync");
+    syncFolder(folder, "shared-sync");
 }
 
 // Another program's writes, left in the cache for whoever syncs next.
@@ -210,10 +215,7 @@ int main(int argc, char** argv) {
                      fail("bare write failed");
                  if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) != 0)
                      fail("bare rename failed");
-                 const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                 if (dirFd < 0 || ::fsync(dirFd) != 0)
-                     fail("bare folder sync failed");
-                 ::close(dirFd);
+                 syncFolder(folder, "bare");
              }
          }},
         {"bare, nameless",
@@ -224,14 +226,8 @@ int main(int argc, char** argv) {
                  const int fd = ::open(folder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
                  if (fd < 0 || ::write(fd, "06.12.26;13:45:07\r\n", 19) != 19 || ::fdatasync(fd) != 0)
                      fail("nameless bare write failed");
-                 const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-                 if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) != 0)
-                     fail("nameless bare link failed");
-                 ::close(fd);
-                 const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                 if (dirFd < 0 || ::fsync(dirFd) != 0)
-                     fail("nameless bare folder sync failed");
-                 ::close(dirFd);
+                 linkNameless(fd, target, "nameless bare");
+                 syncFolder(folder, "nameless bare");
              }
          }},
     };

@@ -626,15 +626,12 @@ std::optional<IniText> overwriteInPlace(const QString& file, const QString& sect
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > (1 << 20))
         return done(std::nullopt);
-    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
-    for (qsizetype got = 0; got < bytes.size();) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, size_t(bytes.size() - got), off_t(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return done(std::nullopt); // the file shrank meanwhile, or cannot be read
-        got += n;
-    }
+    QFile reader;
+    if (!reader.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return done(std::nullopt);
+    const QByteArray bytes = reader.readAll();
+    if (bytes.size() != st.st_size) // the file changed size meanwhile, or cannot be read
+        return done(std::nullopt);
     IniText text(bytes);
     QString problem;
     const std::optional<QByteArray> data = text.write(section, keyValues, problem);
