@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QThread>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #else
 #include <QSaveFile>
@@ -426,24 +428,60 @@ struct FileRead {
     std::optional<QByteArray> bytes;
     QString problem;
     QString detail;
+    // The bytes are the whole file as it stood, unchanged while it was read. Another program's save (an editor, a
+    // shell redirection) truncates the file and then writes it, so a read between the two sees an empty or a short
+    // file; such a read may show what the file holds, but is never written back.
+    bool whole = true;
+    bool justEmptied = false; // empty and changed a moment ago: the only reason the read is not whole
+#ifdef Q_OS_UNIX
+    bool exists = false;
+    struct stat st {}; // as it stood after the read, for the write's check that nobody changed it since
+#endif
 };
 
 FileRead unreadable(const QString& reason) {
     return {std::nullopt, reason, QStringLiteral("nelze číst (%1)").arg(reason)};
 }
 
-// A missing file reads as no bytes, which is an empty UTF-8 text; a file that exists but cannot be read has unknown
-// contents.
-FileRead readFile(const QString& path) {
+const QString kChanging =
+    QStringLiteral("another program kept changing the file while it was read, so it is left as it is");
+
+#ifdef Q_OS_UNIX
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The same file with the same contents, as far as the system tells: one inode, one length, no change since.
+bool unchanged(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && sameTime(a.st_mtim, b.st_mtim) &&
+           sameTime(a.st_ctim, b.st_ctim);
+}
+
+// An empty file changed within the last second is taken for a save in progress (truncated, not yet written); one
+// that has stayed empty longer is empty.
+bool recentlyEmptied(const struct stat& st) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const qint64 ageMs = (qint64(now.tv_sec) - st.st_ctim.tv_sec) * 1000 + (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+    return st.st_size == 0 && ageMs > -1000 && ageMs < 1000;
+}
+
+#endif
+
+// One look at the file. A missing file reads as no bytes, which is an empty UTF-8 text; a file that exists but
+// cannot be read has unknown contents.
+FileRead readOnce(const QString& path) {
 #ifdef Q_OS_UNIX
     // Not blocking: a FIFO put where the settings file belongs must not hang the start.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? FileRead{QByteArray(), {}, {}} : unreadable(qt_error_string(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+    struct stat before {};
+    if (::fstat(fd, &before) == 0 && !S_ISREG(before.st_mode)) {
         ::close(fd);
-        if (S_ISDIR(st.st_mode))
+        if (S_ISDIR(before.st_mode))
             return {std::nullopt, qt_error_string(EISDIR), QStringLiteral("je to adresář")};
         return {std::nullopt, qt_error_string(EINVAL), QStringLiteral("není obyčejný soubor")};
     }
@@ -462,24 +500,92 @@ FileRead readFile(const QString& path) {
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return unreadable(file.errorString());
-    return {std::move(data), {}, {}};
+    FileRead read{std::move(data), {}, {}};
+#ifdef Q_OS_UNIX
+    // Two looks through the descriptor around the read, and one through the name: the bytes are the file's whole
+    // contents only when nothing moved in between and the name still leads to the same file.
+    struct stat after {};
+    struct stat named {};
+    read.exists = true;
+    read.whole = ::fstat(int(file.handle()), &after) == 0 && ::stat(native.constData(), &named) == 0 &&
+                 unchanged(before, after) && unchanged(after, named) && read.bytes->size() == after.st_size;
+    read.justEmptied = read.whole && recentlyEmptied(after);
+    read.whole = read.whole && !read.justEmptied;
+    read.st = after;
+#endif
+    return read;
+}
+
+// A read that is not whole is tried again a few times, a little later each time (about an eighth of a second in
+// all): another program's save takes far less. A file that stayed empty and untouched all that time is empty. What
+// the last look gave comes back, whole or not.
+FileRead readFile(const QString& path) {
+    constexpr int kAttempts = 8;
+    FileRead read = readOnce(path);
+    const FileRead first = read;
+    for (int attempt = 1; attempt < kAttempts && read.bytes && !read.whole; ++attempt) {
+        QThread::msleep(1UL << (attempt - 1));
+        read = readOnce(path);
+    }
+#ifdef Q_OS_UNIX
+    if (read.justEmptied && first.justEmptied && unchanged(read.st, first.st))
+        read.whole = true;
+#endif
+    if (read.bytes && !read.whole)
+        read.problem = kChanging;
+    return read;
 }
 
 #ifdef Q_OS_UNIX
 
-// Used when the folder refuses new files but the file itself is writable.
-bool rewriteInPlace(const QByteArray& target, const QByteArray& data) {
-    const int fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = ::pwrite(fd, data.constData(), size_t(data.size()), 0) == ssize_t(data.size()) &&
-              ::ftruncate(fd, off_t(data.size())) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    return ok;
+// What a write of the whole file did.
+struct Written {
+    QString problem;      // empty when the file now holds the data
+    bool changed = false; // another program changed the file after it was read: nothing was written, read it again
+};
+
+Written failed(int error) {
+    return {qt_error_string(error), false};
 }
 
-// Empty when the file now holds data, otherwise the reason why it does not.
-QString replaceFile(const QString& path, const QByteArray& data) {
+// The file rewritten through one descriptor: the new bytes from the first one that differs from what was read (the
+// bytes before it are never touched, so they survive anything), then cut to the new length and synced. A power cut
+// during a change of length may leave the bytes after that point torn.
+Written writeInPlace(const QByteArray& target, const QByteArray& data, const FileRead& read) {
+    const int fd = ::open(target.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return failed(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !unchanged(st, read.st)) {
+        ::close(fd);
+        return {{}, true};
+    }
+    const QByteArray& old = *read.bytes;
+    qsizetype first = 0;
+    while (first < old.size() && first < data.size() && old[first] == data[first])
+        ++first;
+    bool ok = ::lseek(fd, off_t(first), SEEK_SET) == off_t(first) &&
+              writeAllToFd(fd, data.constData() + first, size_t(data.size() - first)) &&
+              ::ftruncate(fd, off_t(data.size())) == 0 && ::fdatasync(fd) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    return ok ? Written{} : failed(error);
+}
+
+// Whether the name still leads to the file as it was read (or still to no file).
+bool stillAsRead(const QByteArray& target, const FileRead& read) {
+    struct stat st {};
+    if (::stat(target.constData(), &st) != 0)
+        return errno == ENOENT && !read.exists;
+    return read.exists && unchanged(st, read.st);
+}
+
+// Puts data in the file that read came from, unless another program changed the file since: a write over a save
+// in progress would drop it (the other program goes on writing to a file that no name shows any more).
+Written replaceFile(const QString& path, const QByteArray& data, const FileRead& read) {
     static std::atomic<unsigned> counter{0};
 
     // The end of the whole chain of links: replacing a link in the middle would turn it into a file of its own
@@ -491,24 +597,30 @@ QString replaceFile(const QString& path, const QByteArray& data) {
     struct stat st {};
     const bool exists = ::stat(nativeTarget.constData(), &st) == 0;
     if (!exists && errno != ENOENT)
-        return qt_error_string(errno);
+        return failed(errno);
     if (exists) {
         if (!S_ISREG(st.st_mode))
-            return qt_error_string(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
         // The rename below needs only the folder's permission, so it would happily replace a write-protected
         // file; opening it for writing asks the file itself (with the effective ids, ACLs and read-only mounts).
-        const int probe = ::open(nativeTarget.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int probe = ::open(nativeTarget.constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
         if (probe < 0)
-            return qt_error_string(errno);
+            return failed(errno);
         ::close(probe);
     }
+    if (exists != read.exists || (exists && !unchanged(st, read.st)))
+        return {{}, true};
+    // A file with several names stays one file: a new inode would take this name only.
+    if (exists && st.st_nlink > 1)
+        return writeInPlace(nativeTarget, data, read);
 
     const QByteArray tmp = nativeDir + "/." + QFile::encodeName(target.fileName()) + '.' +
                            QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) + ".tmp";
     const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     if (fd < 0) {
+        // The folder takes no new file, but the file itself may be writable.
         const int error = errno;
-        return exists && rewriteInPlace(nativeTarget, data) ? QString() : qt_error_string(error);
+        return exists ? writeInPlace(nativeTarget, data, read) : failed(error);
     }
 
     bool ok = true;
@@ -522,13 +634,18 @@ QString replaceFile(const QString& path, const QByteArray& data) {
         ok = false;
         error = errno;
     }
+    // The last look before the rename: the sync above takes long enough for another save to start meanwhile.
+    if (ok && !stillAsRead(nativeTarget, read)) {
+        ::unlink(tmp.constData());
+        return {{}, true};
+    }
     if (ok && ::rename(tmp.constData(), nativeTarget.constData()) != 0) {
         ok = false;
         error = errno;
     }
     if (!ok) {
         ::unlink(tmp.constData());
-        return qt_error_string(error);
+        return failed(error);
     }
     // The rename itself lives in the folder: without this sync a power cut could bring back the previous file,
     // and with it a running number that was already issued. A file system that cannot sync folders is no error.
@@ -542,18 +659,23 @@ QString replaceFile(const QString& path, const QByteArray& data) {
 
 #else
 
-QString replaceFile(const QString& path, const QByteArray& data) {
+struct Written {
+    QString problem;
+    bool changed = false;
+};
+
+Written replaceFile(const QString& path, const QByteArray& data, const FileRead&) {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile())
-        return QStringLiteral("not a file");
+        return {QStringLiteral("not a file")};
     if (info.exists() && !info.isWritable())
-        return QStringLiteral("the file is write-protected");
+        return {QStringLiteral("the file is write-protected")};
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
+        return {file.errorString()};
     file.write(data);
     if (!file.commit())
-        return file.errorString();
+        return {file.errorString()};
     return {};
 }
 
@@ -630,7 +752,9 @@ std::optional<IniText> overwriteInPlace(const QString& file, const QString& sect
     if (!reader.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return done(std::nullopt);
     const QByteArray bytes = reader.readAll();
-    if (bytes.size() != st.st_size) // the file changed size meanwhile, or cannot be read
+    // The file changed meanwhile (another program is saving it), or cannot be read: the careful way decides.
+    struct stat after {};
+    if (bytes.size() != st.st_size || ::fstat(fd, &after) != 0 || !unchanged(st, after))
         return done(std::nullopt);
     IniText text(bytes);
     QString problem;
@@ -644,6 +768,9 @@ std::optional<IniText> overwriteInPlace(const QString& file, const QString& sect
     while (end > first && bytes[end - 1] == (*data)[end - 1])
         --end;
     if (end > first && (first / kSector != (end - 1) / kSector))
+        return done(std::nullopt);
+    // The last look before the write: bytes put over another program's new text would land in its lines.
+    if (::fstat(fd, &after) != 0 || !unchanged(st, after))
         return done(std::nullopt);
     if (end > first && ::pwrite(fd, data->constData() + first, size_t(end - first), off_t(first)) != end - first)
         return done(std::nullopt);
@@ -663,23 +790,31 @@ std::optional<IniText> overwriteInPlace(const QString& file, const QString& sect
 // changed as text, and written over in place when that is as safe, or else replaced. The file's text as it now is.
 IniText writeValuesTo(const QString& path, const QString& file, const QString& section,
                       const QList<std::pair<QString, QString>>& keyValues) {
+    // Another program's save that lands between the read and the write sends it back to the read, a few times.
+    constexpr int kAttempts = 4;
+    for (int attempt = 1;; ++attempt) {
 #ifdef Q_OS_UNIX
-    if (std::optional<IniText> patched = overwriteInPlace(file, section, keyValues))
-        return std::move(*patched);
+        if (std::optional<IniText> patched = overwriteInPlace(file, section, keyValues))
+            return std::move(*patched);
 #endif
-    const FileRead current = readFile(file);
-    if (!current.bytes)
-        throw IniWriteError(path, current.problem);
-    IniText text(*current.bytes);
-    QString problem;
-    const std::optional<QByteArray> data = text.write(section, keyValues, problem);
-    if (!data)
-        throw IniWriteError(path, problem);
-    createConfigFolderFor(file);
-    problem = replaceFile(file, *data);
-    if (!problem.isEmpty())
-        throw IniWriteError(path, problem);
-    return text;
+        const FileRead current = readFile(file);
+        if (!current.bytes || !current.whole)
+            throw IniWriteError(path, current.problem);
+        IniText text(*current.bytes);
+        QString problem;
+        const std::optional<QByteArray> data = text.write(section, keyValues, problem);
+        if (!data)
+            throw IniWriteError(path, problem);
+        createConfigFolderFor(file);
+        const Written written = replaceFile(file, *data, current);
+        if (written.changed && attempt < kAttempts)
+            continue;
+        if (written.changed)
+            throw IniWriteError(path, kChanging);
+        if (!written.problem.isEmpty())
+            throw IniWriteError(path, written.problem);
+        return text;
+    }
 }
 
 } // namespace
