@@ -8,10 +8,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
 #include <exception>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -256,21 +261,50 @@ qint32 Settings::loadSequenceNumber(const IniFile& ini) {
     QMutexLocker lock(&m_sequenceStoreMutex);
     const qint32 fromFile = ini.readInteger(Section, SequenceKey, 1);
     m_settingsFileNumber = fromFile;
-    const std::optional<SequenceStateFile::Contents> copy = SequenceStateFile(ini.path()).read();
-    m_stateCopyPresent = copy.has_value();
-    if (!copy)
-        return fromFile;
-    // The settings file still holds what it held when the copy took over, so it has taken no number since and the
+    const QList<SequenceStateFile::Contents> copies = SequenceStateFile(ini.path()).readAll();
+    m_stateCopyPresent = !copies.isEmpty();
+    // Where the settings file still holds what it held when a copy took over, it has taken no number since and the
     // copy is newer, even when the numbering has wrapped past 0 meanwhile. Otherwise the higher number is the safe
     // one: a skipped number does no harm, a number issued twice does.
-    if (copy->settingsFileNumber == fromFile)
-        return copy->number;
-    return std::max(fromFile, copy->number);
+    std::optional<qint32> number;
+    for (const SequenceStateFile::Contents& copy : copies) {
+        const qint32 n = copy.settingsFileNumber == fromFile ? copy.number : std::max(fromFile, copy.number);
+        number = std::max(number.value_or(n), n);
+    }
+    return number.value_or(fromFile);
 }
+
+namespace {
+
+// How many names the settings file has: such a file is rewritten in place, so its names stay one file.
+nlink_t linkCount(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode))
+        return st.st_nlink;
+#else
+    Q_UNUSED(path);
+#endif
+    return 1;
+}
+
+} // namespace
 
 Settings::SequenceCopy Settings::storeSequenceNumber(qint32 n, QString* settingsFileError) {
     QMutexLocker lock(&m_sequenceStoreMutex);
     const QString path = filePath();
+    // A number that gains or loses a digit moves the rest of a hard-linked file, written in place, where a power
+    // cut could tear it. The state copy takes the number first; the store below removes it again once the file
+    // holds it.
+    const QString stored = m_settingsFileNumber ? QString::number(*m_settingsFileNumber) : QString();
+    if (linkCount(path) > 1 && stored.size() != QString::number(n).size()) {
+        try {
+            SequenceStateFile(path).write({n, m_settingsFileNumber});
+            m_stateCopyPresent = true;
+        } catch (const IniWriteError&) {
+            // The settings file may still take it; the store below tells.
+        }
+    }
     try {
         IniFile::update(path, Section, {{SequenceKey, QString::number(n)}});
     } catch (const IniWriteError& refused) {
