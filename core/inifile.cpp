@@ -516,11 +516,11 @@ FileRead readOnce(const QString& path) {
     return read;
 }
 
-// A read that is not whole is tried again a few times, a little later each time (about an eighth of a second in
-// all): another program's save takes far less. A file that stayed empty and untouched all that time is empty. What
-// the last look gave comes back, whole or not.
+// A read that is not whole is tried again a few times, a little later each time (about half a second in all):
+// another program's save takes far less, even on a loaded machine. A file that stayed empty and untouched all that time
+// is empty. What the last look gave comes back, whole or not.
 FileRead readFile(const QString& path) {
-    constexpr int kAttempts = 8;
+    constexpr int kAttempts = 10;
     FileRead read = readOnce(path);
     const FileRead first = read;
     for (int attempt = 1; attempt < kAttempts && read.bytes && !read.whole; ++attempt) {

@@ -4,14 +4,24 @@
 #include "core/recorder.h"
 #include "core/settings.h"
 
+#include "core/inifile.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 class TestEventRecorder : public QObject {
     Q_OBJECT
 private slots:
     void transitionsBecomeNumberedFilesAndCounts();
+    void numbersStoredWhileAnotherProgramSavesTheFile();
 };
 
 void TestEventRecorder::transitionsBecomeNumberedFilesAndCounts() {
@@ -49,6 +59,73 @@ void TestEventRecorder::transitionsBecomeNumberedFilesAndCounts() {
     QCOMPARE(settings.sequenceNumber(), 10); // the failed event used its number too
     QVERIFY(!recorder.recordsAny({{52, 0xff, now}}, levels));
     QVERIFY(recorder.recordsAny({{52, 0xfe, now}}, levels));
+}
+
+// An editor or a shell redirection saves the settings file in place (truncate, then write) while the recorder stores
+// a number for every event: each of its saves keeps all its keys, and the number is never lost.
+void TestEventRecorder::numbersStoredWhileAnotherProgramSavesTheFile() {
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    const QString events = dir.filePath(QStringLiteral("events"));
+    QVERIFY(QDir().mkpath(events));
+    const QByteArray saved = QStringLiteral("[Po spusteni]\nIP=10.1.2.3\nPort=2101\nFormat=%numco%\nBit0=1\n"
+                                            "Soubor0=%1\nPor_cislo=1\nPopis=linka\n\n[Jine]\ncizi=klic\n")
+                                 .arg(events)
+                                 .toUtf8();
+    const QList<std::pair<QString, QString>> keys = {
+        {Settings::Section, QStringLiteral("IP")},     {Settings::Section, QStringLiteral("Port")},
+        {Settings::Section, QStringLiteral("Format")}, {Settings::Section, QStringLiteral("Soubor0")},
+        {Settings::Section, QStringLiteral("Popis")},  {QStringLiteral("Jine"), QStringLiteral("cizi")}};
+    const auto keysKept = [&] {
+        const IniFile file(ini);
+        for (const auto& [section, key] : keys) {
+            if (file.readString(section, key, QString()).isEmpty())
+                return false;
+        }
+        return true;
+    };
+    const auto save = [&] {
+        const int fd = ::open(QFile::encodeName(ini).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        // A writer that is slow between the truncation and its data, as a loaded machine makes any writer.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const bool written = ::write(fd, saved.constData(), size_t(saved.size())) == ssize_t(saved.size());
+        return ::close(fd) == 0 && written;
+    };
+    QVERIFY(save());
+
+    Settings settings;
+    settings.setFilePath(ini);
+    settings.load();
+    Counters counters;
+    Recorder recorder(settings, counters);
+    std::array<bool, 8> levels{};
+    const QDateTime now = QDateTime::currentDateTime();
+    recorder.record({{52, 0xff, now}}, levels);
+
+    std::atomic<int> savesDone{0};
+    std::atomic<int> savesLost{0};
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i) {
+            if (!save() || !keysKept())
+                ++savesLost;
+            ++savesDone;
+        }
+    });
+    // Bounded by the saves, and by a count of its own should the other thread stall.
+    for (int i = 0; i < 100000 && savesDone < 200; ++i)
+        QCOMPARE(recorder.record({{52, 0xfe, now}, {52, 0xff, now}}, levels).size(), 1);
+    other.join();
+    QCOMPARE(savesLost.load(), 0);
+
+    recorder.record({{52, 0xfe, now}, {52, 0xff, now}}, levels);
+    QVERIFY(keysKept());
+    Settings restarted;
+    restarted.setFilePath(ini);
+    restarted.load();
+    QCOMPARE(restarted.sequenceNumber(), settings.sequenceNumber());
 }
 
 QTEST_GUILESS_MAIN(TestEventRecorder)
