@@ -2,19 +2,42 @@
 
 #include "core/inifile.h"
 #include "core/settings.h"
+#include "core/statefile.h"
 
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+ino_t inodeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
 
 class TestSettingsModel : public QObject {
     Q_OBJECT
 private slots:
     void loadsClampsAndReportsChanges();
+    void hardLinksStayOneFileAcrossADigit_data();
+    void hardLinksStayOneFileAcrossADigit();
+    void stateCopyFoundThroughEveryPath();
 };
 
 void TestSettingsModel::loadsClampsAndReportsChanges() {
@@ -58,6 +81,95 @@ void TestSettingsModel::loadsClampsAndReportsChanges() {
     QCOMPARE(replaced, 1);
     QCOMPARE(IniFile(ini).readString(Settings::Section, QStringLiteral("Popis"), QString()), QStringLiteral("Linka 3"));
     QCOMPARE(IniFile(ini).readInteger(Settings::Section, QStringLiteral("Sec"), 0), 60);
+}
+
+void TestSettingsModel::hardLinksStayOneFileAcrossADigit_data() {
+    QTest::addColumn<int>("stored");
+    QTest::newRow("99") << 99;
+    QTest::newRow("9999") << 9999;
+}
+
+// A settings file with a second name keeps it when the running number gains a digit, and when a save changes the
+// file's length: both names show the new text.
+void TestSettingsModel::hardLinksStayOneFileAcrossADigit() {
+    QFETCH(int, stored);
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    const QString link = dir.filePath(QStringLiteral("druhy.ini"));
+    QVERIFY(writeFile(ini, QStringLiteral("[Po spusteni]\nPor_cislo=%1\nIP=10.0.0.7\n").arg(stored).toUtf8()));
+    QVERIFY(::link(QFile::encodeName(ini).constData(), QFile::encodeName(link).constData()) == 0);
+    const ino_t inode = inodeOf(ini);
+
+    Settings settings;
+    settings.setFilePath(link);
+    settings.load();
+    QCOMPARE(settings.storeSequenceNumber(stored + 1), Settings::SequenceCopy::SettingsFile);
+    QCOMPARE(inodeOf(ini), inode);
+    QCOMPARE(inodeOf(link), inode);
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), stored + 1);
+    QCOMPARE(IniFile(ini).readString(Settings::Section, QStringLiteral("IP"), {}), QStringLiteral("10.0.0.7"));
+    QVERIFY(SequenceStateFile(ini).readAll().isEmpty()); // the copy that took the number first is gone again
+
+    settings.set(Settings::Description, QStringLiteral("a description that makes the file longer"));
+    settings.save();
+    QCOMPARE(inodeOf(link), inode);
+    QCOMPARE(IniFile(ini).readString(Settings::Section, QStringLiteral("Popis"), {}),
+             QStringLiteral("a description that makes the file longer"));
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), stored + 1);
+}
+
+// Numbers the state copy took through one path to the settings file are known through every other: a symbolic
+// link, a hard link in another folder. A copy named by path, as earlier versions named it, still counts.
+void TestSettingsModel::stateCopyFoundThroughEveryPath() {
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString state = dir.filePath(QStringLiteral("state"));
+    QVERIFY(QDir().mkpath(state + QStringLiteral("/impulz")));
+    QVERIFY(::chmod(QFile::encodeName(state).constData(), 0777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(state + QStringLiteral("/impulz")).constData(), 0777) == 0);
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    const QString ini = dir.filePath(QStringLiteral("a/impulz.ini"));
+    const QString hardLink = dir.filePath(QStringLiteral("b/impulz.ini"));
+    const QString symlink = dir.filePath(QStringLiteral("c.ini"));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("a"))) && QDir().mkpath(dir.filePath(QStringLiteral("b"))));
+    QVERIFY(writeFile(ini, "[Po spusteni]\nPor_cislo=200\n"));
+    QVERIFY(::link(QFile::encodeName(ini).constData(), QFile::encodeName(hardLink).constData()) == 0);
+    QVERIFY(QFile::link(ini, symlink));
+    // Read-only for the user below, and so are the folders: only the state copy takes numbers.
+    QVERIFY(::chmod(QFile::encodeName(ini).constData(), 0444) == 0);
+
+    const auto restartedAt = [](const QString& path) {
+        Settings settings;
+        settings.setFilePath(path);
+        settings.load();
+        return settings.sequenceNumber();
+    };
+    {
+        const Unprivileged user;
+        if (!user.ok())
+            QSKIP("cannot drop root's privileges");
+        Settings running;
+        running.setFilePath(ini);
+        running.load();
+        for (int n = 201; n <= 203; ++n)
+            QCOMPARE(running.storeSequenceNumber(n), Settings::SequenceCopy::StateCopy);
+        QCOMPARE(restartedAt(hardLink), 203);
+        QCOMPARE(restartedAt(symlink), 203);
+
+        // An older copy named by the file's path, left by an earlier version.
+        const QByteArray hash = QCryptographicHash::hash(ini.toUtf8(), QCryptographicHash::Sha256).toHex();
+        QVERIFY(writeFile(state + QStringLiteral("/impulz/por_cislo-") + QString::fromLatin1(hash.left(32)) +
+                              QStringLiteral(".ini"),
+                          ("[Poradove cislo]\nSoubor=" + ini.toUtf8() + "\nPor_cislo=250\nPor_cislo_souboru=200\n")));
+        QCOMPARE(restartedAt(symlink), 250);
+        Settings again;
+        again.setFilePath(ini);
+        again.load();
+        QCOMPARE(again.storeSequenceNumber(251), Settings::SequenceCopy::StateCopy);
+        QCOMPARE(SequenceStateFile(symlink).readAll().size(), 1); // the older copy went into the newer one
+        QCOMPARE(restartedAt(hardLink), 251);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSettingsModel)
