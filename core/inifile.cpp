@@ -522,7 +522,9 @@ FileRead readOnce(const QString& path) {
 FileRead readFile(const QString& path) {
     constexpr int kAttempts = 10;
     FileRead read = readOnce(path);
+#ifdef Q_OS_UNIX
     const FileRead first = read;
+#endif
     for (int attempt = 1; attempt < kAttempts && read.bytes && !read.whole; ++attempt) {
         QThread::msleep(1UL << (attempt - 1));
         read = readOnce(path);

@@ -99,7 +99,9 @@ private:
 //   and never brings the old one back after the write returned. Symbolic links are followed to the end of their
 //   chain, with ".." taken where the kernel takes it (resolvedFilePath()), and stay links; the temporary file
 //   stands beside the file at the chain's end. When the folder does not allow new files but the file itself is
-//   writable, the file is rewritten in place instead (not crash-proof, but better than refusing the save).
+//   writable, the file is rewritten in place instead (not crash-proof, but better than refusing the save). So is a
+//   file with more than one hard link, whatever the change: a new inode would take one of its names only, and
+//   its names would stop being one file. Such a write leaves the bytes before the first changed one untouched.
 //   A write that keeps the file's length and changes bytes within one 512-byte sector only (a running number
 //   that keeps its count of digits) is written over those bytes and synced instead: a disk writes a sector whole,
 //   so that is as safe, and without a new name the folder needs no sync.
@@ -107,6 +109,13 @@ private:
 //   ~/.config), where the first write creates it: that is where an installed program keeps its settings.
 // - A write first re-reads the file, so writes made by another IniFile object on the same path in the meantime
 //   are kept.
+// - Another program may save the file at any time, in place (truncate, then write, as editors and shell
+//   redirections do) or by replacing it. A write takes only a read that is whole: the bytes read match the file's
+//   length, and the file (inode, length, change times) looked the same before and after the read and once more just
+//   before the new text goes in. A read that is not whole, or an empty file that changed within the last second
+//   (truncated, its new text not written yet), is tried again a few times over about half a second; a change
+//   between the read and the write sends the write back to the read. What still cannot be read whole is never
+//   written over: the write throws. Reads for the settings themselves take the last look when none was whole.
 class IniFile {
 public:
     // Reads the file once; a missing or unreadable file reads as empty. Reads use that snapshot (plus this

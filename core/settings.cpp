@@ -277,11 +277,11 @@ qint32 Settings::loadSequenceNumber(const IniFile& ini) {
 namespace {
 
 // How many names the settings file has: such a file is rewritten in place, so its names stay one file.
-nlink_t linkCount(const QString& path) {
+quint64 linkCount(const QString& path) {
 #ifdef Q_OS_UNIX
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode))
-        return st.st_nlink;
+        return quint64(st.st_nlink);
 #else
     Q_UNUSED(path);
 #endif
@@ -293,11 +293,14 @@ nlink_t linkCount(const QString& path) {
 Settings::SequenceCopy Settings::storeSequenceNumber(qint32 n, QString* settingsFileError) {
     QMutexLocker lock(&m_sequenceStoreMutex);
     const QString path = filePath();
-    // A number that gains or loses a digit moves the rest of a hard-linked file, written in place, where a power
-    // cut could tear it. The state copy takes the number first; the store below removes it again once the file
-    // holds it.
-    const QString stored = m_settingsFileNumber ? QString::number(*m_settingsFileNumber) : QString();
-    if (linkCount(path) > 1 && stored.size() != QString::number(n).size()) {
+    // A hard-linked file is written in place. A change of its last digit alone lies within one sector, which a
+    // disk writes whole; any other (a carry, a digit more or less) may span two sectors or move the rest of the
+    // file, and a power cut could tear it, even into a lower number. The state copy takes the number first; the
+    // store below removes it again once the file holds it.
+    const QString before = m_settingsFileNumber ? QString::number(*m_settingsFileNumber) : QString();
+    const QString after = QString::number(n);
+    const bool lastDigitOnly = before.size() == after.size() && before.chopped(1) == after.chopped(1);
+    if (!lastDigitOnly && linkCount(path) > 1) {
         try {
             SequenceStateFile(path).write({n, m_settingsFileNumber});
             m_stateCopyPresent = true;

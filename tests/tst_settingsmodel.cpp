@@ -1,6 +1,7 @@
 // The settings model as a plain object: what a load reads, clamps and reports, and how a save replaces the file.
 
 #include "core/inifile.h"
+#include "core/instancelock.h"
 #include "core/settings.h"
 #include "core/statefile.h"
 
@@ -100,6 +101,8 @@ void TestSettingsModel::hardLinksStayOneFileAcrossADigit() {
     QVERIFY(writeFile(ini, QStringLiteral("[Po spusteni]\nPor_cislo=%1\nIP=10.0.0.7\n").arg(stored).toUtf8()));
     QVERIFY(::link(QFile::encodeName(ini).constData(), QFile::encodeName(link).constData()) == 0);
     const ino_t inode = inodeOf(ini);
+    InstanceLock running; // a recorder on the first name
+    QVERIFY(running.acquire(ini));
 
     Settings settings;
     settings.setFilePath(link);
@@ -117,6 +120,8 @@ void TestSettingsModel::hardLinksStayOneFileAcrossADigit() {
     QCOMPARE(IniFile(ini).readString(Settings::Section, QStringLiteral("Popis"), {}),
              QStringLiteral("a description that makes the file longer"));
     QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), stored + 1);
+    InstanceLock second; // and one started on the other
+    QVERIFY(!second.acquire(link));
 }
 
 // Numbers the state copy took through one path to the settings file are known through every other: a symbolic
