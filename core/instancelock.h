@@ -12,11 +12,11 @@
 // so root's monitor and a user's monitor still exclude each other.
 //
 // A hard link is another name of the same inode, and its lock file would stand beside that name. So the settings
-// file itself is locked as well, as it is when the monitor starts. That lock stays on the inode the monitor found:
-// every write replaces the file by a new inode, which a later start through the same path meets the lock file
-// for, and which a hard link made before the start no longer shares. (A hard link made to the new inode after a
-// write is not caught.) When the folder takes no lock file, the settings file is rewritten in place and keeps its
-// inode, and its own lock alone keeps a second monitor out.
+// file itself is locked as well, as it is when the monitor starts. That lock stays on the inode the monitor found.
+// A file with several names is always rewritten in place, so its links stay one file and keep sharing that lock;
+// a file with one name may be replaced by a new inode, which a later start through the same path meets the lock
+// file for. When the folder takes no lock file, the settings file is rewritten in place and keeps its inode, and
+// its own lock alone keeps a second monitor out.
 class InstanceLock {
 public:
     InstanceLock() = default;
