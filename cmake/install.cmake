@@ -106,6 +106,10 @@ install(CODE [=[
     file(WRITE "${impulz_applications}/impulz.desktop" "${impulz_desktop}")
 ]=])
 
+# The software centres' entry (AppStream), naming the launcher above.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/package/example.delvorlabs.impulz.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
 # A stripped install (the package's) also drops the compilers' ident strings, as Debian's own packages do: the
 # .comment section holds nothing a program needs.
 install(CODE "set(impulz_strip \"${CMAKE_STRIP}\")

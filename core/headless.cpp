@@ -5,6 +5,7 @@
 #include "core/instancelock.h"
 #include "core/recorderhost.h"
 #include "core/recorderservice.h"
+#include "core/servicenotify.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -223,6 +224,7 @@ int runHeadless(int argc, char** argv) {
         if (!told)
             printLog(QStringLiteral("Čekám na konec jiného záznamu: %1").arg(lock.errorText()));
         told = true;
+        ServiceNotify::waiting(lock.errorText());
         ::sleep(2);
     }
 
@@ -285,8 +287,10 @@ int runHeadless(int argc, char** argv) {
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
     QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::toggleConnection);
     printer.add(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
-    QCoreApplication::exec(); // the process's own event loop, until a signal ends it
+    ServiceNotifier notifier(host); // ready: the lock is held and windows are served
+    QCoreApplication::exec();       // the process's own event loop, until a signal ends it
 
+    notifier.stopping();
     const QString error = host.shutdown();
     printer.flush(); // the closing lines, before anything else is said
     if (!error.isEmpty()) {
