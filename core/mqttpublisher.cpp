@@ -325,7 +325,7 @@ QString MqttPublisher::reasonFor(int rc, int err) const {
     case MOSQ_ERR_LOOKUP:
         return QStringLiteral("název serveru „%1“ nelze přeložit").arg(m_config.server.trimmed());
     case MOSQ_ERR_KEEPALIVE:
-        return QStringLiteral("broker přestal odpovídat, bez odpovědi %1 s").arg(2 * KeepAliveSeconds);
+        return QStringLiteral("broker přestal odpovídat, na ping neodpověděl do %1 s").arg(KeepAliveSeconds);
     case MOSQ_ERR_PROTOCOL:
     case MOSQ_ERR_MALFORMED_PACKET:
         return answered ? QStringLiteral("broker porušil protokol MQTT") : QStringLiteral("není to MQTT server");
