@@ -129,7 +129,7 @@ void writeBounded(int fd, const QByteArray& text, int ms) {
 }
 
 // How long the last lines may wait for an output that does not take them: the stop must not.
-constexpr int LastLinesMs = 300;
+constexpr int LastLinesMs = 200;
 
 void print(FILE* stream, const QString& text) {
     std::fflush(stream);
