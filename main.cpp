@@ -239,7 +239,7 @@ void TForm1::RefreshTitles() {
         setWindowTitle(title);
     } else {
         const QString state = m_recorder.available() ? QStringLiteral("připojeno k záznamu na pozadí")
-                                                     : QStringLiteral("záznam na pozadí skončil");
+                                                     : QStringLiteral("záznam na pozadí skončil, čekám na jeho návrat");
         setWindowTitle(title + QStringLiteral(" – ") + state);
         LabelZaznam->setText(state.left(1).toUpper() + state.mid(1));
         LabelZaznam->adjustSize();
@@ -376,13 +376,29 @@ void TForm1::updateSettingsButton() {
 }
 
 void TForm1::recorderEnded() {
-    // Nothing here may record in its place: the connect toggle and the settings stay off.
+    // Nothing here may record in its place: the connect toggle and the settings stay off until the recorder is back.
     btnPripoj->setEnabled(false);
     updateSettingsButton();
+    // Levels nobody reports any more are not shown: every LED dark, the group greyed.
+    for (LedIndicator* led : Leds) {
+        if (led->state() != lsOFF)
+            led->setState(lsOFF);
+    }
+    GroupBox1->setEnabled(false);
     RefreshTitles();
-    appendLog(QStringLiteral("Záznam na pozadí skončil; toto okno už nic nezaznamenává."));
-    TrayIcon1->showMessage(QStringLiteral("Záznam skončil"),
-                           QStringLiteral("Záznam na pozadí skončil; toto okno už nic nezaznamenává."));
+    const QString text = QStringLiteral("Záznam na pozadí skončil; toto okno nic nezaznamenává a čeká na jeho návrat.");
+    appendLog(text);
+    TrayIcon1->showMessage(QStringLiteral("Záznam skončil"), text);
+}
+
+void TForm1::recorderReturned() {
+    btnPripoj->setEnabled(true);
+    GroupBox1->setEnabled(true);
+    updateSettingsButton();
+    RefreshTitles();
+    const QString text = QStringLiteral("Záznam na pozadí znovu běží; připojeno k záznamu na pozadí.");
+    appendLog(text);
+    TrayIcon1->showMessage(QStringLiteral("Záznam běží"), text);
 }
 
 void TForm1::showReconnects(int count) {
@@ -424,9 +440,17 @@ Impulz::Impulz(const QString& settingsPath)
 Impulz::Impulz(std::unique_ptr<RemoteRecorder> remote)
     : m_remote(std::move(remote)), settings(m_remote->settings()), counters(m_remote->counters()), recorder(*m_remote) {
     createWindows();
+    showRemoteState();
+    // A recorder that returns is shown as it is now: its levels, its recent lines, its link and counts.
+    QObject::connect(m_remote.get(), &RemoteRecorder::reattached, Form1, [this] {
+        Form1->recorderReturned();
+        showRemoteState();
+    });
+}
+
+void Impulz::showRemoteState() {
     Form1->cbHex->setChecked(m_remote->initialHexDump());
-    if (m_remote->initialLevels() >= 0)
-        Form1->showReport(quint8(m_remote->initialLevels()));
+    Form1->showReport(m_remote->initialLevels() >= 0 ? quint8(m_remote->initialLevels()) : quint8(0xff));
     for (const QString& line : m_remote->initialLog())
         Form1->appendLog(line);
     Form1->showReconnects(m_remote->initialReconnects());

@@ -116,6 +116,10 @@ public slots:
     void Label2MouseEnter();
     void Label2MouseLeave();
     void TrayIcon1Click();
+    // An attached window's recorder ended: nothing here records, the LEDs show no levels, and the window waits for
+    // the recorder to return. And back: the window is its view again.
+    void recorderEnded();
+    void recorderReturned();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -125,7 +129,6 @@ private:
     void FormCreate();
     void applyLogLimit();
     void updateSettingsButton();
-    void recorderEnded();
     void showWarning(const QString& text);
     void showWriteFailure(int input, const QString& path, const QString& reason);
 
@@ -185,6 +188,8 @@ public:
 
 private:
     void createWindows();
+    // An attached window shows what its recorder has now (at the attach, and again when it returns).
+    void showRemoteState();
 };
 
 // How long a window waits for a recorder that holds the settings file to answer on its socket.

@@ -8,20 +8,26 @@
 #include "core/servicenotify.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -38,57 +44,138 @@ bool printsAsIs(char16_t u) {
     return u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x2028 && u != 0x2029 && u != '\\';
 }
 
-// One line, not yet flushed.
-void put(FILE* stream, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fputc('\n', stream);
+// Where the log goes, written without ever blocking: a journal or a pipe whose reader stalls must not hold up this
+// thread, which also takes SIGTERM. A socket (the journal's) is sent to with MSG_DONTWAIT; a pipe or a terminal is
+// opened again as a description of this process's own with O_NONBLOCK, so the flags of the one it shares with its
+// parent stay as they are; only when that fails is the shared one switched, and switched back at the end. A regular
+// file is written as it is.
+class Output {
+public:
+    explicit Output(int fd) : m_fd(fd) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            return;
+        if (S_ISSOCK(st.st_mode)) {
+            m_socket = true;
+        } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+            const int own = ::open(self.constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (own >= 0) {
+                m_fd = own;
+                m_own = true;
+            } else if (const int flags = ::fcntl(fd, F_GETFL);
+                       flags >= 0 && !(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+                m_restoreFlags = flags;
+            }
+        }
+    }
+    ~Output() {
+        if (m_own)
+            ::close(m_fd);
+        else if (m_restoreFlags >= 0)
+            ::fcntl(m_fd, F_SETFL, m_restoreFlags);
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    int fd() const { return m_fd; }
+
+    // Writes what the output takes now; the count written. A reader that went away takes everything (it is dropped:
+    // printing never stops recording); a full one takes what fits, and blocked() says so.
+    qsizetype write(const char* data, qsizetype size) {
+        m_blocked = false;
+        qsizetype done = 0;
+        while (done < size) {
+            const ssize_t n = m_socket ? ::send(m_fd, data + done, size_t(size - done), MSG_DONTWAIT | MSG_NOSIGNAL)
+                                       : ::write(m_fd, data + done, size_t(size - done));
+            if (n > 0) {
+                done += n;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                m_blocked = true;
+                break;
+            } else {
+                return size;
+            }
+        }
+        return done;
+    }
+    bool blocked() const { return m_blocked; }
+
+    // Waits at most ms for the output to take more; true when it will.
+    bool waitWritable(int ms) const {
+        pollfd p{m_fd, POLLOUT, 0};
+        return ::poll(&p, 1, ms) > 0;
+    }
+
+private:
+    int m_fd;
+    bool m_socket = false;
+    bool m_own = false;
+    int m_restoreFlags = -1;
+    bool m_blocked = false;
+};
+
+// Before the log's writer runs (a refused start) and after it (the last lines): at most ms for the whole text.
+void writeBounded(int fd, const QByteArray& text, int ms) {
+    Output out(fd);
+    QDeadlineTimer deadline(ms);
+    qsizetype done = 0;
+    while (done < text.size()) {
+        done += out.write(text.constData() + done, text.size() - done);
+        if (done < text.size() && (deadline.hasExpired() || !out.waitWritable(int(deadline.remainingTime()))))
+            break;
+    }
 }
 
-// A failed write (a reader that went away) is ignored: printing never stops recording.
-void flushStream(FILE* stream) {
-    std::fflush(stream);
-    std::clearerr(stream);
-}
+// How long the last lines may wait for an output that does not take them: the stop must not.
+constexpr int LastLinesMs = 200;
 
 void print(FILE* stream, const QString& text) {
-    put(stream, text);
-    flushStream(stream);
+    std::fflush(stream);
+    writeBounded(::fileno(stream), text.toLocal8Bit() + '\n', LastLinesMs);
 }
 
-// One line of the log, stamped with when it was written; the stream is flushed by the caller.
-void putLogLine(const QString& line, const QDateTime& at) {
+// One line of the log, stamped with when it was written.
+QByteArray logLineBytes(const QString& line, const QDateTime& at) {
     // Every report prints a line: the stamp is put together from the fields, not by parsing a format text each time.
     const QDate date = at.date();
     const QTime time = at.time();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%02d %02d:%02d:%02d ", date.day(), date.month(),
                   (date.year() % 100 + 100) % 100, time.hour(), time.minute(), time.second());
-    put(stdout, QLatin1String(stamp) + printableLogLine(line));
+    return stamp + printableLogLine(line).toLocal8Bit() + '\n';
 }
 
 void printLog(const QString& line) {
-    putLogLine(line, Clock::now());
-    flushStream(stdout);
+    writeBounded(STDOUT_FILENO, logLineBytes(line, Clock::now()), LastLinesMs);
 }
 
 // The log goes out on this process's main thread, never on the core's: a standard output that blocks (a journal
-// that stalls) must not hold up recording. Lines from any thread are gathered and printed a little later, all at
-// once: a report does not wake a third thread while the windows are being woken for its LEDs, and a burst costs
+// that stalls) must not hold up recording, nor this thread, which takes SIGTERM: it writes only what the output
+// takes and goes on when the output takes more. Lines from any thread are gathered and printed a little later, all
+// at once: a report does not wake a third thread while the windows are being woken for its LEDs, and a burst costs
 // one wake-up per gathering instead of one per line. Each line keeps the time it was written.
 class LogPrinter {
 public:
     static constexpr int DelayMs = 20;
     static constexpr qsizetype MaxPending = 100000; // a stalled output costs at most this many lines' memory
+    static constexpr qsizetype ChunkBytes = 64 * 1024;
 
-    LogPrinter() : m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    LogPrinter() : m_out(STDOUT_FILENO), m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
         if (m_timer >= 0) {
             m_notifier = std::make_unique<QSocketNotifier>(m_timer, QSocketNotifier::Read);
             QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { flush(); });
         }
+        m_writable = std::make_unique<QSocketNotifier>(m_out.fd(), QSocketNotifier::Write);
+        m_writable->setEnabled(false);
+        QObject::connect(m_writable.get(), &QSocketNotifier::activated, m_writable.get(), [this] { flush(); });
     }
     ~LogPrinter() {
         flush();
         m_notifier.reset();
+        m_writable.reset();
         if (m_timer >= 0)
             ::close(m_timer);
     }
@@ -99,7 +186,7 @@ public:
     void add(const QString& line) {
         const QDateTime now = Clock::now();
         const std::lock_guard lock(m_mutex);
-        if (m_pending.size() >= MaxPending) {
+        if (qsizetype(m_pending.size()) >= MaxPending) {
             ++m_dropped;
             return;
         }
@@ -113,32 +200,72 @@ public:
             QMetaObject::invokeMethod(qApp, [this] { flush(); }); // no timer: each line on its own, as it comes
     }
 
-    // On the main thread: prints everything gathered so far.
+    // On the main thread: prints what the output takes of everything gathered so far. What it does not take waits
+    // (within MaxPending lines) until it takes more.
     void flush() {
         if (m_timer >= 0) {
             quint64 expirations;
             [[maybe_unused]] const auto n = ::read(m_timer, &expirations, sizeof expirations);
         }
-        std::vector<std::pair<QString, QDateTime>> lines;
-        qsizetype dropped = 0;
         {
             const std::lock_guard lock(m_mutex);
-            lines.swap(m_pending);
-            dropped = std::exchange(m_dropped, 0);
             m_armed = false;
         }
-        for (const auto& [line, at] : lines)
-            putLogLine(line, at);
-        if (dropped > 0)
-            putLogLine(QStringLiteral("Výstup nestačil, %1 řádků protokolu nevypsáno").arg(dropped), Clock::now());
-        flushStream(stdout);
+        for (int round = 0; round < 1000; ++round) {
+            if (m_done < m_text.size()) {
+                m_done += m_out.write(m_text.constData() + m_done, m_text.size() - m_done);
+                if (m_out.blocked())
+                    break;
+            }
+            m_text.clear();
+            m_done = 0;
+            if (!take())
+                break;
+        }
+        m_writable->setEnabled(m_out.blocked());
+    }
+
+    // At the end: what the output takes within a moment; the rest is left.
+    void finish() {
+        QDeadlineTimer deadline(LastLinesMs);
+        for (int round = 0; round < 1000; ++round) {
+            flush();
+            if (!m_out.blocked() || deadline.hasExpired() || !m_out.waitWritable(int(deadline.remainingTime())))
+                break;
+        }
+        m_writable->setEnabled(false);
     }
 
 private:
+    // The next lines into the text to write; false when there were none.
+    bool take() {
+        std::deque<std::pair<QString, QDateTime>> lines;
+        qsizetype dropped = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            const qsizetype n = qMin<qsizetype>(qsizetype(m_pending.size()), 512);
+            lines.insert(lines.end(), std::make_move_iterator(m_pending.begin()),
+                         std::make_move_iterator(m_pending.begin() + n));
+            m_pending.erase(m_pending.begin(), m_pending.begin() + n);
+            if (m_pending.empty())
+                dropped = std::exchange(m_dropped, 0);
+        }
+        for (const auto& [line, at] : lines)
+            m_text += logLineBytes(line, at);
+        if (dropped > 0)
+            m_text += logLineBytes(QStringLiteral("Výstup nestačil, %1 řádků protokolu nevypsáno").arg(dropped),
+                                   Clock::now());
+        return !m_text.isEmpty();
+    }
+
+    Output m_out;
+    QByteArray m_text; // taken from the lines, written up to m_done
+    qsizetype m_done = 0;
     int m_timer = -1;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    std::unique_ptr<QSocketNotifier> m_writable;
     std::mutex m_mutex;
-    std::vector<std::pair<QString, QDateTime>> m_pending;
+    std::deque<std::pair<QString, QDateTime>> m_pending;
     qsizetype m_dropped = 0;
     bool m_armed = false;
 };
@@ -216,7 +343,9 @@ int runHeadless(int argc, char** argv) {
 
     InstanceLock lock;
     while (!lock.acquire(settingsPath)) {
-        if (!wait) {
+        // Only another recorder is worth waiting for: a lock that cannot be made (a read-only folder, a file system
+        // without locks) stays so, and a service that waited for it would look alive and record nothing.
+        if (!wait || !lock.heldByAnother()) {
             print(stderr, QStringLiteral("impulz: ") + lock.errorText());
             return 1;
         }
@@ -292,7 +421,7 @@ int runHeadless(int argc, char** argv) {
 
     notifier.stopping();
     const QString error = host.shutdown();
-    printer.flush(); // the closing lines, before anything else is said
+    printer.finish(); // the closing lines, before anything else is said
     if (!error.isEmpty()) {
         print(stderr, QStringLiteral("impulz: ") + error);
         return 1;

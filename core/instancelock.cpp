@@ -53,13 +53,15 @@ bool InstanceLock::fail(int fd, int fileFd, const QString& lockedPath, const QSt
         ::close(fd);
     if (fileFd >= 0)
         ::close(fileFd);
-    m_error = err == EWOULDBLOCK ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
-                                 : QStringLiteral("Nelze získat zámek %1 (%2)").arg(lockedPath, systemError(err));
+    m_held = err == EWOULDBLOCK;
+    m_error = m_held ? QStringLiteral("Program už běží se stejným souborem nastavení: %1").arg(settingsPath)
+                     : QStringLiteral("Nelze získat zámek %1 (%2)").arg(lockedPath, systemError(err));
     return false;
 }
 
 bool InstanceLock::acquire(const QString& settingsPath) {
     m_resolved = resolvedFilePath(settingsPath);
+    m_held = false;
     const QString path = m_resolved + QStringLiteral(".lock");
     createConfigFolderFor(path); // the settings file's own rule: a missing folder elsewhere is an error
     const QByteArray nativeLock = QFile::encodeName(path);

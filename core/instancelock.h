@@ -29,6 +29,9 @@ public:
     // False when another monitor holds the lock or the lock file cannot be made; errorText() then says which.
     bool acquire(const QString& settingsPath);
     QString errorText() const { return m_error; }
+    // After a refusal: true when another monitor holds the lock, false when it could not be tried (the lock file
+    // cannot be made, the file system refuses locks).
+    bool heldByAnother() const { return m_held; }
     // The settings file as acquire() found it, every link resolved (for a file still missing: its resolved folder
     // and its name). Two paths to the same file give the same text, so it can name what belongs to the file.
     QString resolvedPath() const { return m_resolved; }
@@ -41,4 +44,5 @@ private:
     int m_fileFd = -1;
     QString m_resolved;
     QString m_error;
+    bool m_held = false;
 };

@@ -121,6 +121,9 @@ void Monitor::onWatchdogTimeout() {
 }
 
 QString Monitor::shutdown() {
+    // What the controller has sent already is recorded first: a recorder waiting to take over opens a link of its
+    // own and never sees these bytes, and the running number stored below counts their events.
+    drainLink();
     try {
         m_settings.storeSequenceNumber(m_settings.sequenceNumber());
     } catch (const std::exception& e) {
@@ -129,6 +132,18 @@ QString Monitor::shutdown() {
     if (m_link->state() != wsClosed)
         toggleConnection();
     return {};
+}
+
+void Monitor::drainLink() {
+    // Bounded: a controller that keeps sending must not keep the recorder from ending. What arrives after the last
+    // read belongs to the next recorder's link.
+    char buffer[255];
+    for (int chunk = 0; chunk < 4096 && m_link->state() != wsClosed; ++chunk) {
+        const int n = m_link->receive(buffer, int(sizeof buffer));
+        if (n <= 0)
+            break;
+        handleChunk(QByteArrayView(buffer, n));
+    }
 }
 
 // ---- Stream decoder ----

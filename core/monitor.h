@@ -93,6 +93,8 @@ private:
     void onLinkError();
     void onDataAvailable();
     void onWatchdogTimeout();
+    // Decodes and records every chunk that has arrived and was not read yet.
+    void drainLink();
     void recordReports(const QList<PendingReport>& reports, bool logReports);
 
     Settings& m_settings;

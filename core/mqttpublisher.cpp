@@ -17,6 +17,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <sys/socket.h>
+
 namespace {
 
 QByteArray jsonString(const QString& text) {
@@ -29,6 +31,29 @@ QString errorText(int rc) {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
     return QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+// The broker's refusal in its CONNACK, as the operator can act on it.
+QString connackReason(int code) {
+    switch (code) {
+    case 1:
+        return QStringLiteral("broker nepodporuje MQTT 3.1.1");
+    case 2:
+        return QStringLiteral("broker odmítl identifikátor klienta");
+    case 3:
+        return QStringLiteral("broker dočasně nepřijímá spojení");
+    case 4:
+        return QStringLiteral("přihlášení odmítnuto: chybné jméno nebo heslo");
+    case 5:
+        return QStringLiteral("přihlášení odmítnuto: klient nemá oprávnění");
+    default:
+        return QStringLiteral("broker odmítl spojení (kód %1)").arg(code);
+    }
+}
+
+// A CONNACK is the first thing an MQTT 3.1.1 broker sends: packet type 2 with two bytes to follow.
+bool startsLikeConnack(const unsigned char* bytes, ssize_t n) {
+    return n <= 0 || (bytes[0] == 0x20 && (n < 2 || bytes[1] == 0x02));
 }
 
 } // namespace
@@ -152,6 +177,7 @@ void MqttPublisher::reconfigure() {
     m_retry.stop();
     m_retryMs = 0;
     m_outageLogged = false;
+    m_outageReason.clear();
     if (m_mosq)
         teardown(QString());
     m_retry.stop();
@@ -178,6 +204,8 @@ void MqttPublisher::connectNow() {
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_max_inflight_messages_set(m_mosq, 0); // the outbox's window is the limit
     mosquitto_connect_callback_set(m_mosq, &MqttPublisher::connectCallback);
+    mosquitto_log_callback_set(m_mosq, &MqttPublisher::logCallback);
+    m_lastLibraryError.clear();
     mosquitto_publish_callback_set(m_mosq, &MqttPublisher::publishCallback);
     if (!m_config.user.isEmpty()) {
         QByteArray password;
@@ -204,9 +232,10 @@ void MqttPublisher::connectNow() {
     const QByteArray will = m_prefix.toUtf8() + "/status";
     mosquitto_will_set(m_mosq, will.constData(), 7, "offline", 1, true);
     m_connectStarted.start();
-    const int rc = mosquitto_connect_async(m_mosq, m_config.server.trimmed().toUtf8().constData(), m_config.port, 30);
+    const int rc = mosquitto_connect_async(m_mosq, m_config.server.trimmed().toUtf8().constData(), m_config.port,
+                                           KeepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
-        teardown(errorText(rc));
+        teardown(reasonFor(rc, errno));
         return;
     }
     service();
@@ -263,6 +292,60 @@ void MqttPublisher::service() {
         m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
 }
 
+void MqttPublisher::logCallback(mosquitto*, void* self, int level, const char* text) {
+    if (level == MOSQ_LOG_ERR && text)
+        static_cast<MqttPublisher*>(self)->m_lastLibraryError = QString::fromUtf8(text);
+}
+
+QString MqttPublisher::reasonFor(int rc, int err) const {
+    const bool answered = m_connackSeen;
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
+        switch (err) {
+        case ECONNREFUSED:
+            return QStringLiteral("spojení odmítnuto, na portu %1 nic nenaslouchá").arg(m_config.port);
+        case ETIMEDOUT:
+            return QStringLiteral("bez odpovědi, spojení vypršelo");
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return QStringLiteral("server není dosažitelný (%1)").arg(QString::fromLocal8Bit(std::strerror(err)));
+        case ECONNRESET:
+        case EPIPE:
+            return answered ? QStringLiteral("broker spojení přerušil")
+                            : QStringLiteral("není to MQTT server: spojení ukončil bez odpovědi");
+        case 0:
+        case EPROTO:
+            return answered ? QStringLiteral("broker porušil protokol MQTT") : QStringLiteral("není to MQTT server");
+        default:
+            return QString::fromLocal8Bit(std::strerror(err));
+        }
+    case MOSQ_ERR_CONN_REFUSED:
+        return QStringLiteral("spojení odmítnuto");
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_LOOKUP:
+        return QStringLiteral("název serveru „%1“ nelze přeložit").arg(m_config.server.trimmed());
+    case MOSQ_ERR_KEEPALIVE:
+        return QStringLiteral("broker přestal odpovídat, na ping neodpověděl do %1 s").arg(KeepAliveSeconds);
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+        return answered ? QStringLiteral("broker porušil protokol MQTT") : QStringLiteral("není to MQTT server");
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_NO_CONN:
+        return answered ? QStringLiteral("broker spojení ukončil")
+                        : QStringLiteral("není to MQTT server: spojení ukončil bez odpovědi");
+    case MOSQ_ERR_TLS: {
+        // libmosquitto says only that TLS failed; the detail is in what it logged last.
+        const QString detail = m_lastLibraryError.section(QLatin1Char(':'), -1).trimmed();
+        if (m_lastLibraryError.contains(QLatin1String("certificate verify failed")))
+            return QStringLiteral("certifikát není důvěryhodný: neověřen CA %1")
+                .arg(m_config.caFile.isEmpty() ? QStringLiteral("systému") : m_config.caFile);
+        return detail.isEmpty() ? QStringLiteral("TLS selhalo") : QStringLiteral("TLS selhalo: %1").arg(detail);
+    }
+    default:
+        return errorText(rc);
+    }
+}
+
 void MqttPublisher::connectCallback(mosquitto*, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
     p->m_connackSeen = true;
@@ -281,13 +364,25 @@ void MqttPublisher::publishCallback(mosquitto*, void* self, int mid) {
 void MqttPublisher::onRead() {
     if (!m_mosq)
         return;
+    // Before its CONNACK, what the server sends tells an MQTT broker from anything else that listens there (a web
+    // server, a controller, a forgotten test program); libmosquitto would take it for bytes of a packet.
+    if (!m_connackSeen && !m_config.tls && m_fd >= 0) {
+        unsigned char first[2] = {};
+        const ssize_t n = ::recv(m_fd, first, sizeof first, MSG_PEEK | MSG_DONTWAIT);
+        if (!startsLikeConnack(first, n)) {
+            teardown(QStringLiteral("není to MQTT server"));
+            return;
+        }
+    }
+    errno = 0;
     const int rc = mosquitto_loop_read(m_mosq, 64);
+    const int err = errno;
     if (m_connackSeen && m_connackCode != 0) {
-        teardown(QString::fromUtf8(mosquitto_connack_string(m_connackCode)));
+        teardown(connackReason(m_connackCode));
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        teardown(errorText(rc));
+        teardown(reasonFor(rc, err));
         return;
     }
     if (m_connackSeen && !m_connected) {
@@ -296,6 +391,7 @@ void MqttPublisher::onRead() {
         emit connectedChanged(true);
         emit logLine(QStringLiteral("MQTT: připojeno k %1").arg(brokerText()));
         m_outageLogged = false;
+        m_outageReason.clear();
         m_outbox.rewind();
         publish(m_prefix + QStringLiteral("/status"), "online", true);
         publishState(true);
@@ -306,9 +402,10 @@ void MqttPublisher::onRead() {
 void MqttPublisher::onWrite() {
     if (!m_mosq)
         return;
+    errno = 0;
     const int rc = mosquitto_loop_write(m_mosq, 64);
     if (rc != MOSQ_ERR_SUCCESS) {
-        teardown(errorText(rc));
+        teardown(reasonFor(rc, errno));
         return;
     }
     service();
@@ -320,11 +417,16 @@ void MqttPublisher::onTick() {
             teardown(QStringLiteral("bez odpovědi do %1 s").arg(ConnectTimeoutMs / 1000.0));
             return;
         }
-        // Keep-alive pings, and a broker that stopped answering them is dropped.
-        const int rc = mosquitto_loop_misc(m_mosq);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            teardown(errorText(rc));
-            return;
+        // Keep-alive pings, and a broker that stopped answering them is dropped: one ping after KeepAliveSeconds
+        // without a word from it, and the link goes when the ping's answer has not come KeepAliveSeconds later.
+        // Before the CONNACK the connect timeout alone decides.
+        if (m_connected) {
+            errno = 0;
+            const int rc = mosquitto_loop_misc(m_mosq);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                teardown(reasonFor(rc, errno));
+                return;
+            }
         }
         publishState(false);
         service();
@@ -346,9 +448,14 @@ void MqttPublisher::noteBacklog() {
     }
     if (!m_connected && count > 0 && !m_backlogLogged) {
         m_backlogLogged = true;
+        // An attempt still under way has no failure to name yet.
+        const QString reason =
+            !m_outageReason.isEmpty() ? m_outageReason
+            : m_mosq ? QStringLiteral("zatím neodpověděl, čeká se nejvýš %1 s").arg(ConnectTimeoutMs / 1000.0)
+                     : QStringLiteral("odesílání neběží");
         emit logLine(QStringLiteral("MQTT: nedoručeno %1 událostí, broker %2 nedostupný (%3); čekají v záznamu")
                          .arg(count)
-                         .arg(brokerText(), m_outageReason));
+                         .arg(brokerText(), reason));
     } else if (m_connected && count == 0 && m_backlogLogged) {
         m_backlogLogged = false;
         emit logLine(QStringLiteral("MQTT: nedoručeno 0 událostí, vše předáno brokeru %1").arg(brokerText()));
@@ -359,7 +466,7 @@ bool MqttPublisher::publish(const QString& topic, const QByteArray& payload, boo
     const int rc =
         mosquitto_publish(m_mosq, mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
-        teardown(errorText(rc));
+        teardown(reasonFor(rc, errno));
         return false;
     }
     return true;

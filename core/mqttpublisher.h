@@ -55,6 +55,9 @@ public:
     static inline int RetryMaxMs = 30000;
     static inline int CursorStoreMs = 200;
     static inline int Window = 256;
+    // A broker that stops answering is noticed within twice this (a ping after this long without a word, and no
+    // answer to it in as long again).
+    static constexpr int KeepAliveSeconds = 5;
 
     // Safe from any thread; the recorder's thread calls these.
     // An event whose file is durable: into the outbox (when publishing is on) and on its way.
@@ -95,6 +98,9 @@ private:
     // libmosquitto's callbacks, on this thread inside its loop calls.
     static void connectCallback(mosquitto*, void* self, int rc);
     static void publishCallback(mosquitto*, void* self, int mid);
+    static void logCallback(mosquitto*, void* self, int level, const char* text);
+    // Why the link failed, in words the operator can act on: libmosquitto's result and the errno that came with it.
+    QString reasonFor(int rc, int err) const;
 
     Settings& m_settings;
     MqttSettings& m_mqttSettings;
@@ -118,6 +124,7 @@ private:
     QHash<int, qint64> m_midToSeq;
     bool m_dropped = false; // set in a callback, handled once the loop call returned
     QString m_outageReason;
+    QString m_lastLibraryError; // libmosquitto's last error log line of this connection
     bool m_outageLogged = false;
     bool m_backlogLogged = false;
     qint64 m_lastBacklog = -1;

@@ -67,7 +67,10 @@ private:
 RemoteRecorder::RemoteRecorder()
     : m_node(std::make_unique<QRemoteObjectNode>()), m_settings(std::make_unique<SettingsMirror>(*this)),
       m_counters(std::make_unique<CountersMirror>(*this)),
-      m_origin(QUuid::createUuid().toString(QUuid::WithoutBraces)) {}
+      m_origin(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
+    m_watch.setInterval(ReattachPollMs);
+    connect(&m_watch, &QTimer::timeout, this, &RemoteRecorder::tryReattach);
+}
 
 RemoteRecorder::~RemoteRecorder() {
     m_replica.reset();
@@ -91,6 +94,7 @@ std::unique_ptr<RemoteRecorder> RemoteRecorder::attach(const QString& socketPath
 
 bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* error) {
     const QDeadlineTimer deadline(timeoutMs);
+    m_socketPath = socketPath;
     const auto fail = [error](const QString& why) {
         if (error)
             *error = why;
@@ -161,6 +165,28 @@ void RemoteRecorder::recorderGone() {
         return;
     m_available = false;
     emit ended();
+    // The service manager restarts a recorder that failed, and the operator may start one: the window watches its
+    // socket and becomes its view again when it serves. Nothing is torn down here, inside the old link's signal.
+    m_watch.start(ReattachPollMs);
+}
+
+void RemoteRecorder::tryReattach() {
+    if (m_available) {
+        m_watch.stop();
+        return;
+    }
+    // The old link goes first: its replica, then the node with its sockets. A socket left by a killed recorder
+    // refuses at once, so a look costs the window nothing until a recorder listens there again.
+    m_replica.reset();
+    m_node = std::make_unique<QRemoteObjectNode>();
+    m_socket = nullptr;
+    m_levelsReader = nullptr;
+    QString why;
+    if (!start(m_socketPath, ReattachWaitMs, &why))
+        return;
+    m_watch.stop();
+    m_available = true;
+    emit reattached();
 }
 
 void RemoteRecorder::toggleConnection() {

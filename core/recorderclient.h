@@ -5,6 +5,7 @@
 #include "core/settings.h"
 
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -42,6 +43,16 @@ public:
     int initialReconnects() const { return m_initialReconnects; }
     bool initialHexDump() const { return m_initialHexDump; }
 
+    // How often a window whose recorder ended looks for it to serve again at the same socket, and how long one
+    // look may wait for it to answer; in milliseconds.
+    static inline int ReattachPollMs = 250;
+    static inline int ReattachWaitMs = 1000;
+
+signals:
+    // The recorder serves again (restarted by its service manager, or started anew) and this window is its view
+    // once more: available() is true, and the initial values above are the new recorder's.
+    void reattached();
+
 private:
     class SettingsMirror;
     class CountersMirror;
@@ -49,6 +60,7 @@ private:
     RemoteRecorder();
     bool start(const QString& socketPath, int timeoutMs, QString* error);
     void recorderGone();
+    void tryReattach();
 
     std::unique_ptr<QRemoteObjectNode> m_node;
     QLocalSocket* m_socket = nullptr;
@@ -57,6 +69,8 @@ private:
     std::unique_ptr<SettingsMirror> m_settings;
     std::unique_ptr<CountersMirror> m_counters;
     QString m_origin; // this window, so the recorder's echo of its own edits is not applied again
+    QString m_socketPath;
+    QTimer m_watch; // while the recorder is gone: looks for it to return
     bool m_available = true;
     int m_initialLevels = -1;
     QStringList m_initialLog;

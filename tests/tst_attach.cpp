@@ -19,10 +19,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 class TestAttach : public QObject {
     Q_OBJECT
 private slots:
     void windowShowsAndDrivesTheHeadlessRecorder();
+    void windowComesBackWhenTheRecorderRestarts();
 };
 
 void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
@@ -80,6 +83,59 @@ void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
     QVERIFY(sim.run("pulse 0 10\nsleep 50"));
     QTRY_COMPARE(files(), 3);
     QCOMPARE(recorder.state(), QProcess::Running);
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitCode(), 0);
+}
+
+// The recorder is killed and its service manager starts it again: the window waits for it without showing levels
+// nobody reports, and becomes its view again by itself (its LEDs, counters and toggle are the new recorder's).
+void TestAttach::windowComesBackWhenTheRecorderRestarts() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    WindowSeams seams;
+    MessageBox::setAutoAnswer(true);
+    Simulator sim;
+    QVERIFY(sim.listening());
+    const QString events = dir.filePath(QStringLiteral("events"));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 2, events));
+    const QString program = QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder");
+    const QStringList args{QStringLiteral("--settings"), ini};
+    QProcess recorder;
+    recorder.start(program, args);
+    QVERIFY(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000));
+    QVERIFY(sim.run("pulse 1 10\nsleep 50\nset FE"));
+    QTRY_COMPARE(csvFiles(events).size(), 2);
+
+    QString error;
+    auto remote = RemoteRecorder::attach(recorderSocketPath(resolvedFilePath(ini)), 5000, &error);
+    QVERIFY2(remote, qPrintable(error));
+    Impulz app(std::move(remote));
+    app.Form1->show();
+    TForm1& form = *app.Form1;
+    QTRY_COMPARE(form.Leds[0]->state(), lsON);
+    QCOMPARE(app.FrmPocitadla->Edit[1]->text(), QStringLiteral("1"));
+
+    ::kill(pid_t(recorder.processId()), SIGKILL);
+    QVERIFY(recorder.waitForFinished(10000));
+    QTRY_VERIFY(form.windowTitle().contains(QStringLiteral("čekám na jeho návrat")));
+    QCOMPARE(form.Leds[0]->state(), lsOFF);
+    QVERIFY(!form.btnPripoj->isEnabled());
+
+    recorder.start(program, args);
+    QTRY_VERIFY_WITH_TIMEOUT(form.windowTitle().endsWith(QStringLiteral("připojeno k záznamu na pozadí")), 15000);
+    QVERIFY(form.Memo1->toPlainText().contains(QStringLiteral("Záznam na pozadí znovu běží")));
+    QVERIFY(form.btnPripoj->isEnabled());
+    QTRY_COMPARE(form.Leds[0]->state(), lsON); // the new recorder's report of the inputs
+    QCOMPARE(app.FrmPocitadla->Edit[1]->text(), QStringLiteral("0"));
+    QVERIFY(sim.run("pulse 1 10\nsleep 50"));
+    QTRY_COMPARE(app.FrmPocitadla->Edit[1]->text(), QStringLiteral("1"));
+    QCOMPARE(csvFiles(events).size(), 3);
+
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);

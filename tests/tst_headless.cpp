@@ -1,8 +1,12 @@
 // The recorder without windows: the same settings file, the simulator at its load rate, every transition in a file,
 // a clean stop on SIGTERM, and no second recorder on the same settings.
 
+#include "core/counters.h"
 #include "core/inifile.h"
+#include "core/monitor.h"
 #include "core/settings.h"
+#include "support/fakelink.h"
+#include "support/seams.h"
 #include "support/simulator.h"
 #include "support/testsupport.h"
 
@@ -14,6 +18,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +31,9 @@ private slots:
     void unusableNamedSettingsFileRefusesTheStart();
     void readerGoingAwayStopsNothing();
     void serviceWaitsForTheRecorderThatHoldsTheSettings();
+    void stopsOnSigtermWhileItsOutputIsBlocked();
+    void waitGivesUpOnALockThatCannotBeMade();
+    void endingRecordsWhatHadArrived();
 };
 
 void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
@@ -184,6 +192,119 @@ void TestHeadless::serviceWaitsForTheRecorderThatHoldsTheSettings() {
     service.terminate();
     QVERIFY(service.waitForFinished(10000));
     QCOMPARE(service.exitCode(), 0);
+}
+
+// A journal that stops reading must not hold the stop back: the service manager kills what does not end in time,
+// and the running number would be lost with it.
+void TestHeadless::stopsOnSigtermWhileItsOutputIsBlocked() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    Simulator sim;
+    QVERIFY(sim.listening());
+    const QString events = dir.filePath(QStringLiteral("events"));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 1, events, "E%numco%"));
+    // A reader that is there and never reads, on a pipe of one page.
+    const QString pipe = dir.filePath(QStringLiteral("out"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    const int capacity = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    QVERIFY(capacity > 0);
+    const auto queued = [reader] {
+        int n = 0;
+        return ::ioctl(reader, FIONREAD, &n) == 0 ? n : -1;
+    };
+    QProcess recorder;
+    recorder.setStandardOutputFile(pipe);
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.count("greeting ok") == 1; }, 10000));
+    int pulses = 0;
+    for (; pulses < 400 && queued() < capacity - 200; ++pulses)
+        QVERIFY(sim.run("pulse 0 10\nsleep 20"));
+    for (int more = 0; more < 10; ++more, ++pulses) // lines the pipe cannot take
+        QVERIFY(sim.run("pulse 0 10\nsleep 20"));
+    QTRY_COMPARE(int(csvFiles(events).size()), pulses);
+
+    recorder.terminate();
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(recorder.exitCode(), 0);
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), pulses + 1);
+    ::close(reader);
+}
+
+// --wait waits for another recorder only: a lock that cannot be made ends the start, so a service manager sees the
+// failure (and restarts it) instead of a service that looks alive and records nothing.
+void TestHeadless::waitGivesUpOnALockThatCannotBeMade() {
+    // Root ignores a folder's mode: a read-only bind mount, in a mount namespace of the recorder's own.
+    if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+        QSKIP("no mount namespace for a read-only folder");
+    QTemporaryDir dir;
+    // The recorder in a folder of its own: with that folder read-only, its settings move to the configuration
+    // folder, in the same mount.
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin + QStringLiteral("/config/impulz")));
+    QVERIFY(QFile::copy(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), bin + QStringLiteral("/impulz-recorder")));
+    QProcess recorder;
+    recorder.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), bin + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("run")));
+    recorder.setProcessEnvironment(env);
+    recorder.start(QStringLiteral("unshare"),
+                   {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                    QStringLiteral("mount -o bind,ro \"$0\" \"$0\" && exec \"$0/impulz-recorder\" --wait"), bin});
+    QVERIFY(recorder.waitForFinished(10000));
+    const QByteArray out = recorder.readAll();
+    QCOMPARE(recorder.exitCode(), 1);
+    QCOMPARE(out.count('\n'), 1);
+    QVERIFY2(out.contains(QFile::encodeName(bin + QStringLiteral("/config/impulz/impulz.ini.lock"))), out.constData());
+}
+
+namespace {
+// A link holding controller bytes that arrived and were not read yet, as a recorder told to end may find them.
+class UnreadLink : public FakeLink {
+public:
+    QByteArray unread;
+    int receive(char* buffer, int size) override {
+        if (unread.isEmpty())
+            return FakeLink::receive(buffer, size);
+        const int n = int(qMin<qsizetype>(size, unread.size()));
+        std::copy_n(unread.constData(), n, buffer);
+        unread.remove(0, n);
+        return n;
+    }
+};
+} // namespace
+
+// The recorder that ends for one waiting to take over records the reports already in its link, and stores the
+// running number with their events: the next recorder's link never sees those bytes.
+void TestHeadless::endingRecordsWhatHadArrived() {
+    const CoreSeams seams;
+    QTemporaryDir dir;
+    Settings settings;
+    Counters counters;
+    auto* link = new UnreadLink;
+    Monitor monitor(settings, counters, nullptr, link);
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    settings.setFilePath(ini);
+    settings.load();
+    settings.set(Settings::pathKey(0), dir.path());
+    settings.set(Settings::bitKey(0), true);
+    settings.set(Settings::NameTemplate, QStringLiteral("E%numco%"));
+    monitor.toggleConnection();
+    link->reportSession(0);
+    link->deliver(report(52, 0xFF) + report(52, 0xFE));
+    QCOMPARE(counters.count(0), 1);
+    const qint32 number = settings.sequenceNumber();
+    link->unread = report(52, 0xFF) + report(52, 0xFE);
+
+    QCOMPARE(monitor.shutdown(), QString());
+    QCOMPARE(counters.count(0), 2);
+    QCOMPARE(csvFiles(dir.path()).size(), 2);
+    QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), number + 1);
+    QCOMPARE(monitor.socketState(), wsClosed);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -165,6 +165,8 @@ private slots:
     void refusingBrokersLeaveRecordingUntouched();
     void killedRecorderResumesFromItsCursor();
     void settingsPageTakesEffectWhenSaved();
+    void unreachableBrokerSaysWhy_data();
+    void unreachableBrokerSaysWhy();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -363,6 +365,47 @@ void TestMqtt::settingsPageTakesEffectWhenSaved() {
     QCOMPARE(saved.readString(MqttConfig::Section, QStringLiteral("Server"), {}), QStringLiteral("127.0.0.1"));
     QCOMPARE(saved.readString(MqttConfig::Section, QStringLiteral("User"), {}), QStringLiteral("linka7"));
     QCOMPARE(saved.readInteger(Settings::Section, QStringLiteral("Cislo_linky"), 0), 7);
+}
+
+void TestMqtt::unreachableBrokerSaysWhy_data() {
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("nothing listens") << false << QStringLiteral("spojení odmítnuto");
+    QTest::newRow("not an MQTT server") << true << QStringLiteral("není to MQTT server");
+}
+
+// Every line that says the broker cannot be reached says why, in words the operator can act on: the outage's own
+// line and the backlog's.
+void TestMqtt::unreachableBrokerSaysWhy() {
+    QFETCH(bool, listening);
+    QFETCH(QString, reason);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const quint16 port = server.serverPort();
+    if (!listening)
+        server.close();
+    // A web server, say: it answers whatever it is sent with a text of its own.
+    connect(&server, &QTcpServer::newConnection, &server, [&server] {
+        while (QTcpSocket* s = server.nextPendingConnection())
+            s->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
+    });
+    writeIni(port);
+    RecorderHost host(ini());
+    QSignalSpy log(host.monitor, &Monitor::logLine);
+    host.settings.load();
+    const auto unreachable = [&log] {
+        QStringList lines;
+        for (const QList<QVariant>& l : log) {
+            if (l[0].toString().contains(QStringLiteral("nedostupný")))
+                lines.append(l[0].toString());
+        }
+        return lines;
+    };
+    QTRY_COMPARE(unreachable().size(), 1);
+    record(host, 3);
+    QTRY_COMPARE(unreachable().size(), 2);
+    for (const QString& line : unreachable())
+        QVERIFY2(line.contains(reason), qPrintable(line));
 }
 
 // The recorder of the last test as a process of its own: records the events it is told to at start and then one
