@@ -84,8 +84,6 @@ public:
     static QString idOf(const MqttOutboxEntry& entry) {
         return entry.epoch + QLatin1Char('-') + QString::number(entry.seq);
     }
-    // The epoch of this run's lines.
-    QString epoch() const { return m_runEpoch; }
 
     // The running number in an event file's name made by a template; nothing when the template has no %numco%.
     static std::optional<qint32> runningNumber(const QString& nameTemplate, const QString& fileName);

@@ -114,7 +114,8 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
 
     // The advanced number reaches the settings file before any file that used it takes its name: a crash in between
     // may skip a number, never issue one twice. Its store runs while the files' data syncs do.
-    // A group without a number to store syncs as before: one file alone is synced directly, without the ring.
+    // A group without a number to store syncs as before: one file alone is synced directly, without the ring (with
+    // its journal line's sync beside it in the ring while publishing is on).
     EventGroupWork work;
     if (advanced || beforeEventWrites) {
         work.whileDataSyncs = [&] {
