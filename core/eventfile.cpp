@@ -255,8 +255,9 @@ private:
     }
 
     enum class State { Unset, Ready, Refused };
-    // Entries per submission; a larger group goes in several rounds.
-    static constexpr unsigned kEntries = 64;
+    // Entries per submission: a group of 64 files with the caller's descriptors beside them; a larger group goes in
+    // several rounds.
+    static constexpr unsigned kEntries = 128;
 
     SyncRing() = default;
     ~SyncRing() { reset(); }
@@ -315,12 +316,17 @@ struct Pending {
 // syncs share the disk's flushes, and finished before any file takes its name.
 class DataSyncs {
 public:
-    explicit DataSyncs(std::vector<Pending>& pending) {
+    // extraFd, when not -1, is the caller's, synced in the same submission; its outcome is extraError().
+    explicit DataSyncs(std::vector<Pending>& pending, int extraFd = -1) {
         for (Pending& p : pending) {
             if (p.fd >= 0 && p.ok()) {
                 m_fds.push_back(p.fd);
                 m_owners.push_back(&p);
             }
+        }
+        if (extraFd >= 0) {
+            m_fds.push_back(extraFd);
+            m_owners.push_back(nullptr);
         }
     }
     ~DataSyncs() { finish(); } // never leaves syncs of ours in the ring, whatever threw meanwhile
@@ -366,9 +372,15 @@ public:
         for (size_t k = 0; k < rest.size(); ++k)
             result[restIndex[k]] = restResult[k];
         for (size_t i = 0; i < m_fds.size(); ++i) {
-            if (result[i] != 0)
+            if (!m_owners[i])
+                m_extraError = result[i];
+            else if (result[i] != 0)
                 m_owners[i]->err = result[i];
         }
+    }
+
+    int extraError() const {
+        return m_extraError;
     }
 
 private:
@@ -376,6 +388,7 @@ private:
     std::vector<Pending*> m_owners;
     bool m_inRing = false;
     bool m_finished = false;
+    int m_extraError = 0;
 };
 
 // Makes the new names durable: without this a name can vanish in a power loss. Each folder that took a name is
@@ -414,6 +427,13 @@ QByteArray eventLine(const QDateTime& t) {
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
                                         const std::function<void()>& whileDataSyncs) {
+    EventGroupWork work;
+    work.whileDataSyncs = whileDataSyncs;
+    return writeEventFiles(batch, durable, work);
+}
+
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
+    const std::function<void()>& whileDataSyncs = work.whileDataSyncs;
     QList<EventWriteResult> results(batch.size());
     std::vector<Pending> pending(size_t(batch.size()));
 
@@ -462,12 +482,56 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             p.err = errno;
     }
 
+    QHash<QByteArray, long> nameMax;
+    const auto nameMaxIn = [&nameMax](const QByteArray& folder) {
+        auto max = nameMax.constFind(folder);
+        if (max == nameMax.cend())
+            max = nameMax.insert(folder, nameMaxOf(folder));
+        return *max;
+    };
+    // The path of the n-th name tried.
+    const auto pathOf = [](const Pending& p, const QByteArray& target, int n, bool shortened) {
+        return shortened ? QFile::decodeName(target) : candidatePath(p.base, n);
+    };
+
+    int extraFd = -1;
+    if (work.beforeDataSyncs) {
+        // The names the publication below will find free, unless another program takes one in between.
+        QStringList expected;
+        QHash<QByteArray, int> nextExpected;
+        for (const Pending& p : pending) {
+            if (!p.ok()) {
+                expected.append(QString());
+                continue;
+            }
+            const long max = nameMaxIn(p.nativeFolder);
+            const qsizetype componentStart = p.nativeBase.lastIndexOf('/') + 1;
+            QString path;
+            int n = nextExpected.value(p.nativeBase, 1);
+            for (; n <= kMaxCandidates; ++n) {
+                bool shortened = false;
+                const QByteArray target = candidateName(p.nativeBase, componentStart, n, max, shortened);
+                struct stat st {};
+                if (::lstat(target.constData(), &st) == 0)
+                    continue;
+                if (errno == ENOENT)
+                    path = pathOf(p, target, n, shortened);
+                break; // any other error fails the publication too
+            }
+            expected.append(path);
+            if (!path.isEmpty())
+                nextExpected.insert(p.nativeBase, n + 1);
+        }
+        extraFd = work.beforeDataSyncs(expected);
+    }
+
     if (durable) {
-        DataSyncs syncs(pending);
+        DataSyncs syncs(pending, extraFd);
         syncs.start(bool(whileDataSyncs));
         if (whileDataSyncs)
             whileDataSyncs();
         syncs.finish();
+        work.syncError = syncs.extraError();
     } else if (whileDataSyncs) {
         whileDataSyncs();
     }
@@ -485,7 +549,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
 
     // Publications in request order, so same-named events of a batch take their suffixes in that order. Within the
     // batch a name goes on from the suffix after the one it last took: the names before it are known to be taken.
-    QHash<QByteArray, long> nameMax;
     QHash<QByteArray, int> nextCandidate;
     // Whether a file system renames without replacing is learnt per file system: one that cannot must not send the
     // others to hard links, which some of them (FAT, exFAT) do not have.
@@ -494,18 +557,16 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         Pending& p = pending[size_t(i)];
         if (p.err != 0)
             continue;
-        auto max = nameMax.constFind(p.nativeFolder);
-        if (max == nameMax.cend())
-            max = nameMax.insert(p.nativeFolder, nameMaxOf(p.nativeFolder));
+        const long max = nameMaxIn(p.nativeFolder);
         const qsizetype componentStart = p.nativeBase.lastIndexOf('/') + 1;
         int err = EEXIST;
         int n = nextCandidate.value(p.nativeBase, 1);
         for (; n <= kMaxCandidates && err == EEXIST; ++n) {
             bool shortened = false;
-            const QByteArray target = candidateName(p.nativeBase, componentStart, n, *max, shortened);
+            const QByteArray target = candidateName(p.nativeBase, componentStart, n, max, shortened);
             err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target, useLinkOn[p.device]);
             if (err != EEXIST)
-                results[i].path = shortened ? QFile::decodeName(target) : candidatePath(p.base, n);
+                results[i].path = pathOf(p, target, n, shortened);
         }
         if (p.anonymous) {
             ::close(p.fd); // its data was synced, or a sync was not asked for; it has its name or none either way
@@ -568,8 +629,27 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
                                         const std::function<void()>& whileDataSyncs) {
-    if (whileDataSyncs)
-        whileDataSyncs();
+    EventGroupWork work;
+    work.whileDataSyncs = whileDataSyncs;
+    return writeEventFiles(batch, durable, work);
+}
+
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
+    if (work.beforeDataSyncs) {
+        QStringList expected;
+        QHash<QString, int> nextExpected;
+        for (const EventWriteRequest& request : batch) {
+            const QString base = request.directory + QDir::separator() + request.name;
+            int n = nextExpected.value(base, 1);
+            while (n < kMaxCandidates && QFile::exists(candidatePath(base, n)))
+                ++n;
+            expected.append(candidatePath(base, n));
+            nextExpected.insert(base, n + 1);
+        }
+        work.beforeDataSyncs(expected); // nothing here is synced: neither are the files
+    }
+    if (work.whileDataSyncs)
+        work.whileDataSyncs();
     QList<EventWriteResult> results;
     results.reserve(batch.size());
     for (const EventWriteRequest& request : batch)

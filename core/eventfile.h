@@ -51,3 +51,17 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 // then shares the disk's flushes with the files' data instead of coming before them. It runs on this thread.
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true,
                                         const std::function<void()>& whileDataSyncs = {});
+
+// The caller's durable work that rides in a group's syncs.
+struct EventGroupWork {
+    // Runs once the lines are written and before their data syncs start, with the path each request's file is
+    // expected to take (the first free name as the publication will find it, counting the earlier requests of the
+    // batch; empty for a request that has already failed). Gives a descriptor of the caller's whose data is synced
+    // in the same submission as the files', or -1. It is closed by the caller, not here.
+    std::function<int(const QStringList& expected)> beforeDataSyncs;
+    // As whileDataSyncs above.
+    std::function<void()> whileDataSyncs;
+    // The outcome of that descriptor's sync: 0, or the system's error.
+    int syncError = 0;
+};
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work);

@@ -50,6 +50,7 @@ public:
     ControllerLink* link() const { return m_link; }
     QTimer* watchdog() const { return m_watchdog; }
     std::array<bool, 8> storedLevels() const { return m_storedLevels; }
+    Recorder* recorder() const { return m_recorder; }
 
 public slots:
     // The connect and disconnect toggle: connects when the socket is closed, disconnects in every other state.

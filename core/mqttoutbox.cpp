@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -28,10 +29,11 @@ QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// "seq \t line \t bit \t number \t path": the path percent-encoded, so no name can break a line.
+// "seq \t line \t bit \t number \t path \t epoch": the path percent-encoded, so no name can break a line. Lines
+// written before they carried the epoch end at the path; theirs is the cursor's.
 std::optional<MqttOutboxEntry> parseLine(QByteArrayView line) {
     const QList<QByteArray> f = line.toByteArray().split('\t');
-    if (f.size() != 5)
+    if (f.size() != 5 && f.size() != 6)
         return std::nullopt;
     MqttOutboxEntry e;
     bool ok = false;
@@ -43,7 +45,18 @@ std::optional<MqttOutboxEntry> parseLine(QByteArrayView line) {
     if (!f[3].isEmpty())
         e.number = f[3].toInt();
     e.path = QString::fromUtf8(QByteArray::fromPercentEncoding(f[4]));
+    if (f.size() == 6)
+        e.epoch = QString::fromLatin1(f[5]);
     return e;
+}
+
+// The milliseconds since 1970 in base 36 and four random characters: no two starts share it, also when the clock
+// was set back.
+QString newEpoch() {
+    QString epoch = QString::number(QDateTime::currentMSecsSinceEpoch(), 36);
+    for (int i = 0; i < 4; ++i)
+        epoch += QLatin1Char("0123456789abcdefghijklmnopqrstuvwxyz"[QRandomGenerator::system()->bounded(36)]);
+    return epoch;
 }
 
 // Replaces the file through a synced temporary file, so a crash leaves the old cursor or the new one.
@@ -100,8 +113,9 @@ void MqttOutbox::open() {
             cursorSeq = qMax<qint64>(1, f[1].toLongLong());
         }
     }
+    m_runEpoch = newEpoch();
     if (m_epoch.isEmpty())
-        m_epoch = QString::number(QDateTime::currentMSecsSinceEpoch(), 36);
+        m_epoch = m_runEpoch;
 
     // One pass over the journal: where the cursor's entry starts, the last seq, and a torn last line (a power cut
     // in the middle of an append) to cut off.
@@ -137,6 +151,7 @@ void MqttOutbox::open() {
     m_readSeq = cursorSeq;
     m_readOffset = m_cursorOffset;
     m_lastSeq = qMax(last, cursorSeq - 1);
+    m_committedSeq = m_lastSeq;
     openJournal(nullptr);
 }
 
@@ -145,9 +160,16 @@ bool MqttOutbox::openJournal(QString* error) {
         return true;
     QDir().mkpath(QFileInfo(m_journalPath).absolutePath());
     m_fd = ::open(QFile::encodeName(m_journalPath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (m_fd < 0 && error)
-        *error = QStringLiteral("%1: %2").arg(m_journalPath, systemError());
-    return m_fd >= 0;
+    if (m_fd < 0) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(m_journalPath, systemError());
+        return false;
+    }
+    // Nothing is staged while the journal is closed: whatever it holds is handed out.
+    struct stat st {};
+    m_stagedEnd = ::fstat(m_fd, &st) == 0 ? st.st_size : 0;
+    m_committedEnd = m_stagedEnd;
+    return true;
 }
 
 QRegularExpression MqttOutbox::numberPattern(const QString& nameTemplate) {
@@ -198,40 +220,84 @@ std::optional<qint32> MqttOutbox::numberIn(const QRegularExpression& pattern, co
     return ok ? std::optional<qint32>(n) : std::nullopt;
 }
 
-bool MqttOutbox::append(int line, int bit, const QString& nameTemplate, const QString& path, QString* error) {
+int MqttOutbox::stage(const QList<MqttOutboxEvent>& events, const QString& nameTemplate, QList<qint64>* seqs,
+                      QString* error) {
     QMutexLocker lock(&m_appendMutex);
     if (nameTemplate != m_cachedTemplate) {
         m_cachedTemplate = nameTemplate;
         m_numberPattern = numberPattern(nameTemplate);
     }
-    const std::optional<qint32> number = numberIn(m_numberPattern, QFileInfo(path).fileName());
     if (!openJournal(error))
-        return false;
-    const qint64 seq = m_lastSeq + 1;
-    QByteArray text = QByteArray::number(seq) + '\t' + QByteArray::number(line) + '\t' + QByteArray::number(bit) +
-                      '\t' + (number ? QByteArray::number(*number) : QByteArray()) + '\t' +
-                      path.toUtf8().toPercentEncoding("/") + '\n';
-    // One write of the whole line: a reader at the journal's end sees all of it or none.
+        return -1;
+    const QByteArray epoch = m_runEpoch.toLatin1();
+    QByteArray text;
+    qint64 seq = m_lastSeq;
+    for (const MqttOutboxEvent& e : events) {
+        const std::optional<qint32> number = numberIn(m_numberPattern, QFileInfo(e.path).fileName());
+        text += QByteArray::number(++seq) + '\t' + QByteArray::number(e.line) + '\t' + QByteArray::number(e.bit) +
+                '\t' + (number ? QByteArray::number(*number) : QByteArray()) + '\t' +
+                e.path.toUtf8().toPercentEncoding("/") + '\t' + epoch + '\n';
+    }
+    // One write for the group. Should it fail half-way, the torn line is cut off at the next start, and the lines
+    // before it are published as the journal's own.
     if (!writeAllToFd(m_fd, text)) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(m_journalPath, systemError());
-        return false;
+        return -1;
+    }
+    if (seqs) {
+        for (qint64 s = m_lastSeq + 1; s <= seq; ++s)
+            seqs->append(s);
     }
     m_lastSeq = seq;
+    m_stagedEnd += text.size();
+    return m_fd;
+}
+
+void MqttOutbox::cancel(qint64 seq) {
+    QMutexLocker lock(&m_cancelMutex);
+    m_cancelled.insert(seq);
+}
+
+void MqttOutbox::commit() {
+    QMutexLocker lock(&m_appendMutex);
+    m_committedEnd = m_stagedEnd;
+    m_committedSeq = m_lastSeq;
+}
+
+bool MqttOutbox::append(int line, int bit, const QString& nameTemplate, const QString& path, QString* error) {
+    if (stage({MqttOutboxEvent{line, bit, path}}, nameTemplate, nullptr, error) < 0)
+        return false;
+    commit();
     return true;
+}
+
+int MqttOutbox::sync() {
+    QMutexLocker lock(&m_appendMutex);
+    return m_fd < 0 || ::fdatasync(m_fd) == 0 ? 0 : errno;
 }
 
 QList<MqttOutboxEntry> MqttOutbox::next(qsizetype max) {
     QList<MqttOutboxEntry> out;
-    if (max <= 0 || m_readSeq > m_lastSeq.load())
+    const qint64 committedEnd = m_committedEnd.load();
+    if (max <= 0 || m_readSeq > m_committedSeq.load() || m_readOffset >= committedEnd)
         return out;
     const int fd = ::open(QFile::encodeName(m_journalPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return out;
     QByteArray buffer;
-    constexpr qsizetype chunk = 64 * 1024;
+    bool skipped = false;
+    QSet<qint64> cancelled;
+    {
+        QMutexLocker lock(&m_cancelMutex);
+        cancelled = m_cancelled;
+    }
     while (out.size() < max) {
         const qsizetype had = buffer.size();
+        // Lines past the committed end belong to a group whose files may not have their names yet.
+        const qsizetype chunk = qMin<qint64>(64 * 1024, committedEnd - m_readOffset - had);
+        if (chunk <= 0)
+            break;
         buffer.resize(had + chunk);
         const ssize_t n = ::pread(fd, buffer.data() + had, chunk, m_readOffset + had);
         buffer.resize(had + qMax<ssize_t>(n, 0));
@@ -246,9 +312,15 @@ QList<MqttOutboxEntry> MqttOutbox::next(qsizetype max) {
                 continue;
             MqttOutboxEntry entry = *e;
             entry.end = m_readOffset + pos;
+            if (entry.epoch.isEmpty())
+                entry.epoch = m_epoch;
             m_readSeq = entry.seq + 1;
-            m_inFlight[entry.seq] = {entry.end, false};
-            out.append(entry);
+            // A cancelled entry counts as delivered: the cursor moves over it with its neighbours.
+            const bool cancel = cancelled.contains(entry.seq);
+            m_inFlight[entry.seq] = {entry.end, cancel};
+            skipped = skipped || cancel;
+            if (!cancel)
+                out.append(entry);
         }
         m_readOffset += pos;
         buffer.remove(0, pos);
@@ -256,6 +328,8 @@ QList<MqttOutboxEntry> MqttOutbox::next(qsizetype max) {
             break;
     }
     ::close(fd);
+    if (skipped)
+        moveCursor();
     return out;
 }
 
@@ -270,6 +344,10 @@ void MqttOutbox::delivered(qint64 seq) {
     if (it == m_inFlight.end())
         return; // acknowledged before a rewind handed it out again
     it->second.second = true;
+    moveCursor();
+}
+
+void MqttOutbox::moveCursor() {
     while (!m_inFlight.empty() && m_inFlight.begin()->second.second) {
         m_cursorSeq = m_inFlight.begin()->first + 1;
         m_cursorOffset = m_inFlight.begin()->second.first;
@@ -278,22 +356,24 @@ void MqttOutbox::delivered(qint64 seq) {
 }
 
 bool MqttOutbox::storeCursor(QString* error) {
+    // The lines behind the cursor are on disk already: they were synced before they were handed out.
     if (m_cursorSeq == m_storedSeq)
         return true;
-    // The journal's lines behind the cursor reach the disk no later than the cursor that points past them.
-    if (m_fd >= 0)
-        ::fdatasync(m_fd);
     const QByteArray text = m_epoch.toLatin1() + ' ' + QByteArray::number(m_cursorSeq.load()) + ' ' +
                             QByteArray::number(m_cursorOffset) + '\n';
     if (!replaceFile(m_cursorPath, text, error))
         return false;
     m_storedSeq = m_cursorSeq;
     // Everything delivered: the journal starts over rather than grow for ever. The cursor keeps the seq.
-    if (m_cursorSeq > m_lastSeq && m_inFlight.empty() && m_cursorOffset >= CompactBytes) {
+    if (m_cursorSeq > m_committedSeq && m_inFlight.empty() && m_cursorOffset >= CompactBytes) {
         QMutexLocker lock(&m_appendMutex);
         if (m_cursorSeq > m_lastSeq && m_fd >= 0 && ::ftruncate(m_fd, 0) == 0) {
             m_cursorOffset = 0;
             m_readOffset = 0;
+            m_stagedEnd = 0;
+            m_committedEnd = 0;
+            QMutexLocker cancelLock(&m_cancelMutex);
+            m_cancelled.clear();
         }
     }
     return true;

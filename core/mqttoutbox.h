@@ -2,6 +2,7 @@
 
 #include <QMutex>
 #include <QRegularExpression>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -15,16 +16,32 @@ struct MqttOutboxEntry {
     int bit = 0;
     std::optional<qint32> number; // the running number in the file's name, when the template has one
     QString path;                 // the event file: the message's time is read back from it
+    QString epoch;                // of the run that journaled it: with seq, the event's id
     qint64 end = 0;               // the journal offset after this entry
+};
+
+// An event as the recorder journals it, before its file has its name.
+struct MqttOutboxEvent {
+    int line = 0;
+    int bit = 0;
+    QString path; // the name its file is expected to take
 };
 
 // The event files are the outbox; this is their order. Every event recorded while publishing is on gets one line
 // in a journal in the user's state folder, and a cursor beside it says up to where the broker has acknowledged.
-// A restart, a crash or a broker outage of any length resumes at the cursor: an event is published at least once,
-// and in recording order. The journal holds references only (a line of about 60 bytes per event), so a backlog
-// costs disk, never memory; once everything is delivered the journal starts over.
+// A restart, a crash, a power cut or a broker outage of any length resumes at the cursor: an event is published at
+// least once, and in recording order. The journal holds references only (a line of about 70 bytes per event), so a
+// backlog costs disk, never memory; once everything is delivered the journal starts over.
 //
-// append() is for the recorder's thread; everything else for the publisher's one thread.
+// The recorder writes a group's lines while the group's files have no names yet, and their data sync runs together
+// with the files' data syncs: a line is on disk no later than the name of the file it refers to, so no power cut
+// leaves an event file the outbox does not know. The lines are handed out once the group is done (commit()); after
+// a restart every line in the journal is. Each line carries the epoch of the run that wrote it (a new one at every
+// start), and the event's id is that epoch with the line's seq: a journal whose tail a power cut took gives its seqs
+// again, never its ids.
+//
+// stage(), commit(), cancel() and append() are for the recorder's thread; everything else for the publisher's one
+// thread.
 class MqttOutbox {
 public:
     // The journal and cursor that belong to one settings file (a hash of its path names them).
@@ -36,10 +53,19 @@ public:
     QString journalPath() const { return m_journalPath; }
     QString cursorPath() const { return m_cursorPath; }
 
-    // Adds an event after its file is durable. One write of one line, left to the system's cache: a killed
-    // process loses nothing, and the publisher syncs the journal with every cursor it stores. False with the
-    // system's reason when the state folder cannot take it.
+    // Journals the events of a group in one write, not yet handed out, and gives each its seq (in seqs, in order).
+    // Returns the journal's descriptor, whose data the caller syncs together with the group's files, or -1 with the
+    // system's reason when the state folder cannot take them.
+    int stage(const QList<MqttOutboxEvent>& events, const QString& nameTemplate, QList<qint64>* seqs,
+              QString* error = nullptr);
+    // A staged entry whose file did not take the name it was journaled with: it is not handed out in this run.
+    void cancel(qint64 seq);
+    // The group is done: what was staged is handed out.
+    void commit();
+    // Journals one event and hands it out at once, without a sync: for a file already under its name.
     bool append(int line, int bit, const QString& nameTemplate, const QString& path, QString* error = nullptr);
+    // Syncs the journal's data; 0 or the system's error.
+    int sync();
 
     // The entries after those handed out so far, at most max, in order.
     QList<MqttOutboxEntry> next(qsizetype max);
@@ -52,9 +78,12 @@ public:
     bool storeCursor(QString* error = nullptr);
 
     // Recorded and not yet acknowledged.
-    qint64 backlog() const { return m_lastSeq.load() - m_cursorSeq.load() + 1; }
-    // A consumer drops duplicates by it: unique per line, also across a lost state folder (the epoch changes).
-    QString idOf(qint64 seq) const { return m_epoch + QLatin1Char('-') + QString::number(seq); }
+    qint64 backlog() const { return qMax<qint64>(0, m_committedSeq.load() - m_cursorSeq.load() + 1); }
+    // A consumer drops duplicates by it: one per event, the same at every delivery, never the same for two events
+    // (the epoch changes at every start).
+    static QString idOf(const MqttOutboxEntry& entry) {
+        return entry.epoch + QLatin1Char('-') + QString::number(entry.seq);
+    }
 
     // The running number in an event file's name made by a template; nothing when the template has no %numco%.
     static std::optional<qint32> runningNumber(const QString& nameTemplate, const QString& fileName);
@@ -67,14 +96,21 @@ private:
     static std::optional<qint32> numberIn(const QRegularExpression& pattern, const QString& fileName);
     void open();
     bool openJournal(QString* error);
+    void moveCursor();
 
     QString m_journalPath;
     QString m_cursorPath;
-    QString m_epoch;
+    QString m_epoch;    // the cursor's: the epoch of lines written before lines carried one
+    QString m_runEpoch; // this run's lines
 
-    QMutex m_appendMutex; // appends against the journal's start-over
-    int m_fd = -1;        // the journal, O_APPEND
-    std::atomic<qint64> m_lastSeq{0};
+    QMutex m_appendMutex;                  // appends against the journal's start-over
+    int m_fd = -1;                         // the journal, O_APPEND
+    qint64 m_lastSeq = 0;                  // the last seq journaled, staged or not
+    qint64 m_stagedEnd = 0;                // the journal's end after it
+    std::atomic<qint64> m_committedSeq{0}; // the last seq handed out
+    std::atomic<qint64> m_committedEnd{0}; // the journal offset up to which lines are handed out
+    QMutex m_cancelMutex;
+    QSet<qint64> m_cancelled;
     QString m_cachedTemplate;
     QRegularExpression m_numberPattern;
 

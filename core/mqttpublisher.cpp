@@ -127,20 +127,6 @@ QString MqttPublisher::brokerText() const {
     return QStringLiteral("%1:%2").arg(m_config.server.trimmed()).arg(m_config.port);
 }
 
-void MqttPublisher::recorded(int input, const QString& path) {
-    if (!m_mqttSettings.config().enabled())
-        return;
-    QString error;
-    if (!m_outbox.append(m_settings.number(Settings::LineNumber), input, m_settings.text(Settings::NameTemplate), path,
-                         &error)) {
-        if (!m_appendFailureLogged.exchange(true))
-            emit logLine(QStringLiteral("MQTT: událost nelze zařadit k odeslání (%1)").arg(error));
-        return;
-    }
-    m_appendFailureLogged = false;
-    poke();
-}
-
 void MqttPublisher::reportLevels(quint8 raw) {
     {
         QMutexLocker lock(&m_levelsMutex);
@@ -513,7 +499,7 @@ void MqttPublisher::pump() {
         for (const MqttOutboxEntry& e : entries) {
             int mid = 0;
             if (!publish(m_prefix + QStringLiteral("/bit%1/event").arg(e.bit),
-                         MqttPayload::event(e, m_outbox.idOf(e.seq)), false, &mid))
+                         MqttPayload::event(e, MqttOutbox::idOf(e)), false, &mid))
                 return;
             m_midToSeq.insert(mid, e.seq);
         }

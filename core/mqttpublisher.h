@@ -36,7 +36,7 @@ QString eventTime(const QByteArray& line);
 
 // Publishes the recorder to a plant's MQTT broker with libmosquitto, on a thread of its own, so neither a slow
 // name lookup nor a TLS handshake nor a broker that never answers can hold back the recorder's thread: the
-// recorder only appends a line to the outbox and wakes this object. Events go out at QoS 1 from the outbox in
+// recorder only journals its events in the outbox and wakes this object. Events go out at QoS 1 from the outbox in
 // recording order; the levels, the controller's connection and the recorder's presence are retained messages.
 // Nothing here opens a box: what the operator should know comes as log lines.
 class MqttPublisher : public QObject {
@@ -60,8 +60,8 @@ public:
     static constexpr int KeepAliveSeconds = 5;
 
     // Safe from any thread; the recorder's thread calls these.
-    // An event whose file is durable: into the outbox (when publishing is on) and on its way.
-    void recorded(int input, const QString& path);
+    // The recorder handed out new outbox entries: they go on their way.
+    void journaled() { poke(); }
     // The levels of a report; published when they differ from the last ones published.
     void reportLevels(quint8 raw);
 
@@ -128,7 +128,6 @@ private:
     bool m_outageLogged = false;
     bool m_backlogLogged = false;
     qint64 m_lastBacklog = -1;
-    std::atomic<bool> m_appendFailureLogged{false};
 
     std::atomic<bool> m_pokePending{false};
     mutable QMutex m_levelsMutex;

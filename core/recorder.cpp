@@ -3,10 +3,13 @@
 #include "core/counters.h"
 #include "core/eventfile.h"
 #include "core/inifile.h"
+#include "core/mqttoutbox.h"
 #include "core/settings.h"
 #include "core/streamdecoder.h"
 
 #include <QFileInfo>
+
+#include <cstring>
 
 QString writeFailureLine(const QString& path, const QString& reason) {
     return QStringLiteral("Chyba zápisu: %1 (%2)").arg(path, reason);
@@ -14,6 +17,19 @@ QString writeFailureLine(const QString& path, const QString& reason) {
 
 Recorder::Recorder(Settings& settings, Counters& counters, QObject* parent)
     : QObject(parent), m_settings(settings), m_counters(counters) {}
+
+void Recorder::setOutbox(MqttOutbox* outbox, std::function<bool()> publishing, std::function<void()> journaled) {
+    m_outbox = outbox;
+    m_publishing = std::move(publishing);
+    m_journaled = std::move(journaled);
+}
+
+void Recorder::journalFailed(const QString& reason) {
+    // Said once until the journal takes events again.
+    if (!m_journalFailureLogged)
+        emit logLine(QStringLiteral("MQTT: událost nelze zařadit k odeslání (%1)").arg(reason));
+    m_journalFailureLogged = true;
+}
 
 quint8 Recorder::transitions(const std::array<bool, 8>& previous, quint8 v, quint8 watched) {
     quint8 result = 0;
@@ -98,17 +114,77 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
 
     // The advanced number reaches the settings file before any file that used it takes its name: a crash in between
     // may skip a number, never issue one twice. Its store runs while the files' data syncs do.
-    // A group without a number to store syncs as before: one file alone is synced directly, without the ring.
-    std::function<void()> whileDataSyncs;
+    // A group without a number to store syncs as before: one file alone is synced directly, without the ring (with
+    // its journal line's sync beside it in the ring while publishing is on).
+    EventGroupWork work;
     if (advanced || beforeEventWrites) {
-        whileDataSyncs = [&] {
+        work.whileDataSyncs = [&] {
             if (advanced)
                 storeSequenceNumber();
             if (beforeEventWrites)
                 beforeEventWrites();
         };
     }
-    const QList<EventWriteResult> written = writeEventFiles(requests, true, whileDataSyncs);
+    // The events' journal lines are written under the names the files are about to take, and synced with them.
+    const bool publishing = m_outbox && m_publishing && m_publishing();
+    QStringList expected;
+    QList<qint64> seqs(events.size(), 0); // per event: its journal entry, 0 for none
+    bool staged = false;
+    if (publishing) {
+        work.beforeDataSyncs = [&](const QStringList& paths) {
+            expected = paths;
+            QList<MqttOutboxEvent> lines;
+            for (qsizetype k = 0; k < events.size(); ++k) {
+                if (!paths[k].isEmpty())
+                    lines.append({m_settings.number(Settings::LineNumber), events[k].input, paths[k]});
+            }
+            QList<qint64> given;
+            QString error;
+            const int fd = m_outbox->stage(lines, m_settings.text(Settings::NameTemplate), &given, &error);
+            if (fd < 0) {
+                journalFailed(error);
+                return -1;
+            }
+            staged = true;
+            qsizetype next = 0;
+            for (qsizetype k = 0; k < events.size(); ++k) {
+                if (!paths[k].isEmpty())
+                    seqs[k] = given.value(next++);
+            }
+            return fd;
+        };
+    }
+    const QList<EventWriteResult> written = writeEventFiles(requests, true, work);
+    if (staged) {
+        const auto syncFailure = [this](int err) {
+            return QStringLiteral("%1: %2").arg(m_outbox->journalPath(), QString::fromLocal8Bit(std::strerror(err)));
+        };
+        QString failure = work.syncError != 0 ? syncFailure(work.syncError) : QString();
+        QList<MqttOutboxEvent> moved;
+        for (qsizetype k = 0; k < events.size(); ++k) {
+            if (seqs[k] == 0 || (written[k].ok && written[k].path == expected[k]))
+                continue;
+            // The file failed, or another program took its name in between: the entry names a file that is not
+            // the event's. The event's own file gets an entry of its own.
+            m_outbox->cancel(seqs[k]);
+            if (written[k].ok)
+                moved.append({m_settings.number(Settings::LineNumber), events[k].input, written[k].path});
+        }
+        if (!moved.isEmpty()) {
+            QString error;
+            if (m_outbox->stage(moved, m_settings.text(Settings::NameTemplate), nullptr, &error) < 0)
+                failure = error;
+            else if (const int err = m_outbox->sync(); err != 0)
+                failure = syncFailure(err);
+        }
+        if (failure.isEmpty())
+            m_journalFailureLogged = false;
+        else
+            journalFailed(failure);
+        m_outbox->commit();
+        if (m_journaled)
+            m_journaled();
+    }
     // The counters window is told once per chunk, not once per event.
     QList<std::pair<int, bool>> counted;
     for (qsizetype k = 0; k < events.size(); ++k) {

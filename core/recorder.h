@@ -9,6 +9,7 @@
 #include <functional>
 
 class Counters;
+class MqttOutbox;
 class Settings;
 
 // The input event recorder: from a chunk's reports, every transition of a watched input into LOG1 becomes an event
@@ -39,6 +40,11 @@ public:
     // Records the events of the reports in their order, starting from the raw levels of the report before them;
     // levels then hold those of the last report. Returns every event, in order.
     QList<Event> record(const QList<Report>& reports, std::array<bool, 8>& levels);
+    // Publishing: while publishing() says so, each group's events are journaled in the outbox before their files
+    // take their names, the journal's sync riding with the files' data syncs, and handed out (then journaled() is
+    // called) once the group's folders are synced. A null outbox stops it.
+    void setOutbox(MqttOutbox* outbox, std::function<bool()> publishing, std::function<void()> journaled);
+
     // Whether record() would write any file for these reports.
     bool recordsAny(const QList<Report>& reports, std::array<bool, 8> levels) const;
 
@@ -54,10 +60,15 @@ signals:
 
 private:
     void storeSequenceNumber();
+    void journalFailed(const QString& reason);
     quint8 watchedInputs() const;
 
     Settings& m_settings;
     Counters& m_counters;
+    MqttOutbox* m_outbox = nullptr;
+    std::function<bool()> m_publishing;
+    std::function<void()> m_journaled;
+    bool m_journalFailureLogged = false;
     bool m_numberingInStateCopy = false; // the last store of the running number went to the state copy
 };
 

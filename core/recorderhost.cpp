@@ -2,6 +2,7 @@
 
 #include "core/mqttoutbox.h"
 #include "core/mqttpublisher.h"
+#include "core/recorder.h"
 #include "core/recorderservice.h"
 
 namespace {
@@ -45,8 +46,8 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     // A load sets the watchdog's period.
     QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
 
-    // Publishing hangs off the recorder: an event joins the outbox on the core's thread right after its file is
-    // durable (one appended line), and the publisher, on its own thread, takes it from there.
+    // Publishing hangs off the recorder: on the core's thread a group's events are journaled in the outbox with
+    // the group's own syncs, and the publisher, on its own thread, takes them from there once the files are durable.
     mqttSettings.moveToThread(&m_coreThread);
     m_outbox = std::make_unique<MqttOutbox>(settings.filePath());
     mqtt = new MqttPublisher(settings, mqttSettings, *m_outbox, monitor);
@@ -54,11 +55,13 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     m_mqttThread.setObjectName(QStringLiteral("impulz-mqtt"));
     m_mqttThread.start();
     MqttPublisher* publisher = mqtt;
-    m_mqttFeeds = {QObject::connect(
-                       monitor, &Monitor::eventRecorded, monitor,
-                       [publisher](int input, const QString& path) { publisher->recorded(input, path); },
-                       Qt::DirectConnection),
-                   connectLevelsFeed()};
+    MqttSettings* mqttConfig = &mqttSettings;
+    MqttOutbox* outbox = m_outbox.get();
+    onCore([this, publisher, mqttConfig, outbox] {
+        monitor->recorder()->setOutbox(
+            outbox, [mqttConfig] { return mqttConfig->config().enabled(); }, [publisher] { publisher->journaled(); });
+    });
+    m_mqttFeeds = {connectLevelsFeed()};
     QObject::connect(&mqttSettings, &MqttSettings::changed, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(&settings, &Settings::loaded, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(mqtt, &MqttPublisher::logLine, monitor, &Monitor::logLine);
@@ -74,6 +77,7 @@ QMetaObject::Connection RecorderHost::connectLevelsFeed() {
 RecorderHost::~RecorderHost() {
     m_port.reset();
     onCore([this] {
+        monitor->recorder()->setOutbox(nullptr, {}, {});
         for (const QMetaObject::Connection& c : std::as_const(m_mqttFeeds))
             QObject::disconnect(c);
     });
@@ -110,8 +114,8 @@ bool RecorderHost::serve(const QString& socketPath, QString* error) {
         if (ok) {
             m_service = service;
             // Slots run in the order they were connected: the windows' LEDs go before the publisher's levels.
-            QObject::disconnect(m_mqttFeeds[1]);
-            m_mqttFeeds[1] = connectLevelsFeed();
+            QObject::disconnect(m_mqttFeeds[0]);
+            m_mqttFeeds[0] = connectLevelsFeed();
         } else {
             delete service;
         }

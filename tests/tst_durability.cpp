@@ -4,11 +4,14 @@
 // the running number on disk before any event file appears (written over in place and synced, or a synced file
 // renamed over the settings file and its folder synced); each
 // event file's data synced before it takes its name; each folder synced after its names and before any event is
-// counted, logged or announced.
+// counted, logged or announced; the MQTT outbox's journal line of every event synced before the event's file takes
+// its name, and the outbox's cursor replaced through a synced file and its folder synced after the rename.
 
 #include "core/counters.h"
 #include "core/inifile.h"
 #include "core/monitor.h"
+#include "core/mqttoutbox.h"
+#include "core/recorder.h"
 #include "core/settings.h"
 #include "support/testsupport.h"
 
@@ -25,19 +28,17 @@
 
 namespace {
 
-// Inputs 0 and 1 write into one folder, 2 and 3 into another, named by the running number.
-constexpr int kInputs = 4;
-// 36 reports in one chunk (252 bytes, the most one read takes): every other one drops all four inputs.
-constexpr int kReports = 36;
-constexpr int kEvents = kReports / 2 * kInputs;
+// Inputs 0 and 1 write into one folder, 2 and 3 into another, named by the running number. A chunk of up to 36
+// reports (252 bytes, the most one read takes): every other one drops the watched inputs.
 
 QString folderOf(const QString& root, int input) {
     return root + (input < 2 ? QStringLiteral("/a") : QStringLiteral("/b"));
 }
 
-// In the traced child: one burst through the monitor core, with a mark at every event counted, logged or
-// announced. Exit status 0 when every event was recorded.
-int recordBurst(const QString& root) {
+// In the traced child: one burst through the monitor core with publishing on, with a mark at every event counted,
+// logged or announced; then the broker's acknowledgement of all of it and the cursor's store, between marks. Exit
+// status 0 when every event was recorded.
+int recordBurst(const QString& root, int inputs, int pairs) {
     using Mark = void (*)(const char*);
     const auto mark = reinterpret_cast<Mark>(::dlsym(RTLD_DEFAULT, "impulzTraceMark"));
     if (!mark)
@@ -45,13 +46,15 @@ int recordBurst(const QString& root) {
     Settings settings;
     settings.setFilePath(root + QStringLiteral("/impulz.ini"));
     settings.load();
-    for (int n = 0; n < kInputs; ++n) {
+    for (int n = 0; n < inputs; ++n) {
         settings.set(Settings::pathKey(n), folderOf(root, n));
         settings.set(Settings::bitKey(n), true);
     }
     settings.set(Settings::NameTemplate, QStringLiteral("E%nbit%_%numco%"));
     Counters counters;
     Monitor monitor(settings, counters);
+    MqttOutbox outbox(settings.filePath());
+    monitor.recorder()->setOutbox(&outbox, [] { return true; }, {});
     QObject::connect(&counters, &Counters::changed, [&] { mark("counted"); });
     QObject::connect(&monitor, &Monitor::logLine,
                      [&](const QString& line) { mark(("logged " + line.toUtf8()).constData()); });
@@ -60,14 +63,22 @@ int recordBurst(const QString& root) {
     QObject::connect(&monitor, &Monitor::writeFailed, [&] { mark("failed"); });
 
     QByteArray chunk;
-    for (int i = 0; i < kReports; ++i)
+    for (int i = 0; i < 2 * pairs; ++i)
         chunk += report(52, i % 2 ? 0xF0 : 0xFF);
     mark("chunk");
     monitor.handleChunk(chunk);
     int counted = 0;
-    for (int n = 0; n < kInputs; ++n)
+    for (int n = 0; n < inputs; ++n)
         counted += counters.count(n);
-    return counted == kEvents ? 0 : 4;
+    if (counted != inputs * pairs)
+        return 4;
+    const QList<MqttOutboxEntry> sent = outbox.next(1000);
+    for (const MqttOutboxEntry& e : sent)
+        outbox.delivered(e.seq);
+    mark("acknowledged");
+    const bool stored = outbox.storeCursor();
+    mark("cursor stored");
+    return sent.size() == counted && stored ? 0 : 5;
 }
 
 struct Call {
@@ -165,18 +176,26 @@ void TestDurability::burstIsDurableBeforeItCounts_data() {
     QTest::addColumn<bool>("uring");
     QTest::addColumn<bool>("anonymous");
     QTest::addColumn<int>("number"); // the running number stored before the burst; 0: none
+    QTest::addColumn<int>("inputs"); // watched, from input 0
+    QTest::addColumn<int>("pairs");  // reports raising and dropping them: inputs * pairs events
     // From 1 the number gains a digit, and the settings file is replaced; from 100 it keeps its three and is
-    // written over in place.
-    QTest::newRow("syncs submitted together") << true << true << 0;
-    QTest::newRow("io_uring refused") << false << true << 0;
-    QTest::newRow("named temporary files") << true << false << 0;
-    QTest::newRow("number written over in place") << true << true << 100;
+    // written over in place. Every group numbers its files, so its syncs run while the number is stored.
+    QTest::newRow("one event") << true << true << 0 << 1 << 1;
+    QTest::newRow("16 files") << true << true << 100 << 4 << 4;
+    QTest::newRow("64 files") << true << true << 0 << 4 << 16;
+    QTest::newRow("syncs submitted together") << true << true << 0 << 4 << 18;
+    QTest::newRow("io_uring refused") << false << true << 0 << 4 << 18;
+    QTest::newRow("named temporary files") << true << false << 0 << 4 << 18;
+    QTest::newRow("number written over in place") << true << true << 100 << 4 << 18;
 }
 
 void TestDurability::burstIsDurableBeforeItCounts() {
     QFETCH(bool, uring);
     QFETCH(bool, anonymous);
     QFETCH(int, number);
+    QFETCH(int, inputs);
+    QFETCH(int, pairs);
+    const int events = inputs * pairs;
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString root = QDir::cleanPath(QFileInfo(dir.path()).canonicalFilePath());
@@ -189,6 +208,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("IMPULZ_DURABILITY_CHILD"), root);
+    env.insert(QStringLiteral("IMPULZ_DURABILITY_SHAPE"), QStringLiteral("%1 %2").arg(inputs).arg(pairs));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
     env.insert(QStringLiteral("IMPULZ_TRACE_LOG"), log);
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(IMPULZ_TRACE_SHIM));
     // A sanitizer's runtime would refuse to start behind the preloaded library.
@@ -216,6 +237,8 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     qsizetype iniRename = -1;
     qsizetype iniWrite = -1;
     qsizetype firstMark = -1;
+    qsizetype acknowledged = -1;
+    qsizetype cursorStored = -1;
     QList<qsizetype> published;
     QStringList recorded;
     for (qsizetype i = start + 1; i < calls.size(); ++i) {
@@ -233,16 +256,20 @@ void TestDurability::burstIsDurableBeforeItCounts() {
                 firstMark = i;
             if (c.path.startsWith(QLatin1String("recorded ")))
                 recorded.append(c.path.mid(9));
+            if (c.path == QLatin1String("acknowledged"))
+                acknowledged = i;
+            if (c.path == QLatin1String("cursor stored"))
+                cursorStored = i;
         }
     }
-    QCOMPARE(published.size(), kEvents);
+    QCOMPARE(published.size(), events);
     const bool named = calls[published.first()].path.endsWith(QLatin1String(".tmp"));
     QVERIFY2(named != anonymous, "the event files are made the way the row asks");
     QVERIFY2(firstMark >= 0, "nothing was counted, logged or announced");
 
     // The running number: on disk under the settings file's name before the first event file that used it.
     QCOMPARE(IniFile(ini).readInteger(QStringLiteral("Po spusteni"), QStringLiteral("Por_cislo"), 0),
-             qMax(number, 1) + kEvents);
+             qMax(number, 1) + events);
     if (number > 0) {
         QVERIFY2(iniRename < 0 && iniWrite >= 0, "the running number is written over in place before the files");
         QVERIFY2(syncedBefore(calls, ini, iniWrite, published.first(), true) >= 0,
@@ -269,13 +296,44 @@ void TestDurability::burstIsDurableBeforeItCounts() {
     names.sort();
     recorded.sort();
     QCOMPARE(recorded, names);
+
+    // The outbox: a line for every event, written and synced before the first of the files takes its name.
+    const QString state = root + QStringLiteral("/state/impulz");
+    const QStringList journals = QDir(state).entryList({QStringLiteral("*.outbox")});
+    QCOMPARE(journals.size(), 1);
+    const QString journal = state + u'/' + journals.first();
+    QStringList journaled;
+    for (const QByteArray& line : readBytes(journal).split('\n')) {
+        if (!line.isEmpty())
+            journaled.append(QFile::decodeName(QByteArray::fromPercentEncoding(line.split('\t').value(4))));
+    }
+    journaled.sort();
+    QCOMPARE(journaled, names);
+    QVERIFY2(syncedBefore(calls, journal, start, published.first(), true) >= 0,
+             "the journal's lines are synced before any of their files takes its name");
+
+    // The cursor: a synced file renamed over it, and its folder synced after the rename.
+    QVERIFY(acknowledged > published.last() && cursorStored > acknowledged);
+    const QString cursor = QString(journal).replace(QLatin1String(".outbox"), QLatin1String(".cursor"));
+    qsizetype cursorRename = -1;
+    for (qsizetype i = acknowledged; i < cursorStored && cursorRename < 0; ++i) {
+        if (calls[i].name == QLatin1String("rename") && calls[i].result == 0 && calls[i].path2 == cursor)
+            cursorRename = i;
+    }
+    QVERIFY2(cursorRename >= 0, "the cursor is stored by a rename");
+    QVERIFY2(syncedBefore(calls, calls[cursorRename].path, acknowledged, cursorRename, true) >= 0,
+             "the cursor's new file is synced before its rename");
+    QVERIFY2(syncedBefore(calls, state, cursorRename, cursorStored, false) >= 0,
+             "the cursor's folder is synced after the rename");
 }
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString childRoot = qEnvironmentVariable("IMPULZ_DURABILITY_CHILD");
-    if (!childRoot.isEmpty())
-        return recordBurst(childRoot);
+    if (!childRoot.isEmpty()) {
+        const QStringList shape = qEnvironmentVariable("IMPULZ_DURABILITY_SHAPE").split(u' ');
+        return recordBurst(childRoot, shape.value(0).toInt(), shape.value(1).toInt());
+    }
     TestDurability test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

@@ -1,6 +1,7 @@
 // Publishing to a real mosquitto broker on a free loopback port: every event arrives, the retained state is there,
 // a broker that goes away or never lets the recorder in costs the recording nothing, and a killed recorder
-// resumes from its cursor.
+// resumes from its cursor. A broker that takes a message and drops the connection before acknowledging it does not
+// move the cursor, and a journal whose tail is lost never gives one id to two events.
 
 #include "support/testsupport.h"
 
@@ -129,12 +130,75 @@ public:
         }
         return numbers;
     }
+    // The ids that came with two different files.
+    QStringList idsOfTwoFiles() const {
+        QMutexLocker lock(&m_mutex);
+        QHash<QString, QString> fileOf;
+        QStringList twice;
+        for (const auto& [topic, payload] : m_messages) {
+            const QJsonObject o = QJsonDocument::fromJson(payload).object();
+            const QString id = o[QLatin1String("id")].toString();
+            const QString file = o[QLatin1String("file")].toString();
+            if (!topic.endsWith(QLatin1String("/event")))
+                continue;
+            if (fileOf.contains(id) && fileOf[id] != file)
+                twice.append(id);
+            fileOf.insert(id, file);
+        }
+        return twice;
+    }
 
 private:
     mosquitto* m_mosq;
     std::atomic<bool> m_subscribed{false};
     mutable QMutex m_mutex;
     QList<std::pair<QString, QByteArray>> m_messages;
+};
+
+// Lets the recorder in and reads its messages without ever acknowledging one; at the first event it drops the
+// connection and stops listening.
+class NoAckBroker {
+public:
+    bool listen(quint16 port) {
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            QTcpSocket* s = m_server.nextPendingConnection();
+            QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { read(s); });
+        });
+        return m_server.listen(QHostAddress::LocalHost, port);
+    }
+    bool sawEvent() const { return m_sawEvent; }
+
+private:
+    void read(QTcpSocket* s) {
+        m_buffer += s->readAll();
+        while (m_buffer.size() >= 2) {
+            // The fixed header: the packet's type, then its length in up to four 7-bit groups.
+            qsizetype at = 1;
+            int length = 0;
+            for (int shift = 0; at < m_buffer.size(); shift += 7) {
+                const uchar b = uchar(m_buffer[at++]);
+                length |= (b & 0x7f) << shift;
+                if (!(b & 0x80))
+                    break;
+            }
+            if (m_buffer.size() < at + length)
+                return;
+            const int type = uchar(m_buffer[0]) >> 4;
+            const QByteArray body = m_buffer.mid(at, length);
+            m_buffer.remove(0, at + length);
+            if (type == 1) // CONNECT: accepted
+                s->write(QByteArray::fromHex("20020000"));
+            if (type == 3 && body.mid(2, (uchar(body[0]) << 8) | uchar(body[1])).endsWith("/event")) {
+                m_sawEvent = true;
+                m_server.close();
+                s->abort();
+                return;
+            }
+        }
+    }
+    QTcpServer m_server;
+    QByteArray m_buffer;
+    bool m_sawEvent = false;
 };
 
 QList<int> range(int from, int count) {
@@ -164,6 +228,8 @@ private slots:
     void refusingBrokersLeaveRecordingUntouched_data();
     void refusingBrokersLeaveRecordingUntouched();
     void killedRecorderResumesFromItsCursor();
+    void unacknowledgedEventKeepsTheCursor();
+    void lostJournalTailNeverReusesAnId();
     void settingsPageTakesEffectWhenSaved();
     void unreachableBrokerSaysWhy_data();
     void unreachableBrokerSaysWhy();
@@ -172,6 +238,16 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString path(const QString& name) const { return m_dir->filePath(name); }
     QString ini() const { return path(QStringLiteral("impulz.ini")); }
+    // The recorder as a process of its own (runChild below).
+    QProcess* child(int events) {
+        auto* p = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("IMPULZ_MQTT_CHILD"), ini());
+        env.insert(QStringLiteral("IMPULZ_MQTT_EVENTS"), QString::number(events));
+        p->setProcessEnvironment(env);
+        p->start(QCoreApplication::applicationFilePath(), {});
+        return p;
+    }
     int files() const { return int(csvFiles(path(QStringLiteral("events"))).size()); }
     void writeIni(quint16 port, const QByteArray& mqtt = {}) {
         QFile file(ini());
@@ -312,15 +388,6 @@ void TestMqtt::killedRecorderResumesFromItsCursor() {
     writeIni(broker.port());
     Subscriber consumer(broker.port());
     QTRY_VERIFY(consumer.subscribed());
-    auto child = [this](int events) {
-        auto* p = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("IMPULZ_MQTT_CHILD"), ini());
-        env.insert(QStringLiteral("IMPULZ_MQTT_EVENTS"), QString::number(events));
-        p->setProcessEnvironment(env);
-        p->start(QCoreApplication::applicationFilePath(), {});
-        return p;
-    };
     QProcess* first = child(50);
     QTRY_COMPARE_WITH_TIMEOUT(consumer.firstNumbers().size(), 50, 20000);
     const MqttOutbox view(ini());
@@ -336,6 +403,61 @@ void TestMqtt::killedRecorderResumesFromItsCursor() {
     QProcess* second = child(0);
     QTRY_COMPARE_WITH_TIMEOUT(consumer.firstNumbers().size(), 100, 20000);
     QCOMPARE(consumer.firstNumbers(), range(42, 100));
+    second->terminate();
+    QVERIFY(second->waitForFinished());
+}
+
+// The broker read the events and went away without a PUBACK: the cursor stays, and every event comes once a real
+// broker is there.
+void TestMqtt::unacknowledgedEventKeepsTheCursor() {
+    Broker broker(m_dir->path(), {"allow_anonymous true\n"});
+    QVERIFY(broker.start());
+    writeIni(broker.port());
+    Subscriber consumer(broker.port());
+    QTRY_VERIFY(consumer.subscribed());
+    broker.stop();
+    RecorderHost host(ini());
+    host.settings.load();
+    record(host, 20);
+    QTRY_COMPARE(host.mqtt->backlog(), 20);
+    NoAckBroker fake;
+    QVERIFY(fake.listen(broker.port()));
+    QTRY_VERIFY(fake.sawEvent());
+    QTRY_VERIFY(!host.mqtt->isConnected());
+    QCOMPARE(host.mqtt->backlog(), 20);
+    const MqttOutbox view(ini());
+    QVERIFY(!QFile::exists(view.cursorPath()) || readBytes(view.cursorPath()).split(' ').value(1) == "1");
+    QVERIFY(broker.start());
+    QTRY_COMPARE_WITH_TIMEOUT(consumer.firstNumbers(), range(42, 20), 20000);
+}
+
+// A power cut took the journal's last lines, which the broker had already passed on: the events recorded after the
+// restart take their seqs again, never their ids; the lines that survived keep theirs.
+void TestMqtt::lostJournalTailNeverReusesAnId() {
+    Broker broker(m_dir->path(), {"allow_anonymous true\n"});
+    QVERIFY(broker.start());
+    writeIni(broker.port());
+    Subscriber consumer(broker.port());
+    QTRY_VERIFY(consumer.subscribed());
+    const MqttOutbox view(ini());
+    writeBytes(view.cursorPath(), "earlier 1 0\n"); // an earlier run's cursor
+    QProcess* first = child(10);
+    QTRY_COMPARE_WITH_TIMEOUT(consumer.firstNumbers().size(), 10, 20000);
+    ::kill(pid_t(first->processId()), SIGKILL);
+    QVERIFY(first->waitForFinished());
+    // The power went before the acknowledgements were stored, and took the journal's tail.
+    QCOMPARE(readBytes(view.cursorPath()).split(' ').value(0), QByteArray("earlier"));
+    writeBytes(view.cursorPath(), "earlier 1 0\n");
+    QByteArray journal = readBytes(view.journalPath());
+    QCOMPARE(journal.count('\n'), 10);
+    QFile cut(view.journalPath());
+    QVERIFY(cut.resize(journal.indexOf('\n', journal.indexOf('\n') + 1) + 1)); // two lines left
+
+    QProcess* second = child(10);
+    QTRY_VERIFY_WITH_TIMEOUT(consumer.firstNumbers().contains(61), 20000); // the last event
+    QCOMPARE(consumer.idsOfTwoFiles(), QStringList());
+    QCOMPARE(consumer.firstNumbers().size(), 20);
+    QCOMPARE(files(), 20);
     second->terminate();
     QVERIFY(second->waitForFinished());
 }
