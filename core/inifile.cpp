@@ -1,4 +1,5 @@
 #include "core/inifile.h"
+#include "core/privatefolder.h"
 
 #include "core/posixfile.h"
 
@@ -505,7 +506,7 @@ QString replaceFile(const QString& path, const QByteArray& data) {
 
     const QByteArray tmp = nativeDir + "/." + QFile::encodeName(target.fileName()) + '.' +
                            QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) + ".tmp";
-    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int error = errno;
         return exists && rewriteInPlace(nativeTarget, data) ? QString() : qt_error_string(error);
@@ -568,7 +569,7 @@ void createConfigFolderFor(const QString& filePath) {
     const QString config = QDir::cleanPath(userConfigFolder());
     if (QFileInfo::exists(folder) || !(folder == config || folder.startsWith(config + u'/')))
         return;
-    QDir().mkpath(folder); // a failure shows in the write that follows
+    makePrivateFolder(folder); // a failure shows in the write that follows
 }
 
 IniWriteError::IniWriteError(const QString& fullPath, const QString& reason)

@@ -1,4 +1,5 @@
 #include "core/mqttoutbox.h"
+#include "core/privatefolder.h"
 
 #include "core/posixfile.h"
 #include "core/statefile.h"
@@ -137,13 +138,12 @@ void MqttOutbox::open() {
     m_readSeq = cursorSeq;
     m_readOffset = m_cursorOffset;
     m_lastSeq = qMax(last, cursorSeq - 1);
-    openJournal(nullptr);
 }
 
 bool MqttOutbox::openJournal(QString* error) {
     if (m_fd >= 0)
         return true;
-    QDir().mkpath(QFileInfo(m_journalPath).absolutePath());
+    makePrivateFolder(QFileInfo(m_journalPath).absolutePath());
     m_fd = ::open(QFile::encodeName(m_journalPath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (m_fd < 0 && error)
         *error = QStringLiteral("%1: %2").arg(m_journalPath, systemError());

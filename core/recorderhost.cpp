@@ -44,6 +44,7 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     m_port = std::make_unique<LocalRecorder>(monitor);
     // A load sets the watchdog's period.
     QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
+    QObject::connect(&settings, &Settings::logLine, monitor, &Monitor::logLine);
 
     // Publishing hangs off the recorder: an event joins the outbox on the core's thread right after its file is
     // durable (one appended line), and the publisher, on its own thread, takes it from there.

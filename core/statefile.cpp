@@ -1,4 +1,5 @@
 #include "core/statefile.h"
+#include "core/privatefolder.h"
 
 #include "core/inifile.h"
 
@@ -61,7 +62,7 @@ std::optional<SequenceStateFile::Contents> SequenceStateFile::read() const {
 }
 
 void SequenceStateFile::write(const Contents& contents) const {
-    QDir().mkpath(QFileInfo(m_path).absolutePath()); // a failure shows in the write
+    makePrivateFolder(QFileInfo(m_path).absolutePath()); // a failure shows in the write
     // An unknown number is written empty, so an earlier one cannot stay behind.
     const QString settingsNumber =
         contents.settingsFileNumber ? QString::number(*contents.settingsFileNumber) : QString();
