@@ -15,6 +15,7 @@
 #include <QDirIterator>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -37,6 +38,7 @@ private slots:
     void commandLinesFollowTheGnuConventions();
     void recorderWithoutAddressSaysSoOnce();
     void freshUsersFilesArePrivate();
+    void passwordFileOthersMayReadIsRefused();
 };
 
 void TestHeadless::recordsEveryTransitionAndStopsOnSigterm() {
@@ -346,6 +348,43 @@ void TestHeadless::freshUsersFilesArePrivate() {
     }
     // The settings file, the entry, the state copy, the journal, the cursor and the index.
     QVERIFY2(made.size() >= 6, qPrintable(made.join(u' ')));
+}
+
+// As ssh does for a key: a broker password that other users may read is not used, and the log names the file.
+void TestHeadless::passwordFileOthersMayReadIsRefused() {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    const QString password = dir.filePath(QStringLiteral("heslo"));
+    QVERIFY(writeRecorderSettings(ini, 23, 0));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::Append));
+    // Nothing listens on port 1: a password that is used ends in a refused connection instead.
+    file.write("IP=\n[MQTT]\nServer=127.0.0.1\nPort=1\nUser=linka\nPasswordFile=" + QFile::encodeName(password) + '\n');
+    file.close();
+    QFile secret(password);
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("tajne\n");
+    secret.close();
+    const auto mqttLine = [&](QFile::Permissions mode) {
+        if (!QFile::setPermissions(password, mode))
+            return QByteArray("chmod failed");
+        RecorderHost host(ini);
+        QSignalSpy lines(host.port(), &RecorderPort::logLine);
+        host.settings.load();
+        const auto said = [&] {
+            for (const QList<QVariant>& line : lines) {
+                if (line.first().toString().startsWith(QLatin1String("MQTT: ")))
+                    return line.first().toString().toUtf8();
+            }
+            return QByteArray();
+        };
+        [[maybe_unused]] const bool arrived = QTest::qWaitFor([&] { return !said().isEmpty(); }, 20000);
+        return said();
+    };
+    const QByteArray refused = mqttLine(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    QVERIFY2(refused.contains(QFile::encodeName(password)) && refused.contains("644"), refused.constData());
+    const QByteArray used = mqttLine(QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY2(used.startsWith("MQTT: ") && !used.contains(QFile::encodeName(password)), used.constData());
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
