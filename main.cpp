@@ -26,6 +26,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QScreen>
 #include <QSessionManager>
 #include <QTimer>
@@ -49,23 +50,42 @@ template <typename F> auto guarded(QWidget* parent, F handler) {
         }
     };
 }
-// The log, whose newest lines stay clear of the buttons that lie in front of its lower right part: its text area
-// ends above the highest of them, and the strip below is the log's empty background.
+// The log, whose lines stay clear of the buttons that lie in front of its lower right part: its text wraps before
+// their left edge, so no line, the newest least of all, runs under them. The strip beside the text is the log's
+// empty background, with the buttons in it.
 class LogView : public QPlainTextEdit {
 public:
     using QPlainTextEdit::QPlainTextEdit;
 
     void keepClearOf(const QList<QWidget*>& covering) {
-        const QRect area = geometry();
-        int clearBottom = area.bottom() + 1;
-        for (const QWidget* w : covering) {
-            if (w->geometry().intersects(area))
-                clearBottom = std::min(clearBottom, w->y());
-        }
-        setViewportMargins(0, 0, 0, area.bottom() + 1 - clearBottom);
+        m_covering = covering;
         setAutoFillBackground(true);
         setBackgroundRole(QPalette::Base);
+        updateMargins();
     }
+
+protected:
+    bool event(QEvent* e) override {
+        const bool handled = QPlainTextEdit::event(e);
+        if (e->type() == QEvent::StyleChange || e->type() == QEvent::Polish)
+            updateMargins(); // the frame and the scroll bar may have changed their width
+        return handled;
+    }
+
+private:
+    void updateMargins() {
+        const QRect area = geometry();
+        int clearRight = area.right() + 1;
+        for (const QWidget* w : std::as_const(m_covering)) {
+            if (w->geometry().intersects(area))
+                clearRight = std::min(clearRight, w->x());
+        }
+        // Where the text would end without a margin: inside the frame, left of the scroll bar that is always on.
+        const int textRight = area.right() + 1 - frameWidth() - verticalScrollBar()->sizeHint().width();
+        setViewportMargins(0, 0, std::max(0, textRight - clearRight), 0);
+    }
+
+    QList<QWidget*> m_covering;
 };
 
 } // namespace
