@@ -609,7 +609,7 @@ void TestStatistika::upperCaseExtensionCountsAndOddBytesAreEscaped() {
         ::unlink(path.constData());
         return MessageBox::shown().isEmpty() ? QString() : MessageBox::shown().first().text;
     };
-    const QString utf16 = boxFor("utf16.csv", QByteArray("\xff\xfe" "0\0" "8\0" ".\0" "0\0" "3\0", 12));
+    const QString utf16 = boxFor("utf16.csv", QByteArray::fromHex("fffe300038002e0030003300")); // "08.03" in UTF-16
     QVERIFY2(utf16.contains(QStringLiteral("„\\xff\\xfe0\\x008\\x00.\\x00“")), qPrintable(utf16));
     const QString zeros = boxFor("zeros.csv", QByteArray(19, '\0'));
     QVERIFY2(zeros.contains(QStringLiteral("„") + QStringLiteral("\\x00").repeated(8) + QStringLiteral("“")),
