@@ -3,6 +3,8 @@
 #include "components/controls.h"
 #include "components/cooltrayicon.h"
 #include "components/messagebox.h"
+#include "core/commandline.h"
+#include "core/headless.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
 #include "core/mqttpublisher.h"
@@ -24,11 +26,13 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QScreen>
 #include <QSessionManager>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +50,44 @@ template <typename F> auto guarded(QWidget* parent, F handler) {
         }
     };
 }
+// The log, whose lines stay clear of the buttons that lie in front of its lower right part: its text wraps before
+// their left edge, so no line, the newest least of all, runs under them. The strip beside the text is the log's
+// empty background, with the buttons in it.
+class LogView : public QPlainTextEdit {
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+
+    void keepClearOf(const QList<QWidget*>& covering) {
+        m_covering = covering;
+        setAutoFillBackground(true);
+        setBackgroundRole(QPalette::Base);
+        updateMargins();
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        const bool handled = QPlainTextEdit::event(e);
+        if (e->type() == QEvent::StyleChange || e->type() == QEvent::Polish)
+            updateMargins(); // the frame and the scroll bar may have changed their width
+        return handled;
+    }
+
+private:
+    void updateMargins() {
+        const QRect area = geometry();
+        int clearRight = area.right() + 1;
+        for (const QWidget* w : std::as_const(m_covering)) {
+            if (w->geometry().intersects(area))
+                clearRight = std::min(clearRight, w->x());
+        }
+        // Where the text would end without a margin: inside the frame, left of the scroll bar that is always on.
+        const int textRight = area.right() + 1 - frameWidth() - verticalScrollBar()->sizeHint().width();
+        setViewportMargins(0, 0, std::max(0, textRight - clearRight), 0);
+    }
+
+    QList<QWidget*> m_covering;
+};
+
 } // namespace
 
 void SignatureLabel::mouseReleaseEvent(QMouseEvent* event) {
@@ -100,7 +142,8 @@ TForm1::TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent)
     LabelObnov->move(208, 64);
     LabelObnov->adjustSize();
 
-    Memo1 = new QPlainTextEdit(this);
+    auto* log = new LogView(this);
+    Memo1 = log;
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(8, 80, 313, 153);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -119,6 +162,7 @@ TForm1::TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent)
     btnSmazat->setGeometry(232, 208, 68, 22);
     for (auto* b : {btnStatistika, btnPocitadla, btnSmazat})
         b->raise(); // the three buttons lie in front of the log's lower right part
+    log->keepClearOf({btnStatistika, btnPocitadla, btnSmazat});
 
     Label2 = new SignatureLabel(QStringLiteral("Delvor Labs"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
@@ -218,6 +262,9 @@ void TForm1::FormActivate() {
         showBusy(false); // no start-up wait follows
         return;
     }
+    // Without an address every attempt ends in "Socket error: 10057"; the log says once what is missing.
+    if (m_settings.text(Settings::Address).trimmed().isEmpty())
+        appendLog(noControllerAddressText(m_settings.filePath()));
     m_pocitadla->btnDnesClick();
     m_statistika->btnDnesClick();
     if (!CheckOutputDirectories()) {
@@ -506,37 +553,37 @@ int execRecorder(char** argv) {
 } // namespace
 
 int impulzMain(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--headless") == 0)
-            return execRecorder(argv);
+    // Everything the command line alone decides is answered before the display is opened: help and version need
+    // none, and neither does being told that a named settings file cannot be used.
+    const QString name = CommandLine::programName(argv[0]);
+    const CommandLine command = CommandLine::parse(CommandLine::Program::Windows, argc, argv);
+    if (const int code = command.answer(CommandLine::Program::Windows, name); code >= 0)
+        return code;
+    if (command.headless)
+        return execRecorder(argv);
+    // ".." is left to the links' resolution.
+    QString settingsPath =
+        command.settingsPath.isEmpty() ? QString() : QDir::current().absoluteFilePath(command.settingsPath);
+    const bool named = !settingsPath.isEmpty();
+    if (named) {
+        // A file named on the command line must be there and readable.
+        if (const QString problem = settingsFileProblem(settingsPath); !problem.isEmpty()) {
+            const QString text = QStringLiteral("Soubor nastavení %1 nelze použít: %2").arg(settingsPath, problem);
+            std::fprintf(stderr, "%s: %s\n", QFile::encodeName(name).constData(), text.toLocal8Bit().constData());
+            return 1;
+        }
     }
+
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
     app.setQuitOnLastWindowClosed(false);
 
-    QString settingsPath;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--settings") && i + 1 < args.size()) {
-            settingsPath = QDir::current().absoluteFilePath(args[++i]); // ".." is left to the links' resolution
-        } else {
-            std::fprintf(stderr, "usage: impulz [--settings FILE] | impulz --headless [--settings FILE] [--wait]\n");
-            return 2;
-        }
-    }
-    const bool named = !settingsPath.isEmpty();
     if (!named)
         settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
-    // A file named on the command line must be there and readable; the program's own may be missing (defaults),
-    // but one that is there and cannot be read is said, never taken for defaults in silence.
-    const QString problem = settingsFileProblem(settingsPath, !named);
-    if (!problem.isEmpty() && named) {
-        const QString text = QStringLiteral("Soubor nastavení %1 nelze použít: %2").arg(settingsPath, problem);
-        std::fprintf(stderr, "impulz: %s\n", text.toLocal8Bit().constData());
-        MessageBox::error(nullptr, text);
-        return 1;
-    }
+    // The program's own file may be missing (defaults), but one that is there and cannot be read is said, never
+    // taken for defaults in silence.
+    const QString problem = named ? QString() : settingsFileProblem(settingsPath, true);
 
     InstanceLock lock;
     if (!lock.acquire(settingsPath)) {

@@ -316,8 +316,8 @@ void TfrmStatistika::btnNactiClick() {
                 // Clearing the tables and making the charts' points is work the GUI thread need not wait for: the
                 // window reads the outcome only once it has arrived, and a long period has half a million points.
                 const int days = archive::preparePeriodTables(*tables, period);
-                outcome.completed = archive::scanInputs(*tables, period, jobs, QStringLiteral("*.csv"), year, *progress,
-                                                        options, &outcome.unreadable);
+                outcome.completed = archive::scanInputs(*tables, period, jobs, QLatin1String(archive::EventFileMask),
+                                                        year, *progress, options, &outcome.unreadable);
                 if (outcome.completed) {
                     outcome.points = std::make_shared<ChartPoints>();
                     makeChartPoints(*tables, days, bits, skipZero, locale, *outcome.points);

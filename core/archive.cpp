@@ -24,6 +24,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -123,12 +124,44 @@ LineFault parseLine(std::string_view line, int currentYear, RawStamp& out) {
 
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
 
+// Bytes as a box can show them: UTF-8 as it is, every byte that is not part of a character and every control
+// character as \xNN. A UTF-16 or NUL-filled file then reads "\xff\xfe0\x00", never as replacement characters.
+QString printableBytes(std::string_view bytes) {
+    QString out;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const size_t length = lead < 0x80                    ? 1
+                              : lead >= 0xC2 && lead <= 0xDF ? 2
+                              : lead >= 0xE0 && lead <= 0xEF ? 3
+                              : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                             : 0;
+        if (length == 1 && lead >= 0x20 && lead != 0x7F) {
+            out += QLatin1Char(char(lead));
+            ++i;
+            continue;
+        }
+        if (length > 1 && i + length <= bytes.size()) {
+            // Overlong forms and surrogates decode to the replacement character: those bytes are escaped, too.
+            const QString character = QString::fromUtf8(bytes.data() + i, qsizetype(length));
+            if (!character.contains(QChar::ReplacementCharacter) && !character.contains(QChar(0x85))) {
+                out += character;
+                i += length;
+                continue;
+            }
+        }
+        out += QStringLiteral("\\x%1").arg(uint(lead), 2, 16, QLatin1Char('0'));
+        ++i;
+    }
+    return out;
+}
+
 // The 8 characters that were read as a date or a time. A byte-order mark before them is invisible in a box, so
 // it is left out of the quote and named after it instead.
 QString quoted(std::string_view text) {
     const bool bom = text.substr(0, Utf8Bom.size()) == Utf8Bom;
     const std::string_view shown = text.substr(bom ? Utf8Bom.size() : 0, 8);
-    const QString quote = QStringLiteral("„%1“").arg(QString::fromUtf8(shown.data(), qsizetype(shown.size())));
+    const QString quote = QStringLiteral("„%1“").arg(printableBytes(shown));
     return bom ? quote + QStringLiteral(" (soubor začíná značkou BOM)") : quote;
 }
 
@@ -230,11 +263,12 @@ struct Listing {
 
 class Mask {
 public:
-    explicit Mask(const QString& mask) : m_pattern(QFile::encodeName(mask)), m_csv(m_pattern == "*.csv") {}
+    explicit Mask(const QString& mask)
+        : m_pattern(QFile::encodeName(mask)), m_csv(m_pattern == archive::EventFileMask) {}
 
     bool matches(const char* name, size_t len) const {
-        if (m_csv)
-            return len >= 4 && std::memcmp(name + len - 4, ".csv", 4) == 0;
+        if (m_csv) // ".csv" in any case, as on the system the archives come from
+            return len >= 4 && strncasecmp(name + len - 4, ".csv", 4) == 0;
         return fnmatch(m_pattern.constData(), name, 0) == 0;
     }
 
@@ -478,7 +512,7 @@ struct TreeWalk {
             RawStamp stamp;
             QString reason;
             if (!readStampAt(handle.fd(), listing.name(file), file.kind, currentYear, buf, stamp, reason))
-                throw ArchiveError(QFile::decodeName(joinPath(path, listing.name(file))), reason);
+                throw ArchiveError(printableBytes(joinPath(path, listing.name(file)).toStdString()), reason);
             counter.add(window, stamp, bits);
         }
     }
@@ -753,8 +787,8 @@ private:
             const bool ok = stampOf(dir, i, group, stamp, reason, fromIndex);
             ++(fromIndex ? indexed : read);
             if (!ok)
-                throw ArchiveError(QFile::decodeName(joinPath(dir.path, dir.listing.name(dir.listing.files[i]))),
-                                   reason);
+                throw ArchiveError(
+                    printableBytes(joinPath(dir.path, dir.listing.name(dir.listing.files[i])).toStdString()), reason);
             m_counter.add(m_window, stamp, group.bits);
         }
     }

@@ -102,6 +102,9 @@ struct ScanOptions {
     qint64 settleNs = 3'000'000'000;
 };
 
+// The event files' mask: ".csv" in any letter case, as the archives' own system matches it ("U.CSV" counts).
+inline constexpr char EventFileMask[] = "*.[cC][sS][vV]";
+
 // Counts into t every file matching mask under each job's directory, recursively, following symlinked folders
 // (each folder of a job's tree is listed once, however many links lead to it). Meant to run off the GUI thread;
 // nothing else may touch t meanwhile. Several threads each count into their own tables, which are added into t

@@ -1,4 +1,5 @@
 #include "core/archiveindex.h"
+#include "core/privatefolder.h"
 
 #include "core/posixfile.h"
 
@@ -276,7 +277,7 @@ bool ArchiveIndex::save(const QString& file, const QString& folder, const QStrin
                         const std::vector<const FolderSnapshot*>& folders) {
     const QByteArray bytes = serialize(folder, mask, currentYear, folders);
     const QString dir = QFileInfo(file).absolutePath();
-    if (!QDir().mkpath(dir))
+    if (!makePrivateFolder(dir))
         return false;
     // The temporary file is named the way the program's other files are, so a save cut short by a crash is swept
     // at the next one.

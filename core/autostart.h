@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 #include <stdexcept>
 
@@ -21,11 +24,19 @@ QString desktopExecArgument(const QString& argument);
 // $XDG_CONFIG_HOME/impulz/<name>-start.sh.
 QString autostartWrapperPath(const QString& entryName);
 
-// Writes (replacing) the entry that runs the executable at log-on. A path that GLib's launcher or systemd's
-// autostart generator cannot run from an Exec line, whatever the escaping (a "%", a backslash, a quote, "$", "`" or
-// a control character), is started through a small script beside the settings instead, which the entry runs. Throws
-// AutostartError with the text "Failed to set data for '<name>'" when it cannot be written.
-void setAutostartEntry(const QString& entryName, const QString& executablePath);
+// Writes (replacing) the entry that runs the executable at log-on with the given arguments (a settings file's
+// "--settings FILE"). owner names the settings file the entry belongs to; it is kept in the entry (the key
+// X-Impulz-Settings), so a run over another settings file can tell the entry is not its own. A path that GLib's
+// launcher or systemd's autostart generator cannot run from an Exec line, whatever the escaping (a "%", a
+// backslash, a quote, "$", "`" or a control character), is started through a small script beside the settings
+// instead, which the entry runs. Throws AutostartError with the text "Failed to set data for '<name>'" when it
+// cannot be written.
+void setAutostartEntry(const QString& entryName, const QString& executablePath, const QStringList& arguments = {},
+                       const QString& owner = {});
+
+// The settings file the entry belongs to: none when there is no entry, an empty text for an entry that does not
+// say (one written before entries recorded it).
+std::optional<QString> autostartEntryOwner(const QString& entryName);
 
 // Removes the entry and its script; a missing entry or a failed delete is not an error.
 void removeAutostartEntry(const QString& entryName);

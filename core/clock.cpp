@@ -6,6 +6,7 @@
 namespace {
 std::mutex g_mutex;
 QDateTime g_fixed;
+qint64 g_step = 0;
 std::atomic<bool> g_pinned{false};
 } // namespace
 
@@ -13,7 +14,9 @@ QDateTime Clock::now() {
     if (!g_pinned.load(std::memory_order_acquire))
         return QDateTime::currentDateTime();
     std::lock_guard lock(g_mutex);
-    return g_fixed;
+    const QDateTime reading = g_fixed;
+    g_fixed = g_fixed.addMSecs(g_step);
+    return reading;
 }
 
 void Clock::setNow(const QDateTime& fixed) {
@@ -27,6 +30,15 @@ void Clock::advance(qint64 msecs) {
     g_fixed = g_fixed.addMSecs(msecs);
 }
 
+void Clock::setStepPerReading(qint64 msecs) {
+    std::lock_guard lock(g_mutex);
+    g_step = msecs;
+}
+
 void Clock::reset() {
+    {
+        std::lock_guard lock(g_mutex);
+        g_step = 0;
+    }
     g_pinned.store(false, std::memory_order_release);
 }

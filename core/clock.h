@@ -12,5 +12,7 @@ public:
     // Pins the clock; now() returns this value (plus whatever advance() added) until reset().
     static void setNow(const QDateTime& fixed);
     static void advance(qint64 msecs);
+    // A pinned clock that moves on by msecs with every reading, as the real one does between two readings.
+    static void setStepPerReading(qint64 msecs);
     static void reset();
 };

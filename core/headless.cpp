@@ -1,6 +1,7 @@
 #include "core/headless.h"
 
 #include "core/clock.h"
+#include "core/commandline.h"
 #include "core/inifile.h"
 #include "core/instancelock.h"
 #include "core/recorderhost.h"
@@ -306,24 +307,20 @@ QString printableLogLine(const QString& line) {
 }
 
 int runHeadless(int argc, char** argv) {
+    // Help, version and usage errors are answered before anything is set up.
+    const QString name = CommandLine::programName(argv[0]);
+    const CommandLine command = CommandLine::parse(CommandLine::Program::Recorder, argc, argv);
+    if (const int code = command.answer(CommandLine::Program::Recorder, name); code >= 0)
+        return code;
     // Whatever reads standard output may go away (a pipe closed, a journal restarted); the recorder goes on.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));
 
-    QString settingsPath;
-    bool wait = false;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--settings") && i + 1 < args.size())
-            settingsPath = QDir::current().absoluteFilePath(args[++i]); // ".." is left to the links' resolution
-        else if (args[i] == QLatin1String("--wait"))
-            wait = true;
-        else if (args[i] != QLatin1String("--headless")) {
-            print(stderr, QStringLiteral("usage: impulz --headless [--settings FILE] [--wait]"));
-            return 2;
-        }
-    }
+    const bool wait = command.wait;
+    // ".." is left to the links' resolution.
+    QString settingsPath =
+        command.settingsPath.isEmpty() ? QString() : QDir::current().absoluteFilePath(command.settingsPath);
     // The windows are the program next to this one; the autostart entry starts them, not the recorder alone.
     const QString windowsProgram =
         QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() + QStringLiteral("/impulz");
@@ -334,7 +331,7 @@ int runHeadless(int argc, char** argv) {
     // but one that is there and cannot be read is said, never taken for defaults in silence.
     if (const QString problem = settingsFileProblem(settingsPath, !named); !problem.isEmpty()) {
         if (named) {
-            print(stderr, QStringLiteral("impulz: %1: %2").arg(settingsPath, problem));
+            print(stderr, QStringLiteral("%1: %2: %3").arg(name, settingsPath, problem));
             return 1;
         }
         printLog(QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení")
@@ -366,6 +363,9 @@ int runHeadless(int argc, char** argv) {
         print(stderr, QStringLiteral("impulz: ") + QString::fromUtf8(e.what()));
         return 1;
     }
+    // Without an address every attempt ends in "Socket error: 10057"; the log says once what is missing.
+    if (host.settings.text(Settings::Address).trimmed().isEmpty())
+        printLog(noControllerAddressText(host.settings.filePath()));
     for (int n = 0; n < 8; ++n) {
         const QString dir = host.settings.outputDirectory(n);
         if (host.settings.watched(n) && !QFileInfo(dir).isDir())
@@ -430,4 +430,8 @@ int runHeadless(int argc, char** argv) {
     ::close(g_signalPipe[0]);
     ::close(g_signalPipe[1]);
     return 0;
+}
+
+QString noControllerAddressText(const QString& settingsPath) {
+    return QStringLiteral("V souboru nastavení %1 chybí IP adresa jednotky, spojení nelze navázat").arg(settingsPath);
 }

@@ -13,3 +13,7 @@ int runHeadless(int argc, char** argv);
 // A log line as the journal shows it: one line, with every control character the controller may have sent
 // written out (\n, \r, \t, \x1b), so no text of the controller can pass for a line of the recorder's own.
 QString printableLogLine(const QString& line);
+
+// The line the log shows once at start when the settings name no controller address: without one every attempt
+// ends in "Socket error: 10057" and nothing else would say why.
+QString noControllerAddressText(const QString& settingsPath);

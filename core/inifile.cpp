@@ -1,4 +1,5 @@
 #include "core/inifile.h"
+#include "core/privatefolder.h"
 
 #include "core/posixfile.h"
 
@@ -618,7 +619,7 @@ Written replaceFile(const QString& path, const QByteArray& data, const FileRead&
 
     const QByteArray tmp = nativeDir + "/." + QFile::encodeName(target.fileName()) + '.' +
                            QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(counter++) + ".tmp";
-    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         // The folder takes no new file, but the file itself may be writable.
         const int error = errno;
@@ -692,7 +693,7 @@ void createConfigFolderFor(const QString& filePath) {
     const QString config = QDir::cleanPath(userConfigFolder());
     if (QFileInfo::exists(folder) || !(folder == config || folder.startsWith(config + u'/')))
         return;
-    QDir().mkpath(folder); // a failure shows in the write that follows
+    makePrivateFolder(folder); // a failure shows in the write that follows
 }
 
 IniWriteError::IniWriteError(const QString& fullPath, const QString& reason)

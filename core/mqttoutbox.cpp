@@ -1,4 +1,5 @@
 #include "core/mqttoutbox.h"
+#include "core/privatefolder.h"
 
 #include "core/posixfile.h"
 #include "core/statefile.h"
@@ -152,13 +153,16 @@ void MqttOutbox::open() {
     m_readOffset = m_cursorOffset;
     m_lastSeq = qMax(last, cursorSeq - 1);
     m_committedSeq = m_lastSeq;
-    openJournal(nullptr);
+    // A journal left by an earlier run is opened now, so what it holds is handed out; a new one is made with the
+    // first event, so a settings file that never publishes leaves no files behind.
+    if (QFileInfo::exists(m_journalPath))
+        openJournal(nullptr);
 }
 
 bool MqttOutbox::openJournal(QString* error) {
     if (m_fd >= 0)
         return true;
-    QDir().mkpath(QFileInfo(m_journalPath).absolutePath());
+    makePrivateFolder(QFileInfo(m_journalPath).absolutePath());
     m_fd = ::open(QFile::encodeName(m_journalPath).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         if (error)

@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -199,6 +200,15 @@ void MqttPublisher::connectNow() {
             QFile file(m_config.passwordFile);
             if (!file.open(QIODevice::ReadOnly)) {
                 teardown(QStringLiteral("heslo nelze číst z %1: %2").arg(m_config.passwordFile, file.errorString()));
+                return;
+            }
+            // As ssh does for a key: a password that others may read is refused, not used.
+            struct stat st {};
+            if (::fstat(file.handle(), &st) == 0 && (st.st_mode & 077) != 0) {
+                teardown(QStringLiteral("heslo v %1 nepoužito: soubor mohou číst i jiní uživatelé (práva %2), "
+                                        "nastavte mu práva 600")
+                             .arg(m_config.passwordFile)
+                             .arg(st.st_mode & 0777, 3, 8, QLatin1Char('0')));
                 return;
             }
             password = file.readLine().trimmed();

@@ -23,8 +23,11 @@ QString issueSequenceNumber(qint32& sequenceNumber, bool dialogShowing) {
 } // namespace
 
 QString expandNameTemplate(const QString& templ, int lineNumber, int bit, qint32& sequenceNumber, bool dialogShowing) {
-    const QString time = Clock::now().time().toString(QStringLiteral("hhmmss"));
-    const QString date = Clock::now().date().toString(QStringLiteral("ddMMyy"));
+    // One reading of the clock for the whole name: two would let a name taken at midnight carry the next day's
+    // date with the time 235959.
+    const QDateTime now = Clock::now();
+    const QString time = now.time().toString(QStringLiteral("hhmmss"));
+    const QString date = now.date().toString(QStringLiteral("ddMMyy"));
 
     QStringView rest(templ);
     if (rest.size() > kTemplateLimit) {

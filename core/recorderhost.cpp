@@ -45,6 +45,7 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     m_port = std::make_unique<LocalRecorder>(monitor);
     // A load sets the watchdog's period.
     QObject::connect(&settings, &Settings::loaded, monitor, &Monitor::applyWatchdogInterval);
+    QObject::connect(&settings, &Settings::logLine, monitor, &Monitor::logLine);
 
     // Publishing hangs off the recorder: on the core's thread a group's events are journaled in the outbox with
     // the group's own syncs, and the publisher, on its own thread, takes them from there once the files are durable.

@@ -169,6 +169,18 @@ void Settings::runOnOwnThread(const std::function<void()>& f) {
         std::rethrow_exception(failure);
 }
 
+namespace {
+
+bool sameSettingsFile(const QString& a, const QString& b) {
+    const QFileInfo first(a);
+    const QFileInfo second(b);
+    if (first.exists() && second.exists())
+        return first.canonicalFilePath() == second.canonicalFilePath();
+    return QDir::cleanPath(first.absoluteFilePath()) == QDir::cleanPath(second.absoluteFilePath());
+}
+
+} // namespace
+
 void Settings::applyAutostart() {
     QString program;
     {
@@ -177,10 +189,24 @@ void Settings::applyAutostart() {
     }
     if (program.isEmpty())
         program = QCoreApplication::applicationFilePath();
-    if (flag(Autostart))
-        setAutostartEntry(kAutostartEntry, program);
-    else
+    // The entry belongs to the settings file whose "Start" made it. A run over another file leaves it alone, for
+    // as long as that file is there: the entry then stays with the file that has it.
+    const QString file = filePath();
+    if (const std::optional<QString> owner = autostartEntryOwner(kAutostartEntry);
+        owner && !owner->isEmpty() && !sameSettingsFile(*owner, file) && QFileInfo::exists(*owner)) {
+        if (flag(Autostart))
+            emit logLine(QStringLiteral("Spuštění po přihlášení má už soubor nastavení %1; tomuto souboru se nenastaví")
+                             .arg(*owner));
+        return;
+    }
+    if (flag(Autostart)) {
+        // The program's own settings file needs no argument: the program finds it by itself.
+        const bool ownFile = sameSettingsFile(file, resolveSettingsPath(program));
+        setAutostartEntry(kAutostartEntry, program,
+                          ownFile ? QStringList() : QStringList{QStringLiteral("--settings"), file}, file);
+    } else {
         removeAutostartEntry(kAutostartEntry);
+    }
 }
 
 qint32 Settings::sequenceNumber() const {

@@ -121,6 +121,7 @@ signals:
     void changed(Settings::Key key);
     void loaded();                          // a load finished without error
     void nameExpanded(const QString& name); // the latest expanded name, for the dialog's preview
+    void logLine(const QString& line);      // something the log says, the autostart entry left to another file
 
 private:
     void applyAutostart();

@@ -1,4 +1,5 @@
 #include "core/statefile.h"
+#include "core/privatefolder.h"
 
 #include "core/inifile.h"
 
@@ -103,7 +104,7 @@ QList<SequenceStateFile::Contents> SequenceStateFile::readAll() const {
 }
 
 void SequenceStateFile::write(const Contents& contents) const {
-    QDir().mkpath(copyFolder()); // a failure shows in the write
+    makePrivateFolder(copyFolder()); // a failure shows in the write
     // An unknown number is written empty, so an earlier one cannot stay behind.
     const QString settingsNumber =
         contents.settingsFileNumber ? QString::number(*contents.settingsFileNumber) : QString();

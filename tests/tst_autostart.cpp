@@ -3,11 +3,13 @@
 // entries) runs exactly that executable.
 
 #include "core/autostart.h"
+#include "core/settings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -138,6 +140,65 @@ private slots:
             QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Failed to set data for 'dokonceni'"));
         }
         QVERIFY(!QFile::exists(autostartFilePath(QStringLiteral("dokonceni"))));
+    }
+
+    // Start at log-on belongs to the settings file whose "Start" turned it on: the entry starts the program on that
+    // file, and a run over another file neither removes nor rewrites it.
+    void entryBelongsToItsSettingsFile() {
+        QTemporaryDir tmp;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath(QStringLiteral("config"))));
+        const QString program = tmp.filePath(QStringLiteral("bin/impulz"));
+        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("bin"))));
+        const QString entry = autostartFilePath(QStringLiteral("dokonceni"));
+        const auto run = [&](const QString& ini, const QByteArray& keys) {
+            QFile file(ini);
+            if (!file.open(QIODevice::WriteOnly))
+                return -1;
+            file.write("[Po spusteni]\n" + keys);
+            file.close();
+            Settings settings;
+            settings.setFilePath(ini);
+            settings.setAutostartProgram(program);
+            QSignalSpy said(&settings, &Settings::logLine);
+            settings.load();
+            return int(said.size());
+        };
+        const auto entryText = [&] {
+            QFile file(entry);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        };
+        const auto execLine = [&] {
+            const QString text = entryText();
+            const qsizetype at = text.indexOf(QStringLiteral("\nExec="));
+            return at < 0 ? QString() : text.mid(at + 6, text.indexOf(u'\n', at + 1) - at - 6);
+        };
+        const QString a = tmp.filePath(QStringLiteral("A.ini"));
+        const QString b = tmp.filePath(QStringLiteral("B.ini"));
+
+        // A's run writes an entry that starts the program on A.
+        QCOMPARE(run(a, "Start=1\n"), 0);
+        QVERIFY2(execLine().startsWith(desktopExecArgument(program)), qPrintable(execLine()));
+        QVERIFY2(execLine().endsWith(QStringLiteral(" \"--settings\" ") + desktopExecArgument(a)),
+                 qPrintable(execLine()));
+        QCOMPARE(autostartEntryOwner(QStringLiteral("dokonceni")), std::optional<QString>(a));
+        const QString written = entryText();
+
+        // B's runs leave it as it is, whether B has start at log-on off or on; wanting it, B is told who has it.
+        QCOMPARE(run(b, "Start=0\nLogin=1\nMazat=1\n"), 0);
+        QCOMPARE(entryText(), written);
+        QCOMPARE(run(b, "Start=1\n"), 1);
+        QCOMPARE(entryText(), written);
+
+        // A turning it off frees it; B's next run takes it.
+        QCOMPARE(run(a, "Start=0\nLogin=1\n"), 0);
+        QVERIFY(!QFile::exists(entry));
+        QCOMPARE(run(b, "Start=1\n"), 0);
+        QVERIFY2(execLine().endsWith(desktopExecArgument(b)), qPrintable(execLine()));
+
+        // An entry whose file is gone is no one's; the program's own file starts it without --settings.
+        QVERIFY(QFile::remove(b));
+        QCOMPARE(run(program + QStringLiteral(".ini"), "Start=1\n"), 0);
+        QCOMPARE(execLine(), desktopExecArgument(program));
     }
 };
 

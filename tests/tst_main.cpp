@@ -29,7 +29,19 @@ private slots:
     void startupRunsOnceAndMissingDirectoryOpensDialog();
     void spinEditReadingRules();
     void logButtonClearsAndLogIsPlainText();
+    void lastLogLineClearOfTheButtons();
+    void missingAddressIsSaidOnceAtStart();
 };
+
+namespace {
+// A window that views the recorder of another process.
+class AttachedPort : public RecorderPort {
+public:
+    void toggleConnection() override {}
+    void setHexDump(bool) override {}
+    bool attached() const override { return true; }
+};
+} // namespace
 
 void TestMain::firstStartWithoutSettingsFile() {
     MonitorFixture fx;
@@ -212,6 +224,44 @@ void TestMain::logButtonClearsAndLogIsPlainText() {
     QVERIFY(fx.Form1->Memo1->toPlainText().startsWith(QStringLiteral("<b>bold</b>")));
     QTest::mouseClick(fx.Form1->btnSmazat, Qt::LeftButton);
     QCOMPARE(fx.Form1->logLineCount(), 0);
+}
+
+// The newest log line is read in full in every kind of window: none of the buttons in front of the log's lower
+// right part covers it, however long the line or the log.
+void TestMain::lastLogLineClearOfTheButtons() {
+    MonitorFixture fx;
+    AttachedPort port;
+    TForm1 attached(fx.App->settings, port);
+    for (TForm1* form : {fx.Form1, &attached}) {
+        for (int i = 0; i < 40; ++i)
+            form->appendLog(
+                QStringLiteral("LOG1 Bit: 0,1,2,3,4,5,6,7 - 08.12.26 10:00:%1").arg(i, 2, 10, QLatin1Char('0')));
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        QPlainTextEdit* log = form->Memo1;
+        QTextCursor end(log->document());
+        end.movePosition(QTextCursor::End);
+        log->setTextCursor(end);
+        log->ensureCursorVisible();
+        // The last line spans the log's whole width, where a line of that length reaches.
+        const QRect caret = log->cursorRect(end);
+        const QRect line(log->viewport()->mapTo(form, QPoint(0, caret.top())),
+                         QSize(log->viewport()->width(), caret.height()));
+        QVERIFY2(QRect(log->viewport()->mapTo(form, QPoint(0, 0)), log->viewport()->size()).contains(line),
+                 "the last line lies outside the log's text area");
+        for (QPushButton* button : {form->btnStatistika, form->btnPocitadla, form->btnSmazat})
+            QVERIFY2(!line.intersects(button->geometry()), qPrintable(button->text()));
+        form->hide();
+    }
+}
+
+// Without a controller address every attempt ends in "Socket error: 10057": the log says why, once, at start.
+void TestMain::missingAddressIsSaidOnceAtStart() {
+    MonitorFixture fx;
+    fx.writeIni({QStringLiteral("IP=")});
+    fx.Form1->show();
+    QTRY_VERIFY(fx.Form1->Memo1->toPlainText().contains(QStringLiteral("chybí IP adresa")));
+    QCOMPARE(fx.Form1->Memo1->toPlainText().count(QStringLiteral("chybí IP adresa")), 1);
 }
 
 QTEST_MAIN(TestMain)

@@ -77,6 +77,15 @@ private slots:
         QCOMPARE(expandNameTemplate(QStringLiteral("%date%_%time%"), 1, 0, number, false),
                  QStringLiteral("010110_000000"));
     }
+
+    // A name taken as the clock passes midnight is of one moment: the date and the time of the same reading.
+    void oneMomentPerName() {
+        qint32 number = 1;
+        Clock::setNow(QDateTime(QDate(2009, 12, 31), QTime(23, 59, 59, 600)));
+        Clock::setStepPerReading(500); // each reading half a second after the one before
+        QCOMPARE(expandNameTemplate(QStringLiteral("%time%_%date%"), 1, 0, number, false),
+                 QStringLiteral("235959_311209"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNameTemplate)

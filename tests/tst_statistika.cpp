@@ -99,6 +99,7 @@ private slots:
     void pageSwitchDuringDisplayKeepsItsInputs();
     void unreadableFolderIsNamedAfterTheCharts();
     void printFitsAnA4PortraitPage();
+    void upperCaseExtensionCountsAndOddBytesAreEscaped();
 
 private:
     QTemporaryDir m_cache;
@@ -577,6 +578,46 @@ void TestStatistika::printFitsAnA4PortraitPage() {
     const double ratio = double(drawn.width()) / drawn.height();
     QVERIFY2(qAbs(ratio - 793.0 / 370.0) < 0.03, qPrintable(QString::number(ratio)));
     QVERIFY(drawn.width() > 500);
+}
+
+// "U.CSV" is an event file as "u.csv" is; a file in UTF-16 or full of NULs is quoted in the box with its bytes
+// written out, and a name that is not UTF-8 is named the same way.
+void TestStatistika::upperCaseExtensionCountsAndOddBytesAreEscaped() {
+    MonitorFixture fx;
+    fx.Form1->LoadSettings();
+    fx.FrmNastav->edCesta[6]->setText(fx.eventDir(6));
+    const QDate today(2026, 3, 2);
+    writeEvent(fx.eventDir(6), QStringLiteral("u.csv"), QDateTime(today, QTime(9, 0)));
+    writeEvent(fx.eventDir(6), QStringLiteral("U.CSV"), QDateTime(today, QTime(10, 0)));
+    writeEvent(fx.eventDir(6), QStringLiteral("w.Csv"), QDateTime(today, QTime(11, 0)));
+    writeEvent(fx.eventDir(6), QStringLiteral("not.csvx"), QDateTime(today, QTime(12, 0)));
+    fx.frmStatistika->btnDnesClick();
+    check(fx, 6, true);
+    display(fx);
+    QCOMPARE(fx.frmStatistika->Chart1->pointValue(6, 0), 3.0);
+
+    const auto boxFor = [&](const QByteArray& name, const QByteArray& content) {
+        const QByteArray path = QFile::encodeName(fx.eventDir(7)) + '/' + name;
+        QDir().mkpath(fx.eventDir(7));
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        [[maybe_unused]] const auto written = ::write(fd, content.constData(), size_t(content.size()));
+        ::close(fd);
+        fx.FrmNastav->edCesta[7]->setText(fx.eventDir(7));
+        check(fx, 7, true);
+        MessageBox::clearShown();
+        display(fx);
+        ::unlink(path.constData());
+        return MessageBox::shown().isEmpty() ? QString() : MessageBox::shown().first().text;
+    };
+    const QString utf16 = boxFor("utf16.csv", QByteArray::fromHex("fffe300038002e0030003300")); // "08.03" in UTF-16
+    QVERIFY2(utf16.contains(QStringLiteral("„\\xff\\xfe0\\x008\\x00.\\x00“")), qPrintable(utf16));
+    const QString zeros = boxFor("zeros.csv", QByteArray(19, '\0'));
+    QVERIFY2(zeros.contains(QStringLiteral("„") + QStringLiteral("\\x00").repeated(8) + QStringLiteral("“")),
+             qPrintable(zeros));
+    const QString oddName = boxFor("caf\xe9.csv", "datum;cas\r\n");
+    QVERIFY2(oddName.contains(QStringLiteral("/caf\\xe9.csv")), qPrintable(oddName));
+    for (const QString& text : {utf16, zeros, oddName})
+        QVERIFY2(!text.contains(QChar::ReplacementCharacter), qPrintable(text));
 }
 
 QTEST_MAIN(TestStatistika)

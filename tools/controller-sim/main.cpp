@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+QString programName = QStringLiteral("controller-sim"); // as started: argv[0]'s last path component
 
 void onSignal(int) {
     const char byte = 1;
@@ -25,14 +27,18 @@ void onSignal(int) {
 }
 
 bool fail(const QString& message) {
-    std::fprintf(stderr, "controller-sim: %s\n", qPrintable(message));
+    std::fprintf(stderr, "%s: %s\n", qPrintable(programName), qPrintable(message));
     return false;
 }
 
-bool parseOptions(const QCoreApplication& app, SimOptions* options, QString* script, bool* readStdin) {
+// GNU manner: --help and --version on standard output with exit 0; a usage error on standard error with exit 2.
+// Returns the exit code, or -1 when the simulator is to run.
+int parseOptions(const QCoreApplication& app, SimOptions* options, QString* script, bool* readStdin) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Plays the input controller on 127.0.0.1."));
-    parser.addHelpOption();
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on, 0 = any free one."),
                                   QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption scriptFile(QStringLiteral("script"), QStringLiteral("Run these commands first."),
@@ -61,11 +67,27 @@ bool parseOptions(const QCoreApplication& app, SimOptions* options, QString* scr
                                        QStringLiteral("Status report (subcommand 150) every MS ms."),
                                        QStringLiteral("MS"));
     const QCommandLineOption answer(QStringLiteral("answer"), QStringLiteral("Report the state after the greeting."));
-    parser.addOptions({port, scriptFile, noStdin, rate, seconds, bits, seed, demo, split, drip, burst, iacText,
-                       closeMid, gap, keepalive, answer});
-    parser.process(app);
+    parser.addOptions({help, version, port, scriptFile, noStdin, rate, seconds, bits, seed, demo, split, drip, burst,
+                       iacText, closeMid, gap, keepalive, answer});
+    const auto usageError = [](const QString& message) {
+        fail(message);
+        std::fprintf(stderr, "Try '%s --help' for more information.\n", qPrintable(programName));
+        return 2;
+    };
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText().replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                                                        QStringLiteral("Usage: ") + programName)),
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", qPrintable(programName), IMPULZ_VERSION);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+        return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
 
     const auto number = [&](const QCommandLineOption& option, int low, int high, int* value) {
         bool ok = false;
@@ -77,30 +99,30 @@ bool parseOptions(const QCoreApplication& app, SimOptions* options, QString* scr
     };
     int value = 0;
     if (!number(port, 0, 65535, &value))
-        return false;
+        return 2;
     options->port = quint16(value);
     if (parser.isSet(rate) != parser.isSet(seconds))
-        return fail(QStringLiteral("--rate and --seconds go together"));
+        return usageError(QStringLiteral("--rate and --seconds go together"));
     if (parser.isSet(rate) &&
         (!number(rate, 1, 100000, &options->rate) || !number(seconds, 1, 86400, &options->seconds)))
-        return false;
+        return 2;
     bool ok = false;
     const uint mask = parser.value(bits).toUInt(&ok, 16);
     if (!ok || mask == 0 || mask > 0xFF)
-        return fail(QStringLiteral("--bits wants a hex mask 01..FF"));
+        return usageError(QStringLiteral("--bits wants a hex mask 01..FF"));
     options->bits = quint8(mask);
     if (parser.isSet(seed)) {
         options->seed = parser.value(seed).toUInt(&ok, 10);
         if (!ok)
-            return fail(QStringLiteral("--seed wants a number"));
+            return usageError(QStringLiteral("--seed wants a number"));
         options->seeded = true;
     }
     if (parser.isSet(closeMid) && !number(closeMid, 1, 1000000, &options->closeEvery))
-        return false;
+        return 2;
     if (parser.isSet(gap) && !number(gap, 0, 60000, &options->gap))
-        return false;
+        return 2;
     if (parser.isSet(keepalive) && !number(keepalive, 0, 3600000, &options->keepalive))
-        return false;
+        return 2;
     options->demo = parser.isSet(demo);
     options->split = parser.isSet(split);
     options->drip = parser.isSet(drip);
@@ -109,7 +131,7 @@ bool parseOptions(const QCoreApplication& app, SimOptions* options, QString* scr
     options->answer = parser.isSet(answer);
     *script = parser.value(scriptFile);
     *readStdin = !parser.isSet(noStdin);
-    return true;
+    return -1;
 }
 
 // Splits what arrives into lines; a last line without a line break still counts.
@@ -143,19 +165,24 @@ private:
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("controller-sim"));
+    if (argc > 0 && argv[0]) {
+        const QString started = QFile::decodeName(argv[0]);
+        if (const QString name = started.mid(started.lastIndexOf(QLatin1Char('/')) + 1); !name.isEmpty())
+            programName = name;
+    }
 
     SimOptions options;
     QString scriptPath;
     bool readStdin = true;
-    if (!parseOptions(app, &options, &scriptPath, &readStdin))
-        return 2;
+    if (const int code = parseOptions(app, &options, &scriptPath, &readStdin); code >= 0)
+        return code;
 
     QByteArray script;
     if (!scriptPath.isEmpty()) {
         QFile file(scriptPath);
         if (!file.open(QIODevice::ReadOnly)) {
             fail(QStringLiteral("cannot read %1: %2").arg(scriptPath, file.errorString()));
-            return 2;
+            return 1;
         }
         script = file.readAll();
     }
