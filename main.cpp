@@ -482,6 +482,7 @@ int execRecorder(char** argv) {
 } // namespace
 
 int impulzMain(int argc, char** argv) {
+    raiseDescriptorLimit(); // the window records too, and serves other windows
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--headless") == 0)
             return execRecorder(argv);

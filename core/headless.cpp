@@ -178,6 +178,7 @@ QString printableLogLine(const QString& line) {
 }
 
 int runHeadless(int argc, char** argv) {
+    raiseDescriptorLimit();
     // Whatever reads standard output may go away (a pipe closed, a journal restarted); the recorder goes on.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);

@@ -4,6 +4,8 @@
 #include "core/mqttpublisher.h"
 #include "core/recorderservice.h"
 
+#include <sys/resource.h>
+
 namespace {
 
 // The in-process view: the core's signals, queued from its thread, and the commands posted to it.
@@ -30,6 +32,14 @@ private:
 };
 
 } // namespace
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 RecorderHost::RecorderHost(const QString& settingsPath) {
     if (!settingsPath.isEmpty())
