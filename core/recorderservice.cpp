@@ -92,6 +92,8 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
     m_host = std::make_unique<QRemoteObjectHost>(QUrl(QStringLiteral("impulzlocal:recorder")), QUrl(),
                                                  QRemoteObjectHost::AllowExternalRegistration);
     connect(&m_listener, &LocalListener::accepted, this, &RecorderService::take);
+    m_handshakes.setInterval(HandshakeMs / 5);
+    connect(&m_handshakes, &QTimer::timeout, this, &RecorderService::closeOverdueHandshakes);
     if (!m_listener.listen(socketPath, error))
         return false;
     if (!m_levelsServer.listen(levelsSocketPath(socketPath), error))
@@ -131,18 +133,31 @@ void RecorderService::take(int fd) {
             drop(socket);
     });
     connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
-    Connection connection{socket, nullptr, false};
+    Connection connection{socket, nullptr, false, QDeadlineTimer(HandshakeMs)};
     for (QtROIoDeviceBase* device : m_host->findChildren<QtROIoDeviceBase*>()) {
         if (device->connection() == socket)
             connection.device = device;
     }
     m_connections.push_back(connection);
-    QTimer::singleShot(HandshakeMs, socket, [this, socket] {
-        const auto it = std::find_if(m_connections.begin(), m_connections.end(),
-                                     [socket](const Connection& c) { return c.socket == socket; });
-        if (it != m_connections.end() && !it->attached)
-            drop(socket);
-    });
+    // One sweep for all the connections still attaching, not a timer each: a timer outlives the connection it
+    // watches, and a crowd of short connections would leave a crowd of timers behind.
+    if (!m_handshakes.isActive())
+        m_handshakes.start();
+}
+
+void RecorderService::closeOverdueHandshakes() {
+    std::vector<QLocalSocket*> overdue;
+    bool waiting = false;
+    for (const Connection& c : m_connections) {
+        if (!c.attached && c.handshakeDue.hasExpired())
+            overdue.push_back(c.socket);
+        else
+            waiting = waiting || !c.attached;
+    }
+    for (QLocalSocket* socket : overdue)
+        drop(socket);
+    if (!waiting)
+        m_handshakes.stop();
 }
 
 void RecorderService::drop(QLocalSocket* socket) {

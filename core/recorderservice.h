@@ -3,9 +3,11 @@
 #include "core/levelschannel.h"
 #include "rep_recorder_source.h"
 
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -64,16 +66,19 @@ private:
         QLocalSocket* socket = nullptr;
         QPointer<QtROIoDeviceBase> device; // the host's side of it
         bool attached = false;             // it has asked for the state
+        QDeadlineTimer handshakeDue;       // when it is closed unless attached by then
     };
     void addLine(const QString& line);
     void take(int fd);
     void drop(QLocalSocket* socket);
+    void closeOverdueHandshakes();
 
     Settings& m_settings;
     Counters& m_counters;
     Monitor& m_monitor;
     std::unique_ptr<QRemoteObjectHost> m_host;
     LocalListener m_listener;
+    QTimer m_handshakes;
     std::vector<Connection> m_connections;
     QLocalSocket* m_reading = nullptr; // the connection whose messages the host is handling
     LevelsServer m_levelsServer;
