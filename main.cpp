@@ -574,6 +574,7 @@ int impulzMain(int argc, char** argv) {
         }
     }
 
+    raiseDescriptorLimit(); // the window records too, and serves other windows
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("impulz"));

@@ -15,11 +15,19 @@
 // same stop with the output read. Target: 2 s at most (a service manager's stop timeout is 10 s, and the number must
 // be stored and the link closed before it).
 //
+// Then a neighbour of the same user on a fresh recorder: a connection to the windows' socket that announces a 2 GB
+// message and sends 300 MB of it, 100,000 connections that come and go, and 2,000 held open on both sockets while
+// a burst of 3,000 events a second is recorded. Targets: VmRSS grows by 10 MB at most after each of the first two
+// (floor: the growth over as long with no neighbour; ratio: VmRSS after / before), and no event is lost (floor: the
+// same burst with no neighbour).
+//
 //   recorder_memory [--reports N] [--event-every K]
 
 #include "recorderbench.h"
 
+#include "core/levelschannel.h"
 #include "core/posixfile.h"
+#include "core/recorderhost.h"
 #include "core/recorderservice.h"
 
 #include <QCoreApplication>
@@ -34,8 +42,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,6 +145,138 @@ private:
     std::atomic<long> m_otherCount{0};
     std::thread m_thread;
 };
+
+// A connection to a local socket as any process of the user makes one; -1 when the recorder takes no more.
+int connectLocal(const std::string& path, bool queueMayBeFull) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    for (int tries = 0; tries < (queueMayBeFull ? 20 : 2000); ++tries) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        if (errno != EAGAIN)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::close(fd);
+    return -1;
+}
+
+bool waitReadable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+// The neighbour's figures, on a recorder of their own.
+void neighbourFigures(const QString& ini, int listener, const std::string& folder) {
+    std::unique_ptr<ChildProcess> recorder = startRecorder(ini, false);
+    const pid_t pid = recorder->pid();
+    const int controller = acceptWithin(listener, 15000);
+    char greeting[9];
+    if (controller < 0 || !readExactly(controller, greeting, sizeof greeting, 10000))
+        fail("the second recorder did not connect and greet");
+    const std::string service = QFile::encodeName(recorderSocketPath(resolvedFilePath(ini))).toStdString();
+    const std::string levels =
+        QFile::encodeName(levelsSocketPath(recorderSocketPath(resolvedFilePath(ini)))).toStdString();
+    if (!waitForRecorderSocket(QString::fromStdString(levels), 10000))
+        fail("the second recorder does not serve its windows");
+    const auto send = [&](quint8 v) {
+        const std::array<char, 7> r = reportBytes(v);
+        sendAll(controller, r.data(), r.size());
+    };
+    send(0xFF);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    // The floor: what the recorder grows by over as long, with nobody near.
+    const long idleKb = procStatusKb(pid, "VmRSS");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long floorKb = procStatusKb(pid, "VmRSS") - idleKb;
+
+    const long beforeHeader = procStatusKb(pid, "VmRSS");
+    qint64 taken = 0;
+    if (const int fd = connectLocal(service, false); fd >= 0) {
+        const timeval limit{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        const int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        std::string chunk(64 * 1024, 'x');
+        chunk.replace(0, 4, "\xff\xff\xff\x7f", 4);
+        for (ssize_t n; taken < 300LL * 1024 * 1024 && (n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;)
+            taken += n;
+        ::close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long afterHeader = procStatusKb(pid, "VmRSS");
+    std::printf("2 GB header: %.1f MB sent before the recorder closed the connection\n", mb(long(taken / 1024)));
+
+    const qint64 began = nowNs();
+    long cycles = 0, closedAtOnce = 0;
+    for (; cycles < 100000; ++cycles) {
+        const int fd = connectLocal(service, false);
+        if (fd < 0)
+            fail("a connection was refused after " + std::to_string(cycles) + " cycles");
+        // The recorder speaks first; a connection beyond those still attaching is closed at once instead.
+        char first;
+        if (!waitReadable(fd, 10000))
+            fail("the recorder neither spoke nor closed on connection " + std::to_string(cycles));
+        closedAtOnce += ::recv(fd, &first, 1, 0) != 1;
+        ::close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long afterCycles = procStatusKb(pid, "VmRSS");
+    std::printf("100,000 connect/close cycles in %.1f s, %ld of them closed at once\n", double(nowNs() - began) / 1e9,
+                closedAtOnce);
+
+    // A burst of 3,000 events a second: input 0 goes to LOG1 on every other report, 24 reports every 4 ms.
+    const auto burst = [&](long events) {
+        const long before = countFiles(folder);
+        auto due = std::chrono::steady_clock::now();
+        for (long sent = 0; sent < events; sent += 12) {
+            std::string bytes;
+            for (int i = 0; i < 24; ++i) {
+                const std::array<char, 7> r = reportBytes(i % 2 ? 0xFE : 0xFF);
+                bytes.append(r.data(), r.size());
+            }
+            sendAll(controller, bytes.data(), bytes.size());
+            due += std::chrono::milliseconds(4);
+            std::this_thread::sleep_until(due);
+        }
+        long written = countFiles(folder) - before;
+        for (int still = 0; written < events && still < 50; ++still) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const long now = countFiles(folder) - before;
+            still = now == written ? still : 0;
+            written = now;
+        }
+        return events - written;
+    };
+    constexpr long Events = 3000;
+    const long lostAlone = burst(Events);
+    std::vector<int> held;
+    for (int i = 0; i < 1000; ++i) {
+        for (const std::string& path : {service, levels}) {
+            if (const int fd = connectLocal(path, true); fd >= 0)
+                held.push_back(fd);
+        }
+    }
+    std::printf("the neighbour holds %zu connections\n", held.size());
+    const long lost = burst(Events);
+    for (int fd : held)
+        ::close(fd);
+    ::close(controller);
+    const int status = recorder->stop();
+    std::printf("the second recorder ended with status %d\n", status);
+
+    const auto growth = [&](const char* figure, long before, long after) {
+        printFigure(figure, formatted("%.1f MB", mb(after - before)), formatted("%.1f MB", mb(floorKb)),
+                    double(after) / double(before));
+    };
+    growth("RSS growth after a 2 GB header", beforeHeader, afterHeader);
+    growth("RSS growth after 100,000 connect/close", afterHeader, afterCycles);
+    printFigure("events lost while a neighbour holds 2,000 connections", formatted("%ld of %ld", lost, Events),
+                formatted("%ld of %ld", lostAlone, Events), lostAlone > 0 ? double(lost) / double(lostAlone) : 1.0);
+}
 
 } // namespace
 
@@ -258,10 +401,13 @@ int main(int argc, char** argv) {
     };
     const auto [freeStopMs, freeStatus] = timedStop(false);
     const auto [blockedStopMs, blockedStatus] = timedStop(true);
-    ::close(listener);
 
     const long expected = eventsIn(o.reports, o.eventEvery);
     const long files = countFiles(folders[0]);
+    raiseDescriptorLimit(); // the neighbour holds 2,000 connections
+    neighbourFigures(ini, listener, folders[0]);
+    ::close(listener);
+
     std::printf("event files: %ld of %ld; the recorder ended with status %d\n", files, expected, status);
     const bool met = mb(endKb) <= 25.0 && mb(peakKb) <= 25.0;
     std::printf("target VmRSS and VmHWM <= 25 MB after %ld reports: %s\n", o.reports, met ? "met" : "MISSED");

@@ -312,6 +312,7 @@ int runHeadless(int argc, char** argv) {
     const CommandLine command = CommandLine::parse(CommandLine::Program::Recorder, argc, argv);
     if (const int code = command.answer(CommandLine::Program::Recorder, name); code >= 0)
         return code;
+    raiseDescriptorLimit();
     // Whatever reads standard output may go away (a pipe closed, a journal restarted); the recorder goes on.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);

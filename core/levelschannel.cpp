@@ -4,12 +4,16 @@
 
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -41,62 +45,110 @@ QString levelsSocketPath(const QString& servicePath) {
     return path + QStringLiteral(".levels");
 }
 
-// ---- The recorder's side ----
+// ---- Accepting ----
 
-LevelsServer::LevelsServer(QObject* parent) : QObject(parent) {}
+namespace {
 
-LevelsServer::~LevelsServer() {
-    // The notifiers go before the descriptors they watch.
-    delete m_acceptNotifier;
-    for (const Window& w : m_windows) {
-        delete w.writable;
-        ::close(w.fd);
-    }
-    if (m_listenFd >= 0) {
-        ::close(m_listenFd);
+// The highest descriptor a connection may take. The system hands out the lowest free number, so a connection that
+// got number n found every number below it taken: its number is a count of what is open, at no cost.
+int highestForWindows() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    const int soft = int(limit.rlim_cur);
+    return soft - std::min(LocalListener::Reserve, soft / 2) - 1;
+}
+
+} // namespace
+
+LocalListener::LocalListener(QObject* parent) : QObject(parent) {}
+
+LocalListener::~LocalListener() {
+    delete m_notifier; // before the descriptor it watches
+    if (m_fd >= 0) {
+        ::close(m_fd);
         ::unlink(QFile::encodeName(m_path).constData());
     }
 }
 
-bool LevelsServer::listen(const QString& path, QString* error) {
+bool LocalListener::listen(const QString& path, QString* error) {
     sockaddr_un address;
     if (!toAddress(path, &address, error))
         return false;
-    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_listenFd < 0) {
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) {
         if (error)
             *error = systemError(QStringLiteral("Nelze vytvořit soket"), path);
         return false;
     }
     // The instance lock is held, so a socket of that name can only be a dead recorder's.
     ::unlink(address.sun_path);
-    if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listenFd, 16) != 0) {
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(address.sun_path, 0600) != 0 || ::listen(m_fd, 64) != 0) {
         if (error)
             *error = systemError(QStringLiteral("Nelze naslouchat na"), path);
-        ::close(m_listenFd);
-        m_listenFd = -1;
+        ::close(m_fd);
+        m_fd = -1;
         return false;
     }
     m_path = path;
-    m_acceptNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
-    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &LevelsServer::accept);
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &LocalListener::acceptPending);
+    m_resume = new QTimer(this);
+    m_resume->setSingleShot(true);
+    connect(m_resume, &QTimer::timeout, m_notifier, [this] { m_notifier->setEnabled(true); });
     return true;
 }
 
-void LevelsServer::accept() {
-    for (;;) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            return; // EAGAIN: all taken; anything else: the next arrival tries again
-        if (peerUid(fd) != qint64(::getuid())) {
+void LocalListener::acceptPending() {
+    // A crowd of connections is taken a bounded number at a time, so the reports in between are not held up.
+    for (int n = 0; n < 64; ++n) {
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // EMFILE, ENFILE, ENOBUFS, ENOMEM: the connection stays queued and would wake this at once again,
+                // for ever; accepting rests and tries again later.
+                m_notifier->setEnabled(false);
+                m_resume->start(PauseMs);
+            }
+            return;
+        }
+        if (fd > highestForWindows()) {
             ::close(fd);
             continue;
         }
-        // The window reads nothing but levels; a shut read side makes its stray writes fail rather than pile up.
-        ::shutdown(fd, SHUT_RD);
-        m_windows.push_back({fd, nullptr, -1});
+        emit accepted(fd);
     }
+}
+
+// ---- The recorder's side ----
+
+LevelsServer::LevelsServer(QObject* parent) : QObject(parent) {
+    connect(&m_listener, &LocalListener::accepted, this, &LevelsServer::take);
+}
+
+LevelsServer::~LevelsServer() {
+    for (const Window& w : m_windows) {
+        delete w.writable; // before the descriptor it watches
+        ::close(w.fd);
+    }
+}
+
+bool LevelsServer::listen(const QString& path, QString* error) {
+    return m_listener.listen(path, error);
+}
+
+void LevelsServer::take(int fd) {
+    if (peerUid(fd) != qint64(::getuid()) || m_windows.size() >= size_t(MaxWindows)) {
+        ::close(fd);
+        return;
+    }
+    // The window reads nothing but levels; a shut read side makes its stray writes fail rather than pile up.
+    ::shutdown(fd, SHUT_RD);
+    m_windows.push_back({fd, nullptr, -1});
 }
 
 void LevelsServer::send(quint8 levels) {

@@ -6,6 +6,39 @@
 #include <vector>
 
 class QSocketNotifier;
+class QTimer;
+
+// A listening local socket for windows, shared by the recorder's two sockets. Any process of this user can connect
+// as often as it likes, so accepting is kept from ever costing the recording: a connection that would leave fewer
+// than Reserve descriptors free is closed at once, and when the system has no descriptor (or memory) for one more,
+// accepting rests for a moment instead of being woken again at once by the connection still waiting.
+class LocalListener : public QObject {
+    Q_OBJECT
+public:
+    // Descriptors left for the event files, the controller's link and the broker, whatever windows do.
+    static constexpr int Reserve = 128;
+    // How long accepting rests after the system refused a descriptor.
+    static constexpr int PauseMs = 250;
+
+    explicit LocalListener(QObject* parent = nullptr);
+    ~LocalListener() override; // stops listening and removes the socket
+
+    // Listens at path (mode 0600) in a folder that exists; a socket left there by a recorder that no longer runs is
+    // replaced. False with the reason in error otherwise.
+    bool listen(const QString& path, QString* error);
+
+signals:
+    // A new connection, non-blocking; the receiver owns the descriptor.
+    void accepted(int fd);
+
+private:
+    void acceptPending();
+
+    int m_fd = -1;
+    QString m_path;
+    QSocketNotifier* m_notifier = nullptr;
+    QTimer* m_resume = nullptr;
+};
 
 // The levels of every report, for the LEDs of windows in other processes, one byte per report over a local socket
 // of their own. Everything else a window shows goes through the recorder's service; the LEDs take this shorter way
@@ -17,6 +50,9 @@ class QSocketNotifier;
 class LevelsServer : public QObject {
     Q_OBJECT
 public:
+    // Windows served at once; a connection beyond them is closed.
+    static constexpr int MaxWindows = 32;
+
     explicit LevelsServer(QObject* parent = nullptr);
     ~LevelsServer() override;
 
@@ -33,13 +69,11 @@ private:
         QSocketNotifier* writable = nullptr; // on while a byte waits for room
         int pending = -1;
     };
-    void accept();
+    void take(int fd);
     void sendTo(Window& w, quint8 levels);
     void drop(int fd);
 
-    int m_listenFd = -1;
-    QString m_path;
-    QSocketNotifier* m_acceptNotifier = nullptr;
+    LocalListener m_listener;
     std::vector<Window> m_windows;
 };
 

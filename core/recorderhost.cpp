@@ -5,6 +5,8 @@
 #include "core/recorder.h"
 #include "core/recorderservice.h"
 
+#include <sys/resource.h>
+
 namespace {
 
 // The in-process view: the core's signals, queued from its thread, and the commands posted to it.
@@ -31,6 +33,14 @@ private:
 };
 
 } // namespace
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 RecorderHost::RecorderHost(const QString& settingsPath) {
     if (!settingsPath.isEmpty())

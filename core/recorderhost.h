@@ -14,6 +14,10 @@ class MqttOutbox;
 class MqttPublisher;
 class RecorderService;
 
+// Raises this process's soft limit of open descriptors to its hard limit, as a service does at its start: windows'
+// connections come and go, and the event files and the controller's link must always find a descriptor.
+void raiseDescriptorLimit();
+
 // The one place that creates the recorder: the settings and counters models and the monitor core on a thread of
 // its own. The windowed program, the headless recorder, the tests and the benches all start it here; it needs no
 // widget library. Every file the recorder owns (the settings file, the running number, the event files) is
@@ -42,6 +46,8 @@ public:
     // Serves the recorder's state and takes commands over a local socket, for windows of other processes; false
     // with the reason in error when the socket cannot be opened (the recorder records all the same).
     bool serve(const QString& socketPath, QString* error);
+    // The service, once serve() succeeded; it lives on the core's thread.
+    RecorderService* service() const { return m_service; }
 
     // The exit: the running number is stored and the link closed, on the core's thread. Returns the error text of
     // a failed store, or an empty text.

@@ -8,9 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QRemoteObjectHost>
+#include <QTimer>
+#include <QtRemoteObjects/qconnectionfactories.h>
+
+#include <algorithm>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -75,10 +78,7 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     connect(&counters, &Counters::changed, this, [this] { emit countersChanged(m_counters.state()); });
 }
 
-RecorderService::~RecorderService() {
-    if (m_server)
-        QLocalServer::removeServer(m_server->fullServerName());
-}
+RecorderService::~RecorderService() = default;
 
 bool RecorderService::listen(const QString& socketPath, QString* error) {
     const QString folder = QFileInfo(socketPath).absolutePath();
@@ -91,30 +91,11 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
     // own address is only a name.
     m_host = std::make_unique<QRemoteObjectHost>(QUrl(QStringLiteral("impulzlocal:recorder")), QUrl(),
                                                  QRemoteObjectHost::AllowExternalRegistration);
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    // The instance lock is held, so a socket of that name can only be a dead recorder's.
-    QLocalServer::removeServer(socketPath);
-    if (!m_server->listen(socketPath)) {
-        if (error)
-            *error = QStringLiteral("Nelze naslouchat na %1 (%2)").arg(socketPath, m_server->errorString());
+    connect(&m_listener, &LocalListener::accepted, this, &RecorderService::take);
+    m_handshakes.setInterval(HandshakeMs / 5);
+    connect(&m_handshakes, &QTimer::timeout, this, &RecorderService::closeOverdueHandshakes);
+    if (!m_listener.listen(socketPath, error))
         return false;
-    }
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-            if (peerUid(socket->socketDescriptor()) != qint64(::getuid())) {
-                socket->abort();
-                socket->deleteLater();
-                continue;
-            }
-            // The host keeps writing through a connection after its window went, and checks only that the socket
-            // is still open: a closed socket stays until the service ends (one small object per attach), never
-            // deleted under the host.
-            m_host->addHostSideConnection(socket);
-            m_sockets.append(socket);
-            connect(socket, &QLocalSocket::disconnected, this, [this, socket] { m_sockets.removeOne(socket); });
-        }
-    });
     if (!m_levelsServer.listen(levelsSocketPath(socketPath), error))
         return false;
     if (!m_host->enableRemoting(this, QStringLiteral("Recorder"))) {
@@ -125,11 +106,80 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
     return true;
 }
 
+void RecorderService::take(int fd) {
+    const auto handshaking =
+        std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return !c.attached; });
+    if (peerUid(fd) != qint64(::getuid()) || m_connections.size() >= size_t(MaxWindows) ||
+        handshaking >= MaxHandshakes) {
+        ::close(fd);
+        return;
+    }
+    auto* socket = new QLocalSocket(this);
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        delete socket;
+        return;
+    }
+    // The socket reads no more than a message may hold: the host waits for a message's announced length to be there
+    // before it reads any of it, so a longer one fills the buffer and is cut off below instead of being gathered.
+    socket->setReadBufferSize(MaxMessage);
+    // Around the host's reading: the state it hands out tells which connection asked (see snapshot()), and what is
+    // left unread after it can only be the start of a message.
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { m_reading = socket; });
+    m_host->addHostSideConnection(socket);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        m_reading = nullptr;
+        if (socket->bytesAvailable() >= MaxMessage)
+            drop(socket);
+    });
+    connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
+    Connection connection{socket, nullptr, false, QDeadlineTimer(HandshakeMs)};
+    for (QtROIoDeviceBase* device : m_host->findChildren<QtROIoDeviceBase*>()) {
+        if (device->connection() == socket)
+            connection.device = device;
+    }
+    m_connections.push_back(connection);
+    // One sweep for all the connections still attaching, not a timer each: a timer outlives the connection it
+    // watches, and a crowd of short connections would leave a crowd of timers behind.
+    if (!m_handshakes.isActive())
+        m_handshakes.start();
+}
+
+void RecorderService::closeOverdueHandshakes() {
+    std::vector<QLocalSocket*> overdue;
+    bool waiting = false;
+    for (const Connection& c : m_connections) {
+        if (!c.attached && c.handshakeDue.hasExpired())
+            overdue.push_back(c.socket);
+        else
+            waiting = waiting || !c.attached;
+    }
+    for (QLocalSocket* socket : overdue)
+        drop(socket);
+    if (!waiting)
+        m_handshakes.stop();
+}
+
+void RecorderService::drop(QLocalSocket* socket) {
+    const auto it = std::find_if(m_connections.begin(), m_connections.end(),
+                                 [socket](const Connection& c) { return c.socket == socket; });
+    if (it == m_connections.end())
+        return;
+    const QPointer<QtROIoDeviceBase> device = it->device;
+    m_connections.erase(it);
+    // The host does not hear a socket it was handed close: told, it stops sending through it and lets its side go.
+    // Only then does the socket go, so the host never writes through one that is gone.
+    if (device)
+        emit device->disconnected();
+    socket->abort();
+    socket->deleteLater();
+}
+
 void RecorderService::announceEnd() {
     emit ending();
     // The message leaves before the recorder does.
-    for (QLocalSocket* socket : std::as_const(m_sockets))
-        socket->flush();
+    for (const Connection& c : std::as_const(m_connections))
+        c.socket->flush();
 }
 
 void RecorderService::addLine(const QString& line) {
@@ -139,6 +189,11 @@ void RecorderService::addLine(const QString& line) {
 }
 
 QVariantMap RecorderService::snapshot() {
+    // A window asks for the state as the last step of attaching.
+    for (Connection& c : m_connections) {
+        if (c.socket == m_reading)
+            c.attached = true;
+    }
     QVariantList values;
     for (int key = 0; key < Settings::KeyCount; ++key)
         values.append(m_settings.value(Settings::Key(key)));

@@ -3,26 +3,40 @@
 #include "core/levelschannel.h"
 #include "rep_recorder_source.h"
 
+#include <QDeadlineTimer>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
+#include <vector>
 
 class Counters;
 class Monitor;
-class QLocalServer;
 class QLocalSocket;
 class QRemoteObjectHost;
+class QtROIoDeviceBase;
 class Settings;
 
 // The recorder's state and commands for windows of other processes, over a local socket that only this user may
 // reach: the socket lies in a folder of mode 0700 and every peer's user is checked again when it connects. Lives
 // on the core's thread, beside the monitor it serves.
+//
+// Any process of this user may connect, so what one connection can cost is bounded: at most MaxWindows at once, of
+// which at most MaxHandshakes not yet attached; a connection that has not asked for the recorder's state within
+// HandshakeMs is closed, and so is one that sends a message longer than MaxMessage, before more of it is read. A
+// connection that goes takes everything it held with it.
 class RecorderService : public RecorderSimpleSource {
     Q_OBJECT
 public:
     // How many of the latest log lines a window that attaches is shown.
     static constexpr int RecentLines = 200;
+    static constexpr int MaxWindows = 32;
+    static constexpr int MaxHandshakes = 8;
+    static constexpr int HandshakeMs = 5000;
+    // A window sends commands and settings values, none near this long.
+    static constexpr qint64 MaxMessage = 256 * 1024;
 
     RecorderService(Settings& settings, Counters& counters, Monitor& monitor, QObject* parent = nullptr);
     ~RecorderService() override;
@@ -32,6 +46,8 @@ public:
     bool listen(const QString& socketPath, QString* error);
     // Tells the attached windows that the recorder is ending.
     void announceEnd();
+    // The windows' connections open now, attached or not yet.
+    int connectionCount() const { return int(m_connections.size()); }
 
     // What a window attaching now is shown, as snapshot() gives it.
     QVariantMap snapshot() override;
@@ -46,14 +62,25 @@ public:
     void setPeriodInput(int input) override;
 
 private:
+    struct Connection {
+        QLocalSocket* socket = nullptr;
+        QPointer<QtROIoDeviceBase> device; // the host's side of it
+        bool attached = false;             // it has asked for the state
+        QDeadlineTimer handshakeDue;       // when it is closed unless attached by then
+    };
     void addLine(const QString& line);
+    void take(int fd);
+    void drop(QLocalSocket* socket);
+    void closeOverdueHandshakes();
 
     Settings& m_settings;
     Counters& m_counters;
     Monitor& m_monitor;
     std::unique_ptr<QRemoteObjectHost> m_host;
-    QLocalServer* m_server = nullptr;
-    QList<QLocalSocket*> m_sockets; // the windows' connections that are open
+    LocalListener m_listener;
+    QTimer m_handshakes;
+    std::vector<Connection> m_connections;
+    QLocalSocket* m_reading = nullptr; // the connection whose messages the host is handling
     LevelsServer m_levelsServer;
     QStringList m_recent;
     int m_levels = -1;

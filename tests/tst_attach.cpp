@@ -19,13 +19,35 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The recorder's processor time so far, from /proc/<pid>/stat, in seconds.
+double cpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
 
 class TestAttach : public QObject {
     Q_OBJECT
 private slots:
     void windowShowsAndDrivesTheHeadlessRecorder();
     void windowComesBackWhenTheRecorderRestarts();
+    void neighbourHoldingConnectionsCostsNoEvent();
 };
 
 void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
@@ -136,6 +158,74 @@ void TestAttach::windowComesBackWhenTheRecorderRestarts() {
     QTRY_COMPARE(app.FrmPocitadla->Edit[1]->text(), QStringLiteral("1"));
     QCOMPARE(csvFiles(events).size(), 3);
 
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitCode(), 0);
+}
+
+// Another process of the same user opens far more connections to the recorder's sockets than the recorder has
+// descriptors, and holds them; the recorder, on a limit of 256 it cannot raise, records every event all the same and
+// does not spin over the connections it cannot take.
+void TestAttach::neighbourHoldingConnectionsCostsNoEvent() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
+    Simulator sim;
+    QVERIFY(sim.listening());
+    const QString events = dir.filePath(QStringLiteral("events"));
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 1, events));
+    QProcess recorder;
+    recorder.setChildProcessModifier([] {
+        const rlimit limit{256, 256};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000));
+    const QString socket = recorderSocketPath(resolvedFilePath(ini));
+    QTRY_VERIFY(QFileInfo::exists(levelsSocketPath(socket)));
+
+    raiseDescriptorLimit();
+    std::vector<int> held;
+    for (const QString& path : {socket, levelsSocketPath(socket)}) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        for (int i = 0; i < 600; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            // A full queue is given a moment to drain: a recorder that takes nothing more leaves the rest out.
+            bool in = false;
+            for (int tries = 0; !in && tries < 20; ++tries) {
+                in = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+                if (!in && errno != EAGAIN)
+                    break;
+                if (!in)
+                    QThread::msleep(2);
+            }
+            if (in)
+                held.push_back(fd);
+            else
+                ::close(fd);
+        }
+    }
+    QVERIFY(held.size() > 100); // far more than the recorder serves at once
+
+    constexpr int Events = 100;
+    QElapsedTimer wall;
+    wall.start();
+    const double cpuBefore = cpuSeconds(recorder.processId());
+    QByteArray pulses;
+    for (int i = 0; i < Events; ++i)
+        pulses += "pulse 0 10\nsleep 20\n";
+    QVERIFY(sim.run(pulses));
+    QTRY_COMPARE_WITH_TIMEOUT(csvFiles(events).size(), Events, 30000);
+    const double cpu = cpuSeconds(recorder.processId()) - cpuBefore;
+    const double seconds = double(wall.elapsed()) / 1000;
+    for (int fd : held)
+        ::close(fd);
+    QVERIFY2(cpu < seconds / 2, qPrintable(QStringLiteral("%1 s of processor in %2 s").arg(cpu).arg(seconds)));
+    QCOMPARE(recorder.state(), QProcess::Running);
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);

@@ -318,195 +318,195 @@ void TestHeadless::endingRecordsWhatHadArrived() {
     QCOMPARE(csvFiles(dir.path()).size(), 2);
     QCOMPARE(IniFile(ini).readInteger(Settings::Section, Settings::SequenceKey, 0), number + 1);
     QCOMPARE(monitor.socketState(), wsClosed);
-    void TestHeadless::commandLinesFollowTheGnuConventions_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("out"); // begins standard output; empty: nothing there
-        QTest::addColumn<QString>("err"); // found on standard error; empty: nothing there
-        const QString version = QStringLiteral("%1.%2.%3.%4")
-                                    .arg((*productVersion())[0])
-                                    .arg((*productVersion())[1])
-                                    .arg((*productVersion())[2])
-                                    .arg((*productVersion())[3]);
-        const QString help = QStringLiteral("--help");
-        for (const QString& program : {QStringLiteral("impulz"), QStringLiteral("impulz-recorder")}) {
-            QTest::addRow("%s --help", qPrintable(program))
-                << program << QStringList{help} << 0 << "Usage: " + program << "";
-            QTest::addRow("%s -h", qPrintable(program))
-                << program << QStringList{"-h"} << 0 << "Usage: " + program << "";
-            QTest::addRow("%s --version", qPrintable(program))
-                << program << QStringList{"--version"} << 0 << program + u' ' + version + u'\n' << "";
-            QTest::addRow("%s unknown option", qPrintable(program))
-                << program << QStringList{"--bogus"} << 2 << "" << program + ": unrecognized option '--bogus'";
-            QTest::addRow("%s --settings without a file", qPrintable(program))
-                << program << QStringList{"--settings"} << 2 << ""
-                << "'--settings'";
-            QTest::addRow("%s stray argument", qPrintable(program)) << program << QStringList{"stray"} << 2 << ""
-                                                                    << "'stray'";
-            QTest::addRow("%s missing settings file", qPrintable(program))
-                << program << QStringList{"--settings=/nonexistent/impulz.ini"} << 1 << ""
-                << "/nonexistent/impulz.ini";
-        }
-        QTest::newRow("impulz --headless --help") << "impulz" << QStringList{"--headless", help} << 0 << "Usage: impulz"
-                                                  << "";
-        QTest::newRow("impulz --wait alone") << "impulz" << QStringList{"--wait"} << 2 << ""
-                                             << "--headless";
-        QTest::newRow("simulator --help") << "controller-sim" << QStringList{help} << 0 << "Usage: controller-sim"
-                                          << "";
-        QTest::newRow("simulator --version")
-            << "controller-sim" << QStringList{"--version"} << 0 << "controller-sim " + version + u'\n' << "";
-        QTest::newRow("simulator unknown option") << "controller-sim" << QStringList{"--bogus"} << 2 << ""
-                                                  << "bogus";
-        // Started under another name, a program says that name.
-        QTest::newRow("renamed recorder") << "link:rec" << QStringList{help} << 0 << "Usage: rec "
-                                          << "";
+}
+
+void TestHeadless::commandLinesFollowTheGnuConventions_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // begins standard output; empty: nothing there
+    QTest::addColumn<QString>("err"); // found on standard error; empty: nothing there
+    const QString version = QStringLiteral("%1.%2.%3.%4")
+                                .arg((*productVersion())[0])
+                                .arg((*productVersion())[1])
+                                .arg((*productVersion())[2])
+                                .arg((*productVersion())[3]);
+    const QString help = QStringLiteral("--help");
+    for (const QString& program : {QStringLiteral("impulz"), QStringLiteral("impulz-recorder")}) {
+        QTest::addRow("%s --help", qPrintable(program))
+            << program << QStringList{help} << 0 << "Usage: " + program << "";
+        QTest::addRow("%s -h", qPrintable(program)) << program << QStringList{"-h"} << 0 << "Usage: " + program << "";
+        QTest::addRow("%s --version", qPrintable(program))
+            << program << QStringList{"--version"} << 0 << program + u' ' + version + u'\n' << "";
+        QTest::addRow("%s unknown option", qPrintable(program))
+            << program << QStringList{"--bogus"} << 2 << "" << program + ": unrecognized option '--bogus'";
+        QTest::addRow("%s --settings without a file", qPrintable(program))
+            << program << QStringList{"--settings"} << 2 << ""
+            << "'--settings'";
+        QTest::addRow("%s stray argument", qPrintable(program)) << program << QStringList{"stray"} << 2 << ""
+                                                                << "'stray'";
+        QTest::addRow("%s missing settings file", qPrintable(program))
+            << program << QStringList{"--settings=/nonexistent/impulz.ini"} << 1 << ""
+            << "/nonexistent/impulz.ini";
     }
+    QTest::newRow("impulz --headless --help") << "impulz" << QStringList{"--headless", help} << 0 << "Usage: impulz"
+                                              << "";
+    QTest::newRow("impulz --wait alone") << "impulz" << QStringList{"--wait"} << 2 << ""
+                                         << "--headless";
+    QTest::newRow("simulator --help") << "controller-sim" << QStringList{help} << 0 << "Usage: controller-sim"
+                                      << "";
+    QTest::newRow("simulator --version") << "controller-sim" << QStringList{"--version"} << 0
+                                         << "controller-sim " + version + u'\n' << "";
+    QTest::newRow("simulator unknown option") << "controller-sim" << QStringList{"--bogus"} << 2 << ""
+                                              << "bogus";
+    // Started under another name, a program says that name.
+    QTest::newRow("renamed recorder") << "link:rec" << QStringList{help} << 0 << "Usage: rec "
+                                      << "";
+}
 
-    // Help and version on standard output with exit 0, usage errors on standard error with exit 2, an unusable settings
-    // file exit 1: all without a display, where opening one would abort.
-    void TestHeadless::commandLinesFollowTheGnuConventions() {
-        QFETCH(QString, program);
-        QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
-        QTemporaryDir dir;
-        QString path = QStringLiteral(IMPULZ_BIN_DIR "/") + program;
-        if (program.startsWith(QLatin1String("link:"))) {
-            path = dir.filePath(program.mid(5));
-            QVERIFY(QFile::link(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), path));
-        }
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QLatin1String(name));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        process.setProcessEnvironment(env);
-        process.start(path, args);
-        QVERIFY(process.waitForFinished(20000));
-        const QString stdOut = QString::fromLocal8Bit(process.readAllStandardOutput());
-        const QString stdErr = QString::fromLocal8Bit(process.readAllStandardError());
-        const QString said = QStringLiteral("out: %1\nerr: %2").arg(stdOut, stdErr);
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(process.exitCode() == exitCode, qPrintable(said));
-        QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), qPrintable(said));
-        QVERIFY2(err.isEmpty() ? stdErr.isEmpty() : stdErr.contains(err), qPrintable(said));
+// Help and version on standard output with exit 0, usage errors on standard error with exit 2, an unusable settings
+// file exit 1: all without a display, where opening one would abort.
+void TestHeadless::commandLinesFollowTheGnuConventions() {
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    QString path = QStringLiteral(IMPULZ_BIN_DIR "/") + program;
+    if (program.startsWith(QLatin1String("link:"))) {
+        path = dir.filePath(program.mid(5));
+        QVERIFY(QFile::link(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), path));
     }
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    process.setProcessEnvironment(env);
+    process.start(path, args);
+    QVERIFY(process.waitForFinished(20000));
+    const QString stdOut = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(process.readAllStandardError());
+    const QString said = QStringLiteral("out: %1\nerr: %2").arg(stdOut, stdErr);
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(process.exitCode() == exitCode, qPrintable(said));
+    QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), qPrintable(said));
+    QVERIFY2(err.isEmpty() ? stdErr.isEmpty() : stdErr.contains(err), qPrintable(said));
+}
 
-    // Without a controller address every attempt ends in a socket error; the log says once, at start, what is missing.
-    void TestHeadless::recorderWithoutAddressSaysSoOnce() {
-        QTemporaryDir dir;
-        const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-        QVERIFY(writeRecorderSettings(ini, 23, 0));
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::Append));
-        file.write("IP=\n");
-        file.close();
-        QProcess recorder;
-        recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
-        QByteArray out;
-        // The first failed attempt comes after the start-up wait; the explanation stands before it.
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                out += recorder.readAllStandardOutput();
-                return out.contains("Socket error");
-            },
-            20000));
-        recorder.terminate();
-        QVERIFY(recorder.waitForFinished(10000));
-        out += recorder.readAllStandardOutput();
-        const QByteArray said = QStringLiteral("chybí IP adresa").toUtf8();
-        QVERIFY2(out.count(said) == 1, out.constData());
-        QVERIFY(out.indexOf(said) < out.indexOf("Socket error"));
+// Without a controller address every attempt ends in a socket error; the log says once, at start, what is missing.
+void TestHeadless::recorderWithoutAddressSaysSoOnce() {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QVERIFY(writeRecorderSettings(ini, 23, 0));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("IP=\n");
+    file.close();
+    QProcess recorder;
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
+    QByteArray out;
+    // The first failed attempt comes after the start-up wait; the explanation stands before it.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            out += recorder.readAllStandardOutput();
+            return out.contains("Socket error");
+        },
+        20000));
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    out += recorder.readAllStandardOutput();
+    const QByteArray said = QStringLiteral("chybí IP adresa").toUtf8();
+    QVERIFY2(out.count(said) == 1, out.constData());
+    QVERIFY(out.indexOf(said) < out.indexOf("Socket error"));
+}
+
+// What the program keeps for a fresh user (settings, start at log-on, state copy, outbox, cursor, index) is made
+// 0600 in 0700 folders; while MQTT is off nothing of it is made at all.
+void TestHeadless::freshUsersFilesArePrivate() {
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("home"));
+    QVERIFY(QDir().mkpath(home));
+    const QByteArray before[] = {qgetenv("XDG_CONFIG_HOME"), qgetenv("XDG_STATE_HOME"), qgetenv("XDG_CACHE_HOME")};
+    const char* names[] = {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"};
+    for (const char* name : names)
+        qputenv(name, QFile::encodeName(home + u'/' + QLatin1String(name)));
+    const auto restore = qScopeGuard([&] {
+        for (int i = 0; i < 3; ++i)
+            before[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], before[i]);
+    });
+    const QString ini = userConfigFolder() + QStringLiteral("/impulz/impulz.ini");
+    {
+        RecorderHost host(ini);
+        host.settings.load();
+        host.settings.set(Settings::Autostart, true);
+        host.settings.save();
+        QVERIFY(QFileInfo::exists(ini));
+        QVERIFY2(QDir(home).entryList({QStringLiteral("XDG_STATE*")}).isEmpty(), "an outbox made with MQTT off");
     }
+    SequenceStateFile(ini).write({7, 6});
+    MqttOutbox outbox(ini);
+    QVERIFY(outbox.append(1, 0, QStringLiteral("E%numco%"), QStringLiteral("/events/E00007.csv")));
+    outbox.next(1);
+    outbox.delivered(1);
+    QVERIFY(outbox.storeCursor());
+    const QString events = dir.filePath(QStringLiteral("events"));
+    QVERIFY(archive::ArchiveIndex::save(archive::indexFilePath(archive::defaultIndexDirectory(), events), events,
+                                        QStringLiteral("*.csv"), 2026, {}));
 
-    // What the program keeps for a fresh user (settings, start at log-on, state copy, outbox, cursor, index) is made
-    // 0600 in 0700 folders; while MQTT is off nothing of it is made at all.
-    void TestHeadless::freshUsersFilesArePrivate() {
-        QTemporaryDir dir;
-        const QString home = dir.filePath(QStringLiteral("home"));
-        QVERIFY(QDir().mkpath(home));
-        const QByteArray before[] = {qgetenv("XDG_CONFIG_HOME"), qgetenv("XDG_STATE_HOME"), qgetenv("XDG_CACHE_HOME")};
-        const char* names[] = {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"};
-        for (const char* name : names)
-            qputenv(name, QFile::encodeName(home + u'/' + QLatin1String(name)));
-        const auto restore = qScopeGuard([&] {
-            for (int i = 0; i < 3; ++i)
-                before[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], before[i]);
-        });
-        const QString ini = userConfigFolder() + QStringLiteral("/impulz/impulz.ini");
-        {
-            RecorderHost host(ini);
-            host.settings.load();
-            host.settings.set(Settings::Autostart, true);
-            host.settings.save();
-            QVERIFY(QFileInfo::exists(ini));
-            QVERIFY2(QDir(home).entryList({QStringLiteral("XDG_STATE*")}).isEmpty(), "an outbox made with MQTT off");
-        }
-        SequenceStateFile(ini).write({7, 6});
-        MqttOutbox outbox(ini);
-        QVERIFY(outbox.append(1, 0, QStringLiteral("E%numco%"), QStringLiteral("/events/E00007.csv")));
-        outbox.next(1);
-        outbox.delivered(1);
-        QVERIFY(outbox.storeCursor());
-        const QString events = dir.filePath(QStringLiteral("events"));
-        QVERIFY(archive::ArchiveIndex::save(archive::indexFilePath(archive::defaultIndexDirectory(), events), events,
-                                            QStringLiteral("*.csv"), 2026, {}));
-
-        QStringList made;
-        QDirIterator it(home, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            struct stat st {};
-            QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
-            const mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
-            QVERIFY2((st.st_mode & 07777) == want,
-                     qPrintable(QStringLiteral("%1: %2").arg(path).arg(st.st_mode & 07777, 0, 8)));
-            if (S_ISREG(st.st_mode))
-                made << it.fileName();
-        }
-        // The settings file, the entry, the state copy, the journal, the cursor and the index.
-        QVERIFY2(made.size() >= 6, qPrintable(made.join(u' ')));
+    QStringList made;
+    QDirIterator it(home, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+        const mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+        QVERIFY2((st.st_mode & 07777) == want,
+                 qPrintable(QStringLiteral("%1: %2").arg(path).arg(st.st_mode & 07777, 0, 8)));
+        if (S_ISREG(st.st_mode))
+            made << it.fileName();
     }
+    // The settings file, the entry, the state copy, the journal, the cursor and the index.
+    QVERIFY2(made.size() >= 6, qPrintable(made.join(u' ')));
+}
 
-    // As ssh does for a key: a broker password that other users may read is not used, and the log names the file.
-    void TestHeadless::passwordFileOthersMayReadIsRefused() {
-        QTemporaryDir dir;
-        const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
-        const QString password = dir.filePath(QStringLiteral("heslo"));
-        QVERIFY(writeRecorderSettings(ini, 23, 0));
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::Append));
-        // Nothing listens on port 1: a password that is used ends in a refused connection instead.
-        file.write("IP=\n[MQTT]\nServer=127.0.0.1\nPort=1\nUser=linka\nPasswordFile=" + QFile::encodeName(password) +
-                   '\n');
-        file.close();
-        QFile secret(password);
-        QVERIFY(secret.open(QIODevice::WriteOnly));
-        secret.write("tajne\n");
-        secret.close();
-        const auto mqttLine = [&](QFile::Permissions mode) {
-            if (!QFile::setPermissions(password, mode))
-                return QByteArray("chmod failed");
-            RecorderHost host(ini);
-            QSignalSpy lines(host.port(), &RecorderPort::logLine);
-            host.settings.load();
-            const auto said = [&] {
-                for (const QList<QVariant>& line : lines) {
-                    if (line.first().toString().startsWith(QLatin1String("MQTT: ")))
-                        return line.first().toString().toUtf8();
-                }
-                return QByteArray();
-            };
-            [[maybe_unused]] const bool arrived = QTest::qWaitFor([&] { return !said().isEmpty(); }, 20000);
-            return said();
+// As ssh does for a key: a broker password that other users may read is not used, and the log names the file.
+void TestHeadless::passwordFileOthersMayReadIsRefused() {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    const QString password = dir.filePath(QStringLiteral("heslo"));
+    QVERIFY(writeRecorderSettings(ini, 23, 0));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::Append));
+    // Nothing listens on port 1: a password that is used ends in a refused connection instead.
+    file.write("IP=\n[MQTT]\nServer=127.0.0.1\nPort=1\nUser=linka\nPasswordFile=" + QFile::encodeName(password) + '\n');
+    file.close();
+    QFile secret(password);
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("tajne\n");
+    secret.close();
+    const auto mqttLine = [&](QFile::Permissions mode) {
+        if (!QFile::setPermissions(password, mode))
+            return QByteArray("chmod failed");
+        RecorderHost host(ini);
+        QSignalSpy lines(host.port(), &RecorderPort::logLine);
+        host.settings.load();
+        const auto said = [&] {
+            for (const QList<QVariant>& line : lines) {
+                if (line.first().toString().startsWith(QLatin1String("MQTT: ")))
+                    return line.first().toString().toUtf8();
+            }
+            return QByteArray();
         };
-        const QByteArray refused = mqttLine(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-        QVERIFY2(refused.contains(QFile::encodeName(password)) && refused.contains("644"), refused.constData());
-        const QByteArray used = mqttLine(QFile::ReadOwner | QFile::WriteOwner);
-        QVERIFY2(used.startsWith("MQTT: ") && !used.contains(QFile::encodeName(password)), used.constData());
-    }
+        [[maybe_unused]] const bool arrived = QTest::qWaitFor([&] { return !said().isEmpty(); }, 20000);
+        return said();
+    };
+    const QByteArray refused = mqttLine(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    QVERIFY2(refused.contains(QFile::encodeName(password)) && refused.contains("644"), refused.constData());
+    const QByteArray used = mqttLine(QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY2(used.startsWith("MQTT: ") && !used.contains(QFile::encodeName(password)), used.constData());
+}
 
-    QTEST_GUILESS_MAIN(TestHeadless)
+QTEST_GUILESS_MAIN(TestHeadless)
 #include "tst_headless.moc"

@@ -10,11 +10,51 @@
 #include "core/recorderhost.h"
 #include "core/recorderservice.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <vector>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A blocking connection to a local socket, as any process of the user can make one; -1 when refused.
+int connectLocal(const QByteArray& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{30, 0}; // a server that stops taking anything fails the test instead of hanging it
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long residentKb() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLong() * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace
 
 class TestRecorderHost : public QObject {
     Q_OBJECT
@@ -25,6 +65,9 @@ private slots:
     void journalLinesShowControlCharacters();
     void windowOfAnotherProcessSeesAndDrivesTheRecorder();
     void levelsNeverWaitForASlowWindow();
+    void acceptingRestsWhileDescriptorsRunOut();
+    void connectionsCostNothingOnceGone();
+    void anotherUserGetsNeitherStateNorLevels();
 
 private:
     QTemporaryDir m_dir;
@@ -170,6 +213,148 @@ void TestRecorderHost::levelsNeverWaitForASlowWindow() {
 
     reader.reset();
     QTRY_VERIFY((server.send(0), server.windowCount() == 0));
+}
+
+// With every descriptor taken, a window's connection waits in the queue: accepting rests instead of being woken
+// for it again and again, and takes it once descriptors are free.
+void TestRecorderHost::acceptingRestsWhileDescriptorsRunOut() {
+    const QString path = m_dir.filePath(QStringLiteral("levels"));
+    LevelsServer server;
+    QString error;
+    QVERIFY2(server.listen(path, &error), qPrintable(error));
+    const int window = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(window >= 0);
+
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 64);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+    std::vector<int> taken;
+    for (int fd; taken.size() < 100000 && (fd = ::dup(window)) >= 0;)
+        taken.push_back(fd);
+    const int reason = errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+    const bool connected = ::connect(window, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    int wakeUps = 0;
+    const QMetaObject::Connection counting = connect(QAbstractEventDispatcher::instance(),
+                                                     &QAbstractEventDispatcher::awake, this, [&wakeUps] { ++wakeUps; });
+    QTest::qWait(4 * LocalListener::PauseMs); // a spinning loop wakes thousands of times in this while
+    disconnect(counting);
+    for (int fd : taken)
+        ::close(fd);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+
+    QCOMPARE(reason, EMFILE);
+    QVERIFY(connected);
+    QVERIFY2(wakeUps < 200, qPrintable(QStringLiteral("%1 wake-ups").arg(wakeUps)));
+    QTRY_COMPARE(server.windowCount(), 1);
+    ::close(window);
+}
+
+// What a connection costs is bounded whatever it sends, and given back when it goes: a message announced at 2 GB
+// is cut off, thousands of connections that come and go leave nothing behind, silent ones that never attach are
+// closed, and windows still attach.
+void TestRecorderHost::connectionsCostNothingOnceGone() {
+    writeIni();
+    RecorderHost host(ini());
+    host.settings.load();
+    const QString socket = recorderSocketPath(ini());
+    const QByteArray socketName = QFile::encodeName(socket);
+    QString error;
+    QVERIFY2(host.serve(socket, &error), qPrintable(error));
+    const auto connections = [&host] {
+        int n = 0;
+        host.onCore([&] { n = host.service()->connectionCount(); });
+        return n;
+    };
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const long before = residentKb();
+    const int flood = connectLocal(socketName);
+    QVERIFY(flood >= 0);
+    const QByteArray chunk = QByteArray("\xff\xff\xff\x7f", 4) + QByteArray(64 * 1024 - 4, 'x');
+    qint64 sent = 0;
+    for (ssize_t n; sent < 64 * 1024 * 1024 && (n = ::send(flood, chunk.constData(), size_t(chunk.size()), 0)) > 0;)
+        sent += n;
+    QVERIFY2(sent < 8 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes taken").arg(sent)));
+    ::close(flood);
+    QTRY_COMPARE(connections(), 0);
+    QVERIFY2(residentKb() - before < 16 * 1024, qPrintable(QStringLiteral("%1 kB more").arg(residentKb() - before)));
+
+    for (int i = 0; i < 5000; ++i) {
+        const int fd = connectLocal(socketName);
+        QVERIFY(fd >= 0);
+        char greeting; // the host speaks first: the connection has been taken
+        QCOMPARE(::recv(fd, &greeting, 1, 0), 1);
+        ::close(fd);
+    }
+    QTRY_COMPARE(connections(), 0);
+    QVERIFY2(residentKb() - before < 16 * 1024, qPrintable(QStringLiteral("%1 kB more").arg(residentKb() - before)));
+
+    // Silent connections are closed once their time to attach is up; an attached window stays.
+    auto window = RemoteRecorder::attach(socket, 10000, &error);
+    QVERIFY2(window, qPrintable(error));
+    std::vector<int> silent;
+    for (int i = 0; i < 3 * RecorderService::MaxHandshakes; ++i)
+        silent.push_back(connectLocal(socketName));
+    QTRY_VERIFY(connections() > 1);
+    QVERIFY(connections() <= 1 + RecorderService::MaxHandshakes);
+    QTRY_COMPARE_WITH_TIMEOUT(connections(), 1, 6 * RecorderService::HandshakeMs);
+    for (int fd : silent)
+        ::close(fd);
+    QVERIFY(window->available());
+    window.reset();
+
+    for (int i = 0; i < 3; ++i) {
+        auto remote = RemoteRecorder::attach(socket, 10000, &error);
+        QVERIFY2(remote, qPrintable(error));
+        QTRY_COMPARE(connections(), 1);
+    }
+    QTRY_COMPARE(connections(), 0);
+}
+
+// Only this user's windows are served, even should the folder and the sockets let another user through: the peer
+// is checked on both sockets. Needs root, to become someone else.
+void TestRecorderHost::anotherUserGetsNeitherStateNorLevels() {
+    if (::getuid() != 0)
+        QSKIP("only root can become another user");
+    writeIni();
+    RecorderHost host(ini());
+    host.settings.load();
+    const QString socket = recorderSocketPath(ini());
+    QString error;
+    QVERIFY2(host.serve(socket, &error), qPrintable(error));
+    host.onCore([&host] { host.monitor->handleChunk(report(52, 0xff) + report(52, 0xfe)); });
+    for (QString folder = QFileInfo(socket).absolutePath(); folder.startsWith(m_dir.path());
+         folder = QFileInfo(folder).absolutePath())
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0711) == 0);
+    const QByteArray paths[] = {QFile::encodeName(socket), QFile::encodeName(levelsSocketPath(socket))};
+    for (const QByteArray& path : paths)
+        QVERIFY(::chmod(path.constData(), 0666) == 0);
+
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Only calls that are safe after a fork: the recorder's threads are not here.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        for (int i = 0; i < 2; ++i) {
+            const int fd = connectLocal(paths[i]);
+            if (fd < 0)
+                ::_exit(20 + i); // not let near the check at all
+            char byte;
+            if (::recv(fd, &byte, 1, 0) != 0)
+                ::_exit(30 + i); // served (or left open) instead of closed at once
+        }
+        ::_exit(0);
+    }
+    int status = -1;
+    QVERIFY(QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 120000));
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRecorderHost)
