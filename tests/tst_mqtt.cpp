@@ -440,7 +440,8 @@ void TestMqtt::lostJournalTailNeverReusesAnId() {
     Subscriber consumer(broker.port());
     QTRY_VERIFY(consumer.subscribed());
     const MqttOutbox view(ini());
-    writeBytes(view.cursorPath(), "earlier 1 0\n"); // an earlier run's cursor
+    QVERIFY(QDir().mkpath(QFileInfo(view.cursorPath()).absolutePath())); // the outbox makes it with its first event
+    writeBytes(view.cursorPath(), "earlier 1 0\n");                      // an earlier run's cursor
     QProcess* first = child(10);
     QTRY_COMPARE_WITH_TIMEOUT(consumer.firstNumbers().size(), 10, 20000);
     ::kill(pid_t(first->processId()), SIGKILL);
