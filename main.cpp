@@ -285,10 +285,13 @@ void TForm1::RefreshTitles() {
     if (!m_recorder.attached()) {
         setWindowTitle(title);
     } else {
-        const QString state = m_recorder.available() ? QStringLiteral("připojeno k záznamu na pozadí")
-                                                     : QStringLiteral("záznam na pozadí skončil, čekám na jeho návrat");
+        const bool available = m_recorder.available();
+        const QString state = available ? QStringLiteral("připojeno k záznamu na pozadí")
+                                        : QStringLiteral("záznam na pozadí skončil, čekám na jeho návrat");
         setWindowTitle(title + QStringLiteral(" – ") + state);
-        LabelZaznam->setText(state.left(1).toUpper() + state.mid(1));
+        // The label shares its row with the signature: the waiting state says it in as few words.
+        LabelZaznam->setText(available ? QStringLiteral("Připojeno k záznamu na pozadí")
+                                       : QStringLiteral("Čekám na záznam na pozadí"));
         LabelZaznam->adjustSize();
     }
     m_applicationTitle = title;

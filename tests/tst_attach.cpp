@@ -145,6 +145,7 @@ void TestAttach::windowComesBackWhenTheRecorderRestarts() {
     ::kill(pid_t(recorder.processId()), SIGKILL);
     QVERIFY(recorder.waitForFinished(10000));
     QTRY_VERIFY(form.windowTitle().contains(QStringLiteral("čekám na jeho návrat")));
+    QVERIFY(form.LabelZaznam->geometry().right() < form.Label2->x()); // the note stays clear of the signature
     QCOMPARE(form.Leds[0]->state(), lsOFF);
     QVERIFY(!form.btnPripoj->isEnabled());
 
