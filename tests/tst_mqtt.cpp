@@ -396,6 +396,9 @@ void TestMqtt::killedRecorderResumesFromItsCursor() {
     broker.stop();
     first->write("50\n"); // fifty more while the broker is away, then the recorder dies with them
     QTRY_COMPARE(files(), 100);
+    // An event joins the journal once its file is durable, a moment after the file appears: the kill comes when
+    // all fifty are in it.
+    QTRY_COMPARE(readBytes(view.journalPath()).count('\n'), 100);
     ::kill(pid_t(first->processId()), SIGKILL);
     QVERIFY(first->waitForFinished());
 
