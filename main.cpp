@@ -3,13 +3,8 @@
 #include "components/controls.h"
 #include "components/cooltrayicon.h"
 #include "components/messagebox.h"
-#include "core/commandline.h"
 #include "core/headless.h"
-#include "core/inifile.h"
-#include "core/instancelock.h"
-#include "core/mqttpublisher.h"
-#include "core/recorderclient.h"
-#include "core/recorderservice.h"
+#include "core/streamdecoder.h"
 #include "core/version.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
@@ -18,9 +13,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFileInfo>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QMessageBox>
@@ -28,16 +20,10 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QScreen>
-#include <QSessionManager>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include <unistd.h>
 
 namespace {
 // An error that escapes a handler is shown in an error box and the program goes on.
@@ -105,8 +91,8 @@ void SignatureLabel::leaveEvent(QEvent* event) {
     emit left();
 }
 
-TForm1::TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent)
-    : QWidget(parent), m_settings(settings), m_recorder(recorder) {
+TForm1::TForm1(Settings& settings, RecorderPort& recorder, const MainWindowConfig& config, QWidget* parent)
+    : QWidget(parent), m_settings(settings), m_recorder(recorder), m_config(config) {
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -320,7 +306,7 @@ void TForm1::sessionEnding() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    const bool sessionEnds = m_sessionEnd.isValid() && !m_sessionEnd.hasExpired(SessionEndGraceMs);
+    const bool sessionEnds = m_sessionEnd.isValid() && !m_sessionEnd.hasExpired(m_config.sessionEndGraceMs);
     m_sessionEnd.invalidate();
     // An attached window's close ends only the window: the recorder goes on recording.
     if (!sessionEnds && !m_recorder.attached() &&
@@ -468,158 +454,9 @@ void TForm1::showWarning(const QString& text) {
 void TForm1::showWriteFailure(int input, const QString& path, const QString& reason) {
     Q_UNUSED(path);
     // The log line scrolls away; the tray says it where the operator looks, but not more than once a minute.
-    if (m_lastFailureNotice.isValid() && !m_lastFailureNotice.hasExpired(WriteFailureNoticeMs))
+    if (m_lastFailureNotice.isValid() && !m_lastFailureNotice.hasExpired(m_config.writeFailureNoticeMs))
         return;
     m_lastFailureNotice.start();
     TrayIcon1->showMessage(QStringLiteral("Chyba zápisu"),
                            QStringLiteral("Bit%1: událost nebyla zapsána (%2)").arg(input).arg(reason));
-}
-
-// ---- The owner ----
-
-Impulz::Impulz(const QString& settingsPath)
-    : m_host(std::make_unique<RecorderHost>(settingsPath)), settings(m_host->settings), counters(m_host->counters),
-      recorder(*m_host->port()), monitor(m_host->monitor) {
-    createWindows();
-    FrmNastav->setMqttSettings(&m_host->mqttSettings); // only the process that records publishes
-    if (m_host->mqtt)
-        QObject::connect(m_host->mqtt, &MqttPublisher::backlogChanged, Form1, &TForm1::showMqttBacklog);
-    QObject::connect(Form1, &TForm1::startupRequested, monitor, &Monitor::startup, Qt::QueuedConnection);
-}
-
-Impulz::Impulz(std::unique_ptr<RemoteRecorder> remote)
-    : m_remote(std::move(remote)), settings(m_remote->settings()), counters(m_remote->counters()), recorder(*m_remote) {
-    createWindows();
-    showRemoteState();
-    // A recorder that returns is shown as it is now: its levels, its recent lines, its link and counts.
-    QObject::connect(m_remote.get(), &RemoteRecorder::reattached, Form1, [this] {
-        Form1->recorderReturned();
-        showRemoteState();
-    });
-}
-
-void Impulz::showRemoteState() {
-    Form1->cbHex->setChecked(m_remote->initialHexDump());
-    Form1->showReport(m_remote->initialLevels() >= 0 ? quint8(m_remote->initialLevels()) : quint8(0xff));
-    for (const QString& line : m_remote->initialLog())
-        Form1->appendLog(line);
-    Form1->showReconnects(m_remote->initialReconnects());
-    Form1->showConnection(m_remote->initialConnecting());
-    Form1->showBusy(m_remote->initialBusy());
-}
-
-void Impulz::createWindows() {
-    m_form1 = std::make_unique<TForm1>(settings, recorder);
-    m_nastav = std::make_unique<TFrmNastav>(settings);
-    m_pocitadla = std::make_unique<TFrmPocitadla>(counters);
-    m_statistika = std::make_unique<TfrmStatistika>(settings);
-    Form1 = m_form1.get();
-    FrmNastav = m_nastav.get();
-    FrmPocitadla = m_pocitadla.get();
-    frmStatistika = m_statistika.get();
-    Form1->setWindows(FrmNastav, FrmPocitadla, frmStatistika);
-
-    QObject::connect(FrmNastav, &TFrmNastav::saved, Form1, &TForm1::RefreshTitles);
-    // A desktop session that ends closes the monitor without the confirmation box.
-    QObject::connect(qApp, &QGuiApplication::commitDataRequest, Form1,
-                     [this](QSessionManager&) { Form1->sessionEnding(); });
-}
-
-Impulz::~Impulz() = default;
-
-void Impulz::FormDestroy() {
-    if (!m_host)
-        return;
-    const QString error = m_host->shutdown();
-    if (!error.isEmpty())
-        MessageBox::error(Form1, error);
-}
-
-// ---- Program entry ----
-
-namespace {
-
-// "impulz --headless" is the recorder without windows, a program of its own that maps no widget library.
-int execRecorder(char** argv) {
-    // The recorder program lies beside this one, wherever a link to this one was started from.
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    const QByteArray folder =
-        n > 0 ? QFile::encodeName(QFileInfo(QString::fromLocal8Bit(self, int(n))).absolutePath()) : QByteArray(".");
-    QByteArray program = folder + "/impulz-recorder";
-    argv[0] = program.data();
-    ::execv(program.constData(), argv);
-    std::fprintf(stderr, "impulz: %s: %s\n", program.constData(), std::strerror(errno));
-    return 1;
-}
-
-} // namespace
-
-int impulzMain(int argc, char** argv) {
-    // Everything the command line alone decides is answered before the display is opened: help and version need
-    // none, and neither does being told that a named settings file cannot be used.
-    const QString name = CommandLine::programName(argv[0]);
-    const CommandLine command = CommandLine::parse(CommandLine::Program::Windows, argc, argv);
-    if (const int code = command.answer(CommandLine::Program::Windows, name); code >= 0)
-        return code;
-    if (command.headless)
-        return execRecorder(argv);
-    // ".." is left to the links' resolution.
-    QString settingsPath =
-        command.settingsPath.isEmpty() ? QString() : QDir::current().absoluteFilePath(command.settingsPath);
-    const bool named = !settingsPath.isEmpty();
-    if (named) {
-        // A file named on the command line must be there and readable.
-        if (const QString problem = settingsFileProblem(settingsPath); !problem.isEmpty()) {
-            const QString text = QStringLiteral("Soubor nastavení %1 nelze použít: %2").arg(settingsPath, problem);
-            std::fprintf(stderr, "%s: %s\n", QFile::encodeName(name).constData(), text.toLocal8Bit().constData());
-            return 1;
-        }
-    }
-
-    raiseDescriptorLimit(); // the window records too, and serves other windows
-    Q_INIT_RESOURCE(resources);
-    QApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("impulz"));
-    app.setQuitOnLastWindowClosed(false);
-
-    if (!named)
-        settingsPath = resolveSettingsPath(QCoreApplication::applicationFilePath());
-    // The program's own file may be missing (defaults), but one that is there and cannot be read is said, never
-    // taken for defaults in silence.
-    const QString problem = named ? QString() : settingsFileProblem(settingsPath, true);
-
-    InstanceLock lock;
-    if (!lock.acquire(settingsPath)) {
-        // Another process records over these settings: this window becomes a view of it. It may be starting still
-        // (a service started at the same log-on), so it is given a moment to serve.
-        const QString socketPath = recorderSocketPath(lock.resolvedPath());
-        std::unique_ptr<RemoteRecorder> remote;
-        QString why;
-        QDeadlineTimer deadline(AttachWaitMs);
-        while (!(remote = RemoteRecorder::attach(socketPath, 2000, &why)) && !deadline.hasExpired())
-            QThread::msleep(100);
-        if (!remote) {
-            MessageBox::error(nullptr, lock.errorText());
-            return 1;
-        }
-        Impulz impulz(std::move(remote));
-        impulz.Form1->show();
-        return app.exec();
-    }
-    Impulz impulz(lock.resolvedPath());
-    if (!problem.isEmpty()) {
-        impulz.Form1->appendLog(QStringLiteral("Soubor nastavení %1 nelze použít (%2)").arg(settingsPath, problem));
-        MessageBox::error(impulz.Form1,
-                          QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení; "
-                                         "soubor zůstává, jak je.")
-                              .arg(settingsPath, problem));
-    }
-    QString serveError;
-    if (!impulz.host()->serve(recorderSocketPath(lock.resolvedPath()), &serveError))
-        impulz.Form1->appendLog(QStringLiteral("Jiná okna se k záznamu nepřipojí: %1").arg(serveError));
-    impulz.Form1->show();
-    const int rc = app.exec();
-    impulz.FormDestroy();
-    return rc;
 }

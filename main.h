@@ -1,9 +1,6 @@
 #pragma once
 
 #include "components/ledindicator.h"
-#include "core/counters.h"
-#include "core/monitor.h"
-#include "core/recorderhost.h"
 #include "core/recorderport.h"
 #include "core/settings.h"
 
@@ -11,18 +8,15 @@
 #include <QHash>
 #include <QLabel>
 #include <QPointer>
-#include <QThread>
 #include <QWidget>
 
 #include <array>
-#include <memory>
 
 class QCheckBox;
 class QMessageBox;
 class TFrmNastav;
 class TFrmPocitadla;
 class TfrmStatistika;
-class RemoteRecorder;
 class QGroupBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -44,13 +38,22 @@ protected:
     void leaveEvent(QEvent* event) override;
 };
 
+// What the main window is given at construction: how often it speaks up, and how long it waits.
+struct MainWindowConfig {
+    // A failed event write shows a tray message at most this often, in milliseconds.
+    int writeFailureNoticeMs = 60000;
+    // A session end waves the next close through without the confirmation, for this long; a cancelled log-out
+    // then leaves the confirmation in force again.
+    int sessionEndGraceMs = 30000;
+};
+
 // The main window: LEDs, the log and the connect toggle. A view over the recorder: its handlers ask the recorder
 // (on the core's thread, or in the process the window attached to) to act, and the recorder's signals update the
 // controls.
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    TForm1(Settings& settings, RecorderPort& recorder, QWidget* parent = nullptr);
+    TForm1(Settings& settings, RecorderPort& recorder, const MainWindowConfig& config = {}, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The secondary windows this one opens; the owner hands them over once they exist.
@@ -93,11 +96,6 @@ public:
 
     // The log keeps at most this many lines when it is not cleared by its limit; the oldest go first.
     static constexpr int LogSafetyLimit = 100000;
-    // A failed event write shows a tray message at most this often, in milliseconds.
-    static inline int WriteFailureNoticeMs = 60000;
-    // A session end waves the next close through without the confirmation, for this long; a cancelled log-out
-    // then leaves the confirmation in force again.
-    static inline int SessionEndGraceMs = 30000;
 
 signals:
     // The start-up sequence reached its wait: the recorder waits, then connects when automatic connection is on.
@@ -134,6 +132,7 @@ private:
 
     Settings& m_settings;
     RecorderPort& m_recorder;
+    const MainWindowConfig m_config;
     bool m_connecting = false;
     bool m_busy = false; // the recorder's start-up wait or a reconnect cycle
     TFrmNastav* m_nastav = nullptr;
@@ -146,54 +145,3 @@ private:
     QString m_applicationTitle;
     qint64 m_mqttBacklog = 0;
 };
-
-// The windowed program: the recorder (its own, or one of another process that the windows attached to) and the
-// four windows in their order, wired to it.
-class Impulz {
-public:
-    // Records itself. settingsPath: the settings file, or empty for the one that belongs to the executable.
-    explicit Impulz(const QString& settingsPath = QString());
-    // A view of the recorder of another process.
-    explicit Impulz(std::unique_ptr<RemoteRecorder> remote);
-    ~Impulz(); // stops the core's thread
-
-private:
-    std::unique_ptr<RecorderHost> m_host;
-    std::unique_ptr<RemoteRecorder> m_remote;
-
-    // The windows, in the order they are made; they go before the recorder they show, the last made first.
-    std::unique_ptr<TForm1> m_form1;
-    std::unique_ptr<TFrmNastav> m_nastav;
-    std::unique_ptr<TFrmPocitadla> m_pocitadla;
-    std::unique_ptr<TfrmStatistika> m_statistika;
-
-public:
-    Settings& settings;
-    Counters& counters;
-    RecorderPort& recorder;
-    Monitor* monitor = nullptr; // null in a window attached to another process
-    // The windows under the program's names, owned above.
-    TForm1* Form1 = nullptr;
-    TFrmNastav* FrmNastav = nullptr;
-    TFrmPocitadla* FrmPocitadla = nullptr;
-    TfrmStatistika* frmStatistika = nullptr;
-
-    RecorderHost* host() const { return m_host.get(); }
-    // Runs f on the core's thread and waits for it.
-    template <typename F> void onCore(F f) { m_host->onCore(f); }
-
-    // The exit: the running number is stored and the link closed, on the core's thread; a failed store is shown.
-    // A window attached to another process's recorder leaves it recording.
-    void FormDestroy();
-
-private:
-    void createWindows();
-    // An attached window shows what its recorder has now (at the attach, and again when it returns).
-    void showRemoteState();
-};
-
-// How long a window waits for a recorder that holds the settings file to answer on its socket.
-inline constexpr int AttachWaitMs = 5000;
-
-// Creates the monitor and runs the message loop; "--headless" runs the core alone, without windows.
-int impulzMain(int argc, char** argv);

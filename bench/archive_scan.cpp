@@ -13,6 +13,7 @@
 #include "bench/heartbeat.h"
 #include "components/messagebox.h"
 #include "core/archive.h"
+#include "impulz.h"
 #include "main.h"
 #include "nastaveni.h"
 #include "pocitadla.h"

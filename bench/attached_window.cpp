@@ -33,6 +33,7 @@
 #include "core/recorderclient.h"
 #include "core/recorderservice.h"
 #include "core/streamdecoder.h"
+#include "impulz.h"
 #include "main.h"
 
 #include <QApplication>

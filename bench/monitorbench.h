@@ -7,6 +7,7 @@
 #include "recorderbench.h"
 
 #include "components/messagebox.h"
+#include "impulz.h"
 #include "main.h"
 
 #include <QEvent>

@@ -9,6 +9,7 @@
 #include "core/posixfile.h"
 #include "core/recorderclient.h"
 #include "core/recorderservice.h"
+#include "impulz.h"
 #include "main.h"
 #include "pocitadla.h"
 

@@ -5,8 +5,11 @@
 #include "support/monitorfixture.h"
 
 #include "components/cooltrayicon.h"
+#include "impulz.h"
 #include "main.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -21,6 +24,7 @@ private slots:
     void largeChunkWarningHoldsNothingBack();
     void windowIsPaintedBeforeTheStartupWait();
     void writeFailureReachesTrayAndCounter();
+    void writeFailureNoticeReturnsAfterItsInterval();
     void cancelledSessionEndKeepsTheConfirmation();
     void staleSettingsTemporaryGoesAtStart();
     void settingsStayClosedWhileTheCoreDecides();
@@ -146,12 +150,33 @@ void TestCoreThread::writeFailureReachesTrayAndCounter() {
     QCOMPARE(fx.Form1->TrayIcon1->lastMessage(), shown);
 }
 
+// The tray's silence after a failed write lasts the interval the window was given, and then it speaks again.
+void TestCoreThread::writeFailureNoticeReturnsAfterItsInterval() {
+    MonitorFixture fx(true, {.writeFailureNoticeMs = 200});
+    Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=E%nbit%_%numco%")});
+    fx.FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("missing")));
+    link.send(report(52, 0xFF) + report(52, 0xFD), 2);
+    const QString first = fx.Form1->TrayIcon1->lastMessage();
+    QVERIFY(first.contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
+    QElapsedTimer sinceFirst; // started after the window's own, so it expires last
+    sinceFirst.start();
+    // The second failure has another reason, so its message is told from the first.
+    QFile plain(fx.dir.filePath(QStringLiteral("plain")));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    fx.FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("plain/sub")));
+    QVERIFY(QTest::qWaitFor([&] { return sinceFirst.hasExpired(200); }, 10000));
+    link.send(report(52, 0xFF) + report(52, 0xFD), 4);
+    QTRY_VERIFY(fx.Form1->TrayIcon1->lastMessage() != first);
+    QVERIFY(fx.Form1->TrayIcon1->lastMessage().contains(QStringLiteral("Bit1")));
+    QVERIFY(fx.Form1->TrayIcon1->lastMessage().contains(QString::fromLocal8Bit(std::strerror(ENOTDIR))));
+}
+
 void TestCoreThread::cancelledSessionEndKeepsTheConfirmation() {
-    MonitorFixture fx(false);
+    MonitorFixture fx(false, {.sessionEndGraceMs = 50});
     fx.Form1->show();
     QTRY_VERIFY(!fx.Form1->windowTitle().isEmpty());
-    TForm1::SessionEndGraceMs = 50; // the fixture puts it back
-    fx.Form1->sessionEnding();      // then the log-out is cancelled: no close follows
+    fx.Form1->sessionEnding(); // then the log-out is cancelled: no close follows
     QTest::qWait(100);
     MessageBox::clearShown();
     QVERIFY(!fx.Form1->close());

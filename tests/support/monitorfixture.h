@@ -8,6 +8,7 @@
 #include "testsupport.h"
 #include "windowseams.h"
 
+#include "impulz.h"
 #include "main.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
@@ -48,14 +49,15 @@ public:
     TFrmPocitadla* FrmPocitadla = nullptr;
     TfrmStatistika* frmStatistika = nullptr;
 
-    explicit MonitorFixture(bool answerYes = true) {
+    // window: the main window's intervals, today's unless a test needs others.
+    explicit MonitorFixture(bool answerYes = true, const MainWindowConfig& window = {}) {
         QVERIFY2(dir.isValid(), "temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
         qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
         Monitor::StartupWaitMs = 0;
-        m_app = std::make_unique<Impulz>(iniPath());
+        m_app = std::make_unique<Impulz>(iniPath(), window);
         App = m_app.get();
         Form1 = App->Form1;
         FrmNastav = App->FrmNastav;

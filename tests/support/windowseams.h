@@ -1,10 +1,10 @@
 #pragma once
 
-// The windows' static seams on top of the core's: the message boxes answered in advance, the main window's grace
-// periods and the print dialog's hook, all put back when the guard goes.
+// The windows' static seams on top of the core's: the message boxes answered in advance and the print dialog's hook,
+// all put back when the guard goes. The main window's intervals are no seam: a test hands the window the ones it
+// needs when it is made.
 
 #include "components/messagebox.h"
-#include "main.h"
 #include "statistika.h"
 #include "seams.h"
 
@@ -15,13 +15,9 @@ public:
         MessageBox::setAutoAnswer(std::nullopt);
         MessageBox::setObserver({});
         MessageBox::clearShown();
-        TForm1::SessionEndGraceMs = m_sessionEndGraceMs;
-        TForm1::WriteFailureNoticeMs = m_writeFailureNoticeMs;
         TfrmStatistika::printDialogHook = m_printDialogHook;
     }
 
 private:
-    int m_sessionEndGraceMs = TForm1::SessionEndGraceMs;
-    int m_writeFailureNoticeMs = TForm1::WriteFailureNoticeMs;
     std::function<bool(QPrinter&)> m_printDialogHook = TfrmStatistika::printDialogHook;
 };
