@@ -37,18 +37,15 @@ QString errorText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// Gives the temporary file its final name; 0 on success, EEXIST when the name is taken, else the error.
-int publish(const QByteArray& tmp, const QByteArray& target, bool& useLink) {
+// Gives the temporary file its final name; 0 on success, EEXIST when the name is taken, else the error. A file
+// system that cannot rename without replacing takes a hard link, which never replaces either; one that has no hard
+// links (FAT, exFAT) renames without replacing, so each file system is asked the way it answers.
+int publish(const QByteArray& tmp, const QByteArray& target) {
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (!useLink) {
-        if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP)
-            return errno;
-        useLink = true; // the file system cannot rename without replacing; a hard link never replaces either
-    }
-#else
-    useLink = true;
+    if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP)
+        return errno;
 #endif
     if (::link(tmp.constData(), target.constData()) != 0)
         return errno;
@@ -90,23 +87,13 @@ bool anonymousFilesPossible() {
     return possible;
 }
 
-// Folders whose file system makes no files without a name (FAT, NFS, older kernels), learnt as they refuse.
-QSet<QByteArray>& foldersWithoutAnonymousFiles() {
-    thread_local QSet<QByteArray> folders;
-    return folders;
-}
-
 // Makes a file with no name yet in the folder (O_TMPFILE): nothing is ever half-written under any name, a crash
 // leaves nothing behind, and the folder is changed once per event (the link) instead of three times (a temporary
 // name made, renamed, taken away), which on ext4 makes a file several times cheaper. Gives the descriptor, or -1
-// when the folder's file system cannot, and the caller makes a named temporary file instead.
+// when the folder's file system cannot (FAT, NFS, older kernels: asked again each time, a failed open costs nothing
+// beside the syncs), and the caller makes a named temporary file instead, which also reports any other failure.
 int createAnonymous(const QByteArray& nativeFolder) {
-    if (!anonymousFilesPossible() || foldersWithoutAnonymousFiles().contains(nativeFolder))
-        return -1;
-    const int fd = ::open(nativeFolder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        foldersWithoutAnonymousFiles().insert(nativeFolder);
-    return fd; // any other failure is the named temporary file's to report, which meets it too
+    return anonymousFilesPossible() ? ::open(nativeFolder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666) : -1;
 }
 
 // Gives the file without a name its final one; 0 on success, EEXIST when the name is taken, else the error.
@@ -291,8 +278,7 @@ struct Pending {
     QByteArray tmp; // the temporary file while it exists
     int fd = -1;
     bool anonymous = false; // a file without a name (fd), linked under its final name while still open
-    dev_t device = 0;
-    int err = 0; // the first failure; 0 while all is well
+    int err = 0;            // the first failure; 0 while all is well
     bool published = false;
     bool ok() const { return err == 0; }
 };
@@ -413,9 +399,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
         if (p.fd < 0)
             continue;
-        struct stat st {};
-        if (!p.anonymous && ::fstat(p.fd, &st) == 0)
-            p.device = st.st_dev; // how a named file takes its name is learnt per file system
         if (!writeAllToFd(p.fd, eventLine(Clock::now())))
             p.err = errno;
     }
@@ -483,9 +466,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     // Publications in request order, so same-named events of a batch take their suffixes in that order. Within the
     // batch a name goes on from the suffix after the one it last took: the names before it are known to be taken.
     QHash<QByteArray, int> nextCandidate;
-    // Whether a file system renames without replacing is learnt per file system: one that cannot must not send the
-    // others to hard links, which some of them (FAT, exFAT) do not have.
-    QHash<dev_t, bool> useLinkOn;
     for (qsizetype i = 0; i < batch.size(); ++i) {
         Pending& p = pending[size_t(i)];
         if (p.err != 0)
@@ -497,7 +477,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         for (; n <= kMaxCandidates && err == EEXIST; ++n) {
             bool shortened = false;
             const QByteArray target = candidateName(p.nativeBase, componentStart, n, max, shortened);
-            err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target, useLinkOn[p.device]);
+            err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target);
             if (err != EEXIST)
                 results[i].path = pathOf(p, target, n, shortened);
         }
