@@ -300,14 +300,6 @@ int syncData(std::vector<Pending>& pending, int extraFd, const std::function<voi
         fds.push_back(extraFd);
         owners.push_back(nullptr);
     }
-    // Starting the write-back of every file before any sync puts their blocks into one journal transaction, which
-    // the first sync to finish commits for all.
-#ifdef __linux__
-    if (fds.size() > 1 || whileDataSyncs) {
-        for (const int fd : fds)
-            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    }
-#endif
     const std::vector<int> result = syncAll(fds, true, whileDataSyncs);
     int extraError = 0;
     for (size_t i = 0; i < fds.size(); ++i) {
