@@ -2,8 +2,8 @@
 //
 //   single     writeEventFile once per event: each file pays its own data sync and its own folder sync. This is
 //              the floor the group write must beat.
-//   burst      writeEventFiles with 36 requests: the files' write-back started together, a data sync per file, all
-//              36 in flight together through io_uring, the files linked under their names, one folder sync.
+//   burst      writeEventFiles with 36 requests: a data sync per file, all 36 in flight together through io_uring,
+//              the files linked under their names, one folder sync.
 //   8 folders  burst with the group spread over eight folders, one per input, as the recorder writes them.
 //   per-file   the same syncs one after another, as a bare loop with the same guarantees: the 36 temporary files,
 //              their write-back started together, their data syncs back to back, the renames, one folder sync.

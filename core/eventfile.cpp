@@ -9,17 +9,17 @@
 #include <QScopeGuard>
 #include <QSet>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
 #ifdef __linux__
 #include <liburing.h>
 #endif
@@ -37,20 +37,15 @@ QString errorText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-#ifdef Q_OS_UNIX
-
-// Gives the temporary file its final name; 0 on success, EEXIST when the name is taken, else the error.
-int publish(const QByteArray& tmp, const QByteArray& target, bool& useLink) {
+// Gives the temporary file its final name; 0 on success, EEXIST when the name is taken, else the error. A file
+// system that cannot rename without replacing takes a hard link, which never replaces either; one that has no hard
+// links (FAT, exFAT) renames without replacing, so each file system is asked the way it answers.
+int publish(const QByteArray& tmp, const QByteArray& target) {
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (!useLink) {
-        if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP)
-            return errno;
-        useLink = true; // the file system cannot rename without replacing; a hard link never replaces either
-    }
-#else
-    useLink = true;
+    if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP)
+        return errno;
 #endif
     if (::link(tmp.constData(), target.constData()) != 0)
         return errno;
@@ -92,23 +87,13 @@ bool anonymousFilesPossible() {
     return possible;
 }
 
-// Folders whose file system makes no files without a name (FAT, NFS, older kernels), learnt as they refuse.
-QSet<QByteArray>& foldersWithoutAnonymousFiles() {
-    thread_local QSet<QByteArray> folders;
-    return folders;
-}
-
 // Makes a file with no name yet in the folder (O_TMPFILE): nothing is ever half-written under any name, a crash
 // leaves nothing behind, and the folder is changed once per event (the link) instead of three times (a temporary
 // name made, renamed, taken away), which on ext4 makes a file several times cheaper. Gives the descriptor, or -1
-// when the folder's file system cannot, and the caller makes a named temporary file instead.
+// when the folder's file system cannot (FAT, NFS, older kernels: asked again each time, a failed open costs nothing
+// beside the syncs), and the caller makes a named temporary file instead, which also reports any other failure.
 int createAnonymous(const QByteArray& nativeFolder) {
-    if (!anonymousFilesPossible() || foldersWithoutAnonymousFiles().contains(nativeFolder))
-        return -1;
-    const int fd = ::open(nativeFolder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        foldersWithoutAnonymousFiles().insert(nativeFolder);
-    return fd; // any other failure is the named temporary file's to report, which meets it too
+    return anonymousFilesPossible() ? ::open(nativeFolder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666) : -1;
 }
 
 // Gives the file without a name its final one; 0 on success, EEXIST when the name is taken, else the error.
@@ -159,65 +144,32 @@ public:
         return ring;
     }
 
-    // Syncs the descriptors (data only, or everything) with all of them in flight together. Gives per descriptor
-    // 0 once its sync has finished, the system's error of a failed one, or -1 for those the ring could not run,
-    // which the caller syncs itself.
-    std::vector<int> syncTogether(const std::vector<int>& fds, bool dataOnly) {
-        std::vector<int> result(fds.size(), -1);
-        if (!ready())
-            return result;
-        size_t next = 0;
-        while (next < fds.size()) {
-            unsigned queued = 0;
-            for (; next < fds.size(); ++next, ++queued) {
-                io_uring_sqe* sqe = io_uring_get_sqe(&m_ring);
-                if (!sqe)
-                    break;
-                io_uring_prep_fsync(sqe, fds[next], dataOnly ? IORING_FSYNC_DATASYNC : 0);
-                io_uring_sqe_set_data64(sqe, next);
-            }
-            if (queued == 0) { // a ring with no room while nothing of ours is in it: not to be trusted
-                reset();
-                return result;
-            }
-            const int submitted = io_uring_submit_and_wait(&m_ring, queued);
-            // What the kernel did not take (or all, on an error) is left to the caller; the ring starts afresh.
-            const unsigned taken = submitted > 0 ? unsigned(submitted) : 0;
-            if (!reap(taken, result))
-                return result;
-            if (taken < queued) {
-                reset();
-                return result;
-            }
-        }
-        return result;
-    }
-
-    // Starts the syncs without waiting for them: true when the ring took every one, to be waited for with
-    // waitStarted() before anything else uses the ring. A group larger than the ring, or a refusal, starts nothing.
-    bool start(const std::vector<int>& fds, bool dataOnly) {
-        // A start inside another's wait (the caller's work writing events of its own) syncs by itself.
-        if (fds.empty() || fds.size() > kEntries || m_started > 0 || !ready())
-            return false;
-        for (size_t i = 0; i < fds.size(); ++i) {
+    // Starts the syncs (data only, or everything) of the first descriptors, as many as the ring holds, without
+    // waiting for them; gives how many it started, to be collected with waitStarted() before anything else uses the
+    // ring. 0 when the ring is refused, or busy with the syncs of a caller whose work meanwhile writes events too.
+    size_t start(const int* fds, size_t count, bool dataOnly) {
+        count = std::min<size_t>(count, kEntries);
+        if (count == 0 || m_started > 0 || !ready())
+            return 0;
+        for (size_t i = 0; i < count; ++i) {
             io_uring_sqe* sqe = io_uring_get_sqe(&m_ring);
             if (!sqe) { // a ring with no room while nothing of ours is in it: not to be trusted
                 reset();
-                return false;
+                return 0;
             }
             io_uring_prep_fsync(sqe, fds[i], dataOnly ? IORING_FSYNC_DATASYNC : 0);
             io_uring_sqe_set_data64(sqe, i);
         }
         const int submitted = io_uring_submit_and_wait(&m_ring, 0);
-        if (submitted == int(fds.size())) {
-            m_started = fds.size();
-            return true;
+        if (submitted == int(count)) {
+            m_started = count;
+            return count;
         }
         // Some were taken and some not: wait for those taken, so the ring is empty again, and start afresh.
         m_started = submitted > 0 ? size_t(submitted) : 0;
         waitStarted();
         reset();
-        return false;
+        return 0;
     }
 
     // Waits for the syncs start() began; per descriptor 0 or the system's error, or -1 for one whose outcome
@@ -233,9 +185,9 @@ public:
     }
 
 private:
-    // Takes count completions, each into result at the index its entry carried. False when the ring failed: it is
+    // Takes count completions, each into result at the index its entry carried. On a failure of the ring it is
     // reset, and the outcomes not taken stay -1.
-    bool reap(size_t count, std::vector<int>& result) {
+    void reap(size_t count, std::vector<int>& result) {
         for (size_t reaped = 0; reaped < count;) {
             io_uring_cqe* cqe = nullptr;
             const int err = io_uring_wait_cqe(&m_ring, &cqe);
@@ -243,7 +195,7 @@ private:
                 continue;
             if (err != 0) {
                 reset();
-                return false;
+                return;
             }
             const size_t index = size_t(io_uring_cqe_get_data64(cqe));
             if (index < result.size())
@@ -251,7 +203,6 @@ private:
             io_uring_cqe_seen(&m_ring, cqe);
             ++reaped;
         }
-        return true;
     }
 
     enum class State { Unset, Ready, Refused };
@@ -281,15 +232,37 @@ private:
 };
 #endif
 
-// Syncs the descriptors, together where the system lets us, one by one otherwise. Gives per descriptor 0 or the
-// system's error.
-std::vector<int> syncAll(const std::vector<int>& fds, bool dataOnly) {
+// Syncs the descriptors (data only, or everything), all of them in flight together where the system lets us, one by
+// one otherwise. meanwhile, when given, runs once the syncs are under way, so its own durable work shares the disk's
+// flushes with them; whatever it throws, no sync of ours is left in the ring. Gives per descriptor 0 or the system's
+// error.
+std::vector<int> syncAll(const std::vector<int>& fds, bool dataOnly, const std::function<void()>& meanwhile = {}) {
     std::vector<int> result(fds.size(), -1);
+    bool meanwhileRan = !meanwhile;
+    // One alone with nothing to overlap gains nothing from the kernel's workers and would pay their hand-over.
 #ifdef __linux__
-    // One alone gains nothing from the kernel's workers and would pay their hand-over.
-    if (fds.size() > 1)
-        result = SyncRing::ofThisThread().syncTogether(fds, dataOnly);
+    if (fds.size() > 1 || !meanwhileRan) {
+        SyncRing& ring = SyncRing::ofThisThread();
+        for (size_t done = 0; done < fds.size();) {
+            const size_t started = ring.start(fds.data() + done, fds.size() - done, dataOnly);
+            if (started == 0)
+                break;
+            {
+                const auto collect = qScopeGuard([&] {
+                    const std::vector<int> outcome = ring.waitStarted();
+                    std::copy(outcome.begin(), outcome.end(), result.begin() + std::ptrdiff_t(done));
+                });
+                if (!meanwhileRan) {
+                    meanwhileRan = true;
+                    meanwhile();
+                }
+            }
+            done += started;
+        }
+    }
 #endif
+    if (!meanwhileRan)
+        meanwhile();
     for (size_t i = 0; i < fds.size(); ++i) {
         if (result[i] == -1)
             result[i] = (dataOnly ? ::fdatasync(fds[i]) : ::fsync(fds[i])) == 0 ? 0 : errno;
@@ -305,91 +278,38 @@ struct Pending {
     QByteArray tmp; // the temporary file while it exists
     int fd = -1;
     bool anonymous = false; // a file without a name (fd), linked under its final name while still open
-    dev_t device = 0;
-    int err = 0; // the first failure; 0 while all is well
+    int err = 0;            // the first failure; 0 while all is well
     bool published = false;
     bool ok() const { return err == 0; }
 };
 
 // The data syncs of a batch's temporary files, each file by a data sync of its own (which tells its own write
-// error), all of them in flight together. Started before the caller's other durable work, so that work and these
-// syncs share the disk's flushes, and finished before any file takes its name.
-class DataSyncs {
-public:
-    // extraFd, when not -1, is the caller's, synced in the same submission; its outcome is extraError().
-    explicit DataSyncs(std::vector<Pending>& pending, int extraFd = -1) {
-        for (Pending& p : pending) {
-            if (p.fd >= 0 && p.ok()) {
-                m_fds.push_back(p.fd);
-                m_owners.push_back(&p);
-            }
-        }
-        if (extraFd >= 0) {
-            m_fds.push_back(extraFd);
-            m_owners.push_back(nullptr);
+// error), all of them in flight together, with the caller's descriptor (extraFd, when not -1) beside them. The
+// caller's other durable work runs while they do, and all of them have finished before any file takes its name.
+// Gives the outcome of extraFd's sync.
+int syncData(std::vector<Pending>& pending, int extraFd, const std::function<void()>& whileDataSyncs) {
+    std::vector<int> fds;
+    std::vector<Pending*> owners;
+    for (Pending& p : pending) {
+        if (p.fd >= 0 && p.ok()) {
+            fds.push_back(p.fd);
+            owners.push_back(&p);
         }
     }
-    ~DataSyncs() { finish(); } // never leaves syncs of ours in the ring, whatever threw meanwhile
-    DataSyncs(const DataSyncs&) = delete;
-    DataSyncs& operator=(const DataSyncs&) = delete;
-
-    // Starts them in the background where the system lets us; otherwise finish() does them.
-    void start(bool background) {
-#ifdef __linux__
-        // Starting the write-back of every file before any sync puts their blocks into one journal transaction,
-        // which the first sync to finish commits for all.
-        if (m_fds.size() > 1 || background) {
-            for (const int fd : m_fds)
-                ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-        if (background)
-            m_inRing = SyncRing::ofThisThread().start(m_fds, true);
-#else
-        Q_UNUSED(background);
-#endif
+    if (extraFd >= 0) {
+        fds.push_back(extraFd);
+        owners.push_back(nullptr);
     }
-
-    void finish() {
-        if (m_finished)
-            return;
-        m_finished = true;
-        std::vector<int> result(m_fds.size(), -1);
-#ifdef __linux__
-        if (m_inRing)
-            result = SyncRing::ofThisThread().waitStarted();
-#endif
-        // What did not go through the ring (or whose outcome it could not tell) is synced now, together where it
-        // can be.
-        std::vector<int> rest;
-        std::vector<size_t> restIndex;
-        for (size_t i = 0; i < m_fds.size(); ++i) {
-            if (result[i] == -1) {
-                rest.push_back(m_fds[i]);
-                restIndex.push_back(i);
-            }
-        }
-        const std::vector<int> restResult = syncAll(rest, true);
-        for (size_t k = 0; k < rest.size(); ++k)
-            result[restIndex[k]] = restResult[k];
-        for (size_t i = 0; i < m_fds.size(); ++i) {
-            if (!m_owners[i])
-                m_extraError = result[i];
-            else if (result[i] != 0)
-                m_owners[i]->err = result[i];
-        }
+    const std::vector<int> result = syncAll(fds, true, whileDataSyncs);
+    int extraError = 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        if (!owners[i])
+            extraError = result[i];
+        else if (result[i] != 0)
+            owners[i]->err = result[i];
     }
-
-    int extraError() const {
-        return m_extraError;
-    }
-
-private:
-    std::vector<int> m_fds;
-    std::vector<Pending*> m_owners;
-    bool m_inRing = false;
-    bool m_finished = false;
-    int m_extraError = 0;
-};
+    return extraError;
+}
 
 // Makes the new names durable: without this a name can vanish in a power loss. Each folder that took a name is
 // synced once, the folders together. A folder that cannot be synced does not undo its events: the files are there,
@@ -410,8 +330,6 @@ void syncFolders(const std::vector<Pending>& pending) {
         ::close(fd);
 }
 
-#endif
-
 } // namespace
 
 QByteArray eventLine(const QDateTime& t) {
@@ -422,8 +340,6 @@ QByteArray eventLine(const QDateTime& t) {
                                 (d.year() % 100 + 100) % 100, tm.hour(), tm.minute(), tm.second());
     return QByteArray(buf, n);
 }
-
-#ifdef Q_OS_UNIX
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
                                         const std::function<void()>& whileDataSyncs) {
@@ -475,9 +391,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
         if (p.fd < 0)
             continue;
-        struct stat st {};
-        if (!p.anonymous && ::fstat(p.fd, &st) == 0)
-            p.device = st.st_dev; // how a named file takes its name is learnt per file system
         if (!writeAllToFd(p.fd, eventLine(Clock::now())))
             p.err = errno;
     }
@@ -526,12 +439,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     }
 
     if (durable) {
-        DataSyncs syncs(pending, extraFd);
-        syncs.start(bool(whileDataSyncs));
-        if (whileDataSyncs)
-            whileDataSyncs();
-        syncs.finish();
-        work.syncError = syncs.extraError();
+        work.syncError = syncData(pending, extraFd, whileDataSyncs);
     } else if (whileDataSyncs) {
         whileDataSyncs();
     }
@@ -550,9 +458,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     // Publications in request order, so same-named events of a batch take their suffixes in that order. Within the
     // batch a name goes on from the suffix after the one it last took: the names before it are known to be taken.
     QHash<QByteArray, int> nextCandidate;
-    // Whether a file system renames without replacing is learnt per file system: one that cannot must not send the
-    // others to hard links, which some of them (FAT, exFAT) do not have.
-    QHash<dev_t, bool> useLinkOn;
     for (qsizetype i = 0; i < batch.size(); ++i) {
         Pending& p = pending[size_t(i)];
         if (p.err != 0)
@@ -564,7 +469,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         for (; n <= kMaxCandidates && err == EEXIST; ++n) {
             bool shortened = false;
             const QByteArray target = candidateName(p.nativeBase, componentStart, n, max, shortened);
-            err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target, useLinkOn[p.device]);
+            err = p.anonymous ? publishAnonymous(p.fd, target) : publish(p.tmp, target);
             if (err != EEXIST)
                 results[i].path = pathOf(p, target, n, shortened);
         }
@@ -594,73 +499,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     return results;
 }
 
-#else
-
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
-    const QString base = directory + QDir::separator() + name;
-    EventWriteResult result;
-    result.path = candidatePath(base, 1);
-    for (int n = 1; n <= kMaxCandidates; ++n) {
-        QFile file(candidatePath(base, n));
-        if (file.exists())
-            continue;
-        result.path = file.fileName();
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (file.exists())
-                continue;
-            result.error = file.errorString();
-            return result;
-        }
-        const QByteArray line = eventLine(Clock::now());
-        bool ok = file.write(line) == line.size() && file.flush();
-        file.close();
-        if (!ok) {
-            result.error = file.errorString();
-            file.remove();
-            return result;
-        }
-        Q_UNUSED(durable);
-        result.ok = true;
-        return result;
-    }
-    result.error = errorText(EEXIST);
-    return result;
-}
-
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
-                                        const std::function<void()>& whileDataSyncs) {
-    EventGroupWork work;
-    work.whileDataSyncs = whileDataSyncs;
-    return writeEventFiles(batch, durable, work);
-}
-
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
-    if (work.beforeDataSyncs) {
-        QStringList expected;
-        QHash<QString, int> nextExpected;
-        for (const EventWriteRequest& request : batch) {
-            const QString base = request.directory + QDir::separator() + request.name;
-            int n = nextExpected.value(base, 1);
-            while (n < kMaxCandidates && QFile::exists(candidatePath(base, n)))
-                ++n;
-            expected.append(candidatePath(base, n));
-            nextExpected.insert(base, n + 1);
-        }
-        work.beforeDataSyncs(expected); // nothing here is synced: neither are the files
-    }
-    if (work.whileDataSyncs)
-        work.whileDataSyncs();
-    QList<EventWriteResult> results;
-    results.reserve(batch.size());
-    for (const EventWriteRequest& request : batch)
-        results.append(writeEventFile(request.directory, request.name, durable));
-    return results;
-}
-
-#endif
-
-#ifdef Q_OS_UNIX
 EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
     return writeEventFiles({EventWriteRequest{directory, name}}, durable).constFirst();
 }
-#endif

@@ -12,18 +12,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <limits>
 #include <optional>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#else
-#include <QSaveFile>
-#endif
 
 namespace {
 
@@ -473,7 +469,6 @@ bool recentlyEmptied(const struct stat& st) {
 // One look at the file. A missing file reads as no bytes, which is an empty UTF-8 text; a file that exists but
 // cannot be read has unknown contents.
 FileRead readOnce(const QString& path) {
-#ifdef Q_OS_UNIX
     // Not blocking: a FIFO put where the settings file belongs must not hang the start.
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -491,13 +486,6 @@ FileRead readOnce(const QString& path) {
         ::close(fd);
         return unreadable(file.errorString());
     }
-#else
-    QFile file(path);
-    if (!file.exists())
-        return {QByteArray(), {}, {}};
-    if (!file.open(QIODevice::ReadOnly))
-        return unreadable(file.errorString());
-#endif
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return unreadable(file.errorString());
@@ -539,7 +527,6 @@ FileRead readFile(const QString& path) {
     return read;
 }
 
-#ifdef Q_OS_UNIX
 
 // What a write of the whole file did.
 struct Written {
@@ -659,30 +646,6 @@ Written replaceFile(const QString& path, const QByteArray& data, const FileRead&
     }
     return {};
 }
-
-#else
-
-struct Written {
-    QString problem;
-    bool changed = false;
-};
-
-Written replaceFile(const QString& path, const QByteArray& data, const FileRead&) {
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile())
-        return {QStringLiteral("not a file")};
-    if (info.exists() && !info.isWritable())
-        return {QStringLiteral("the file is write-protected")};
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {file.errorString()};
-    file.write(data);
-    if (!file.commit())
-        return {file.errorString()};
-    return {};
-}
-
-#endif
 
 } // namespace
 
@@ -893,14 +856,9 @@ QString resolveSettingsPath(const QString& executablePath) {
     const QFileInfo file(beside);
     if (file.exists())
         return beside;
-#ifdef Q_OS_UNIX
     // The effective ids decide, as for the write itself.
     if (::faccessat(AT_FDCWD, QFile::encodeName(file.absolutePath()).constData(), W_OK, AT_EACCESS) == 0)
         return beside;
-#else
-    if (QFileInfo(file.absolutePath()).isWritable())
-        return beside;
-#endif
     return config;
 }
 
@@ -912,7 +870,6 @@ QString userConfigFolder() {
 }
 
 QString settingsFileProblem(const QString& path, bool missingIsFine) {
-#ifdef Q_OS_UNIX
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     if (::stat(native.constData(), &st) != 0) {
@@ -931,10 +888,6 @@ QString settingsFileProblem(const QString& path, bool missingIsFine) {
         return QStringLiteral("je to adresář");
     if (!S_ISREG(st.st_mode))
         return QStringLiteral("není obyčejný soubor");
-#else
-    if (!QFileInfo::exists(path))
-        return missingIsFine ? QString() : QStringLiteral("soubor neexistuje");
-#endif
     const FileRead read = readFile(path);
     return read.bytes ? IniText(*read.bytes).detail() : read.detail;
 }

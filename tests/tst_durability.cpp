@@ -28,7 +28,7 @@
 
 namespace {
 
-// Inputs 0 and 1 write into one folder, 2 and 3 into another, named by the running number. A chunk of up to 36
+// Inputs 0 and 1 write into one folder, the others into another, named by the running number. A chunk of up to 36
 // reports (252 bytes, the most one read takes): every other one drops the watched inputs.
 
 QString folderOf(const QString& root, int input) {
@@ -64,7 +64,7 @@ int recordBurst(const QString& root, int inputs, int pairs) {
 
     QByteArray chunk;
     for (int i = 0; i < 2 * pairs; ++i)
-        chunk += report(52, i % 2 ? 0xF0 : 0xFF);
+        chunk += report(52, i % 2 ? quint8(0xFF << inputs) : 0xFF);
     mark("chunk");
     monitor.handleChunk(chunk);
     int counted = 0;
@@ -184,6 +184,7 @@ void TestDurability::burstIsDurableBeforeItCounts_data() {
     QTest::newRow("16 files") << true << true << 100 << 4 << 4;
     QTest::newRow("64 files") << true << true << 0 << 4 << 16;
     QTest::newRow("syncs submitted together") << true << true << 0 << 4 << 18;
+    QTest::newRow("more syncs than the ring takes at once") << true << true << 0 << 8 << 18;
     QTest::newRow("io_uring refused") << false << true << 0 << 4 << 18;
     QTest::newRow("named temporary files") << true << false << 0 << 4 << 18;
     QTest::newRow("number written over in place") << true << true << 100 << 4 << 18;
