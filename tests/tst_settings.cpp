@@ -20,7 +20,7 @@
 namespace {
 
 // Holds the core's thread from the moment it is made until release() or its end, as a settings file on a mount that
-// stopped answering, or an event file's sync, would hold it. Bounded: the core goes on by itself after a minute.
+// stopped answering, or an event file's sync, would hold it. Bounded: the core goes on by itself after 15 s.
 class CoreHold {
 public:
     explicit CoreHold(Monitor* core) {
@@ -28,7 +28,7 @@ public:
             core,
             [gate = m_gate, entered = m_entered] {
                 entered->release();
-                gate->tryAcquire(1, 60000);
+                gate->tryAcquire(1, 15000);
             },
             Qt::QueuedConnection);
         m_held = m_entered->tryAcquire(1, 10000);
