@@ -48,6 +48,10 @@ TFrmNastav::TFrmNastav(Settings& settings, QWidget* parent)
         button->setAutoDefault(false);
         button->setDefault(false);
     }
+    // The strip left of the buttons is free: the note stands there while a save or a load is on its way.
+    LabelPrubeh = place(new QLabel(this), 8, 218, 440, 25);
+    LabelPrubeh->setObjectName(QStringLiteral("LabelPrubeh"));
+    LabelPrubeh->hide();
 
     connect(btnUloz, &QPushButton::clicked, this, &TFrmNastav::btnUlozClick);
     connect(btnZavri, &QPushButton::clicked, this, &TFrmNastav::btnZavriClick);
@@ -182,10 +186,9 @@ QString TFrmNastav::ExpandNameTemplate(int bit) {
     return name;
 }
 
-void TFrmNastav::Save() {
-    m_settings.save();
+void TFrmNastav::Save(Settings::Completion done) {
     if (!m_mqtt)
-        return;
+        return m_settings.saveLater(this, std::move(done));
     MqttConfig c;
     c.server = edMqttServer->text().trimmed();
     c.port = spMqttPort->Value();
@@ -195,8 +198,12 @@ void TFrmNastav::Save() {
     c.passwordFile = edMqttHeslo->text().trimmed();
     c.tls = cbMqttTls->isChecked();
     c.caFile = edMqttCA->text().trimmed();
-    m_mqtt->setConfig(c);
-    m_mqtt->save();
+    // The broker's page follows the monitor's section, and only when that was written.
+    m_settings.saveLater(this, [this, c, done = std::move(done)](const QString& error) {
+        if (!error.isEmpty() || !m_mqtt)
+            return done(error);
+        m_mqtt->saveLater(c, this, done);
+    });
 }
 
 QWidget* TFrmNastav::buildMqttTab() {
@@ -293,22 +300,50 @@ void TFrmNastav::edFormatChange() {
     ExpandNameTemplate(1);
 }
 
+void TFrmNastav::setPending(const QString& note) {
+    m_pending = !note.isEmpty();
+    for (QWidget* part : std::initializer_list<QWidget*>{PageControl1, btnZavri, btnUloz})
+        part->setEnabled(!m_pending);
+    LabelPrubeh->setText(note);
+    LabelPrubeh->setVisible(m_pending);
+    if (m_pending)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+}
+
+// The save and the load run where the recorder runs, which may sleep or hang on a file; this window goes on and
+// takes their result when it comes. The close box stays usable meanwhile: it only hides the dialog, and the save
+// still ends as it would have, with its box on a failure, the titles, and the directory check.
 void TFrmNastav::btnUlozClick() {
-    try {
-        Save();
-    } catch (const std::exception& e) {
-        MessageBox::error(this, QString::fromUtf8(e.what()));
+    if (m_pending)
         return;
-    }
-    emit saved();
-    if (CheckOutputDirectories(m_settings, this))
-        accept();
+    setPending(QStringLiteral("Probíhá ukládání nastavení…"));
+    Save([this](const QString& error) {
+        setPending({});
+        if (!error.isEmpty()) {
+            MessageBox::error(this, error);
+            return;
+        }
+        emit saved();
+        if (CheckOutputDirectories(m_settings, this))
+            accept();
+    });
 }
 
 void TFrmNastav::btnZavriClick() {
-    if (!runLoadSettings(m_settings, this))
+    if (m_pending)
         return;
-    accept();
+    setPending(QStringLiteral("Probíhá načítání uloženého nastavení…"));
+    // The fields and titles the load changed reach this thread before its result.
+    m_settings.loadLater(this, [this](const QString& error) {
+        setPending({});
+        if (!error.isEmpty()) {
+            MessageBox::error(this, error);
+            return;
+        }
+        accept();
+    });
 }
 
 void TFrmNastav::btnCesta0Click() {

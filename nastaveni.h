@@ -25,8 +25,11 @@ public:
     // Expands the file-name template for one input and shows the result in the preview label.
     QString ExpandNameTemplate(int bit);
 
-    // Writes every setting to the settings file; throws IniWriteError.
-    void Save();
+    // Writes every setting to the settings file, then the plant broker's page to its section, on the recorder's
+    // side and without waiting for it: done gets the error text of the first write that failed, or an empty text.
+    void Save(Settings::Completion done);
+    // A save or a load is on its way: the dialog is disabled meanwhile and says what it waits for.
+    bool pending() const { return m_pending; }
 
     // The plant broker's page edits this model; without one (a window attached to another process's recorder,
     // which publishes on its own) the page stays disabled. Its values take effect when saved.
@@ -62,6 +65,7 @@ public:
     QLabel* NahledJmeno = nullptr;
     QPushButton* btnZavri = nullptr;
     QPushButton* btnUloz = nullptr;
+    QLabel* LabelPrubeh = nullptr; // what the dialog waits for, while it waits
 
     // Test seam for the folder browser: when set, it is called instead of the real dialog with the start folder
     // and gives back the chosen folder, or an empty text for a cancel.
@@ -88,11 +92,13 @@ private:
     void showMqtt();
     void bindFields();
     void showSetting(Settings::Key key);
+    void setPending(const QString& note);
 
     Settings& m_settings;
     MqttSettings* m_mqtt = nullptr;
     QWidget* m_mqttPage = nullptr;
     std::array<QWidget*, Settings::KeyCount> m_fields{};
+    bool m_pending = false;
 };
 
 // Loads the settings file into the model (on the recorder's thread) and shows what changed; throws as the load.

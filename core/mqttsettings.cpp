@@ -87,8 +87,12 @@ void MqttSettings::load() {
     m_settings.runOnOwnThread([this] { setConfig(MqttConfig::read(IniFile(m_settings.filePath()))); });
 }
 
-void MqttSettings::save() {
-    const MqttConfig c = config();
-    m_settings.runOnOwnThread(
-        [this, &c] { IniFile::update(m_settings.filePath(), MqttConfig::Section, c.keyValues()); });
+void MqttSettings::saveLater(const MqttConfig& config, QObject* context,
+                             std::function<void(const QString& error)> done) {
+    m_settings.runOnOwnThreadLater(
+        [this, config] {
+            IniFile::update(m_settings.filePath(), MqttConfig::Section, config.keyValues());
+            setConfig(config);
+        },
+        context, std::move(done));
 }

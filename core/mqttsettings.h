@@ -49,9 +49,11 @@ public:
     void setConfig(const MqttConfig& config);
     int lineNumber() const;
 
-    // Read and write the settings file on the settings' thread, whichever thread asks; save throws IniWriteError.
+    // Reads the settings file on the settings' thread, whichever thread asks.
     void load();
-    void save();
+    // Writes config to the settings file on the settings' thread without waiting for it, and puts it in force once
+    // it is written; done then runs on context's thread with the error text, empty when it succeeded.
+    void saveLater(const MqttConfig& config, QObject* context, std::function<void(const QString& error)> done);
 
 signals:
     void changed();

@@ -15,11 +15,33 @@
 
 namespace {
 
+// How long a window waits for the recorder to answer a load or a save, and what it says when none came.
+constexpr int ReplyTimeoutMs = 10000;
+const QString NoAnswer = QStringLiteral("Záznam na pozadí neodpovídá");
+
 // Waits for a reply of the recorder; an empty text when it answered without error.
-QString waitForText(QRemoteObjectPendingReply<QString> reply, int timeoutMs = 10000) {
-    if (!reply.waitForFinished(timeoutMs))
-        return QStringLiteral("Záznam na pozadí neodpovídá");
+QString waitForText(QRemoteObjectPendingReply<QString> reply) {
+    if (!reply.waitForFinished(ReplyTimeoutMs))
+        return NoAnswer;
     return reply.returnValue();
+}
+
+// Hands the recorder's reply to done on context's thread when it comes, or the lack of one when the time is up;
+// done runs once, and not at all when context goes first.
+void whenAnswered(QRemoteObjectPendingReply<QString> reply, QObject* context, Settings::Completion done) {
+    auto* watcher = new QRemoteObjectPendingCallWatcher(reply, context);
+    const auto finish = [watcher, done = std::move(done)](const QString& error) {
+        watcher->disconnect();
+        watcher->deleteLater();
+        done(error);
+    };
+    QObject::connect(watcher, &QRemoteObjectPendingCallWatcher::finished, watcher, [watcher, finish] {
+        finish(watcher->error() == QRemoteObjectPendingCall::NoError ? watcher->returnValue().toString() : NoAnswer);
+    });
+    QTimer::singleShot(ReplyTimeoutMs, watcher, [watcher, finish] {
+        if (!watcher->isFinished())
+            finish(NoAnswer);
+    });
 }
 
 } // namespace
@@ -40,10 +62,28 @@ public:
         setApplied(Key(key), v);
         m_applying = false;
     }
-    void load() override { check(waitForText(m_owner.m_replica->loadSettings())); }
-    void save() override { check(waitForText(m_owner.m_replica->saveSettings())); }
+    void load() override { check(linked() ? waitForText(m_owner.m_replica->loadSettings()) : NoAnswer); }
+    void save() override { check(linked() ? waitForText(m_owner.m_replica->saveSettings()) : NoAnswer); }
+    void loadLater(QObject* context, Completion done) override {
+        if (linked())
+            whenAnswered(m_owner.m_replica->loadSettings(), context, std::move(done));
+        else
+            answerLater(context, std::move(done));
+    }
+    void saveLater(QObject* context, Completion done) override {
+        if (linked())
+            whenAnswered(m_owner.m_replica->saveSettings(), context, std::move(done));
+        else
+            answerLater(context, std::move(done));
+    }
 
 private:
+    // Between a recorder's end and its return the window may have no replica at all.
+    bool linked() const { return m_owner.m_available && m_owner.m_replica; }
+    static void answerLater(QObject* context, Completion done) {
+        QMetaObject::invokeMethod(
+            context, [done = std::move(done)] { done(NoAnswer); }, Qt::QueuedConnection);
+    }
     void check(const QString& error) {
         if (!error.isEmpty())
             throw std::runtime_error(error.toStdString());

@@ -171,6 +171,45 @@ void Settings::runOnOwnThread(const std::function<void()>& f) {
 
 namespace {
 
+// Takes a result from the settings' thread to whoever asked for it. A signal, so that the link goes with a receiver
+// that is destroyed before the result comes.
+class CompletionRelay : public QObject {
+    Q_OBJECT
+signals:
+    void finished(const QString& error);
+};
+
+} // namespace
+
+void Settings::runOnOwnThreadLater(std::function<void()> f, QObject* context, Completion done) {
+    auto* relay = new CompletionRelay;
+    connect(relay, &CompletionRelay::finished, context, std::move(done), Qt::QueuedConnection);
+    relay->moveToThread(thread());
+    QMetaObject::invokeMethod(
+        relay,
+        [relay, f = std::move(f)] {
+            QString error;
+            try {
+                f();
+            } catch (const std::exception& e) {
+                error = QString::fromUtf8(e.what()); // the text a waiting caller would have caught
+            }
+            emit relay->finished(error);
+            delete relay;
+        },
+        Qt::QueuedConnection);
+}
+
+void Settings::loadLater(QObject* context, Completion done) {
+    runOnOwnThreadLater([this] { load(); }, context, std::move(done));
+}
+
+void Settings::saveLater(QObject* context, Completion done) {
+    runOnOwnThreadLater([this] { save(); }, context, std::move(done));
+}
+
+namespace {
+
 bool sameSettingsFile(const QString& a, const QString& b) {
     const QFileInfo first(a);
     const QFileInfo second(b);
@@ -361,3 +400,5 @@ Settings::SequenceCopy Settings::storeSequenceNumber(qint32 n, QString* settings
 QString Settings::sequenceStatePath() const {
     return SequenceStateFile(filePath()).path();
 }
+
+#include "settings.moc"

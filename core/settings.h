@@ -103,6 +103,17 @@ public:
     // Runs f on this object's thread and waits for it; an exception comes back to the caller. Whatever reads or
     // writes the settings file goes through here.
     void runOnOwnThread(const std::function<void()>& f);
+
+    // How a load or save that is not waited for ends: the error text, empty when it succeeded.
+    using Completion = std::function<void(const QString& error)>;
+    // Runs f on this object's thread without waiting for it: done then runs on context's thread, from its event
+    // loop, with the text of what f threw or an empty text. A context that is gone by then takes nothing; f runs
+    // all the same. Requests run one after another, in the order they were made.
+    void runOnOwnThreadLater(std::function<void()> f, QObject* context, Completion done);
+    // load() and save() for a window, which must not wait for the recorder: the recorder's thread may sleep in its
+    // start-up or reconnect wait, or hang on a settings file whose mount went away.
+    virtual void loadLater(QObject* context, Completion done);
+    virtual void saveLater(QObject* context, Completion done);
     // Where a stored running number went: the settings file, or, when that file cannot take it, the copy in the
     // user's state folder (sequenceStatePath()), which the next load takes when it is the newer one.
     enum class SequenceCopy { SettingsFile, StateCopy };

@@ -9,11 +9,14 @@
 #include "core/posixfile.h"
 #include "core/recorderclient.h"
 #include "core/recorderservice.h"
+#include "core/inifile.h"
 #include "impulz.h"
 #include "main.h"
+#include "nastaveni.h"
 #include "pocitadla.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -49,6 +52,7 @@ private slots:
     void windowShowsAndDrivesTheHeadlessRecorder();
     void windowComesBackWhenTheRecorderRestarts();
     void neighbourHoldingConnectionsCostsNoEvent();
+    void saveWaitsForAStoppedRecorder();
 };
 
 void TestAttach::windowShowsAndDrivesTheHeadlessRecorder() {
@@ -228,6 +232,66 @@ void TestAttach::neighbourHoldingConnectionsCostsNoEvent() {
         ::close(fd);
     QVERIFY2(cpu < seconds / 2, qPrintable(QStringLiteral("%1 s of processor in %2 s").arg(cpu).arg(seconds)));
     QCOMPARE(recorder.state(), QProcess::Running);
+    recorder.terminate();
+    QVERIFY(recorder.waitForFinished(10000));
+    QCOMPARE(recorder.exitCode(), 0);
+}
+
+// The recorder stops answering while the attached window saves (stopped as a debugger or a hung mount would hold
+// it): the window goes on and the dialog says what it waits for; once the recorder runs again the save ends as
+// it would have.
+void TestAttach::saveWaitsForAStoppedRecorder() {
+    if (!Simulator::available())
+        QSKIP("controller-sim not built");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+    WindowSeams seams;
+    MessageBox::setAutoAnswer(true);
+    Simulator sim;
+    QVERIFY(sim.listening());
+    const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
+    QVERIFY(writeRecorderSettings(ini, sim.port(), 8, dir.filePath(QStringLiteral("events"))));
+    QProcess recorder;
+    recorder.start(QStringLiteral(IMPULZ_BIN_DIR "/impulz-recorder"), {QStringLiteral("--settings"), ini});
+    QVERIFY(QTest::qWaitFor([&] { return sim.sessionReady(); }, 10000));
+    const auto stored = [&] { return IniFile(ini).readString(Settings::Section, QStringLiteral("Popis"), QString()); };
+    {
+        QString error;
+        auto remote = RemoteRecorder::attach(recorderSocketPath(resolvedFilePath(ini)), 5000, &error);
+        QVERIFY2(remote, qPrintable(error));
+        Impulz app(std::move(remote));
+        TFrmNastav& dialog = *app.FrmNastav;
+        dialog.show();
+        dialog.edPopis->setText(QStringLiteral("Lisovna 4"));
+        MessageBox::clearShown();
+
+        const pid_t pid = pid_t(recorder.processId());
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        struct Resume {
+            pid_t pid;
+            ~Resume() { ::kill(pid, SIGCONT); } // however the test ends
+        } resume{pid};
+        QTest::mouseClick(dialog.btnUloz, Qt::LeftButton);
+        QVERIFY(dialog.pending());
+        QCOMPARE(dialog.LabelPrubeh->text(), QStringLiteral("Probíhá ukládání nastavení…"));
+        QVERIFY(dialog.LabelPrubeh->isVisible());
+        QVERIFY(!dialog.btnUloz->isEnabled());
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+        timer.start(20);
+        QTRY_VERIFY(ticks >= 5); // the window's event loop runs while the recorder does not
+        QVERIFY(dialog.pending());
+        QVERIFY(stored().isEmpty());
+
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+        QTRY_VERIFY(!dialog.pending());
+        QVERIFY(MessageBox::shown().isEmpty());
+        QVERIFY(!dialog.isVisible()); // every folder exists: the dialog closed
+        QCOMPARE(stored(), QStringLiteral("Lisovna 4"));
+        QVERIFY(app.Form1->windowTitle().startsWith(QStringLiteral("I/O - Lisovna 4 (Linka 1)")));
+    }
     recorder.terminate();
     QVERIFY(recorder.waitForFinished(10000));
     QCOMPARE(recorder.exitCode(), 0);

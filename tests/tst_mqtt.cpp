@@ -31,6 +31,7 @@
 #include <mosquitto.h>
 
 #include <csignal>
+#include <optional>
 
 namespace {
 
@@ -485,7 +486,10 @@ void TestMqtt::settingsPageTakesEffectWhenSaved() {
     dialog.PageControl1->setCurrentIndex(dialog.PageControl1->count() - 1);
     if (const QString dir = qEnvironmentVariable("IMPULZ_SCREENSHOT_DIR"); !dir.isEmpty())
         QVERIFY(dialog.grab().save(dir + QStringLiteral("/settings-mqtt.png")));
-    dialog.Save();
+    std::optional<QString> saveError; // the save runs on the recorder's thread and reports back here
+    dialog.Save([&saveError](const QString& error) { saveError = error; });
+    QTRY_VERIFY(saveError);
+    QCOMPARE(*saveError, QString());
     QTRY_VERIFY(host.mqtt->isConnected());
     const IniFile saved(ini());
     QCOMPARE(saved.readString(MqttConfig::Section, QStringLiteral("Server"), {}), QStringLiteral("127.0.0.1"));

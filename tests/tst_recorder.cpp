@@ -216,6 +216,7 @@ void TestRecorder::sequenceNumberIsStoredAtOnce() {
     // A reload ("&Zavři") reads the number back and does not issue 99998 again.
     fx.stopWatchdog();
     fx.FrmNastav->btnZavriClick();
+    QTRY_VERIFY(!fx.FrmNastav->pending());
     link.send(report(52, 0xFF) + report(52, 0xFE), 4);
     QCOMPARE(csvFiles(fx.eventDir(0)), (QStringList{QStringLiteral("N00000.csv"), QStringLiteral("N99998.csv")}));
     QCOMPARE(stored(), 1);

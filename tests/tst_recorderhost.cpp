@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <csignal>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include <grp.h>
@@ -69,6 +70,7 @@ class TestRecorderHost : public QObject {
 private slots:
     void init();
     void savesAndLoadsNeverReissueANumber();
+    void requestsNotWaitedForAnswerLater();
     void journalLinesShowControlCharacters_data();
     void journalLinesShowControlCharacters();
     void windowOfAnotherProcessSeesAndDrivesTheRecorder();
@@ -121,6 +123,48 @@ void TestRecorderHost::savesAndLoadsNeverReissueANumber() {
         numbers.insert(name.section(QLatin1Char('_'), 1, 1).section(QLatin1Char('.'), 0, 0));
     QCOMPARE(numbers.size(), Events);
     QCOMPARE(IniFile(ini()).readInteger(Settings::Section, Settings::SequenceKey, 0), 42 + Events);
+}
+
+// A window's load or save that it does not wait for: the answer comes to the window's thread from its event loop,
+// a failure as the text a waiting caller would have caught, and nothing to a window that went meanwhile, while the
+// work is done all the same.
+void TestRecorderHost::requestsNotWaitedForAnswerLater() {
+    writeIni();
+    RecorderHost host(ini());
+    const auto stored = [&] { return IniFile(ini()).readString(Settings::Section, QStringLiteral("Popis"), {}); };
+    QObject asker;
+    std::optional<QString> answer;
+    QThread* answeredOn = nullptr;
+    const auto take = [&](const QString& error) {
+        answer = error;
+        answeredOn = QThread::currentThread();
+    };
+    host.settings.set(Settings::Description, QStringLiteral("later"));
+    host.settings.saveLater(&asker, take);
+    QVERIFY(!answer);
+    QTRY_VERIFY(answer);
+    QCOMPARE(*answer, QString());
+    QCOMPARE(answeredOn, asker.thread());
+    QCOMPARE(stored(), QStringLiteral("later"));
+
+    QVERIFY(QFile::remove(ini()));
+    QVERIFY(QDir().mkpath(ini())); // a folder in the file's place refuses every write
+    answer.reset();
+    host.settings.saveLater(&asker, take);
+    QTRY_VERIFY(answer);
+    QCOMPARE(*answer, QStringLiteral("Unable to write to ") + ini());
+    QVERIFY(QDir(ini()).removeRecursively());
+
+    bool called = false;
+    {
+        QObject gone;
+        host.settings.set(Settings::Description, QStringLiteral("unasked"));
+        host.settings.saveLater(&gone, [&called](const QString&) { called = true; });
+    }
+    host.onCore([] {}); // the save ran before this
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!called);
+    QCOMPARE(stored(), QStringLiteral("unasked"));
 }
 
 void TestRecorderHost::journalLinesShowControlCharacters_data() {
@@ -197,6 +241,12 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     QVERIFY(host.shutdown().isEmpty());
     QTRY_COMPARE(ended.size(), 1);
     QVERIFY(!remote->available());
+    // A save asked of it now is answered at once that nobody answers, not after the wait for a reply.
+    QObject asker;
+    std::optional<QString> answer;
+    remote->settings().saveLater(&asker, [&answer](const QString& text) { answer = text; });
+    QTRY_VERIFY_WITH_TIMEOUT(answer, 3000);
+    QCOMPARE(*answer, QStringLiteral("Záznam na pozadí neodpovídá"));
 }
 
 // A window that stops reading (frozen, or stopped in a debugger) never holds the recorder up: what does not fit is

@@ -10,9 +10,60 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
+
+#include <memory>
+
+namespace {
+
+// Holds the core's thread from the moment it is made until release() or its end, as a settings file on a mount that
+// stopped answering, or an event file's sync, would hold it. Bounded: the core goes on by itself after 15 s.
+class CoreHold {
+public:
+    explicit CoreHold(Monitor* core) {
+        QMetaObject::invokeMethod(
+            core,
+            [gate = m_gate, entered = m_entered] {
+                entered->release();
+                gate->tryAcquire(1, 15000);
+            },
+            Qt::QueuedConnection);
+        m_held = m_entered->tryAcquire(1, 10000);
+    }
+    ~CoreHold() { release(); }
+    CoreHold(const CoreHold&) = delete;
+    CoreHold& operator=(const CoreHold&) = delete;
+    bool held() const { return m_held; }
+    void release() {
+        if (std::exchange(m_held, false))
+            m_gate->release();
+    }
+
+private:
+    // Shared with the core's side, which may still be inside tryAcquire() when the test has returned.
+    std::shared_ptr<QSemaphore> m_gate = std::make_shared<QSemaphore>();
+    std::shared_ptr<QSemaphore> m_entered = std::make_shared<QSemaphore>();
+    bool m_held = false;
+};
+
+// Counts the ticks of a timer on the GUI thread: they go on only while that thread's event loop runs.
+class GuiTicks {
+public:
+    GuiTicks() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { ++m_count; });
+        m_timer.start(20);
+    }
+    int count() const { return m_count; }
+
+private:
+    QTimer m_timer;
+    int m_count = 0;
+};
+
+} // namespace
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -26,6 +77,8 @@ private slots:
     void closeReloadsOverUnsavedEdits();
     void saveWritesCanonicalFormsAndSurvivesRestart();
     void failedSaveKeepsDialogOpen();
+    void windowRunsWhileTheCoreHoldsTheSave();
+    void closedDialogKeepsItsPendingSave();
     void previewAndActivation();
     void folderButtonFillsItsOwnEdit();
     void numbersAreNotIssuedTwiceWhenTheFileRefuses_data();
@@ -101,6 +154,7 @@ void TestSettings::autostartFollowsTheThreeBoxes() {
     QCOMPARE(QFile::exists(entry), fx.FrmNastav->cbAutostart->isChecked());
     const bool clickedState = fx.FrmNastav->cbAutostart->isChecked();
     fx.FrmNastav->btnZavriClick();
+    QTRY_VERIFY(!fx.FrmNastav->pending());
     QCOMPARE(fx.FrmNastav->cbAutostart->isChecked(), !clickedState);
     QCOMPARE(QFile::exists(entry), !clickedState);
 }
@@ -164,6 +218,7 @@ void TestSettings::closeReloadsOverUnsavedEdits() {
     fx.FrmNastav->edCesta[3]->setText(QStringLiteral("/somewhere/else"));
     fx.App->settings.setSequenceNumber(45);
     fx.FrmNastav->btnZavriClick();
+    QTRY_VERIFY(!fx.FrmNastav->pending());
     QCOMPARE(fx.FrmNastav->edPopis->text(), QStringLiteral("stored"));
     QCOMPARE(fx.FrmNastav->edCesta[3]->text(), fx.eventDir(3));
     QCOMPARE(fx.sequenceNumber(), 40);
@@ -184,6 +239,7 @@ void TestSettings::saveWritesCanonicalFormsAndSurvivesRestart() {
         fx.FrmNastav->edFormat->setText(QStringLiteral("L%numl%_%numco%"));
         fx.FrmNastav->show();
         fx.FrmNastav->btnUlozClick();
+        QTRY_VERIFY(!fx.FrmNastav->pending());
         QVERIFY(!fx.FrmNastav->isVisible()); // all directories exist: the dialog closes
         QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 3 (Linka 3)"));
         fx.App->settings.setSequenceNumber(77);
@@ -223,6 +279,7 @@ void TestSettings::failedSaveKeepsDialogOpen() {
     fx.FrmNastav->show();
     MessageBox::clearShown();
     fx.FrmNastav->btnUlozClick();
+    QTRY_VERIFY(!fx.FrmNastav->pending());
     QVERIFY(fx.FrmNastav->isVisible());
     QCOMPARE(MessageBox::shown().size(), 1);
     QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Unable to write to ") + fx.iniPath());
@@ -234,12 +291,139 @@ void TestSettings::failedSaveKeepsDialogOpen() {
     fx.FrmNastav->show();
     MessageBox::clearShown();
     fx.FrmNastav->btnUlozClick();
+    QTRY_VERIFY(!fx.FrmNastav->pending());
     QVERIFY(fx.FrmNastav->isVisible());
     QVERIFY(MessageBox::shown().first().text.contains(QStringLiteral("gone (Bit6)")));
     QVERIFY(IniFile(fx.iniPath())
                 .readString(QStringLiteral("Po spusteni"), QStringLiteral("Soubor6"), QString())
                 .endsWith(QStringLiteral("gone")));
     fx.FrmNastav->hide();
+}
+
+// The core's thread does not answer while the operator saves and reloads: the dialog says what it waits for, takes
+// no edits, and the GUI thread goes on; the save and the load end as they would have once the core answers.
+void TestSettings::windowRunsWhileTheCoreHoldsTheSave() {
+    MonitorFixture fx;
+    fx.writeIni(fx.existingDirectories() << QStringLiteral("Popis=stored"));
+    fx.Form1->LoadSettings();
+    TFrmNastav& dialog = *fx.FrmNastav;
+    auto* note = dialog.findChild<QLabel*>(QStringLiteral("LabelPrubeh"));
+    QVERIFY(note);
+    dialog.show();
+    QVERIFY(!note->isVisible());
+    dialog.edPopis->setText(QStringLiteral("Lisovna č. 5"));
+    const auto stored = [&] {
+        return IniFile(fx.iniPath()).readString(Settings::Section, QStringLiteral("Popis"), QString());
+    };
+
+    {
+        CoreHold hold(fx.App->monitor);
+        QVERIFY(hold.held());
+        QTest::mouseClick(dialog.btnUloz, Qt::LeftButton);
+        QVERIFY(dialog.pending());
+        QVERIFY(note->isVisible());
+        QCOMPARE(note->text(), QStringLiteral("Probíhá ukládání nastavení…"));
+        QVERIFY(!dialog.PageControl1->isEnabled());
+        QVERIFY(!dialog.btnUloz->isEnabled());
+        QVERIFY(!dialog.btnZavri->isEnabled());
+        // The note stands in the free strip beside the buttons, inside the window.
+        QVERIFY(note->geometry().right() < dialog.btnZavri->x());
+        QVERIFY(note->geometry().bottom() <= dialog.height());
+        QVERIFY(note->geometry().top() >= dialog.PageControl1->geometry().bottom());
+        QVERIFY(note->sizeHint().width() <= note->width());
+        // A second click while the save is on its way starts nothing more.
+        QTest::mouseClick(dialog.btnUloz, Qt::LeftButton);
+        GuiTicks ticks;
+        QTRY_VERIFY(ticks.count() >= 5);
+        QVERIFY(dialog.pending());
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(stored(), QStringLiteral("stored"));
+        saveScreenshot(&dialog, QStringLiteral("settings-saving.png"));
+        hold.release();
+        QTRY_VERIFY(!dialog.pending());
+    }
+    QVERIFY(!dialog.isVisible()); // every folder exists: the dialog closed
+    QVERIFY(!note->isVisible());
+    QVERIFY(dialog.PageControl1->isEnabled());
+    QVERIFY(dialog.btnUloz->isEnabled());
+    QCOMPARE(stored(), QStringLiteral("Lisovna č. 5"));
+    QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - Lisovna č. 5 (Linka 1)"));
+
+    // "&Zavři" while the core is held: the load waits the same way, then the stored values come back.
+    dialog.show();
+    dialog.edPopis->setText(QStringLiteral("not saved"));
+    {
+        CoreHold hold(fx.App->monitor);
+        QVERIFY(hold.held());
+        QTest::mouseClick(dialog.btnZavri, Qt::LeftButton);
+        QVERIFY(dialog.pending());
+        QCOMPARE(note->text(), QStringLiteral("Probíhá načítání uloženého nastavení…"));
+        GuiTicks ticks;
+        QTRY_VERIFY(ticks.count() >= 5);
+        QCOMPARE(dialog.edPopis->text(), QStringLiteral("not saved"));
+        QVERIFY(dialog.isVisible());
+    }
+    QTRY_VERIFY(!dialog.pending());
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.edPopis->text(), QStringLiteral("Lisovna č. 5"));
+    QVERIFY(MessageBox::shown().isEmpty());
+}
+
+// The close box while a save is on its way hides the dialog and leaves the save to end: the file takes it, the
+// titles follow, and a failure still shows its box. The program's end waits for it.
+void TestSettings::closedDialogKeepsItsPendingSave() {
+    QTemporaryDir keep;
+    {
+        MonitorFixture fx;
+        fx.writeIni(fx.existingDirectories());
+        fx.Form1->LoadSettings();
+        TFrmNastav& dialog = *fx.FrmNastav;
+        dialog.show();
+        dialog.edPopis->setText(QStringLiteral("closed meanwhile"));
+        CoreHold hold(fx.App->monitor);
+        QVERIFY(hold.held());
+        dialog.btnUlozClick();
+        QVERIFY(dialog.close());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(dialog.pending());
+        hold.release();
+        QTRY_VERIFY(!dialog.pending());
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(fx.Form1->windowTitle(), QStringLiteral("I/O - closed meanwhile (Linka 1)"));
+        QCOMPARE(IniFile(fx.iniPath()).readString(Settings::Section, QStringLiteral("Popis"), QString()),
+                 QStringLiteral("closed meanwhile"));
+
+        // A failure that comes after the close is still told.
+        QFile::remove(fx.iniPath());
+        QVERIFY(QDir().mkpath(fx.iniPath()));
+        MessageBox::clearShown();
+        CoreHold again(fx.App->monitor);
+        QVERIFY(again.held());
+        dialog.show();
+        dialog.btnUlozClick();
+        QVERIFY(dialog.close());
+        again.release();
+        QTRY_VERIFY(!dialog.pending());
+        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::shown().first().text, QStringLiteral("Unable to write to ") + fx.iniPath());
+        QVERIFY(QDir(fx.iniPath()).removeRecursively());
+
+        // The program ends with a save on its way: the save goes first, then the exit's store of the number.
+        CoreHold last(fx.App->monitor);
+        QVERIFY(last.held());
+        dialog.show();
+        dialog.edPopis->setText(QStringLiteral("saved at the end"));
+        dialog.btnUlozClick();
+        QVERIFY(dialog.close());
+        fx.App->settings.setSequenceNumber(77);
+        last.release(); // the exit's store is asked for at once, behind the save
+        fx.App->FormDestroy();
+        QVERIFY(QFile::copy(fx.iniPath(), keep.filePath(QStringLiteral("impulz.ini"))));
+    }
+    const IniFile saved(keep.filePath(QStringLiteral("impulz.ini")));
+    QCOMPARE(saved.readString(Settings::Section, QStringLiteral("Popis"), QString()),
+             QStringLiteral("saved at the end"));
+    QCOMPARE(saved.readInteger(Settings::Section, Settings::SequenceKey, -1), 77);
 }
 
 void TestSettings::previewAndActivation() {
