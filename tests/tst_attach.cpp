@@ -6,10 +6,10 @@
 #include "support/windowseams.h"
 
 #include "components/messagebox.h"
+#include "core/inifile.h"
 #include "core/posixfile.h"
 #include "core/recorderclient.h"
 #include "core/recorderservice.h"
-#include "core/inifile.h"
 #include "impulz.h"
 #include "main.h"
 #include "nastaveni.h"
