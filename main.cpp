@@ -477,9 +477,9 @@ void TForm1::showWriteFailure(int input, const QString& path, const QString& rea
 
 // ---- The owner ----
 
-Impulz::Impulz(const QString& settingsPath)
-    : m_host(std::make_unique<RecorderHost>(settingsPath)), settings(m_host->settings), counters(m_host->counters),
-      recorder(*m_host->port()), monitor(m_host->monitor) {
+Impulz::Impulz(const QString& settingsPath, const CoreConfig& config)
+    : m_host(std::make_unique<RecorderHost>(settingsPath, config)), settings(m_host->settings),
+      counters(m_host->counters), recorder(*m_host->port()), monitor(m_host->monitor) {
     createWindows();
     FrmNastav->setMqttSettings(&m_host->mqttSettings); // only the process that records publishes
     if (m_host->mqtt)
@@ -511,7 +511,7 @@ void Impulz::showRemoteState() {
 void Impulz::createWindows() {
     m_form1 = std::make_unique<TForm1>(settings, recorder);
     m_nastav = std::make_unique<TFrmNastav>(settings);
-    m_pocitadla = std::make_unique<TFrmPocitadla>(counters);
+    m_pocitadla = std::make_unique<TFrmPocitadla>(counters, settings.sharedClock());
     m_statistika = std::make_unique<TfrmStatistika>(settings);
     Form1 = m_form1.get();
     FrmNastav = m_nastav.get();

@@ -152,7 +152,7 @@ private:
 class Impulz {
 public:
     // Records itself. settingsPath: the settings file, or empty for the one that belongs to the executable.
-    explicit Impulz(const QString& settingsPath = QString());
+    explicit Impulz(const QString& settingsPath = QString(), const CoreConfig& config = CoreConfig());
     // A view of the recorder of another process.
     explicit Impulz(std::unique_ptr<RemoteRecorder> remote);
     ~Impulz(); // stops the core's thread

@@ -426,13 +426,14 @@ QByteArray eventLine(const QDateTime& t) {
 #ifdef Q_OS_UNIX
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
-                                        const std::function<void()>& whileDataSyncs) {
+                                        const std::function<void()>& whileDataSyncs, const Clock& clock) {
     EventGroupWork work;
     work.whileDataSyncs = whileDataSyncs;
-    return writeEventFiles(batch, durable, work);
+    return writeEventFiles(batch, durable, work, clock);
 }
 
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work,
+                                        const Clock& clock) {
     const std::function<void()>& whileDataSyncs = work.whileDataSyncs;
     QList<EventWriteResult> results(batch.size());
     std::vector<Pending> pending(size_t(batch.size()));
@@ -478,7 +479,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
         struct stat st {};
         if (!p.anonymous && ::fstat(p.fd, &st) == 0)
             p.device = st.st_dev; // how a named file takes its name is learnt per file system
-        if (!writeAllToFd(p.fd, eventLine(Clock::now())))
+        if (!writeAllToFd(p.fd, eventLine(clock.now())))
             p.err = errno;
     }
 
@@ -596,7 +597,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
 
 #else
 
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable, const Clock& clock) {
     const QString base = directory + QDir::separator() + name;
     EventWriteResult result;
     result.path = candidatePath(base, 1);
@@ -611,7 +612,7 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
             result.error = file.errorString();
             return result;
         }
-        const QByteArray line = eventLine(Clock::now());
+        const QByteArray line = eventLine(clock.now());
         bool ok = file.write(line) == line.size() && file.flush();
         file.close();
         if (!ok) {
@@ -628,13 +629,14 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 }
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
-                                        const std::function<void()>& whileDataSyncs) {
+                                        const std::function<void()>& whileDataSyncs, const Clock& clock) {
     EventGroupWork work;
     work.whileDataSyncs = whileDataSyncs;
-    return writeEventFiles(batch, durable, work);
+    return writeEventFiles(batch, durable, work, clock);
 }
 
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work,
+                                        const Clock& clock) {
     if (work.beforeDataSyncs) {
         QStringList expected;
         QHash<QString, int> nextExpected;
@@ -653,14 +655,14 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     QList<EventWriteResult> results;
     results.reserve(batch.size());
     for (const EventWriteRequest& request : batch)
-        results.append(writeEventFile(request.directory, request.name, durable));
+        results.append(writeEventFile(request.directory, request.name, durable, clock));
     return results;
 }
 
 #endif
 
 #ifdef Q_OS_UNIX
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
-    return writeEventFiles({EventWriteRequest{directory, name}}, durable).constFirst();
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable, const Clock& clock) {
+    return writeEventFiles({EventWriteRequest{directory, name}}, durable, {}, clock).constFirst();
 }
 #endif

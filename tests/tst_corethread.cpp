@@ -108,8 +108,9 @@ void TestCoreThread::largeChunkWarningHoldsNothingBack() {
 }
 
 void TestCoreThread::windowIsPaintedBeforeTheStartupWait() {
-    MonitorFixture fx;
-    Monitor::StartupWaitMs = 4000;
+    CoreConfig config = testConfig();
+    config.monitor.startupMs = 4000;
+    MonitorFixture fx(true, config);
     FakeController controller;
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Login=1")
                                          << QStringLiteral("Port=%1").arg(controller.port()));
@@ -175,9 +176,9 @@ void TestCoreThread::staleSettingsTemporaryGoesAtStart() {
 // The settings button stays off from the window's first showing until the start-up wait has connected, and
 // through a whole reconnect cycle; and a settings dialog that is open anyway never makes two events share a number.
 void TestCoreThread::settingsStayClosedWhileTheCoreDecides() {
-    MonitorFixture fx;
-    Monitor::StartupWaitMs = 400;
-    Monitor::WatchdogWaitMs = 300;
+    CoreConfig config = testConfig();
+    config.monitor = {400, 300}; // start-up, watchdog
+    MonitorFixture fx(true, config);
     FakeController controller;
     fx.writeIni(
         fx.existingDirectories() << QStringLiteral("Port=%1").arg(controller.port()) << QStringLiteral("Login=1")

@@ -5,6 +5,7 @@
 // advance. The windows keep their program names here, as the tests' handles on the monitor under test.
 
 #include "fakecontroller.h"
+#include "testconfig.h"
 #include "testsupport.h"
 #include "windowseams.h"
 
@@ -48,20 +49,22 @@ public:
     TFrmPocitadla* FrmPocitadla = nullptr;
     TfrmStatistika* frmStatistika = nullptr;
 
-    explicit MonitorFixture(bool answerYes = true) {
+    // config: the recorder's timings and clock (no start-up wait and the real time unless a test says otherwise).
+    explicit MonitorFixture(bool answerYes = true, const CoreConfig& config = testConfig()) {
         QVERIFY2(dir.isValid(), "temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
         qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
-        Monitor::StartupWaitMs = 0;
-        m_app = std::make_unique<Impulz>(iniPath());
+        m_app = std::make_unique<Impulz>(iniPath(), config);
         App = m_app.get();
         Form1 = App->Form1;
         FrmNastav = App->FrmNastav;
         FrmPocitadla = App->FrmPocitadla;
         frmStatistika = App->frmStatistika;
     }
+    // The recorder and its windows read the time from clock.
+    explicit MonitorFixture(std::shared_ptr<const Clock> clock) : MonitorFixture(true, testConfig(std::move(clock))) {}
 
     QString iniPath() const { return dir.filePath(QStringLiteral("impulz.ini")); }
     QString eventDir(int bit) const { return dir.filePath(QStringLiteral("events/bit%1").arg(bit)); }

@@ -1,14 +1,16 @@
 #pragma once
 
-// The windows' static seams on top of the core's: the message boxes answered in advance, the main window's grace
-// periods and the print dialog's hook, all put back when the guard goes.
+// The windows' static seams: the message boxes answered in advance, the main window's grace periods and the print
+// dialog's hook, all put back when the guard goes. (The core has none: it takes its timings and clock from the
+// configuration it is made with.)
 
 #include "components/messagebox.h"
 #include "main.h"
 #include "statistika.h"
-#include "seams.h"
 
-class WindowSeams : public CoreSeams {
+#include <functional>
+
+class WindowSeams {
 public:
     WindowSeams() = default;
     ~WindowSeams() {
