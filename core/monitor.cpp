@@ -19,6 +19,13 @@ struct Monitor::PendingReport {
     QDateTime time; // when it was decoded: what its log line shows
 };
 
+const QString Monitor::LargeChunkWarning =
+    QStringLiteral("Program expects packets of < about 254... but could be revised.");
+const QString Monitor::AbortedWarning =
+    QStringLiteral("Charon I disconnected after socket timeout.\r"
+                   "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
+                   "Charon feature and \"NVT filter\" in this program.");
+
 namespace {
 const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
 const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");

@@ -31,12 +31,8 @@ public:
     // A chunk longer than this brings the large-packet warning.
     static constexpr int LargeChunk = 252;
 
-    static inline const QString LargeChunkWarning =
-        QStringLiteral("Program expects packets of < about 254... but could be revised.");
-    static inline const QString AbortedWarning =
-        QStringLiteral("Charon I disconnected after socket timeout.\r"
-                       "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
-                       "Charon feature and \"NVT filter\" in this program.");
+    static const QString LargeChunkWarning;
+    static const QString AbortedWarning;
 
     // Safe from any thread.
     void setHexDump(bool on) { m_hexDump = on; }

@@ -18,6 +18,9 @@
 #include <sys/stat.h>
 #endif
 
+const QString Settings::Section = QStringLiteral("Po spusteni");
+const QString Settings::SequenceKey = QStringLiteral("Por_cislo");
+
 namespace {
 
 const QString kAutostartEntry = QStringLiteral("dokonceni");

@@ -59,8 +59,8 @@ public:
     static Key pathKey(int bit) { return Key(Folder0 + bit); }
 
     // The settings file's one section and the key of the running number.
-    static inline const QString Section = QStringLiteral("Po spusteni");
-    static inline const QString SequenceKey = QStringLiteral("Por_cislo");
+    static const QString Section;
+    static const QString SequenceKey;
 
     // clock: what the file names read their date and time from, and the clock of everyone who reads these
     // settings (the recorder, the publisher, the windows); it is never replaced, so any thread may read it.
