@@ -164,10 +164,9 @@ void Monitor::drainLink() {
 void Monitor::onDataAvailable() {
     // One chunk that cannot be read or recorded must not cost the connection; the log says why, and the next chunk
     // is read as usual. Nothing leaves this handler of the link's signal by an exception.
-    int n = 0;
     char buffer[255];
     try {
-        n = m_link->receive(buffer, int(sizeof buffer));
+        const int n = m_link->receive(buffer, int(sizeof buffer));
         // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
         if (n > LargeChunk)
             emit warning(LargeChunkWarning);
