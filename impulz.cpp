@@ -11,9 +11,9 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 
-Impulz::Impulz(const QString& settingsPath, const MainWindowConfig& window)
-    : m_host(std::make_unique<RecorderHost>(settingsPath)), settings(m_host->settings), counters(m_host->counters),
-      recorder(*m_host->port()), monitor(m_host->monitor) {
+Impulz::Impulz(const QString& settingsPath, const CoreConfig& config, const MainWindowConfig& window)
+    : m_host(std::make_unique<RecorderHost>(settingsPath, config)), settings(m_host->settings),
+      counters(m_host->counters), recorder(*m_host->port()), monitor(m_host->monitor) {
     createWindows(window);
     FrmNastav->setMqttSettings(&m_host->mqttSettings); // only the process that records publishes
     if (m_host->mqtt)
@@ -45,7 +45,7 @@ void Impulz::showRemoteState() {
 void Impulz::createWindows(const MainWindowConfig& window) {
     m_form1 = std::make_unique<TForm1>(settings, recorder, window);
     m_nastav = std::make_unique<TFrmNastav>(settings);
-    m_pocitadla = std::make_unique<TFrmPocitadla>(counters);
+    m_pocitadla = std::make_unique<TFrmPocitadla>(counters, settings.sharedClock());
     m_statistika = std::make_unique<TfrmStatistika>(settings);
     Form1 = m_form1.get();
     FrmNastav = m_nastav.get();

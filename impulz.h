@@ -18,7 +18,8 @@ class TfrmStatistika;
 class Impulz {
 public:
     // Records itself. settingsPath: the settings file, or empty for the one that belongs to the executable.
-    explicit Impulz(const QString& settingsPath = QString(), const MainWindowConfig& window = {});
+    explicit Impulz(const QString& settingsPath = QString(), const CoreConfig& config = CoreConfig(),
+                    const MainWindowConfig& window = {});
     // A view of the recorder of another process.
     explicit Impulz(std::unique_ptr<RemoteRecorder> remote, const MainWindowConfig& window = {});
     ~Impulz(); // stops the core's thread

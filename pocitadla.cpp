@@ -3,7 +3,6 @@
 #include "components/controls.h"
 #include "components/fixeddialog.h"
 #include "components/spinedit.h"
-#include "core/clock.h"
 
 #include <QDateEdit>
 #include <QGroupBox>
@@ -21,11 +20,11 @@ QLineEdit* counterEdit(QWidget* parent, int x, int y) {
 }
 } // namespace
 
-TFrmPocitadla::TFrmPocitadla(Counters& counters, QWidget* parent)
+TFrmPocitadla::TFrmPocitadla(Counters& counters, std::shared_ptr<const Clock> clock, QWidget* parent)
     // A tool window without caption buttons: no close box, no system menu.
     : FixedDialog("FrmPocitadla", QStringLiteral("Počítadla"), Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint,
                   395, 217, parent),
-      m_counters(counters) {
+      m_counters(counters), m_clock(std::move(clock)) {
     for (int k = 0; k < 8; ++k) {
         const int column = k < 4 ? 0 : 200;
         const int row = 24 * (k % 4);
@@ -115,8 +114,8 @@ void TFrmPocitadla::btnNulujUsekClick() {
 void TFrmPocitadla::btnDnesClick() {
     // Four separate clock reads: both ends equal the moment of the click, so no later event counts in the sum
     // until the operator moves the end.
-    DateTimePicker1->setDate(Clock::now().date());
-    DateTimePicker2->setTime(Clock::now().time());
-    DateTimePicker3->setDate(Clock::now().date());
-    DateTimePicker4->setTime(Clock::now().time());
+    DateTimePicker1->setDate(m_clock->now().date());
+    DateTimePicker2->setTime(m_clock->now().time());
+    DateTimePicker3->setDate(m_clock->now().date());
+    DateTimePicker4->setTime(m_clock->now().time());
 }

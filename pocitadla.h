@@ -1,9 +1,11 @@
 #pragma once
 
 #include "components/fixeddialog.h"
+#include "core/clock.h"
 #include "core/counters.h"
 
 #include <array>
+#include <memory>
 
 class QDateEdit;
 class QGroupBox;
@@ -18,7 +20,9 @@ class SpinEdit;
 class TFrmPocitadla : public FixedDialog {
     Q_OBJECT
 public:
-    explicit TFrmPocitadla(Counters& counters, QWidget* parent = nullptr);
+    // clock: what "Dnes" sets the period to.
+    explicit TFrmPocitadla(Counters& counters, std::shared_ptr<const Clock> clock = Clock::system(),
+                           QWidget* parent = nullptr);
 
     std::array<QLineEdit*, 8> Edit{}; // Edit1 … Edit8: inputs 0 … 7
     QLineEdit* Edit9 = nullptr;       // the period sum
@@ -43,4 +47,5 @@ private:
     void periodChanged();
 
     Counters& m_counters;
+    const std::shared_ptr<const Clock> m_clock;
 };

@@ -5,7 +5,6 @@
 #include "components/fixeddialog.h"
 #include "components/messagebox.h"
 #include "core/archiveindex.h"
-#include "core/clock.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
@@ -197,7 +196,7 @@ void TfrmStatistika::done(int result) {
 }
 
 void TfrmStatistika::btnDnesClick() {
-    const QDate today = Clock::now().date();
+    const QDate today = m_settings.clock().now().date();
     DateTimePicker1->setDate(today);
     DateTimePicker3->setDate(today);
     DateTimePicker2->setTime(QTime(0, 0, 0));
@@ -299,7 +298,7 @@ void TfrmStatistika::btnNactiClick() {
     archive::Tables* tables = m_tables.get();
     archive::ScanProgress* progress = m_progress.get();
     const archive::Period period = m_period;
-    const int year = Clock::now().date().year();
+    const int year = m_settings.clock().now().date().year();
     const QLocale locale = QLocale::system();
     const bool skipZero = m_skipZero;
     archive::ScanOptions options;

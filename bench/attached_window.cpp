@@ -21,8 +21,8 @@
 // has the log line and the chunk's data event to handle as well).
 //
 // Re-attach: the recorder is stopped and started again (as its service manager restarts it); from the moment its
-// socket answers to the window above being its view again (RemoteRecorder looks every ReattachPollMs). Floor: a
-// fresh attach to the restarted recorder in this process. Target: 2 s at most.
+// socket answers to the window above being its view again (RemoteRecorder looks as often as its re-attach timings say).
+// Floor: a fresh attach to the restarted recorder in this process. Target: 2 s at most.
 //
 //   attached_window [--samples N] [--warmup N] [--pause-us P] [--attaches A] [--cold C]
 

@@ -134,7 +134,7 @@ class BenchMonitor : public BenchLink {
 public:
     BenchMonitor() {
         MessageBox::setAutoAnswer(true);
-        m_app = std::make_unique<Impulz>(iniPath());
+        m_app = std::make_unique<Impulz>(iniPath(), config());
     }
     ~BenchMonitor() override {
         closeLink();

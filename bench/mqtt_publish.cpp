@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
         const int n = std::min(backlog, 50000);
         const auto start = SteadyClock::now();
         for (int i = 0; i < n; ++i) {
-            while (i - state.acked >= MqttPublisher::Window)
+            while (i - state.acked >= MqttTimings().window)
                 QThread::usleep(50);
             mosquitto_publish(bare, nullptr, "bare/drain", int(payload.size()), payload.constData(), 1, false);
         }

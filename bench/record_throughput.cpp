@@ -38,7 +38,6 @@
 
 #include "recorderbench.h"
 
-#include "core/clock.h"
 #include "core/settings.h"
 
 #include <QCoreApplication>
@@ -237,9 +236,9 @@ struct Bench {
         monitor.loadSettings();
         advanceClock = names == Names::Unique;
         if (advanceClock)
-            Clock::setNow(QDateTime::currentDateTime());
+            monitor.clock->setNow(QDateTime::currentDateTime());
         else
-            Clock::reset();
+            monitor.clock->reset();
     }
 
     // Sends FF so every input is at raw 1 in the stored levels; the next report then records what it moves.
@@ -432,7 +431,7 @@ int main(int argc, char** argv) {
         &monitor.host().settings, &Settings::nameExpanded, &monitor.host().settings,
         [&](const QString&) {
             if (b.advanceClock)
-                Clock::advance(1000);
+                b.monitor.clock->advance(1000);
         },
         Qt::DirectConnection));
     monitor.onCoreSignal(&Monitor::reportDecoded, [&](quint8) {
@@ -475,7 +474,7 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < kinds.size(); ++i)
             kinds[(i + size_t(r)) % kinds.size()]();
     }
-    Clock::reset();
+    monitor.clock->reset();
     std::printf("earlier runs removed in %.1f s, rounds took %.1f s\n", cleanupSeconds,
                 double(nowNs() - roundsBegan) / 1e9);
 

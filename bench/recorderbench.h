@@ -6,9 +6,11 @@
 // event loop kept running while a second thread plays the controller, and the figure lines scripts/bench collects.
 // Benches that measure a window add monitorbench.h. Every bench is its own executable, so all of it is inline here.
 
+#include "core/coreconfig.h"
 #include "core/monitor.h"
 #include "core/recorderhost.h"
 #include "core/recorderport.h"
+#include "tests/support/pinnedclock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -401,7 +403,6 @@ public:
         if (!m_dir.isValid())
             fail("no temporary directory");
         usePrivateFolders(m_dir);
-        Monitor::StartupWaitMs = 0;
         m_listener = listenLoopback(m_port);
     }
     virtual ~BenchLink() { closeLink(); }
@@ -411,6 +412,15 @@ public:
     virtual Monitor* core() const = 0;
 
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
+
+    // The recorder's configuration: no start-up wait, and the bench's clock (the real time until a bench pins it).
+    CoreConfig config() const {
+        CoreConfig config;
+        config.monitor.startupMs = 0;
+        config.clock = clock;
+        return config;
+    }
+    const std::shared_ptr<PinnedClock> clock = std::make_shared<PinnedClock>();
     QString iniPath() const { return filePath(QStringLiteral("impulz.ini")); }
     // The event folders in the temporary place, made if missing.
     std::vector<std::string> eventFolders() const {
@@ -496,7 +506,7 @@ private:
 // takes it down.
 class BenchRecorder : public BenchLink {
 public:
-    BenchRecorder() : m_host(std::make_unique<RecorderHost>(iniPath())) {}
+    BenchRecorder() : m_host(std::make_unique<RecorderHost>(iniPath(), config())) {}
     ~BenchRecorder() override {
         closeLink();
         disconnectCore();

@@ -114,7 +114,7 @@ inline constexpr char EventFileMask[] = "*.[cC][sS][vV]";
 // Jobs with the same directory text read each file once and count it for each of their inputs.
 // With options.indexDirectory set, a file whose identity (device, inode, size, mtime, ctime) is in the job's index
 // is not opened, and the index is rewritten when the scan found the archive changed; the counts are the same
-// as without it. currentYear comes from Clock::now().date().year() on the caller's side. Throws
+// as without it. currentYear comes from the clock's now().date().year() on the caller's side. Throws
 // std::invalid_argument for a period that checkPeriod() refuses or a bit outside 0..7.
 bool scanInputs(Tables& t, const Period& p, const QList<ScanJob>& jobs, const QString& mask, int currentYear,
                 ScanProgress& progress, const ScanOptions& options = {}, QList<UnreadableFolder>* unreadable = nullptr);

@@ -2,17 +2,21 @@
 
 #include <QDateTime>
 
-// The program's one clock. Everything that stamps an event, names a file or checks a period reads it here,
-// so a test can pin the time (KeePassXC's Clock/MockClock idea).
+#include <memory>
+
+// The program's one clock. Everything that stamps an event, names a file or checks a period reads now() from the
+// clock the recorder's configuration was given, so a test can hand in one that it sets (KeePassXC's
+// Clock/MockClock idea) without anything static changing under the recorder's threads.
 class Clock {
 public:
-    // Local wall-clock time, or the pinned time while one is set.
-    static QDateTime now();
+    Clock() = default;
+    virtual ~Clock() = default;
+    Clock(const Clock&) = delete;
+    Clock& operator=(const Clock&) = delete;
 
-    // Pins the clock; now() returns this value (plus whatever advance() added) until reset().
-    static void setNow(const QDateTime& fixed);
-    static void advance(qint64 msecs);
-    // A pinned clock that moves on by msecs with every reading, as the real one does between two readings.
-    static void setStepPerReading(qint64 msecs);
-    static void reset();
+    // Local wall-clock time. Safe from any thread.
+    virtual QDateTime now() const;
+
+    // The real clock, the one every configuration has unless it is given another.
+    static std::shared_ptr<const Clock> system();
 };

@@ -38,6 +38,7 @@ public:
     // The last error in the Windows Sockets numbering the log shows.
     virtual int lastError() const = 0;
 
+    // Receivers of these signals must not throw: Qt carries no exception through a signal's delivery.
 signals:
     void sessionConnected(quint16 errorCode);
     void dataAvailable(); // raised again while bytes remain unread after its handlers return

@@ -342,13 +342,14 @@ QByteArray eventLine(const QDateTime& t) {
 }
 
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable,
-                                        const std::function<void()>& whileDataSyncs) {
+                                        const std::function<void()>& whileDataSyncs, const Clock& clock) {
     EventGroupWork work;
     work.whileDataSyncs = whileDataSyncs;
-    return writeEventFiles(batch, durable, work);
+    return writeEventFiles(batch, durable, work, clock);
 }
 
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work) {
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work,
+                                        const Clock& clock) {
     const std::function<void()>& whileDataSyncs = work.whileDataSyncs;
     QList<EventWriteResult> results(batch.size());
     std::vector<Pending> pending(size_t(batch.size()));
@@ -391,7 +392,7 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
             p.fd = createTemporary(p.nativeFolder, p.tmp, p.err);
         if (p.fd < 0)
             continue;
-        if (!writeAllToFd(p.fd, eventLine(Clock::now())))
+        if (!writeAllToFd(p.fd, eventLine(clock.now())))
             p.err = errno;
     }
 
@@ -499,6 +500,6 @@ QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, b
     return results;
 }
 
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable) {
-    return writeEventFiles({EventWriteRequest{directory, name}}, durable).constFirst();
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable, const Clock& clock) {
+    return writeEventFiles({EventWriteRequest{directory, name}}, durable, {}, clock).constFirst();
 }

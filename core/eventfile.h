@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/clock.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -23,7 +25,7 @@ struct EventWriteRequest {
 };
 
 // Writes one event file at directory + separator + name + ".csv". The directory text is used unchanged, so one
-// ending in a separator gives two. The time is read from Clock::now() once the file is being created.
+// ending in a separator gives two. The time is read from clock once the file is being created.
 //
 // The file appears under its final name complete or not at all: the line goes to a file without a name in the
 // same folder (O_TMPFILE; where the file system has none, a hidden temporary file), which is synced and then linked
@@ -35,10 +37,11 @@ struct EventWriteRequest {
 //
 // With durable set, the file and the folder are synced, so a recorded event survives a power loss; without it the
 // write is left to the system's cache.
-EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable = true);
+EventWriteResult writeEventFile(const QString& directory, const QString& name, bool durable = true,
+                                const Clock& clock = *Clock::system());
 
 // Writes the event files of a batch (one received chunk) with shared syncs: all temporary files first, each with
-// its line from Clock::now() read as it is created; then the data of all of them is made durable together; then
+// its line from clock read as it is created; then the data of all of them is made durable together; then
 // the publications in request order, each taking the first free name as writeEventFile does (so two requests of the
 // same name get "<name>.csv" and "<name>_2.csv" in request order); then the folders are synced. Each file and each
 // folder gets a sync of its own, all of them in flight together through io_uring, so the journal commits them as
@@ -50,7 +53,8 @@ EventWriteResult writeEventFile(const QString& directory, const QString& name, b
 // file of the batch takes its name: work that must be durable before the names appear (the running number's store)
 // then shares the disk's flushes with the files' data instead of coming before them. It runs on this thread.
 QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable = true,
-                                        const std::function<void()>& whileDataSyncs = {});
+                                        const std::function<void()>& whileDataSyncs = {},
+                                        const Clock& clock = *Clock::system());
 
 // The caller's durable work that rides in a group's syncs.
 struct EventGroupWork {
@@ -64,4 +68,5 @@ struct EventGroupWork {
     // The outcome of that descriptor's sync: 0, or the system's error.
     int syncError = 0;
 };
-QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work);
+QList<EventWriteResult> writeEventFiles(const QList<EventWriteRequest>& batch, bool durable, EventGroupWork& work,
+                                        const Clock& clock);

@@ -149,8 +149,8 @@ QByteArray logLineBytes(const QString& line, const QDateTime& at) {
     return stamp + printableLogLine(line).toLocal8Bit() + '\n';
 }
 
-void printLog(const QString& line) {
-    writeBounded(STDOUT_FILENO, logLineBytes(line, Clock::now()), LastLinesMs);
+void printLog(const Clock& clock, const QString& line) {
+    writeBounded(STDOUT_FILENO, logLineBytes(line, clock.now()), LastLinesMs);
 }
 
 // The log goes out on this process's main thread, never on the core's: a standard output that blocks (a journal
@@ -164,7 +164,8 @@ public:
     static constexpr qsizetype MaxPending = 100000; // a stalled output costs at most this many lines' memory
     static constexpr qsizetype ChunkBytes = 64 * 1024;
 
-    LogPrinter() : m_out(STDOUT_FILENO), m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    explicit LogPrinter(const Clock& clock)
+        : m_clock(clock), m_out(STDOUT_FILENO), m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
         if (m_timer >= 0) {
             m_notifier = std::make_unique<QSocketNotifier>(m_timer, QSocketNotifier::Read);
             QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { flush(); });
@@ -185,7 +186,7 @@ public:
 
     // From any thread.
     void add(const QString& line) {
-        const QDateTime now = Clock::now();
+        const QDateTime now = m_clock.now();
         const std::lock_guard lock(m_mutex);
         if (qsizetype(m_pending.size()) >= MaxPending) {
             ++m_dropped;
@@ -255,10 +256,11 @@ private:
             m_text += logLineBytes(line, at);
         if (dropped > 0)
             m_text += logLineBytes(QStringLiteral("Výstup nestačil, %1 řádků protokolu nevypsáno").arg(dropped),
-                                   Clock::now());
+                                   m_clock.now());
         return !m_text.isEmpty();
     }
 
+    const Clock& m_clock;
     Output m_out;
     QByteArray m_text; // taken from the lines, written up to m_done
     qsizetype m_done = 0;
@@ -306,7 +308,7 @@ QString printableLogLine(const QString& line) {
     return out;
 }
 
-int runHeadless(int argc, char** argv) {
+int runHeadless(int argc, char** argv, const CoreConfig& config) {
     // Help, version and usage errors are answered before anything is set up.
     const QString name = CommandLine::programName(argv[0]);
     const CommandLine command = CommandLine::parse(CommandLine::Program::Recorder, argc, argv);
@@ -335,8 +337,8 @@ int runHeadless(int argc, char** argv) {
             print(stderr, QStringLiteral("%1: %2: %3").arg(name, settingsPath, problem));
             return 1;
         }
-        printLog(QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení")
-                     .arg(settingsPath, problem));
+        printLog(*config.clock, QStringLiteral("Soubor nastavení %1 nelze použít (%2), platí výchozí nastavení")
+                                    .arg(settingsPath, problem));
     }
 
     InstanceLock lock;
@@ -349,14 +351,14 @@ int runHeadless(int argc, char** argv) {
         }
         static bool told = false;
         if (!told)
-            printLog(QStringLiteral("Čekám na konec jiného záznamu: %1").arg(lock.errorText()));
+            printLog(*config.clock, QStringLiteral("Čekám na konec jiného záznamu: %1").arg(lock.errorText()));
         told = true;
         ServiceNotify::waiting(lock.errorText());
         ::sleep(2);
     }
 
-    LogPrinter printer; // outlives the host, whose thread gives it lines until the end
-    RecorderHost host(lock.resolvedPath());
+    LogPrinter printer(*config.clock); // outlives the host, whose thread gives it lines until the end
+    RecorderHost host(lock.resolvedPath(), config);
     host.settings.setAutostartProgram(windowsProgram);
     try {
         host.settings.load();
@@ -366,11 +368,11 @@ int runHeadless(int argc, char** argv) {
     }
     // Without an address every attempt ends in "Socket error: 10057"; the log says once what is missing.
     if (host.settings.text(Settings::Address).trimmed().isEmpty())
-        printLog(noControllerAddressText(host.settings.filePath()));
+        printLog(*config.clock, noControllerAddressText(host.settings.filePath()));
     for (int n = 0; n < 8; ++n) {
         const QString dir = host.settings.outputDirectory(n);
         if (host.settings.watched(n) && !QFileInfo(dir).isDir())
-            printLog(QStringLiteral("Nenalezen adresář: %1 (Bit%2)").arg(dir).arg(n));
+            printLog(*config.clock, QStringLiteral("Nenalezen adresář: %1 (Bit%2)").arg(dir).arg(n));
     }
 
     RecorderPort* port = host.port();
@@ -415,7 +417,7 @@ int runHeadless(int argc, char** argv) {
     ::sigaction(SIGINT, &action, nullptr);
 
     // Nobody is there to press the button: a recorder without windows connects at once after the start-up wait.
-    QTimer::singleShot(Monitor::StartupWaitMs, host.monitor, &Monitor::toggleConnection);
+    QTimer::singleShot(config.monitor.startupMs, host.monitor, &Monitor::toggleConnection);
     printer.add(QStringLiteral("Impulz bez oken: %1").arg(settingsPath));
     ServiceNotifier notifier(host); // ready: the lock is held and windows are served
     QCoreApplication::exec();       // the process's own event loop, until a signal ends it
@@ -427,7 +429,7 @@ int runHeadless(int argc, char** argv) {
         print(stderr, QStringLiteral("impulz: ") + error);
         return 1;
     }
-    printLog(QStringLiteral("Ukončeno, pořadové číslo %1 uloženo").arg(host.settings.sequenceNumber()));
+    printLog(*config.clock, QStringLiteral("Ukončeno, pořadové číslo %1 uloženo").arg(host.settings.sequenceNumber()));
     ::close(g_signalPipe[0]);
     ::close(g_signalPipe[1]);
     return 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/coreconfig.h"
+
 #include <QString>
 
 // Runs the recorder without windows: the same settings file, connection, watchdog and recorder, with the log
@@ -7,8 +9,8 @@
 // the windowed program exits (the running number is stored, the link closed). "--settings FILE" names another
 // settings file; "--wait" waits for a recorder that holds the same settings file to end instead of refusing to
 // start (the service uses it, so a window that records at log-on never sends it into a restart loop). Returns
-// the exit code.
-int runHeadless(int argc, char** argv);
+// the exit code. config: the recorder's timings and clock.
+int runHeadless(int argc, char** argv, const CoreConfig& config = CoreConfig());
 
 // A log line as the journal shows it: one line, with every control character the controller may have sent
 // written out (\n, \r, \t, \x1b), so no text of the controller can pass for a line of the recorder's own.

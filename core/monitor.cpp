@@ -1,6 +1,5 @@
 #include "core/monitor.h"
 
-#include "core/clock.h"
 #include "core/counters.h"
 #include "core/posixfile.h"
 #include "core/recorder.h"
@@ -20,14 +19,21 @@ struct Monitor::PendingReport {
     QDateTime time; // when it was decoded: what its log line shows
 };
 
+const QString Monitor::LargeChunkWarning =
+    QStringLiteral("Program expects packets of < about 254... but could be revised.");
+const QString Monitor::AbortedWarning =
+    QStringLiteral("Charon I disconnected after socket timeout.\r"
+                   "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
+                   "Charon feature and \"NVT filter\" in this program.");
+
 namespace {
 const QByteArray kAreYouThere = QByteArray::fromHex("FFF6");
 const QByteArray kComPortRequest = QByteArray::fromHex("FFFA2C3200FFF0");
 } // namespace
 
-Monitor::Monitor(Settings& settings, Counters& counters, QObject* parent, ControllerLink* link)
-    : QObject(parent), m_settings(settings), m_link(link ? link : new ClientSocket), m_watchdog(new QTimer(this)),
-      m_recorder(new Recorder(settings, counters, this)) {
+Monitor::Monitor(Settings& settings, Counters& counters, MonitorWaits waits, QObject* parent, ControllerLink* link)
+    : QObject(parent), m_settings(settings), m_waits(waits), m_link(link ? link : new ClientSocket),
+      m_watchdog(new QTimer(this)), m_recorder(new Recorder(settings, counters, this)) {
     connect(m_recorder, &Recorder::logLine, this, &Monitor::logLine);
     connect(m_recorder, &Recorder::sequenceNumberFallback, this, [this](const QString& text) {
         emit sequenceNumberFallback(text);
@@ -74,7 +80,7 @@ void Monitor::removeStaleEventFiles() {
 void Monitor::startup() {
     emit busyChanged(true);
     removeStaleEventFiles();
-    QThread::msleep(StartupWaitMs);
+    QThread::msleep(m_waits.startupMs);
     if (m_settings.flag(Settings::AutoConnect))
         toggleConnection();
     emit busyChanged(false);
@@ -84,8 +90,15 @@ void Monitor::onSessionConnected(quint16 errorCode) {
     // The greeting goes out even when the attempt failed: the failed sends are how the log learns of it.
     Q_UNUSED(errorCode);
     m_decoder.reset();
-    m_link->send(kAreYouThere);
-    m_link->send(kComPortRequest);
+    // Nothing may leave a handler of the link's signals by an exception: a session that cannot be greeted is
+    // closed here, and the log says why.
+    try {
+        m_link->send(kAreYouThere);
+        m_link->send(kComPortRequest);
+    } catch (const std::exception& e) {
+        emit logLine(QStringLiteral("Chyba: spojení nelze zahájit, uzavírá se (%1)").arg(QString::fromUtf8(e.what())));
+        m_link->close();
+    }
 }
 
 void Monitor::onLinkError() {
@@ -113,7 +126,7 @@ void Monitor::onWatchdogTimeout() {
     const int count = ++m_reconnectCount;
     emit logLine(QStringLiteral("Chyba: obnoveni komunikace %1x !!!!").arg(count));
     emit reconnected(count);
-    QThread::msleep(WatchdogWaitMs);
+    QThread::msleep(m_waits.watchdogMs);
     toggleConnection();
     // Started at the end of the tick, so the next firing comes one full period after it.
     m_watchdog->start();
@@ -149,16 +162,23 @@ void Monitor::drainLink() {
 // ---- Stream decoder ----
 
 void Monitor::onDataAvailable() {
+    // One chunk that cannot be read or recorded must not cost the connection; the log says why, and the next chunk
+    // is read as usual. Nothing leaves this handler of the link's signal by an exception.
     char buffer[255];
-    const int n = m_link->receive(buffer, int(sizeof buffer));
-    // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
-    if (n > LargeChunk)
-        emit warning(LargeChunkWarning);
-    if (n <= 0) {
-        emit dataEvent();
+    try {
+        const int n = m_link->receive(buffer, int(sizeof buffer));
+        // The warning is only shown: this chunk and every later one are decoded and recorded meanwhile.
+        if (n > LargeChunk)
+            emit warning(LargeChunkWarning);
+        if (n <= 0) {
+            emit dataEvent();
+            return;
+        }
+        handleChunk(QByteArrayView(buffer, n));
+    } catch (const std::exception& e) {
+        emit logLine(QStringLiteral("Chyba: data nelze zpracovat (%1)").arg(QString::fromUtf8(e.what())));
         return;
     }
-    handleChunk(QByteArrayView(buffer, n));
     restartWatchdog();
 }
 
@@ -171,7 +191,7 @@ void Monitor::handleChunk(QByteArrayView chunk) {
         // The LEDs follow at once; the log lines wait until the chunk's events are on disk.
         emit reportDecoded(r.value);
         if (!decodedAt.isValid())
-            decodedAt = Clock::now();
+            decodedAt = m_settings.clock().now();
         const bool recorded = r.subcommand == StreamDecoder::RecordedSubcommand;
         reports.append(
             {r.subcommand, r.value, recorded && hex ? StreamDecoder::hexText(r.chunkSoFar) : QString(), decodedAt});
@@ -184,7 +204,7 @@ void Monitor::handleChunk(QByteArrayView chunk) {
 }
 
 void Monitor::recordInputEvents(quint8 v) {
-    recordReports({{StreamDecoder::RecordedSubcommand, v, QString(), Clock::now()}}, false);
+    recordReports({{StreamDecoder::RecordedSubcommand, v, QString(), m_settings.clock().now()}}, false);
 }
 
 // ---- The recorder's events, as log lines and signals ----

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/controllerlink.h"
+#include "core/coreconfig.h"
 #include "core/streamdecoder.h"
 
 #include <QObject>
@@ -8,7 +9,6 @@
 
 #include <array>
 #include <atomic>
-#include <functional>
 
 class Counters;
 class Recorder;
@@ -22,24 +22,17 @@ class Settings;
 class Monitor : public QObject {
     Q_OBJECT
 public:
-    // The link is the controller's TCP client unless one is given (a test's fake link); the monitor owns it.
-    Monitor(Settings& settings, Counters& counters, QObject* parent = nullptr, ControllerLink* link = nullptr);
+    // The link is the controller's TCP client unless one is given (a test's fake link); the monitor owns it. The
+    // waits are those of the start-up sequence and of each watchdog firing. Time is read from the settings' clock.
+    Monitor(Settings& settings, Counters& counters, MonitorWaits waits = {}, QObject* parent = nullptr,
+            ControllerLink* link = nullptr);
     ~Monitor() override;
-
-    // Blocking waits of the start-up sequence and of each watchdog firing, in milliseconds; they block this
-    // object's thread only.
-    static inline int StartupWaitMs = 1000;
-    static inline int WatchdogWaitMs = 600;
 
     // A chunk longer than this brings the large-packet warning.
     static constexpr int LargeChunk = 252;
 
-    static inline const QString LargeChunkWarning =
-        QStringLiteral("Program expects packets of < about 254... but could be revised.");
-    static inline const QString AbortedWarning =
-        QStringLiteral("Charon I disconnected after socket timeout.\r"
-                       "If you wish to prevent this, turn on the \"NVT Keep connection\"\r"
-                       "Charon feature and \"NVT filter\" in this program.");
+    static const QString LargeChunkWarning;
+    static const QString AbortedWarning;
 
     // Safe from any thread.
     void setHexDump(bool on) { m_hexDump = on; }
@@ -99,6 +92,7 @@ private:
     void recordReports(const QList<PendingReport>& reports, bool logReports);
 
     Settings& m_settings;
+    const MonitorWaits m_waits;
     ControllerLink* m_link;
     QTimer* m_watchdog;
     Recorder* m_recorder; // the transitions, their names and files, the running number, the counting

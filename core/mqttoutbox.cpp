@@ -89,7 +89,7 @@ bool replaceFile(const QString& path, const QByteArray& data, QString* error) {
 
 } // namespace
 
-MqttOutbox::MqttOutbox(const QString& settingsPath) {
+MqttOutbox::MqttOutbox(const QString& settingsPath, OutboxLimits limits) : m_limits(limits) {
     const QByteArray hash =
         QCryptographicHash::hash(identityOf(settingsPath).toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
     const QString base = userStateFolder() + QStringLiteral("/impulz/mqtt-") + QString::fromLatin1(hash);
@@ -369,7 +369,7 @@ bool MqttOutbox::storeCursor(QString* error) {
         return false;
     m_storedSeq = m_cursorSeq;
     // Everything delivered: the journal starts over rather than grow for ever. The cursor keeps the seq.
-    if (m_cursorSeq > m_committedSeq && m_inFlight.empty() && m_cursorOffset >= CompactBytes) {
+    if (m_cursorSeq > m_committedSeq && m_inFlight.empty() && m_cursorOffset >= m_limits.compactBytes) {
         QMutexLocker lock(&m_appendMutex);
         if (m_cursorSeq > m_lastSeq && m_fd >= 0 && ::ftruncate(m_fd, 0) == 0) {
             m_cursorOffset = 0;

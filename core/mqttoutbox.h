@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/coreconfig.h"
+
 #include <QMutex>
 #include <QRegularExpression>
 #include <QSet>
@@ -45,7 +47,7 @@ struct MqttOutboxEvent {
 class MqttOutbox {
 public:
     // The journal and cursor that belong to one settings file (a hash of its path names them).
-    explicit MqttOutbox(const QString& settingsPath);
+    explicit MqttOutbox(const QString& settingsPath, OutboxLimits limits = {});
     ~MqttOutbox();
     MqttOutbox(const MqttOutbox&) = delete;
     MqttOutbox& operator=(const MqttOutbox&) = delete;
@@ -88,9 +90,6 @@ public:
     // The running number in an event file's name made by a template; nothing when the template has no %numco%.
     static std::optional<qint32> runningNumber(const QString& nameTemplate, const QString& fileName);
 
-    // The journal starts over when it is longer than this and fully delivered.
-    static inline qint64 CompactBytes = 4 << 20;
-
 private:
     static QRegularExpression numberPattern(const QString& nameTemplate);
     static std::optional<qint32> numberIn(const QRegularExpression& pattern, const QString& fileName);
@@ -98,6 +97,7 @@ private:
     bool openJournal(QString* error);
     void moveCursor();
 
+    const OutboxLimits m_limits;
     QString m_journalPath;
     QString m_cursorPath;
     QString m_epoch;    // the cursor's: the epoch of lines written before lines carried one

@@ -1,6 +1,5 @@
 #include "core/mqttpublisher.h"
 
-#include "core/clock.h"
 #include "core/monitor.h"
 #include "core/mqttoutbox.h"
 #include "core/settings.h"
@@ -104,9 +103,9 @@ QByteArray MqttPayload::controller(bool connected, int reconnects) {
 // ---- Publisher ----
 
 MqttPublisher::MqttPublisher(Settings& settings, MqttSettings& mqttSettings, MqttOutbox& outbox, const Monitor* monitor,
-                             QObject* parent)
+                             MqttTimings timings, QObject* parent)
     : QObject(parent), m_settings(settings), m_mqttSettings(mqttSettings), m_outbox(outbox), m_monitor(monitor),
-      m_tick(this), m_retry(this) {
+      m_timings(timings), m_tick(this), m_retry(this) {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
     m_tick.setInterval(100);
@@ -133,7 +132,7 @@ void MqttPublisher::reportLevels(quint8 raw) {
         QMutexLocker lock(&m_levelsMutex);
         if (m_levels && m_levels->first == raw)
             return;
-        m_levels = std::make_pair(raw, Clock::now());
+        m_levels = std::make_pair(raw, m_settings.clock().now());
     }
     // Without a broker the levels wait here: the connection publishes them when it comes. A report costs the core's
     // thread no wake-up of this one meanwhile.
@@ -182,7 +181,6 @@ void MqttPublisher::connectNow() {
     if (!m_config.enabled() || m_mosq)
         return;
     m_connackSeen = false;
-    m_dropped = false;
     m_mosq = mosquitto_new(m_config.clientId.toUtf8().constData(), true, this);
     if (!m_mosq) {
         teardown(QString::fromLocal8Bit(std::strerror(errno)));
@@ -262,7 +260,7 @@ void MqttPublisher::teardown(const QString& reason) {
         m_outageLogged = true;
     }
     noteBacklog();
-    m_retryMs = m_retryMs ? qMin(2 * m_retryMs, RetryMaxMs) : RetryMinMs;
+    m_retryMs = m_retryMs ? qMin(2 * m_retryMs, m_timings.retryMaxMs) : m_timings.retryMinMs;
     m_retry.start(m_retryMs);
 }
 
@@ -409,8 +407,8 @@ void MqttPublisher::onWrite() {
 
 void MqttPublisher::onTick() {
     if (m_mosq) {
-        if (!m_connected && m_connectStarted.hasExpired(ConnectTimeoutMs)) {
-            teardown(QStringLiteral("bez odpovědi do %1 s").arg(ConnectTimeoutMs / 1000.0));
+        if (!m_connected && m_connectStarted.hasExpired(m_timings.connectTimeoutMs)) {
+            teardown(QStringLiteral("bez odpovědi do %1 s").arg(m_timings.connectTimeoutMs / 1000.0));
             return;
         }
         // Keep-alive pings, and a broker that stopped answering them is dropped: one ping after KeepAliveSeconds
@@ -427,7 +425,7 @@ void MqttPublisher::onTick() {
         publishState(false);
         service();
     }
-    if (!m_lastCursorStore.isValid() || m_lastCursorStore.hasExpired(CursorStoreMs)) {
+    if (!m_lastCursorStore.isValid() || m_lastCursorStore.hasExpired(m_timings.cursorStoreMs)) {
         m_lastCursorStore.start();
         QString error;
         if (!m_outbox.storeCursor(&error))
@@ -447,7 +445,7 @@ void MqttPublisher::noteBacklog() {
         // An attempt still under way has no failure to name yet.
         const QString reason =
             !m_outageReason.isEmpty() ? m_outageReason
-            : m_mosq ? QStringLiteral("zatím neodpověděl, čeká se nejvýš %1 s").arg(ConnectTimeoutMs / 1000.0)
+            : m_mosq ? QStringLiteral("zatím neodpověděl, čeká se nejvýš %1 s").arg(m_timings.connectTimeoutMs / 1000.0)
                      : QStringLiteral("odesílání neběží");
         emit logLine(QStringLiteral("MQTT: nedoručeno %1 událostí, broker %2 nedostupný (%3); čekají v záznamu")
                          .arg(count)
@@ -502,8 +500,8 @@ void MqttPublisher::pump() {
         return;
     }
     publishState(false);
-    while (m_connected && m_midToSeq.size() < Window) {
-        const QList<MqttOutboxEntry> entries = m_outbox.next(Window - m_midToSeq.size());
+    while (m_connected && m_midToSeq.size() < m_timings.window) {
+        const QList<MqttOutboxEntry> entries = m_outbox.next(m_timings.window - m_midToSeq.size());
         if (entries.isEmpty())
             break;
         for (const MqttOutboxEntry& e : entries) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/coreconfig.h"
 #include "core/mqttsettings.h"
 
 #include <QByteArray>
@@ -42,19 +43,13 @@ QString eventTime(const QByteArray& line);
 class MqttPublisher : public QObject {
     Q_OBJECT
 public:
-    // monitor is read for the controller's state (its atomics only); it may be null.
+    // monitor is read for the controller's state (its atomics only); it may be null. The levels' time is read from
+    // the settings' clock.
     MqttPublisher(Settings& settings, MqttSettings& mqttSettings, MqttOutbox& outbox, const Monitor* monitor,
-                  QObject* parent = nullptr);
+                  MqttTimings timings = {}, QObject* parent = nullptr);
     ~MqttPublisher() override;
 
-    // Seams for the tests and tunables: no answer to CONNECT within ConnectTimeoutMs drops the attempt; retries
-    // start after RetryMinMs and double up to RetryMaxMs; the cursor is stored at most every CursorStoreMs; at
-    // most Window events are in flight.
-    static inline int ConnectTimeoutMs = 10000;
-    static inline int RetryMinMs = 1000;
-    static inline int RetryMaxMs = 30000;
-    static inline int CursorStoreMs = 200;
-    static inline int Window = 256;
+    const MqttTimings& timings() const { return m_timings; }
     // A broker that stops answering is noticed within twice this (a ping after this long without a word, and no
     // answer to it in as long again).
     static constexpr int KeepAliveSeconds = 5;
@@ -77,7 +72,7 @@ public slots:
 signals:
     void logLine(const QString& line);
     void connectedChanged(bool connected);
-    // Recorded events the broker has not acknowledged yet, when it changes (at most every CursorStoreMs).
+    // Recorded events the broker has not acknowledged yet, when it changes (at most every cursorStoreMs).
     void backlogChanged(qint64 count);
 
 private:
@@ -106,6 +101,7 @@ private:
     MqttSettings& m_mqttSettings;
     MqttOutbox& m_outbox;
     const Monitor* m_monitor;
+    const MqttTimings m_timings;
 
     MqttConfig m_config; // as connected, with the defaults filled in
     QString m_prefix;
@@ -122,7 +118,6 @@ private:
     bool m_connackSeen = false;
     int m_connackCode = -1;
     QHash<int, qint64> m_midToSeq;
-    bool m_dropped = false; // set in a callback, handled once the loop call returned
     QString m_outageReason;
     QString m_lastLibraryError; // libmosquitto's last error log line of this connection
     bool m_outageLogged = false;

@@ -8,6 +8,8 @@
 
 #include <exception>
 
+const QString MqttConfig::Section = QStringLiteral("MQTT");
+
 namespace {
 const QString kServer = QStringLiteral("Server");
 const QString kPort = QStringLiteral("Port");

@@ -23,7 +23,7 @@ struct MqttConfig {
     bool tls = false;
     QString caFile;
 
-    static inline const QString Section = QStringLiteral("MQTT");
+    static const QString Section;
 
     bool enabled() const { return !server.trimmed().isEmpty(); }
     // "impulz-<line>-<host name>" unless one is set.

@@ -22,10 +22,11 @@ QString issueSequenceNumber(qint32& sequenceNumber, bool dialogShowing) {
 
 } // namespace
 
-QString expandNameTemplate(const QString& templ, int lineNumber, int bit, qint32& sequenceNumber, bool dialogShowing) {
+QString expandNameTemplate(const QString& templ, int lineNumber, int bit, qint32& sequenceNumber, bool dialogShowing,
+                           const Clock& clock) {
     // One reading of the clock for the whole name: two would let a name taken at midnight carry the next day's
     // date with the time 235959.
-    const QDateTime now = Clock::now();
+    const QDateTime now = clock.now();
     const QString time = now.time().toString(QStringLiteral("hhmmss"));
     const QString date = now.date().toString(QStringLiteral("ddMMyy"));
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class Clock;
+
 // Expands an event-file name template: the name only, without folder and without ".csv".
 //
 // Placeholders are keywords between percent signs, matched exactly (letter case included):
@@ -10,7 +12,7 @@
 // Only the first 255 characters of the template take part. An unknown or empty keyword ("%%") gives nothing; a
 // lone percent sign is dropped and the text after it is kept, so "ab%cd" gives "abcd".
 //
-// The time is taken from a first reading of Clock::now() and the date from a second one.
+// The time and the date are taken from one reading of clock.
 //
 // Every %numco% inserts sequenceNumber and then, unless the settings dialog is showing (its preview must not use
 // up numbers), adds 1; after that, whether or not it added, 99999 becomes 0. So numbers run 1 ... 99998, 0, 1 ...;
@@ -18,4 +20,5 @@
 // followed by 0.
 //
 // The caller learns whether the number changed (and has to be stored) by comparing it before and after the call.
-QString expandNameTemplate(const QString& templ, int lineNumber, int bit, qint32& sequenceNumber, bool dialogShowing);
+QString expandNameTemplate(const QString& templ, int lineNumber, int bit, qint32& sequenceNumber, bool dialogShowing,
+                           const Clock& clock);

@@ -4,6 +4,7 @@
 #include "core/eventfile.h"
 #include "core/inifile.h"
 #include "core/mqttoutbox.h"
+#include "core/mqttsettings.h"
 #include "core/settings.h"
 #include "core/streamdecoder.h"
 
@@ -18,10 +19,9 @@ QString writeFailureLine(const QString& path, const QString& reason) {
 Recorder::Recorder(Settings& settings, Counters& counters, QObject* parent)
     : QObject(parent), m_settings(settings), m_counters(counters) {}
 
-void Recorder::setOutbox(MqttOutbox* outbox, std::function<bool()> publishing, std::function<void()> journaled) {
+void Recorder::setOutbox(MqttOutbox* outbox, const MqttSettings* mqttSettings) {
     m_outbox = outbox;
-    m_publishing = std::move(publishing);
-    m_journaled = std::move(journaled);
+    m_mqttSettings = mqttSettings;
 }
 
 void Recorder::journalFailed(const QString& reason) {
@@ -117,16 +117,10 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
     // A group without a number to store syncs as before: one file alone is synced directly, without the ring (with
     // its journal line's sync beside it in the ring while publishing is on).
     EventGroupWork work;
-    if (advanced || beforeEventWrites) {
-        work.whileDataSyncs = [&] {
-            if (advanced)
-                storeSequenceNumber();
-            if (beforeEventWrites)
-                beforeEventWrites();
-        };
-    }
+    if (advanced)
+        work.whileDataSyncs = [this] { storeSequenceNumber(); };
     // The events' journal lines are written under the names the files are about to take, and synced with them.
-    const bool publishing = m_outbox && m_publishing && m_publishing();
+    const bool publishing = m_outbox && m_mqttSettings && m_mqttSettings->config().enabled();
     QStringList expected;
     QList<qint64> seqs(events.size(), 0); // per event: its journal entry, 0 for none
     bool staged = false;
@@ -154,7 +148,7 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
             return fd;
         };
     }
-    const QList<EventWriteResult> written = writeEventFiles(requests, true, work);
+    const QList<EventWriteResult> written = writeEventFiles(requests, true, work, m_settings.clock());
     if (staged) {
         const auto syncFailure = [this](int err) {
             return QStringLiteral("%1: %2").arg(m_outbox->journalPath(), QString::fromLocal8Bit(std::strerror(err)));
@@ -182,8 +176,7 @@ QList<Recorder::Event> Recorder::record(const QList<Report>& reports, std::array
         else
             journalFailed(failure);
         m_outbox->commit();
-        if (m_journaled)
-            m_journaled();
+        emit journaled();
     }
     // The counters window is told once per chunk, not once per event.
     QList<std::pair<int, bool>> counted;

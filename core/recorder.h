@@ -6,10 +6,10 @@
 #include <QString>
 
 #include <array>
-#include <functional>
 
 class Counters;
 class MqttOutbox;
+class MqttSettings;
 class Settings;
 
 // The input event recorder: from a chunk's reports, every transition of a watched input into LOG1 becomes an event
@@ -20,9 +20,6 @@ class Recorder : public QObject {
     Q_OBJECT
 public:
     Recorder(Settings& settings, Counters& counters, QObject* parent = nullptr);
-
-    // Test seam: called after the running number is stored and before a group's event files take their names.
-    static inline std::function<void()> beforeEventWrites;
 
     struct Report {
         quint8 subcommand;
@@ -40,10 +37,10 @@ public:
     // Records the events of the reports in their order, starting from the raw levels of the report before them;
     // levels then hold those of the last report. Returns every event, in order.
     QList<Event> record(const QList<Report>& reports, std::array<bool, 8>& levels);
-    // Publishing: while publishing() says so, each group's events are journaled in the outbox before their files
-    // take their names, the journal's sync riding with the files' data syncs, and handed out (then journaled() is
-    // called) once the group's folders are synced. A null outbox stops it.
-    void setOutbox(MqttOutbox* outbox, std::function<bool()> publishing, std::function<void()> journaled);
+    // Publishing: while mqttSettings name a broker, each group's events are journaled in the outbox before their
+    // files take their names, the journal's sync riding with the files' data syncs, and handed out (then
+    // journaled() is emitted) once the group's folders are synced. A null outbox stops it.
+    void setOutbox(MqttOutbox* outbox, const MqttSettings* mqttSettings);
 
     // Whether record() would write any file for these reports.
     bool recordsAny(const QList<Report>& reports, std::array<bool, 8> levels) const;
@@ -57,6 +54,8 @@ public:
 signals:
     void logLine(const QString& line);
     void sequenceNumberFallback(const QString& text); // numbering moved to the state copy
+    // A group's events are in the outbox for the publisher to take; on this object's thread, within record().
+    void journaled();
 
 private:
     void storeSequenceNumber();
@@ -66,8 +65,7 @@ private:
     Settings& m_settings;
     Counters& m_counters;
     MqttOutbox* m_outbox = nullptr;
-    std::function<bool()> m_publishing;
-    std::function<void()> m_journaled;
+    const MqttSettings* m_mqttSettings = nullptr;
     bool m_journalFailureLogged = false;
     bool m_numberingInStateCopy = false; // the last store of the running number went to the state copy
 };

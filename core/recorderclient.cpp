@@ -104,11 +104,11 @@ private:
     RemoteRecorder& m_owner;
 };
 
-RemoteRecorder::RemoteRecorder()
+RemoteRecorder::RemoteRecorder(ReattachTimings reattach)
     : m_node(std::make_unique<QRemoteObjectNode>()), m_settings(std::make_unique<SettingsMirror>(*this)),
-      m_counters(std::make_unique<CountersMirror>(*this)),
-      m_origin(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
-    m_watch.setInterval(ReattachPollMs);
+      m_counters(std::make_unique<CountersMirror>(*this)), m_origin(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+      m_reattach(reattach) {
+    m_watch.setInterval(m_reattach.pollMs);
     connect(&m_watch, &QTimer::timeout, this, &RemoteRecorder::tryReattach);
 }
 
@@ -125,8 +125,9 @@ Counters& RemoteRecorder::counters() {
     return *m_counters;
 }
 
-std::unique_ptr<RemoteRecorder> RemoteRecorder::attach(const QString& socketPath, int timeoutMs, QString* error) {
-    std::unique_ptr<RemoteRecorder> remote(new RemoteRecorder);
+std::unique_ptr<RemoteRecorder> RemoteRecorder::attach(const QString& socketPath, int timeoutMs, QString* error,
+                                                       ReattachTimings reattach) {
+    std::unique_ptr<RemoteRecorder> remote(new RemoteRecorder(reattach));
     if (!remote->start(socketPath, timeoutMs, error))
         return nullptr;
     return remote;
@@ -207,7 +208,7 @@ void RemoteRecorder::recorderGone() {
     emit ended();
     // The service manager restarts a recorder that failed, and the operator may start one: the window watches its
     // socket and becomes its view again when it serves. Nothing is torn down here, inside the old link's signal.
-    m_watch.start(ReattachPollMs);
+    m_watch.start(m_reattach.pollMs);
 }
 
 void RemoteRecorder::tryReattach() {
@@ -222,7 +223,7 @@ void RemoteRecorder::tryReattach() {
     m_socket = nullptr;
     m_levelsReader = nullptr;
     QString why;
-    if (!start(m_socketPath, ReattachWaitMs, &why))
+    if (!start(m_socketPath, m_reattach.waitMs, &why))
         return;
     m_watch.stop();
     m_available = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/coreconfig.h"
 #include "core/counters.h"
 #include "core/recorderport.h"
 #include "core/settings.h"
@@ -23,8 +24,10 @@ public:
     ~RemoteRecorder() override;
 
     // Attaches to the recorder serving at socketPath, waiting at most timeoutMs for it and for its state. Gives
-    // null with the reason in error when no recorder answers there.
-    static std::unique_ptr<RemoteRecorder> attach(const QString& socketPath, int timeoutMs, QString* error);
+    // null with the reason in error when no recorder answers there. Once the recorder ends, the window looks for
+    // it to serve again at the same socket as reattach says.
+    static std::unique_ptr<RemoteRecorder> attach(const QString& socketPath, int timeoutMs, QString* error,
+                                                  ReattachTimings reattach = {});
 
     Settings& settings();
     Counters& counters();
@@ -43,11 +46,6 @@ public:
     int initialReconnects() const { return m_initialReconnects; }
     bool initialHexDump() const { return m_initialHexDump; }
 
-    // How often a window whose recorder ended looks for it to serve again at the same socket, and how long one
-    // look may wait for it to answer; in milliseconds.
-    static inline int ReattachPollMs = 250;
-    static inline int ReattachWaitMs = 1000;
-
 signals:
     // The recorder serves again (restarted by its service manager, or started anew) and this window is its view
     // once more: available() is true, and the initial values above are the new recorder's.
@@ -57,7 +55,7 @@ private:
     class SettingsMirror;
     class CountersMirror;
 
-    RemoteRecorder();
+    explicit RemoteRecorder(ReattachTimings reattach);
     bool start(const QString& socketPath, int timeoutMs, QString* error);
     void recorderGone();
     void tryReattach();
@@ -70,6 +68,7 @@ private:
     std::unique_ptr<CountersMirror> m_counters;
     QString m_origin; // this window, so the recorder's echo of its own edits is not applied again
     QString m_socketPath;
+    const ReattachTimings m_reattach;
     QTimer m_watch; // while the recorder is gone: looks for it to return
     bool m_available = true;
     int m_initialLevels = -1;

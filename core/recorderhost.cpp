@@ -42,11 +42,11 @@ void raiseDescriptorLimit() {
     }
 }
 
-RecorderHost::RecorderHost(const QString& settingsPath) {
+RecorderHost::RecorderHost(const QString& settingsPath, const CoreConfig& given) : config(given) {
     if (!settingsPath.isEmpty())
         settings.setFilePath(settingsPath);
     settings.removeStaleTemporaryFiles();
-    monitor = new Monitor(settings, counters);
+    monitor = new Monitor(settings, counters, config.monitor);
     monitor->moveToThread(&m_coreThread);
     // Loads, saves and the running number's stores run where the recorder runs, one after another.
     settings.moveToThread(&m_coreThread);
@@ -60,19 +60,17 @@ RecorderHost::RecorderHost(const QString& settingsPath) {
     // Publishing hangs off the recorder: on the core's thread a group's events are journaled in the outbox with
     // the group's own syncs, and the publisher, on its own thread, takes them from there once the files are durable.
     mqttSettings.moveToThread(&m_coreThread);
-    m_outbox = std::make_unique<MqttOutbox>(settings.filePath());
-    mqtt = new MqttPublisher(settings, mqttSettings, *m_outbox, monitor);
+    m_outbox = std::make_unique<MqttOutbox>(settings.filePath(), config.outbox);
+    mqtt = new MqttPublisher(settings, mqttSettings, *m_outbox, monitor, config.mqtt);
     mqtt->moveToThread(&m_mqttThread);
     m_mqttThread.setObjectName(QStringLiteral("impulz-mqtt"));
     m_mqttThread.start();
     MqttPublisher* publisher = mqtt;
-    MqttSettings* mqttConfig = &mqttSettings;
     MqttOutbox* outbox = m_outbox.get();
-    onCore([this, publisher, mqttConfig, outbox] {
-        monitor->recorder()->setOutbox(
-            outbox, [mqttConfig] { return mqttConfig->config().enabled(); }, [publisher] { publisher->journaled(); });
-    });
-    m_mqttFeeds = {connectLevelsFeed()};
+    onCore([this, outbox] { monitor->recorder()->setOutbox(outbox, &mqttSettings); });
+    m_mqttFeeds = {connectLevelsFeed(), QObject::connect(
+                                            monitor->recorder(), &Recorder::journaled, monitor->recorder(),
+                                            [publisher] { publisher->journaled(); }, Qt::DirectConnection)};
     QObject::connect(&mqttSettings, &MqttSettings::changed, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(&settings, &Settings::loaded, mqtt, &MqttPublisher::reconfigure);
     QObject::connect(mqtt, &MqttPublisher::logLine, monitor, &Monitor::logLine);
@@ -88,7 +86,7 @@ QMetaObject::Connection RecorderHost::connectLevelsFeed() {
 RecorderHost::~RecorderHost() {
     m_port.reset();
     onCore([this] {
-        monitor->recorder()->setOutbox(nullptr, {}, {});
+        monitor->recorder()->setOutbox(nullptr, nullptr);
         for (const QMetaObject::Connection& c : std::as_const(m_mqttFeeds))
             QObject::disconnect(c);
     });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/coreconfig.h"
 #include "core/counters.h"
 #include "core/monitor.h"
 #include "core/mqttsettings.h"
@@ -24,13 +25,15 @@ void raiseDescriptorLimit();
 // written on the core's thread only: the settings model runs its loads and saves there, whoever asks.
 class RecorderHost {
 public:
-    // settingsPath: the settings file, or empty for the one that belongs to the executable.
-    explicit RecorderHost(const QString& settingsPath = QString());
+    // settingsPath: the settings file, or empty for the one that belongs to the executable. config: the timings,
+    // limits and clock the parts are made with (config).
+    explicit RecorderHost(const QString& settingsPath = QString(), const CoreConfig& given = CoreConfig());
     ~RecorderHost(); // stops the service and the core's thread
     RecorderHost(const RecorderHost&) = delete;
     RecorderHost& operator=(const RecorderHost&) = delete;
 
-    Settings settings;
+    const CoreConfig config; // as the host was made; the settings hand its clock on
+    Settings settings{config.clock};
     Counters counters;
     Monitor* monitor = nullptr;
     // The plant broker: its settings (the [MQTT] section, loaded with the settings) and the publisher, which runs

@@ -18,6 +18,9 @@
 #include <sys/stat.h>
 #endif
 
+const QString Settings::Section = QStringLiteral("Po spusteni");
+const QString Settings::SequenceKey = QStringLiteral("Por_cislo");
+
 namespace {
 
 const QString kAutostartEntry = QStringLiteral("dokonceni");
@@ -94,7 +97,7 @@ const Settings::Entry& Settings::entry(Key key) {
 
 Settings::~Settings() = default;
 
-Settings::Settings(QObject* parent) : QObject(parent) {
+Settings::Settings(std::shared_ptr<const Clock> clock, QObject* parent) : QObject(parent), m_clock(std::move(clock)) {
     for (const Entry& e : table())
         m_values[e.key] = e.initial;
     m_filePath = settingsPathFor(QCoreApplication::applicationFilePath());
@@ -264,7 +267,7 @@ QString Settings::expandName(int bit, bool preview, bool* advanced) {
         QMutexLocker lock(&m_mutex);
         const qint32 before = m_sequenceNumber;
         name = expandNameTemplate(m_values[NameTemplate].toString(), m_values[LineNumber].toInt(), bit,
-                                  m_sequenceNumber, preview);
+                                  m_sequenceNumber, preview, *m_clock);
         if (advanced)
             *advanced = m_sequenceNumber != before;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/clock.h"
+
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -7,6 +9,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class IniFile;
@@ -56,11 +59,16 @@ public:
     static Key pathKey(int bit) { return Key(Folder0 + bit); }
 
     // The settings file's one section and the key of the running number.
-    static inline const QString Section = QStringLiteral("Po spusteni");
-    static inline const QString SequenceKey = QStringLiteral("Por_cislo");
+    static const QString Section;
+    static const QString SequenceKey;
 
-    explicit Settings(QObject* parent = nullptr);
+    // clock: what the file names read their date and time from, and the clock of everyone who reads these
+    // settings (the recorder, the publisher, the windows); it is never replaced, so any thread may read it.
+    explicit Settings(std::shared_ptr<const Clock> clock = Clock::system(), QObject* parent = nullptr);
     ~Settings() override;
+
+    const Clock& clock() const { return *m_clock; }
+    std::shared_ptr<const Clock> sharedClock() const { return m_clock; }
 
     QString filePath() const;
     void setFilePath(const QString& path);
@@ -138,6 +146,7 @@ private:
     void applyAutostart();
     qint32 loadSequenceNumber(const IniFile& ini);
 
+    const std::shared_ptr<const Clock> m_clock;
     mutable QMutex m_mutex;
     QString m_filePath;
     std::array<QVariant, KeyCount> m_values;

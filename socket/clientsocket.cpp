@@ -334,16 +334,10 @@ void ClientSocket::finishConnect(int posixError) {
 
     const QPointer<ClientSocket> self(this);
     const quint64 serial = m_serial;
-    bool escaped = false;
-    try {
-        emit sessionConnected(code);
-    } catch (const std::exception& e) {
-        qWarning("controller link: the session's handler failed, the link is closed: %s", e.what());
-        escaped = true;
-    }
+    emit sessionConnected(code);
     if (!self || serial != m_serial)
         return; // destroyed, or closed (and perhaps reopened) by the handler
-    if (escaped || code != 0) {
+    if (code != 0) {
         closeSocket();
         return;
     }
@@ -433,12 +427,7 @@ void ClientSocket::dispatchDataAvailable() {
     const QPointer<ClientSocket> self(this);
     const quint64 serial = m_serial;
     m_inDataHandler = true;
-    try {
-        emit dataAvailable();
-    } catch (const std::exception& e) {
-        // One bad chunk must not cost the connection.
-        qWarning("controller link: a chunk's handler failed, the link stays: %s", e.what());
-    }
+    emit dataAvailable();
     if (!self)
         return;
     m_inDataHandler = false;
@@ -549,9 +538,5 @@ void ClientSocket::closeSocket() {
 void ClientSocket::raiseError(int code) {
     m_lastError = code;
     // Faults are reported through the event, never thrown at whoever started the operation.
-    try {
-        emit errorOccurred();
-    } catch (const std::exception& e) {
-        qWarning("controller link: the error's handler failed: %s", e.what());
-    }
+    emit errorOccurred();
 }

@@ -73,9 +73,9 @@ public:
     qint64 bytesAvailable() const;
     qintptr socketDescriptor() const { return m_fd; }
 
-    // The signals' receivers run on this object's thread and may destroy the socket. An exception escaping a
-    // receiver of dataAvailable is logged and the connection stays open; one escaping a receiver of
-    // sessionConnected is logged and closes the connection.
+    // The signals' receivers run on this object's thread and may destroy or close the socket. They must not throw:
+    // Qt does not carry an exception through a signal's delivery, so each receiver deals with its own failures
+    // (the monitor logs them; one that cannot greet a session closes it).
 
 private:
     void startConnect(const QHostAddress& address);

@@ -19,7 +19,7 @@ class TestConnection : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
+    void init() { m_clock = pinnedClock(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
     void greetingAndReportsOnEverySession();
     void refusedConnectionLogsOneError();
     void watchdogReconnectsSilentControllerUntilOperatorDisconnects();
@@ -31,6 +31,7 @@ private slots:
 
 private:
     void connectTo(MonitorFixture& fx, FakeController& controller, const QStringList& extra = {});
+    std::shared_ptr<PinnedClock> m_clock; // every test's recorder reads it
 };
 
 void TestConnection::connectTo(MonitorFixture& fx, FakeController& controller, const QStringList& extra) {
@@ -41,7 +42,7 @@ void TestConnection::connectTo(MonitorFixture& fx, FakeController& controller, c
 }
 
 void TestConnection::greetingAndReportsOnEverySession() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     FakeController controller;
     connectTo(fx, controller);
     QTRY_COMPARE(controller.received(0), Greeting);
@@ -76,7 +77,7 @@ void TestConnection::greetingAndReportsOnEverySession() {
 }
 
 void TestConnection::refusedConnectionLogsOneError() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     quint16 port = 0;
     {
         QTcpServer closed;
@@ -98,7 +99,7 @@ void TestConnection::refusedConnectionLogsOneError() {
 }
 
 void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     FakeController controller;
     connectTo(fx, controller, {QStringLiteral("Obnovit=1"), QStringLiteral("Sec=1")});
     QVERIFY(fx.watchdogActive());
@@ -128,7 +129,7 @@ void TestConnection::watchdogReconnectsSilentControllerUntilOperatorDisconnects(
 }
 
 void TestConnection::controllerCloseWithoutWatchdogThenClickReconnects() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     FakeController controller;
     connectTo(fx, controller);
     QTRY_COMPARE(controller.received(0), Greeting);
@@ -144,7 +145,7 @@ void TestConnection::controllerCloseWithoutWatchdogThenClickReconnects() {
 }
 
 void TestConnection::logLimitAndHexLines() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     FakeController controller;
     connectTo(fx, controller, {QStringLiteral("Mazat=1"), QStringLiteral("Pocet=5")});
     for (int i = 0; i < 5; ++i)
@@ -165,7 +166,7 @@ void TestConnection::logLimitAndHexLines() {
 }
 
 void TestConnection::largeChunkWarnsAndLaterChunksWait() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     FakeController controller;
     connectTo(fx, controller);
     QTRY_COMPARE(controller.received(0), Greeting);
@@ -212,7 +213,7 @@ void TestConnection::badAddressAndPortAreLogged() {
     QFETCH(QString, address);
     QFETCH(QString, port);
     QFETCH(QString, line);
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.writeIni(fx.existingDirectories());
     fx.Form1->LoadSettings();
     fx.FrmNastav->IPAddress->setText(address);

@@ -112,8 +112,9 @@ void TestCoreThread::largeChunkWarningHoldsNothingBack() {
 }
 
 void TestCoreThread::windowIsPaintedBeforeTheStartupWait() {
-    MonitorFixture fx;
-    Monitor::StartupWaitMs = 4000;
+    CoreConfig config = testConfig();
+    config.monitor.startupMs = 4000;
+    MonitorFixture fx(true, config);
     FakeController controller;
     fx.writeIni(fx.existingDirectories() << QStringLiteral("Login=1")
                                          << QStringLiteral("Port=%1").arg(controller.port()));
@@ -152,7 +153,7 @@ void TestCoreThread::writeFailureReachesTrayAndCounter() {
 
 // The tray's silence after a failed write lasts the interval the window was given, and then it speaks again.
 void TestCoreThread::writeFailureNoticeReturnsAfterItsInterval() {
-    MonitorFixture fx(true, {.writeFailureNoticeMs = 200});
+    MonitorFixture fx(true, testConfig(), {.writeFailureNoticeMs = 200});
     Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=E%nbit%_%numco%")});
     fx.FrmNastav->edCesta[1]->setText(fx.dir.filePath(QStringLiteral("missing")));
     link.send(report(52, 0xFF) + report(52, 0xFD), 2);
@@ -173,7 +174,7 @@ void TestCoreThread::writeFailureNoticeReturnsAfterItsInterval() {
 }
 
 void TestCoreThread::cancelledSessionEndKeepsTheConfirmation() {
-    MonitorFixture fx(false, {.sessionEndGraceMs = 50});
+    MonitorFixture fx(false, testConfig(), {.sessionEndGraceMs = 50});
     fx.Form1->show();
     QTRY_VERIFY(!fx.Form1->windowTitle().isEmpty());
     fx.Form1->sessionEnding(); // then the log-out is cancelled: no close follows
@@ -200,9 +201,9 @@ void TestCoreThread::staleSettingsTemporaryGoesAtStart() {
 // The settings button stays off from the window's first showing until the start-up wait has connected, and
 // through a whole reconnect cycle; and a settings dialog that is open anyway never makes two events share a number.
 void TestCoreThread::settingsStayClosedWhileTheCoreDecides() {
-    MonitorFixture fx;
-    Monitor::StartupWaitMs = 400;
-    Monitor::WatchdogWaitMs = 300;
+    CoreConfig config = testConfig();
+    config.monitor = {400, 300}; // start-up, watchdog
+    MonitorFixture fx(true, config);
     FakeController controller;
     fx.writeIni(
         fx.existingDirectories() << QStringLiteral("Port=%1").arg(controller.port()) << QStringLiteral("Login=1")

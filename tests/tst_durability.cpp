@@ -11,6 +11,7 @@
 #include "core/inifile.h"
 #include "core/monitor.h"
 #include "core/mqttoutbox.h"
+#include "core/mqttsettings.h"
 #include "core/recorder.h"
 #include "core/settings.h"
 #include "support/testsupport.h"
@@ -54,7 +55,11 @@ int recordBurst(const QString& root, int inputs, int pairs) {
     Counters counters;
     Monitor monitor(settings, counters);
     MqttOutbox outbox(settings.filePath());
-    monitor.recorder()->setOutbox(&outbox, [] { return true; }, {});
+    MqttSettings publishing(settings); // a broker named: every group is journaled
+    MqttConfig broker;
+    broker.server = QStringLiteral("127.0.0.1");
+    publishing.setConfig(broker);
+    monitor.recorder()->setOutbox(&outbox, &publishing);
     QObject::connect(&counters, &Counters::changed, [&] { mark("counted"); });
     QObject::connect(&monitor, &Monitor::logLine,
                      [&](const QString& line) { mark(("logged " + line.toUtf8()).constData()); });

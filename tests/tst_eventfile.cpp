@@ -1,8 +1,8 @@
 #include "core/eventfile.h"
 
-#include "core/clock.h"
 #include "core/posixfile.h"
 
+#include "support/pinnedclock.h"
 #include "support/testsupport.h"
 
 #include <QDir>
@@ -63,14 +63,14 @@ class TestEventFile : public QObject {
 
 private slots:
     void init() {
-        Clock::setNow(kNow);
+        m_clock.setNow(kNow);
         m_tmp = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tmp->isValid());
         m_dir = m_tmp->path();
         QVERIFY(::chmod(QFile::encodeName(m_dir).constData(), 0777) == 0);
     }
     void cleanup() {
-        Clock::reset();
+        m_clock.reset();
         m_tmp.reset();
     }
 
@@ -92,7 +92,7 @@ private slots:
     }
 
     void writesOneCompleteFile() {
-        const EventWriteResult r = writeEventFile(m_dir, QStringLiteral("L01_B0_00042"));
+        const EventWriteResult r = writeEventFile(m_dir, QStringLiteral("L01_B0_00042"), true, m_clock);
         QVERIFY2(r.ok, qPrintable(r.error));
         QCOMPARE(r.path, m_dir + QStringLiteral("/L01_B0_00042.csv"));
         QCOMPARE(readBytes(r.path), eventLine(kNow));
@@ -111,10 +111,10 @@ private slots:
         }
         const QDateTime mtime = QFileInfo(existing).lastModified();
 
-        EventWriteResult r = writeEventFile(m_dir, QStringLiteral("x"));
+        EventWriteResult r = writeEventFile(m_dir, QStringLiteral("x"), true, m_clock);
         QVERIFY2(r.ok, qPrintable(r.error));
         QCOMPARE(r.path, m_dir + QStringLiteral("/x_2.csv"));
-        r = writeEventFile(m_dir, QStringLiteral("x"));
+        r = writeEventFile(m_dir, QStringLiteral("x"), true, m_clock);
         QVERIFY2(r.ok, qPrintable(r.error));
         QCOMPARE(r.path, m_dir + QStringLiteral("/x_3.csv"));
         QCOMPARE(readBytes(r.path), eventLine(kNow));
@@ -130,8 +130,8 @@ private slots:
         }
         QVERIFY(QFile::link(target, m_dir + QStringLiteral("/y.csv")));
         QVERIFY(QFile::link(elsewhere.filePath(QStringLiteral("none")), m_dir + QStringLiteral("/z.csv")));
-        QCOMPARE(writeEventFile(m_dir, QStringLiteral("y")).path, m_dir + QStringLiteral("/y_2.csv"));
-        QCOMPARE(writeEventFile(m_dir, QStringLiteral("z")).path, m_dir + QStringLiteral("/z_2.csv"));
+        QCOMPARE(writeEventFile(m_dir, QStringLiteral("y"), true, m_clock).path, m_dir + QStringLiteral("/y_2.csv"));
+        QCOMPARE(writeEventFile(m_dir, QStringLiteral("z"), true, m_clock).path, m_dir + QStringLiteral("/z_2.csv"));
         QCOMPARE(readBytes(target), QByteArray("keep"));
         QCOMPARE(entriesBelow(elsewhere.path()), QStringList{QStringLiteral("target.txt")});
 
@@ -140,7 +140,7 @@ private slots:
     }
 
     void directoryTextIsUsedUnchanged() {
-        const EventWriteResult r = writeEventFile(m_dir + u'/', QStringLiteral("a"));
+        const EventWriteResult r = writeEventFile(m_dir + u'/', QStringLiteral("a"), true, m_clock);
         QVERIFY2(r.ok, qPrintable(r.error));
         QCOMPARE(r.path, m_dir + QStringLiteral("//a.csv"));
         QCOMPARE(readBytes(m_dir + QStringLiteral("/a.csv")), eventLine(kNow));
@@ -175,7 +175,7 @@ private slots:
         {
             const Unprivileged user;
             if (user.ok()) {
-                r = writeEventFile(dir, name);
+                r = writeEventFile(dir, name, true, m_clock);
                 ran = true;
             }
         }
@@ -207,7 +207,7 @@ private slots:
         }
         ::close(fd);
 
-        const EventWriteResult r = writeEventFile(m_dir, QStringLiteral("a"));
+        const EventWriteResult r = writeEventFile(m_dir, QStringLiteral("a"), true, m_clock);
         QVERIFY(!r.ok);
         QCOMPARE(r.error, systemText(ENOSPC));
         QCOMPARE(entriesBelow(m_dir), QStringList{QStringLiteral("filler")});
@@ -235,7 +235,8 @@ private slots:
         const QList<EventWriteResult> r = writeEventFiles({{m_dir, QStringLiteral("a")},
                                                            {m_dir + QStringLiteral("/sub"), QStringLiteral("b")},
                                                            {bad, name},
-                                                           {m_dir, QStringLiteral("a")}});
+                                                           {m_dir, QStringLiteral("a")}},
+                                                          true, {}, m_clock);
         QCOMPARE(r.size(), 4);
         const QStringList expected{m_dir + QStringLiteral("/a.csv"), m_dir + QStringLiteral("/sub/b.csv"),
                                    bad + u'/' + name + QStringLiteral(".csv"), m_dir + QStringLiteral("/a_2.csv")};
@@ -254,14 +255,15 @@ private slots:
     void workDuringTheSyncsComesBeforeTheNames() {
         const QList<EventWriteRequest> group{{m_dir, QStringLiteral("a")}, {m_dir, QStringLiteral("b")}};
         QStringList seen;
-        const QList<EventWriteResult> r = writeEventFiles(group, true, [&] { seen = entriesBelow(m_dir); });
+        const QList<EventWriteResult> r = writeEventFiles(
+            group, true, [&] { seen = entriesBelow(m_dir); }, m_clock);
         QVERIFY(r[0].ok && r[1].ok);
         QVERIFY(!seen.contains(QStringLiteral("a.csv")) && !seen.contains(QStringLiteral("b.csv")));
 
         QVERIFY_THROWS_EXCEPTION(std::runtime_error,
                                  writeEventFiles(group, true, [] { throw std::runtime_error("store failed"); }));
         QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "b.csv"}));
-        const QList<EventWriteResult> next = writeEventFiles(group);
+        const QList<EventWriteResult> next = writeEventFiles(group, true, {}, m_clock);
         QVERIFY(next[0].ok && next[1].ok);
         QCOMPARE(entriesBelow(m_dir), (QStringList{"a.csv", "a_2.csv", "b.csv", "b_2.csv"}));
     }
@@ -284,8 +286,8 @@ private slots:
         QFETCH(QString, tenth);
         QCOMPARE(QFile::encodeName(name + ".csv").size(), 255);
 
-        QList<EventWriteResult> r{writeEventFile(m_dir, name)};
-        r += writeEventFiles(QList<EventWriteRequest>(9, {m_dir, name}));
+        QList<EventWriteResult> r{writeEventFile(m_dir, name, true, m_clock)};
+        r += writeEventFiles(QList<EventWriteRequest>(9, {m_dir, name}), true, {}, m_clock);
         QStringList names;
         for (const EventWriteResult& e : r) {
             QVERIFY2(e.ok, qPrintable(e.error));
@@ -327,6 +329,7 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_dir;
+    PinnedClock m_clock; // what the files' lines are stamped with
 };
 
 QTEST_GUILESS_MAIN(TestEventFile)

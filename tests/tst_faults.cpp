@@ -109,12 +109,15 @@ class TestFaults : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
+    void init() { m_clock = pinnedClock(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7))); }
     void everyDeliveredTransitionIsRecordedOnce_data();
     void everyDeliveredTransitionIsRecordedOnce();
     void realTelnetServerAsPeer();
     void diskFaultsCostOnlyTheirOwnEvents_data();
     void diskFaultsCostOnlyTheirOwnEvents();
+
+private:
+    std::shared_ptr<PinnedClock> m_clock; // every test's recorder reads it
 };
 
 void TestFaults::everyDeliveredTransitionIsRecordedOnce_data() {
@@ -166,7 +169,7 @@ void TestFaults::everyDeliveredTransitionIsRecordedOnce() {
     if (!Simulator::available())
         QSKIP("controller simulator not built");
 
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     Simulator sim(options);
     QVERIFY2(sim.listening(), sim.tail().constData());
@@ -262,7 +265,7 @@ void TestFaults::realTelnetServerAsPeer() {
     QByteArray serverLog;
     QTRY_VERIFY_WITH_TIMEOUT((serverLog += server.readAllStandardError()).contains("listening on"), 10000);
 
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     QStringList settings = fx.existingDirectories();
     for (int n = 0; n < 8; ++n)
@@ -311,7 +314,7 @@ void TestFaults::diskFaultsCostOnlyTheirOwnEvents() {
     QFETCH(int, bad);
     QFETCH(int, error);
     QFETCH(QString, format);
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const auto stop = qScopeGuard([&fx] { disconnectMonitor(fx); });
     const auto isBad = [bad](int n) { return bad == -1 || bad == n; };
 

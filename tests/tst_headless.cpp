@@ -11,7 +11,6 @@
 #include "core/statefile.h"
 #include "core/version.h"
 #include "support/fakelink.h"
-#include "support/seams.h"
 #include "support/simulator.h"
 #include "support/testsupport.h"
 
@@ -294,12 +293,11 @@ public:
 // The recorder that ends for one waiting to take over records the reports already in its link, and stores the
 // running number with their events: the next recorder's link never sees those bytes.
 void TestHeadless::endingRecordsWhatHadArrived() {
-    const CoreSeams seams;
     QTemporaryDir dir;
     Settings settings;
     Counters counters;
     auto* link = new UnreadLink;
-    Monitor monitor(settings, counters, nullptr, link);
+    Monitor monitor(settings, counters, {}, nullptr, link);
     const QString ini = dir.filePath(QStringLiteral("impulz.ini"));
     settings.setFilePath(ini);
     settings.load();

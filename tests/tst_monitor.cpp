@@ -1,5 +1,5 @@
 // The monitor core as a plain object on the test's thread, fed through a fake link: the recorder's step, a cut
-// link, the order of the running number and the event files.
+// link, the order of the running number and the event files, and a handler of the link's signals that fails.
 
 #include "core/counters.h"
 #include "core/inifile.h"
@@ -7,13 +7,17 @@
 #include "core/recorder.h"
 #include "core/settings.h"
 #include "support/fakelink.h"
-#include "support/seams.h"
 #include "support/testsupport.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <stdexcept>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 class TestMonitor : public QObject {
     Q_OBJECT
@@ -23,6 +27,8 @@ private slots:
     void cutLinkLeavesNoPhantomEvent_data();
     void cutLinkLeavesNoPhantomEvent();
     void runningNumberIsStoredBeforeItsFile();
+    void failingChunkIsLoggedAndTheLinkStays();
+    void failingGreetingIsLoggedAndClosesTheLink();
 };
 
 void TestMonitor::transitionsAreWatchedFallsIntoLog1_data() {
@@ -50,12 +56,29 @@ void TestMonitor::transitionsAreWatchedFallsIntoLog1() {
 namespace {
 // A monitor as a plain object on the test's thread, fed through a link the test drives, with every input's folder
 // in a temporary directory and input 0 watched, named by the running number.
-struct CoreFixture : CoreSeams {
+// The link can be told to fail its next read or its sends, as a link whose system calls throw would.
+class FailingLink : public FakeLink {
+public:
+    bool failNextReceive = false;
+    bool failSends = false;
+    int receive(char* buffer, int size) override {
+        if (std::exchange(failNextReceive, false))
+            throw std::runtime_error("read failed");
+        return FakeLink::receive(buffer, size);
+    }
+    void send(const QByteArray& bytes) override {
+        if (failSends && state() == wsConnected)
+            throw std::runtime_error("send failed");
+        FakeLink::send(bytes);
+    }
+};
+
+struct CoreFixture {
     QTemporaryDir dir;
     Settings settings;
     Counters counters;
-    FakeLink* link = new FakeLink; // the monitor's
-    Monitor monitor{settings, counters, nullptr, link};
+    FailingLink* link = new FailingLink; // the monitor's
+    Monitor monitor{settings, counters, {}, nullptr, link};
 
     CoreFixture() {
         settings.setFilePath(dir.filePath(QStringLiteral("impulz.ini")));
@@ -97,20 +120,100 @@ void TestMonitor::cutLinkLeavesNoPhantomEvent() {
     QCOMPARE(fx.link->sent(), (QList<QByteArray>{Greeting, Greeting})); // each session is greeted
 }
 
+namespace {
+// The names a folder's entries were created, written or renamed to, in the order the system made the changes.
+class FolderChanges {
+public:
+    explicit FolderChanges(const QString& dir) : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        m_ok = m_fd >= 0 && ::inotify_add_watch(m_fd, QFile::encodeName(dir).constData(),
+                                                IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO) >= 0;
+    }
+    ~FolderChanges() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderChanges(const FolderChanges&) = delete;
+    FolderChanges& operator=(const FolderChanges&) = delete;
+    bool ok() const { return m_ok; }
+    // Every change so far; the changes of a call that returned are all queued by then.
+    QStringList names() {
+        QStringList names;
+        alignas(inotify_event) char buffer[16384];
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0)
+                return names;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (e->len > 0)
+                    names << QFile::decodeName(e->name);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+private:
+    int m_fd;
+    bool m_ok = false;
+};
+} // namespace
+
 void TestMonitor::runningNumberIsStoredBeforeItsFile() {
-    // A crash between the two may skip a number but never issue one twice.
+    // A crash between the two may skip a number but never issue one twice: the settings file takes the number the
+    // chunk's events moved it to before any of their files has a name, and is not touched after them.
     CoreFixture fx;
-    QStringList seen;
-    Recorder::beforeEventWrites = [&] { // the fixture puts the seam back
-        seen << IniFile(fx.settings.filePath()).readString(Settings::Section, Settings::SequenceKey, QString());
-        seen << QString::number(csvFiles(fx.dir.path()).size());
-    };
+    FolderChanges changes(fx.dir.path());
+    QVERIFY(changes.ok());
     fx.monitor.handleChunk(report(52, 0xFF) + report(52, 0xFE) + report(52, 0xFF) + report(52, 0xFE));
-    QCOMPARE(seen, (QStringList{QStringLiteral("3"), QStringLiteral("0")}));
+    QStringList order; // the settings file and the event files, each change once in a row
+    for (const QString& name : changes.names()) {
+        const QString seen = name.endsWith(QStringLiteral(".csv")) && !name.startsWith(u'.') ? name
+                             : name == QStringLiteral("impulz.ini") ? QStringLiteral("settings")
+                                                                    : QString();
+        if (!seen.isEmpty() && (order.isEmpty() || order.last() != seen))
+            order << seen;
+    }
+    QCOMPARE(order,
+             (QStringList{QStringLiteral("settings"), QStringLiteral("E0_00001.csv"), QStringLiteral("E0_00002.csv")}));
+    QCOMPARE(IniFile(fx.settings.filePath()).readString(Settings::Section, Settings::SequenceKey, QString()),
+             QStringLiteral("3"));
     QCOMPARE(csvFiles(fx.dir.path()), (QStringList{QStringLiteral("E0_00001.csv"), QStringLiteral("E0_00002.csv")}));
     QCOMPARE(fx.counters.count(0), 2);
     // The watchdog keeps its period to the millisecond instead of firing up to 5 % early.
     QCOMPARE(fx.monitor.watchdog()->timerType(), Qt::PreciseTimer);
+}
+
+void TestMonitor::failingChunkIsLoggedAndTheLinkStays() {
+    // Nothing may leave a handler of the link's signals by an exception; one chunk that cannot be read costs only
+    // itself, and the log says why.
+    CoreFixture fx;
+    fx.connect();
+    QSignalSpy lines(&fx.monitor, &Monitor::logLine);
+    fx.link->failNextReceive = true;
+    fx.link->deliver(report(52, 0xFF));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().first().toString().contains(QStringLiteral("read failed")),
+             qPrintable(lines.first().first().toString()));
+    QCOMPARE(fx.link->state(), wsConnected);
+    fx.link->deliver(report(52, 0xFE)); // the unread report comes with the next one
+    QCOMPARE(fx.counters.count(0), 1);
+    QCOMPARE(csvFiles(fx.dir.path()).size(), 1);
+}
+
+void TestMonitor::failingGreetingIsLoggedAndClosesTheLink() {
+    CoreFixture fx;
+    fx.link->failSends = true;
+    QSignalSpy lines(&fx.monitor, &Monitor::logLine);
+    fx.connect();
+    QCOMPARE(fx.link->state(), wsClosed);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().first().toString().contains(QStringLiteral("send failed")),
+             qPrintable(lines.first().first().toString()));
+    // The next session is greeted as usual.
+    fx.link->failSends = false;
+    fx.connect();
+    QCOMPARE(fx.link->state(), wsConnected);
+    QCOMPARE(fx.link->sent().last(), Greeting);
 }
 
 QTEST_GUILESS_MAIN(TestMonitor)

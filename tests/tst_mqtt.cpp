@@ -217,6 +217,16 @@ void record(RecorderHost& host, int n) {
     host.onCore([&] { host.monitor->handleChunk(burst); });
 }
 
+// The publisher's timings for a test: retries after a tenth of a second, up to 0.4 s, the cursor stored every 50 ms,
+// and no answer to CONNECT within two seconds drops the attempt.
+CoreConfig quickMqtt(int connectTimeoutMs = 2000) {
+    CoreConfig config;
+    config.mqtt.retryMinMs = 100;
+    config.mqtt.retryMaxMs = 400;
+    config.mqtt.cursorStoreMs = 50;
+    config.mqtt.connectTimeoutMs = connectTimeoutMs;
+    return config;
+}
 } // namespace
 
 class TestMqtt : public QObject {
@@ -262,16 +272,12 @@ private:
 void TestMqtt::initTestCase() {
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("mosquitto")).isEmpty(),
              "mosquitto is not installed (scripts/setup installs it)");
-    MqttPublisher::RetryMinMs = 100;
-    MqttPublisher::RetryMaxMs = 400;
-    MqttPublisher::CursorStoreMs = 50;
 }
 
 void TestMqtt::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(path(QStringLiteral("events"))));
     qputenv("XDG_STATE_HOME", QFile::encodeName(path(QStringLiteral("state"))));
-    MqttPublisher::ConnectTimeoutMs = 2000;
 }
 
 void TestMqtt::burstArrivesWithRetainedState() {
@@ -279,7 +285,7 @@ void TestMqtt::burstArrivesWithRetainedState() {
     QVERIFY(broker.start());
     writeIni(broker.port());
     {
-        RecorderHost host(ini());
+        RecorderHost host(ini(), quickMqtt());
         host.settings.load();
         QTRY_VERIFY(host.mqtt->isConnected());
         Subscriber consumer(broker.port());
@@ -312,7 +318,7 @@ void TestMqtt::brokerRestartMidBurstLosesNothingInOrder() {
     writeIni(broker.port());
     Subscriber consumer(broker.port());
     QTRY_VERIFY(consumer.subscribed());
-    RecorderHost host(ini());
+    RecorderHost host(ini(), quickMqtt());
     QSignalSpy log(host.monitor, &Monitor::logLine);
     host.settings.load();
     QTRY_VERIFY(host.mqtt->isConnected());
@@ -356,16 +362,17 @@ void TestMqtt::refusingBrokersLeaveRecordingUntouched() {
     }
     Broker broker(m_dir->path(), brokerConf);
     QTcpServer silent;
+    CoreConfig config = quickMqtt();
     if (brokerConf.isEmpty()) {
         // Accepts and never says a word: the connect attempt outlives the whole test.
-        MqttPublisher::ConnectTimeoutMs = 600000;
+        config = quickMqtt(600000);
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         writeIni(silent.serverPort(), mqtt);
     } else {
         QVERIFY(broker.start());
         writeIni(broker.port(), mqtt);
     }
-    RecorderHost host(ini());
+    RecorderHost host(ini(), config);
     QSignalSpy log(host.monitor, &Monitor::logLine);
     QSignalSpy boxes(host.port(), &RecorderPort::warning);
     host.settings.load();
@@ -420,7 +427,7 @@ void TestMqtt::unacknowledgedEventKeepsTheCursor() {
     Subscriber consumer(broker.port());
     QTRY_VERIFY(consumer.subscribed());
     broker.stop();
-    RecorderHost host(ini());
+    RecorderHost host(ini(), quickMqtt());
     host.settings.load();
     record(host, 20);
     QTRY_COMPARE(host.mqtt->backlog(), 20);
@@ -473,7 +480,7 @@ void TestMqtt::settingsPageTakesEffectWhenSaved() {
     QVERIFY(broker.start());
     writeIni(broker.port());
     IniFile::update(ini(), MqttConfig::Section, {{QStringLiteral("Server"), QString()}});
-    RecorderHost host(ini());
+    RecorderHost host(ini(), quickMqtt());
     host.settings.load();
     TFrmNastav dialog(host.settings);
     dialog.setMqttSettings(&host.mqttSettings);
@@ -520,7 +527,7 @@ void TestMqtt::unreachableBrokerSaysWhy() {
             s->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
     });
     writeIni(port);
-    RecorderHost host(ini());
+    RecorderHost host(ini(), quickMqtt());
     QSignalSpy log(host.monitor, &Monitor::logLine);
     host.settings.load();
     const auto unreachable = [&log] {
@@ -542,10 +549,7 @@ void TestMqtt::unreachableBrokerSaysWhy() {
 // batch for each number read from its standard input, until it is killed.
 static int runChild() {
     QCoreApplication app(*new int(0), nullptr);
-    MqttPublisher::CursorStoreMs = 50;
-    MqttPublisher::RetryMinMs = 100;
-    MqttPublisher::RetryMaxMs = 400;
-    RecorderHost host(qEnvironmentVariable("IMPULZ_MQTT_CHILD"));
+    RecorderHost host(qEnvironmentVariable("IMPULZ_MQTT_CHILD"), quickMqtt(CoreConfig().mqtt.connectTimeoutMs));
     host.settings.load();
     record(host, qEnvironmentVariableIntValue("IMPULZ_MQTT_EVENTS"));
     QSocketNotifier input(0, QSocketNotifier::Read);

@@ -1,6 +1,6 @@
 #include "core/nametemplate.h"
 
-#include "core/clock.h"
+#include "support/pinnedclock.h"
 
 #include <QTest>
 
@@ -10,8 +10,8 @@ class TestNameTemplate : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { Clock::setNow(QDateTime(QDate(2024, 3, 7), QTime(14, 5, 9))); }
-    void cleanup() { Clock::reset(); }
+    void init() { m_clock.setNow(QDateTime(QDate(2024, 3, 7), QTime(14, 5, 9))); }
+    void cleanup() { m_clock.reset(); }
 
     void expand_data() {
         QTest::addColumn<QString>("templ");
@@ -63,29 +63,32 @@ private slots:
         QFETCH(QString, expected);
         QFETCH(qint32, numberAfter);
 
-        QCOMPARE(expandNameTemplate(templ, line, bit, number, dialog), expected);
+        QCOMPARE(expandNameTemplate(templ, line, bit, number, dialog, m_clock), expected);
         QCOMPARE(number, numberAfter);
     }
 
     // Date and time come from the clock at the moment of the call, with leading zeros and a 24-hour clock.
     void followsTheClock() {
         qint32 number = 1;
-        Clock::setNow(QDateTime(QDate(2009, 12, 31), QTime(23, 59, 58)));
-        QCOMPARE(expandNameTemplate(QStringLiteral("%date%_%time%"), 1, 0, number, false),
+        m_clock.setNow(QDateTime(QDate(2009, 12, 31), QTime(23, 59, 58)));
+        QCOMPARE(expandNameTemplate(QStringLiteral("%date%_%time%"), 1, 0, number, false, m_clock),
                  QStringLiteral("311209_235958"));
-        Clock::setNow(QDateTime(QDate(2010, 1, 1), QTime(0, 0, 0)));
-        QCOMPARE(expandNameTemplate(QStringLiteral("%date%_%time%"), 1, 0, number, false),
+        m_clock.setNow(QDateTime(QDate(2010, 1, 1), QTime(0, 0, 0)));
+        QCOMPARE(expandNameTemplate(QStringLiteral("%date%_%time%"), 1, 0, number, false, m_clock),
                  QStringLiteral("010110_000000"));
     }
 
     // A name taken as the clock passes midnight is of one moment: the date and the time of the same reading.
     void oneMomentPerName() {
         qint32 number = 1;
-        Clock::setNow(QDateTime(QDate(2009, 12, 31), QTime(23, 59, 59, 600)));
-        Clock::setStepPerReading(500); // each reading half a second after the one before
-        QCOMPARE(expandNameTemplate(QStringLiteral("%time%_%date%"), 1, 0, number, false),
+        m_clock.setNow(QDateTime(QDate(2009, 12, 31), QTime(23, 59, 59, 600)));
+        m_clock.setStepPerReading(500); // each reading half a second after the one before
+        QCOMPARE(expandNameTemplate(QStringLiteral("%time%_%date%"), 1, 0, number, false, m_clock),
                  QStringLiteral("235959_311209"));
     }
+
+private:
+    PinnedClock m_clock;
 };
 
 QTEST_GUILESS_MAIN(TestNameTemplate)

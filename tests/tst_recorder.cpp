@@ -32,7 +32,7 @@ class TestRecorder : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { Clock::setNow(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7, 250))); }
+    void init() { m_clock = pinnedClock(QDateTime(QDate(2026, 12, 6), QTime(13, 45, 7, 250))); }
     void onlyNewTransitionsOfWatchedInputsAreRecorded();
     void periodSumIsInclusiveToTheMillisecond();
     void directoryTextIsUsedUnchanged();
@@ -43,10 +43,13 @@ private slots:
     void sequenceNumberIsStoredAtOnce();
     void countersWindow();
     void simulatorLoadRunMatchesCounters();
+
+private:
+    std::shared_ptr<PinnedClock> m_clock; // every test's recorder and windows read it
 };
 
 void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Bit3=1"), QStringLiteral("Format=B%nbit%_%numco%"),
                    QStringLiteral("Por_cislo=41")});
     // The first report after start records nothing: the stored levels start at 0.
@@ -76,10 +79,10 @@ void TestRecorder::onlyNewTransitionsOfWatchedInputsAreRecorded() {
 }
 
 void TestRecorder::periodSumIsInclusiveToTheMillisecond() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     Link link(fx, {QStringLiteral("Bit2=1"), QStringLiteral("Bit7=1"), QStringLiteral("Format=%nbit%_%numco%")});
     link.send(report(52, 0xFF), 1);
-    const QDateTime now = Clock::now();
+    const QDateTime now = m_clock->now();
     fx.FrmPocitadla->DateTimePicker1->setDate(now.date().addDays(-1));
     fx.FrmPocitadla->DateTimePicker2->setTime(QTime(8, 0));
     fx.FrmPocitadla->DateTimePicker3->setDate(now.date());
@@ -91,19 +94,19 @@ void TestRecorder::periodSumIsInclusiveToTheMillisecond() {
     QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
     QCOMPARE(fx.FrmPocitadla->Edit[2]->text(), QStringLiteral("1"));
     // One millisecond later the period is over; the per-input counters go on.
-    Clock::advance(1);
+    m_clock->advance(1);
     link.send(report(52, 0xFF) + report(52, 0x7F), 4);
     QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
     QCOMPARE(fx.FrmPocitadla->Edit[7]->text(), QStringLiteral("2"));
     // "Dnes" sets both ends to the moment of the click: a later event is outside.
     fx.FrmPocitadla->btnDnesClick();
-    Clock::advance(1);
+    m_clock->advance(1);
     link.send(report(52, 0xFF) + report(52, 0x7F), 6);
     QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("1"));
 }
 
 void TestRecorder::directoryTextIsUsedUnchanged() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     Link link(fx, {QStringLiteral("Bit1=1"), QStringLiteral("Format=x")});
     fx.FrmNastav->edCesta[1]->setText(fx.eventDir(1) + QStringLiteral("/")); // typed, never saved: in force at once
     link.send(report(52, 0xFF) + report(52, 0xFD), 2);
@@ -112,7 +115,7 @@ void TestRecorder::directoryTextIsUsedUnchanged() {
 }
 
 void TestRecorder::oneFailingInputDoesNotTakeTheChunkDown() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Bit1=1"), QStringLiteral("Bit2=1"),
                    QStringLiteral("Format=E%nbit%_%numco%"), QStringLiteral("Por_cislo=7")});
     const QString missing = fx.dir.filePath(QStringLiteral("missing"));
@@ -142,7 +145,7 @@ void TestRecorder::faultyFileSystemsLeaveNoPartialFiles_data() {
 
 void TestRecorder::faultyFileSystemsLeaveNoPartialFiles() {
     QFETCH(QString, kind);
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const QString target = fx.dir.filePath(QStringLiteral("target"));
     QVERIFY(QDir().mkpath(target));
     bool mounted = false;
@@ -187,7 +190,7 @@ void TestRecorder::faultyFileSystemsLeaveNoPartialFiles() {
 }
 
 void TestRecorder::collidingNamesEachGetTheirOwnFile() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     // The stored default template expands to "_" for every event.
     Link link(fx, {QStringLiteral("Bit6=1")});
     QByteArray chunk = report(52, 0xFF);
@@ -205,7 +208,7 @@ void TestRecorder::collidingNamesEachGetTheirOwnFile() {
 }
 
 void TestRecorder::sequenceNumberIsStoredAtOnce() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     Link link(fx, {QStringLiteral("Bit0=1"), QStringLiteral("Format=N%numco%"), QStringLiteral("Por_cislo=99998")});
     link.send(report(52, 0xFF) + report(52, 0xFE), 2);
     QCOMPARE(csvFiles(fx.eventDir(0)), QStringList{QStringLiteral("N99998.csv")});
@@ -223,7 +226,7 @@ void TestRecorder::sequenceNumberIsStoredAtOnce() {
 }
 
 void TestRecorder::countersWindow() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     QCOMPARE(fx.FrmPocitadla->size(), QSize(395, 217));
     QCOMPARE(fx.FrmPocitadla->windowTitle(), QStringLiteral("Počítadla"));
     fx.FrmPocitadla->spBitUsek->setValueClamped(2);
@@ -239,7 +242,7 @@ void TestRecorder::countersWindow() {
     QTest::mouseClick(fx.FrmPocitadla->btnNulujUsek, Qt::LeftButton);
     QCOMPARE(fx.FrmPocitadla->Edit9->text(), QStringLiteral("0"));
     QCOMPARE(fx.FrmPocitadla->Edit[7]->text(), QStringLiteral("17"));
-    Clock::setNow(QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7, 8)));
+    m_clock->setNow(QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7, 8)));
     QTest::mouseClick(fx.FrmPocitadla->btnDnes, Qt::LeftButton);
     QCOMPARE(fx.FrmPocitadla->DateTimePicker1->date(), QDate(2025, 3, 4));
     QCOMPARE(fx.FrmPocitadla->DateTimePicker2->time(), QTime(5, 6, 7, 8));
@@ -256,8 +259,8 @@ void TestRecorder::countersWindow() {
 void TestRecorder::simulatorLoadRunMatchesCounters() {
     if (!Simulator::available())
         QSKIP("controller simulator not built");
-    Clock::reset();
-    MonitorFixture fx;
+    m_clock->reset();
+    MonitorFixture fx(m_clock);
     Simulator sim({QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--seconds"), QStringLiteral("3"),
                    QStringLiteral("--seed"), QStringLiteral("7")});
     QVERIFY2(sim.listening(), sim.tail().constData());

@@ -86,7 +86,7 @@ private slots:
         QVERIFY(m_cache.isValid());
         qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
     }
-    void init() { Clock::setNow(QDateTime(QDate(2026, 3, 2), QTime(15, 0, 0))); }
+    void init() { m_clock = pinnedClock(QDateTime(QDate(2026, 3, 2), QTime(15, 0, 0))); }
     void displaySkipsOrShowsZeroValues();
     void pageRulesAndSingleChoice();
     void badFileKeepsChartsAndNamesTheFile();
@@ -105,10 +105,11 @@ private slots:
 
 private:
     QTemporaryDir m_cache;
+    std::shared_ptr<PinnedClock> m_clock; // every test's recorder and windows read it
 };
 
 void TestStatistika::displaySkipsOrShowsZeroValues() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.Form1->LoadSettings();
     for (int n = 0; n < 8; ++n)
         fx.FrmNastav->edCesta[n]->setText(fx.eventDir(n));
@@ -155,7 +156,7 @@ void TestStatistika::displaySkipsOrShowsZeroValues() {
 }
 
 void TestStatistika::pageRulesAndSingleChoice() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.frmStatistika->btnDnesClick();
     fx.frmStatistika->DateTimePicker1->setDate(QDate(2026, 2, 10));
     for (int b : {0, 2, 5})
@@ -192,7 +193,7 @@ void TestStatistika::pageRulesAndSingleChoice() {
 }
 
 void TestStatistika::badFileKeepsChartsAndNamesTheFile() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.Form1->LoadSettings();
     fx.FrmNastav->edCesta[1]->setText(fx.eventDir(1));
     writeEvent(fx.eventDir(1), QStringLiteral("good.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
@@ -219,7 +220,7 @@ void TestStatistika::badFileKeepsChartsAndNamesTheFile() {
 }
 
 void TestStatistika::impossiblePeriodIsRefused() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.Form1->LoadSettings();
     fx.FrmNastav->edCesta[0]->setText(fx.eventDir(0));
     writeEvent(fx.eventDir(0), QStringLiteral("x.csv"), QDateTime(QDate(2026, 3, 2), QTime(10, 0, 0)));
@@ -244,7 +245,7 @@ void TestStatistika::impossiblePeriodIsRefused() {
 }
 
 void TestStatistika::missingDirectoryBoxOncePerInput() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.Form1->LoadSettings();
     fx.FrmNastav->edCesta[3]->setText(fx.dir.filePath(QStringLiteral("nowhere")));
     fx.FrmNastav->edCesta[4]->setText(QString());
@@ -263,7 +264,7 @@ void TestStatistika::missingDirectoryBoxOncePerInput() {
 }
 
 void TestStatistika::noInputChosenChangesNothing() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.frmStatistika->Chart1->appendPoint(0, 4, QStringLiteral("x"));
     fx.frmStatistika->btnNactiClick();
     QVERIFY(!fx.frmStatistika->displayRunning());
@@ -273,7 +274,7 @@ void TestStatistika::noInputChosenChangesNothing() {
 }
 
 void TestStatistika::printsTheWindowToOnePdfPage() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const QString pdf = fx.dir.filePath(QStringLiteral("print.pdf"));
     bool asked = false;
     TfrmStatistika::printDialogHook = [&](QPrinter& printer) {
@@ -312,8 +313,8 @@ void TestStatistika::printsTheWindowToOnePdfPage() {
 }
 
 void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
-    Clock::reset();
-    MonitorFixture fx;
+    m_clock->reset();
+    MonitorFixture fx(m_clock);
     // A large archive on a memory file system when there is one, so building it is quick.
     QTemporaryDir archiveRoot(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/impulz-XXXXXX")
                                                                         : QDir::tempPath() + "/impulz-XXXXXX");
@@ -376,7 +377,7 @@ void TestStatistika::reportDuringLargeDisplayIsRecordedOnTime() {
 void TestStatistika::chartsOfRecordedEvents() {
     // A week of pulses recorded through the real path (socket, decoder, recorder) at pinned clock times, then
     // shown: the daily bars per input must add up to the counters, the hourly bars to the day's events.
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     QStringList settings;
     for (int b : {0, 1, 2, 3, 5})
         settings << QStringLiteral("Bit%1=1").arg(b);
@@ -419,7 +420,7 @@ void TestStatistika::chartsOfRecordedEvents() {
             // The i-th pulse of every input in the hour shares one clock reading (the names differ by input), so
             // a loaded machine waits for one round trip per reading, not per event.
             for (int i = 0; i < *std::max_element(pulses.cbegin(), pulses.cend()); ++i) {
-                Clock::setNow(QDateTime(first.addDays(day), QTime(hour, (i * 7) % 60, (i * 13) % 60)));
+                m_clock->setNow(QDateTime(first.addDays(day), QTime(hour, (i * 7) % 60, (i * 13) % 60)));
                 for (int b : {0, 1, 2, 3, 5}) {
                     if (i < pulses[b]) {
                         send(quint8(~(1u << b)));
@@ -434,7 +435,7 @@ void TestStatistika::chartsOfRecordedEvents() {
     for (int b : {0, 1, 2, 3, 5})
         QTRY_COMPARE(fx.FrmPocitadla->Edit[b]->text().toInt(), counts[b]);
 
-    Clock::setNow(QDateTime(first.addDays(6), QTime(23, 0)));
+    m_clock->setNow(QDateTime(first.addDays(6), QTime(23, 0)));
     fx.frmStatistika->btnDnesClick();
     fx.frmStatistika->DateTimePicker1->setDate(first);
     for (int b : {0, 1, 2, 3, 5})
@@ -470,7 +471,7 @@ void TestStatistika::chartsOfRecordedEvents() {
 }
 
 void TestStatistika::clickOnItemBoxOnHourlyPage() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.frmStatistika->show();
     clickBox(fx, 1);
     clickBox(fx, 6);
@@ -486,7 +487,7 @@ void TestStatistika::clickOnItemBoxOnHourlyPage() {
 }
 
 void TestStatistika::hourlyChoiceFollowsTheLastClickedBox() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const QDate today(2026, 3, 2);
     for (int b = 0; b < 8; ++b)
         fx.FrmNastav->edCesta[b]->setText(fx.eventDir(b));
@@ -515,7 +516,7 @@ void TestStatistika::hourlyChoiceFollowsTheLastClickedBox() {
 }
 
 void TestStatistika::pageSwitchDuringDisplayKeepsItsInputs() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const QDate today(2026, 3, 2);
     for (int b : {0, 2}) {
         fx.FrmNastav->edCesta[b]->setText(fx.eventDir(b));
@@ -538,7 +539,7 @@ void TestStatistika::pageSwitchDuringDisplayKeepsItsInputs() {
 }
 
 void TestStatistika::unreadableFolderIsNamedAfterTheCharts() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     QVERIFY(::chmod(QFile::encodeName(fx.dir.path()).constData(), 0755) == 0);
     const QDate today(2026, 3, 2);
     fx.FrmNastav->edCesta[4]->setText(fx.eventDir(4));
@@ -565,7 +566,7 @@ void TestStatistika::unreadableFolderIsNamedAfterTheCharts() {
 }
 
 void TestStatistika::printFitsAnA4PortraitPage() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     const QString pdftoppm = QStandardPaths::findExecutable(QStringLiteral("pdftoppm"));
     if (pdftoppm.isEmpty())
         QSKIP("pdftoppm (poppler-utils) is not installed");
@@ -604,7 +605,7 @@ void TestStatistika::printFitsAnA4PortraitPage() {
 // "U.CSV" is an event file as "u.csv" is; a file in UTF-16 or full of NULs is quoted in the box with its bytes
 // written out, and a name that is not UTF-8 is named the same way.
 void TestStatistika::upperCaseExtensionCountsAndOddBytesAreEscaped() {
-    MonitorFixture fx;
+    MonitorFixture fx(m_clock);
     fx.Form1->LoadSettings();
     fx.FrmNastav->edCesta[6]->setText(fx.eventDir(6));
     const QDate today(2026, 3, 2);

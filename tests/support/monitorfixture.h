@@ -5,6 +5,7 @@
 // advance. The windows keep their program names here, as the tests' handles on the monitor under test.
 
 #include "fakecontroller.h"
+#include "testconfig.h"
 #include "testsupport.h"
 #include "windowseams.h"
 
@@ -49,21 +50,24 @@ public:
     TFrmPocitadla* FrmPocitadla = nullptr;
     TfrmStatistika* frmStatistika = nullptr;
 
+    // config: the recorder's timings and clock (no start-up wait and the real time unless a test says otherwise);
     // window: the main window's intervals, today's unless a test needs others.
-    explicit MonitorFixture(bool answerYes = true, const MainWindowConfig& window = {}) {
+    explicit MonitorFixture(bool answerYes = true, const CoreConfig& config = testConfig(),
+                            const MainWindowConfig& window = {}) {
         QVERIFY2(dir.isValid(), "temporary directory");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
         qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
         MessageBox::setAutoAnswer(answerYes);
         MessageBox::clearShown();
-        Monitor::StartupWaitMs = 0;
-        m_app = std::make_unique<Impulz>(iniPath(), window);
+        m_app = std::make_unique<Impulz>(iniPath(), config, window);
         App = m_app.get();
         Form1 = App->Form1;
         FrmNastav = App->FrmNastav;
         FrmPocitadla = App->FrmPocitadla;
         frmStatistika = App->frmStatistika;
     }
+    // The recorder and its windows read the time from clock.
+    explicit MonitorFixture(std::shared_ptr<const Clock> clock) : MonitorFixture(true, testConfig(std::move(clock))) {}
 
     QString iniPath() const { return dir.filePath(QStringLiteral("impulz.ini")); }
     QString eventDir(int bit) const { return dir.filePath(QStringLiteral("events/bit%1").arg(bit)); }

@@ -1,14 +1,15 @@
 #pragma once
 
-// The windows' static seams on top of the core's: the message boxes answered in advance and the print dialog's hook,
-// all put back when the guard goes. The main window's intervals are no seam: a test hands the window the ones it
-// needs when it is made.
+// The windows' static seams: the message boxes answered in advance and the print dialog's hook, all put back when
+// the guard goes. The core has none (it takes its timings and clock from the configuration it is made with), and
+// neither has the main window (a test hands it the intervals it needs when it is made).
 
 #include "components/messagebox.h"
 #include "statistika.h"
-#include "seams.h"
 
-class WindowSeams : public CoreSeams {
+#include <functional>
+
+class WindowSeams {
 public:
     WindowSeams() = default;
     ~WindowSeams() {
