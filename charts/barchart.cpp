@@ -19,6 +19,7 @@
 #include <QScopedValueRollback>
 #include <QSet>
 #include <QStackedBarSeries>
+#include <QTimer>
 #include <QValueAxis>
 #include <QVariantAnimation>
 #include <QWheelEvent>
@@ -76,6 +77,11 @@ constexpr double kMinTickedSlot = 4;
 constexpr double kTickLength = 4;
 
 constexpr int kZoomAnimationMs = 250;
+
+// A chart filled while hidden is built this long after it is shown, and each layer is drawn this long after the change
+// that called for it. A timer rather than a posted call: posted calls run in the same turn as the work that posted
+// them, the repaint of a page switch or the layout of a rebuild.
+constexpr int kStepDelayMs = 1;
 
 // Space between the bottom axis and its labels, and the least space between two labels.
 constexpr int kLabelGap = 6;
@@ -837,18 +843,18 @@ void BarChart::scheduleLayerRender() {
     if (m_renderQueued)
         return;
     m_renderQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_renderQueued = false;
-            renderLayersAhead();
-        },
-        Qt::QueuedConnection);
+    QTimer::singleShot(kStepDelayMs, Qt::PreciseTimer, this, [this] {
+        m_renderQueued = false;
+        renderLayersAhead();
+    });
 }
 
 void BarChart::renderLayersAhead() {
     // One layer per event loop turn, each after the change that called for it; a rebuild holds the chart's paints
-    // until both are drawn, so the paint that shows them only puts them on the screen.
+    // until both are drawn, so the paint that shows them only puts them on the screen. A rebuild still to come draws
+    // them again after it: a resize before it must not draw the old points and let the paints through.
+    if (m_dirty && isVisible())
+        return;
     if (isVisible()) {
         const qreal ratio = viewport()->devicePixelRatioF();
         ChartLayer* stale = !m_depthLayer->isCurrent(ratio)   ? m_depthLayer
@@ -866,11 +872,11 @@ void BarChart::renderLayersAhead() {
 }
 
 void BarChart::holdPaints() {
+    // Released once the layers are drawn: the rebuild that holds them asks for the layers.
     if (m_holdingPaints || !isVisible())
         return;
     m_holdingPaints = true;
     viewport()->setUpdatesEnabled(false);
-    scheduleLayerRender();
 }
 
 void BarChart::releasePaints() {
@@ -1539,8 +1545,34 @@ void BarChart::paintFront(QPainter* painter) {
 
 void BarChart::showEvent(QShowEvent* event) {
     QChartView::showEvent(event);
-    if (m_updateDepth == 0)
-        flush();
+    if (m_updateDepth > 0)
+        return;
+    if (m_dirty) {
+        // Filled while its page was hidden: the page switch, the chart's items, its layers and its paint each take
+        // an event loop turn of their own, as a fill of a shown chart does. The paints wait, so the page never shows
+        // the chart half built.
+        holdPaints();
+        buildWhenShown();
+        return;
+    }
+    flush();
+    measureValueLabels();
+}
+
+void BarChart::buildWhenShown() {
+    if (m_shownBuildQueued)
+        return;
+    m_shownBuildQueued = true;
+    QTimer::singleShot(kStepDelayMs, Qt::PreciseTimer, this, [this] {
+        m_shownBuildQueued = false;
+        if (m_updateDepth > 0 || !m_dirty || !isVisible())
+            return;
+        rebuild();
+        measureValueLabels();
+    });
+}
+
+void BarChart::measureValueLabels() {
     // Labels measured while the chart had no size of its own keep that width, and wide values come out cut to "…":
     // a change of the label format makes the value axis measure them again.
     const QString format = m_axisY->labelFormat();

@@ -184,6 +184,8 @@ private:
     double labelWidth(int index);
     void scheduleRebuild();
     void rebuildIfShown();
+    void buildWhenShown();
+    void measureValueLabels();
     void rebuild();
     void addQtSeries();
     QAbstractSeries* anySeries() const;
@@ -250,6 +252,7 @@ private:
     int m_updateDepth = 0;
     bool m_dirty = false;
     bool m_rebuildQueued = false;
+    bool m_shownBuildQueued = false;
     bool m_renderQueued = false;
     bool m_holdingPaints = false;
 };
