@@ -567,10 +567,10 @@ void TestBarChart::hourlyChartRebuiltHiddenSettlesWhenShown() {
 }
 
 void TestBarChart::pageShownAfterAFillLooksAsOneFilledInFront() {
-    // The hourly page after a display made on the daily page: built over the turns after the switch, it must come out
-    // as the chart filled while in front, value labels measured at its size included.
+    // The hourly page after a display made on the daily page, built over the turns after the switch: it must come out
+    // as the chart filled while in front.
     QImage pictures[2];
-    for (int behind : {0, 1}) {
+    for (bool behind : {false, true}) {
         QTabWidget tabs;
         tabs.setFont(windowFont());
         tabs.resize(785, 281);
@@ -588,7 +588,33 @@ void TestBarChart::pageShownAfterAFillLooksAsOneFilledInFront() {
                     hourly->viewport()->updatesEnabled());
         pictures[behind] = hourly->grab().toImage();
     }
-    QCOMPARE(pictures[1], pictures[0]);
+    QCOMPARE(pictures[true], pictures[false]);
+
+    // A chart built and grabbed before it was ever shown measured its value labels without a size of its own; shown
+    // with new points and grabbed at once, it must not keep their widths and cut the new ones to "…". It must look
+    // as the same chart filled while shown, once that has settled.
+    QImage shown[2];
+    for (bool builtHidden : {false, true}) {
+        BarChart chart;
+        chart.resize(785, 253);
+        chart.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+        if (builtHidden) {
+            fillHours(chart);
+            chart.flush();
+            chart.grab();
+            fillHoursUpTo(chart, 201270);
+            chart.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&chart));
+            chart.flush();
+        } else {
+            chart.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&chart));
+            fillHoursUpTo(chart, 201270);
+            QTRY_VERIFY(chart.viewport()->updatesEnabled());
+        }
+        shown[builtHidden] = chart.grab().toImage();
+    }
+    QCOMPARE(shown[true], shown[false]);
 }
 
 void TestBarChart::columnsMeetEverySlotTheyCover_data() {
