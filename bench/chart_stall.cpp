@@ -5,8 +5,9 @@
 //
 // Cases: a switch to a page with an empty chart (lays out and paints a chart and nothing more); the first display of
 // a daily chart and of an hourly chart whose largest bar is 20,000 (both charts are filled together, the one in front
-// is built at once); the first switch to the page behind after such a display, which builds the other chart; a year
-// of daily bars for eight inputs; with zero values shown, 27 years of one input and the longest period allowed
+// is built at once); the first switch to the page behind after such a display, which builds the other chart, and the
+// same after a year of eight inputs read from a million files (an hourly chart of some 40,000 events per slot); a
+// year of daily bars for eight inputs; with zero values shown, 27 years of one input and the longest period allowed
 // (65,536 days) of one and of eight inputs. Mark, in the same run: the heartbeat's longest gap with the pages shown
 // and nothing happening, plus 16 ms (a frame).
 //
@@ -159,11 +160,14 @@ int main(int argc, char** argv) {
             showAndSettle(p, page);
         };
     };
-    const auto displayed = [](Pages& p) {
-        showAndSettle(p, 0);
-        p.points = makePoints(31, 8, 20000, 20000);
-        p.fill();
-        runFor(100);
+    // Shows the daily page and displays the given points on it; the hourly chart behind waits for its page.
+    const auto displayed = [](int days, double dailyTop, double hourlyTop) {
+        return [=](Pages& p) {
+            showAndSettle(p, 0);
+            p.points = makePoints(days, 8, dailyTop, hourlyTop);
+            p.fill();
+            runFor(100);
+        };
     };
     const auto fill = [](Pages& p) { p.fill(); };
     const auto nothing = [](Pages&) {};
@@ -181,7 +185,10 @@ int main(int argc, char** argv) {
          measure("first daily display", rounds, ready(31, 8, 20000, 20000, false, 0), fill)},
         {"first hourly display, largest bar 20000",
          measure("first hourly display", rounds, ready(31, 8, 20000, 20000, false, 1), fill)},
-        {"first tab switch after such a display", measure("first tab switch", rounds, displayed, switchPage)},
+        {"first tab switch after such a display",
+         measure("first tab switch", rounds, displayed(31, 20000, 20000), switchPage)},
+        {"first switch to the hourly page after a year of eight inputs",
+         measure("hourly page after a year", rounds, displayed(365, 400, 40000), switchPage)},
         {"year of daily bars, eight inputs",
          measure("year of daily bars", rounds, ready(365, 8, 60, 200, false, 0), fill)},
         {"27 years of one input, zero values shown",

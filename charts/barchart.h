@@ -1,5 +1,7 @@
 #pragma once
 
+#include "charts/chartmath.h"
+
 #include <QBrush>
 #include <QChartView>
 #include <QColor>
@@ -9,7 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <vector>
 
 class ChartLayer;
@@ -19,62 +20,12 @@ class QPainter;
 class QValueAxis;
 class QVariantAnimation;
 
-// The chart's arithmetic, apart from any drawing so it can be checked as plain functions.
-namespace chartmath {
-
-// About five steps of 1, 2 or 5 times a power of ten over the span; counts keep whole steps unless a zoom has
-// narrowed the span below two.
-double tickStep(double span, bool integral, bool zoomed);
-
-// Slots first..last (none when last < first) whose bars a pixel column [left, left + 1) meets. Slot x holds its bars
-// in [x - width / 2, x + width / 2] in slot units; pixel = origin + x * unit. A column narrower than the slots
-// never falls between the bars of one slot, so no series drops to the floor where its neighbours stand.
-struct SlotRange {
-    int first = 0;
-    int last = -1;
-};
-SlotRange slotsInColumn(double left, double origin, double unit, double width, int count);
-
-// What one series shows in a pixel column: its highest and lowest value over the slots the column meets (0 when
-// none reaches above or below zero) and the slots they come from (-1 for none).
-struct ColumnExtent {
-    double high = 0;
-    double low = 0;
-    int highSlot = -1;
-    int lowSlot = -1;
-};
-// One extent per pixel column, the first column's left edge at left.
-std::vector<ColumnExtent> columnExtents(const std::vector<double>& values, double left, int columns, double origin,
-                                        double unit, double width);
-
-// Which positions first..last the bottom axis labels: every step-th one counted from position 0, with the least step
-// that keeps the labels drawn gap pixels apart at slot pixels per position. measure(x) gives the width of position
-// x's label; width starts as the widest label known so far and comes back as the widest one drawn.
-struct LabelPlan {
-    int step = 1;
-    double width = 0;
-};
-LabelPlan labelPlan(int first, int last, double slot, double gap, double width,
-                    const std::function<double(int)>& measure);
-
-// Which value marks are drawn: marks[i] is the box of bar i's mark (its text and arrow) and bars[i] the box of bar i
-// with its faces, both in the order of drawing. A mark is kept when it meets no mark kept before it and no bar but its
-// own; the others are left out, never drawn over each other or over a neighbour's top.
-std::vector<bool> keepMarks(const std::vector<QRectF>& marks, const std::vector<QRectF>& bars);
-
-// Straight-line distance in RGB (0 to about 441) of a colour from the nearest colour of a gradient running from one
-// colour to another.
-double distanceFromGradient(const QColor& colour, const QColor& from, const QColor& to);
-// Below this distance a fill is hard to tell from the background behind it and gets a darker outline.
-constexpr double kOutlineDistance = 80;
-bool needsOutline(const QColor& fill, const QColor& backgroundFrom, const QColor& backgroundTo);
-
-} // namespace chartmath
-
 // A bar chart with a 3-D look for the statistics window: eight daily series side by side, or one hourly series
 // whose points each take their own colour. Points are buffered here and the Qt Charts objects are rebuilt in one go.
 // Qt Charts draws the bars of a chart with few positions; with more, only the axes stay in Qt Charts and the chart
 // draws its bars itself, cut to the zoomed range, so filling, zooming and painting thousands of points stay cheap.
+// The widget (points, rebuild, axes, zoom, events) is in barchart.cpp, its drawing in barchartpaint.cpp, the layers
+// that keep that drawing as pictures in chartlayer.h and the arithmetic in chartmath.h.
 class BarChart : public QChartView {
     Q_OBJECT
 public:
@@ -103,7 +54,8 @@ public:
     void resetZoom();
 
     // Appends between these two only touch the buffer; endUpdate rebuilds the chart once. Without them every
-    // change schedules one rebuild for the next event loop pass. A chart not shown rebuilds when it is shown.
+    // change schedules one rebuild for the next event loop pass. A chart not shown is rebuilt a turn after it is
+    // shown, its paints held until it is drawn.
     void beginUpdate();
     void endUpdate();
 
@@ -184,6 +136,8 @@ private:
     double labelWidth(int index);
     void scheduleRebuild();
     void rebuildIfShown();
+    void buildWhenShown();
+    void measureValueLabels();
     void rebuild();
     void addQtSeries();
     QAbstractSeries* anySeries() const;
@@ -218,6 +172,7 @@ private:
     void paintOutlines(QPainter* painter, const BarGeometry& g);
     void paintBars(QPainter* painter, const BarGeometry& g);
     void paintDenseBars(QPainter* painter, const BarGeometry& g);
+    std::vector<chartmath::DenseCell> denseCells(const BarGeometry& g, int left, int columns) const;
     void paintFront(QPainter* painter);
     void paintCategoryLabels(QPainter* painter, const QRectF& plot);
     void paintSlotTicks(QPainter* painter, const BarGeometry& g);
@@ -250,6 +205,9 @@ private:
     int m_updateDepth = 0;
     bool m_dirty = false;
     bool m_rebuildQueued = false;
+    bool m_shownBuildQueued = false;
+    // Shown with a build still to come, which measures the value labels again once it has laid the chart out.
+    bool m_measureLabelsAfterBuild = false;
     bool m_renderQueued = false;
     bool m_holdingPaints = false;
 };

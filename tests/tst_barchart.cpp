@@ -154,13 +154,9 @@ private slots:
     void largeChartDrawsEverySeriesWithFacesAndZooms();
     void largeValuesNeverLayOutThousandsOfTicks();
     void hourlyChartRebuiltHiddenSettlesWhenShown();
-    void columnsMeetEverySlotTheyCover_data();
-    void columnsMeetEverySlotTheyCover();
-    void axisLabelsAreMeasuredOnlyWhereDrawn();
+    void pageShownAfterAFillLooksAsOneFilledInFront();
     void layersAreDrawnOnceAheadOfThePaints();
-    void outlineOnlyWhereTheFillMeetsItsBackground();
     void denseColumnsKeepExactColoursAndOutlines();
-    void marksNeverOverlapMarksOrOtherBars();
     void lightBarsAreOutlinedInEveryView();
     void tooltipSaysWhatABarHolds();
     void demoScreenshots();
@@ -229,10 +225,13 @@ void TestBarChart::changesReachTheChartByThemselvesOnceShown() {
     chart.appendPoint(s, 6, QStringLiteral("02.03.2026"));
     chart.endUpdate();
     QCoreApplication::processEvents();
-    // Hidden, the chart keeps the points to itself; showing the page builds it before it is painted.
+    // Hidden, the chart keeps the points to itself; showing the page builds it in the turns after the switch, and
+    // its paints wait until it is built.
     QCOMPARE(chart.pointCount(s), 2);
     QVERIFY(chart.chart()->series().isEmpty());
     tabs.setCurrentIndex(1);
+    QVERIFY(!chart.viewport()->updatesEnabled());
+    QTRY_VERIFY(chart.viewport()->updatesEnabled());
     QVERIFY(onlySeries<QBarSeries>(chart) && onlySeries<QBarSeries>(chart)->barSets().at(0)->count() == 2);
     QCOMPARE(categoryAxis(chart)->count(), 2);
 
@@ -434,6 +433,7 @@ void TestBarChart::largeChartDrawsEverySeriesWithFacesAndZooms() {
     chart.endUpdate();
     chart.show();
     QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTRY_VERIFY(!chart.chart()->series().isEmpty() && chart.viewport()->updatesEnabled());
     QAbstractSeries* series = chart.chart()->series().value(0);
     QVERIFY(series);
     const QRectF plot = chart.chart()->plotArea();
@@ -506,7 +506,7 @@ void TestBarChart::largeValuesNeverLayOutThousandsOfTicks() {
     fillHoursUpTo(*hourly, 20000);
     QVERIFY(valueAxis(*daily)->max() >= 20000);
     tabs.setCurrentIndex(1);
-    QVERIFY(valueAxis(*hourly)->max() >= 20000);
+    QTRY_VERIFY(valueAxis(*hourly)->max() >= 20000);
     tabs.hide();
     tabs.show();
     QVERIFY(QTest::qWaitForWindowExposed(&tabs));
@@ -525,7 +525,7 @@ void TestBarChart::largeValuesNeverLayOutThousandsOfTicks() {
     // Small values after large ones on the page behind, then large ones again while it is in front.
     fillHoursUpTo(*hourly, 3);
     tabs.setCurrentIndex(1);
-    QVERIFY(valueAxis(*hourly)->max() < 10);
+    QTRY_VERIFY(valueAxis(*hourly)->max() < 10);
     fillHoursUpTo(*hourly, 20000);
     QTRY_VERIFY(valueAxis(*hourly)->max() >= 20000);
 
@@ -561,81 +561,55 @@ void TestBarChart::hourlyChartRebuiltHiddenSettlesWhenShown() {
     }
 }
 
-void TestBarChart::columnsMeetEverySlotTheyCover_data() {
-    QTest::addColumn<double>("left");
-    QTest::addColumn<double>("origin");
-    QTest::addColumn<double>("unit");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QList<int>>("expected");
-
-    // Bars take 70 % of a slot, centred on it.
-    QTest::newRow("inside one slot's bars") << 100.0 << 100.0 << 10.0 << 5 << QList<int>{0};
-    QTest::newRow("in the gap between wide slots") << 104.5 << 100.0 << 10.0 << 5 << QList<int>{};
-    QTest::newRow("over the gap between narrow slots") << 100.5 << 100.0 << 1.9 << 5 << QList<int>{0, 1};
-    QTest::newRow("many slots in one column") << 10.0 << 0.5 << 0.19 << 365 << QList<int>{50, 51, 52, 53, 54, 55};
-    QTest::newRow("left of the first slot") << 98.0 << 100.0 << 1.9 << 5 << QList<int>{};
-    QTest::newRow("touching the first slot") << 99.0 << 100.0 << 1.9 << 5 << QList<int>{0};
-    QTest::newRow("last slot") << 4.0 << 0.0 << 1.9 << 3 << QList<int>{2};
-    QTest::newRow("right of the last slot") << 5.0 << 0.0 << 1.9 << 3 << QList<int>{};
-}
-
-void TestBarChart::columnsMeetEverySlotTheyCover() {
-    QFETCH(double, left);
-    QFETCH(double, origin);
-    QFETCH(double, unit);
-    QFETCH(int, count);
-    QFETCH(QList<int>, expected);
-
-    const chartmath::SlotRange range = chartmath::slotsInColumn(left, origin, unit, 0.7, count);
-    QList<int> met;
-    for (int x = range.first; x <= range.last; ++x)
-        met << x;
-    QCOMPARE(met, expected);
-
-    // A year of ones with one peak, a slot per 1.93 pixels: every column over the bars stands, the peak's
-    // columns take its height and only those.
-    std::vector<double> year(365, 1.0);
-    year[200] = 50;
-    const double yearOrigin = 40.3;
-    const double yearUnit = 1.93;
-    const int columns = 720;
-    const auto extents = chartmath::columnExtents(year, 0, columns, yearOrigin, yearUnit, 0.7);
-    for (int c = 0; c < columns; ++c) {
-        const bool overBars = c + 1 > yearOrigin - 0.35 * yearUnit && c < yearOrigin + 364.35 * yearUnit;
-        const bool overPeak = c + 1 > yearOrigin + 199.65 * yearUnit && c < yearOrigin + 200.35 * yearUnit;
-        QCOMPARE(extents[c].high, overPeak ? 50.0 : overBars ? 1.0 : 0.0);
-        QCOMPARE(extents[c].highSlot >= 0, overBars);
+void TestBarChart::pageShownAfterAFillLooksAsOneFilledInFront() {
+    // The hourly page after a display made on the daily page, built over the turns after the switch: it must come out
+    // as the chart filled while in front.
+    QImage pictures[2];
+    for (bool behind : {false, true}) {
+        QTabWidget tabs;
+        tabs.setFont(windowFont());
+        tabs.resize(785, 281);
+        tabs.addTab(new QWidget, QStringLiteral("Denní "));
+        auto* hourly = new BarChart;
+        tabs.addTab(hourly, QStringLiteral("Hodinová"));
+        hourly->addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+        tabs.setCurrentIndex(behind ? 0 : 1);
+        tabs.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+        QTRY_VERIFY(hourly->viewport()->updatesEnabled() || !hourly->isVisible());
+        fillHoursUpTo(*hourly, 201270);
+        tabs.setCurrentIndex(1);
+        QTRY_VERIFY(hourly->pointCount(0) == 25 && !hourly->chart()->series().isEmpty() &&
+                    hourly->viewport()->updatesEnabled());
+        pictures[behind] = hourly->grab().toImage();
     }
-}
+    QCOMPARE(pictures[true], pictures[false]);
 
-void TestBarChart::axisLabelsAreMeasuredOnlyWhereDrawn() {
-    // 65,536 days in 700 pixels: only the labels that can be drawn are measured, at most one per pixel column, and
-    // the ones drawn stand at least the gap apart, a wider one among them included.
-    const int days = 65536;
-    const double slot = 700.0 / days;
-    int measured = 0;
-    auto width = [&](int x) {
-        ++measured;
-        return x % 7 == 3 ? 71.0 : 60.0;
-    };
-    chartmath::LabelPlan plan = chartmath::labelPlan(0, days - 1, slot, 8, 0, width);
-    QVERIFY2(measured <= 700, qPrintable(QString::number(measured)));
-    QVERIFY(plan.step * slot >= plan.width + 8);
-    for (int x = 0; x < days; x += plan.step)
-        QVERIFY2(width(x) <= plan.width, qPrintable(QString::number(x)));
-
-    // A zoomed range counts its labels from position 0, so they stay in place while it scrolls; a known width is
-    // kept.
-    measured = 0;
-    plan = chartmath::labelPlan(1000, 1100, 7, 8, 60, width);
-    QCOMPARE(plan.step, 12);
-    QCOMPARE(plan.width, 71.0);
-    QVERIFY(measured <= 30);
-    // A week with room for every label measures each once and labels each.
-    measured = 0;
-    plan = chartmath::labelPlan(0, 6, 100, 8, 0, [&](int) { return ++measured, 60.0; });
-    QCOMPARE(plan.step, 1);
-    QCOMPARE(measured, 7);
+    // A chart built and grabbed before it was ever shown measured its value labels without a size of its own; shown
+    // with new points and grabbed at once, it must not keep their widths and cut the new ones to "…". It must look
+    // as the same chart filled while shown, once that has settled.
+    QImage shown[2];
+    for (bool builtHidden : {false, true}) {
+        BarChart chart;
+        chart.resize(785, 253);
+        chart.addSeries(QStringLiteral("Bit0"), Qt::red, 15, true);
+        if (builtHidden) {
+            fillHours(chart);
+            chart.flush();
+            chart.grab();
+            fillHoursUpTo(chart, 201270);
+            chart.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&chart));
+            chart.flush();
+        } else {
+            chart.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&chart));
+            fillHoursUpTo(chart, 201270);
+            QTRY_VERIFY(chart.viewport()->updatesEnabled());
+        }
+        shown[builtHidden] = chart.grab().toImage();
+    }
+    QCOMPARE(shown[true], shown[false]);
 }
 
 void TestBarChart::layersAreDrawnOnceAheadOfThePaints() {
@@ -674,19 +648,6 @@ void TestBarChart::layersAreDrawnOnceAheadOfThePaints() {
             differing += near(shown.pixel(x, y), QColor(direct.pixel(x, y)), 8) ? 0 : 1;
     }
     QVERIFY2(differing < shown.width() * shown.height() / 200, qPrintable(QString::number(differing)));
-}
-
-void TestBarChart::outlineOnlyWhereTheFillMeetsItsBackground() {
-    const QColor top(0xFF, 0xFF, 0xFF);
-    const QColor bottom(0xFF, 0xFF, 0x80);
-    // Of the daily colours only Bit1's light yellow is the background's own; no palette colour comes close.
-    for (int b = 0; b < 8; ++b)
-        QCOMPARE(chartmath::needsOutline(kDailyColors[b], top, bottom), b == 1);
-    for (const QColor& colour : BarChart::pointPalette())
-        QVERIFY2(!chartmath::needsOutline(colour, top, bottom), qPrintable(colour.name()));
-    // Anywhere along the gradient counts, not only its ends.
-    QVERIFY(chartmath::needsOutline(QColor(0xFF, 0xFF, 0xC0), top, bottom));
-    QVERIFY(chartmath::needsOutline(QColor(0xF0, 0xF8, 0xF0), top, bottom));
 }
 
 void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
@@ -750,34 +711,6 @@ void TestBarChart::denseColumnsKeepExactColoursAndOutlines() {
         --x;
     QCOMPARE(colour(x, row), outline);
     QCOMPARE(colour(x - 2, row), kDailyColors[1]);
-}
-
-void TestBarChart::marksNeverOverlapMarksOrOtherBars() {
-    // Six-digit hourly values: marks 44 pixels wide over bars 20 pixels apart, every other bar tall. A kept mark
-    // meets no other kept mark and no bar but its own, and where there is room marks are kept.
-    std::vector<QRectF> marks, bars;
-    for (int h = 0; h < 25; ++h) {
-        const double top = h % 2 ? 40 : 120;
-        bars.push_back(QRectF(h * 20 + 3, top - 8, 22, 200 - top + 8)); // front and faces leaning back
-        marks.push_back(QRectF(h * 20 + 3 + 7 - 22, top - 8 - 20 - 14, 44, 34));
-    }
-    const std::vector<bool> kept = chartmath::keepMarks(marks, bars);
-    int count = 0;
-    for (size_t i = 0; i < marks.size(); ++i) {
-        if (!kept[i])
-            continue;
-        ++count;
-        for (size_t k = 0; k < marks.size(); ++k) {
-            if (k != i)
-                QVERIFY2(!marks[i].intersects(bars[k]), qPrintable(QStringLiteral("%1 over bar %2").arg(i).arg(k)));
-            if (k != i && kept[k])
-                QVERIFY2(!marks[i].intersects(marks[k]), qPrintable(QStringLiteral("%1 over %2").arg(i).arg(k)));
-        }
-    }
-    // The tall bars' marks stand clear of their lower neighbours: one in three of those at least.
-    QVERIFY2(count >= 4, qPrintable(QString::number(count)));
-    // A low bar between tall ones keeps no mark: it would run into their tops.
-    QVERIFY(!kept[2]);
 }
 
 void TestBarChart::lightBarsAreOutlinedInEveryView() {
