@@ -54,10 +54,10 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
         m_levels = value;
         emit reportDecoded(value);
         // The LEDs go out now, not when the core's thread is next idle, after the rest of the chunk's work (its
-        // files, its log lines).
-        for (const Connection& c : std::as_const(m_connections)) {
-            if (c.attached)
-                c.socket->flush();
+        // files, its log lines). A window that went may be dropped by its flush, so the list is walked from the end.
+        for (size_t i = m_connections.size(); i-- > 0;) {
+            if (i < m_connections.size() && m_connections[i].attached)
+                m_connections[i].socket->flush();
         }
     });
     connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
