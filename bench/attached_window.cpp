@@ -11,9 +11,9 @@
 // the bare window, from the start of the process to the end of the first paint. Target: 300 ms at most.
 //
 // Report latency: from the controller's write of one 7-byte report to the attached window's handler having set the
-// LEDs to its level, through the recorder's socket layer and decoder, its service, the levels' local socket to this
-// process and the window's reader, stamped as report_latency stamps it (the window's connection to the recorder's
-// reportDecoded replaced by one that calls the same handler, then stamps), with the log cleared past 20 lines.
+// LEDs to its level, through the recorder's socket layer and decoder, its service and the local socket to this
+// process, stamped as report_latency stamps it (the window's connection to the recorder's reportDecoded replaced by
+// one that calls the same handler, then stamps), with the log cleared past 20 lines.
 // Floor, interleaved sample by sample: a round trip of the same bytes over a bare loopback TCP pair, echoed by a
 // thread waiting for them. Each sample waits for the window's paint of the one before, then a short pause follows.
 // Target: p99 at most three times the floor's p99 (the floor wakes two threads that do nothing else; the recorder's

@@ -16,7 +16,7 @@
 // be stored and the link closed before it).
 //
 // Then a neighbour of the same user on a fresh recorder: a connection to the windows' socket that announces a 2 GB
-// message and sends 300 MB of it, 100,000 connections that come and go, and 2,000 held open on both sockets while
+// message and sends 300 MB of it, 100,000 connections that come and go, and 2,000 held open on its socket while
 // a burst of 3,000 events a second is recorded. Targets: VmRSS grows by 10 MB at most after each of the first two
 // (floor: the growth over as long with no neighbour; ratio: VmRSS after / before), and no event is lost (floor: the
 // same burst with no neighbour).
@@ -25,7 +25,6 @@
 
 #include "recorderbench.h"
 
-#include "core/levelschannel.h"
 #include "core/posixfile.h"
 #include "core/recorderhost.h"
 #include "core/recorderservice.h"
@@ -177,9 +176,7 @@ void neighbourFigures(const QString& ini, int listener, const std::string& folde
     if (controller < 0 || !readExactly(controller, greeting, sizeof greeting, 10000))
         fail("the second recorder did not connect and greet");
     const std::string service = QFile::encodeName(recorderSocketPath(resolvedFilePath(ini))).toStdString();
-    const std::string levels =
-        QFile::encodeName(levelsSocketPath(recorderSocketPath(resolvedFilePath(ini)))).toStdString();
-    if (!waitForRecorderSocket(QString::fromStdString(levels), 10000))
+    if (!waitForRecorderSocket(QString::fromStdString(service), 10000))
         fail("the second recorder does not serve its windows");
     const auto send = [&](quint8 v) {
         const std::array<char, 7> r = reportBytes(v);
@@ -254,11 +251,9 @@ void neighbourFigures(const QString& ini, int listener, const std::string& folde
     constexpr long Events = 3000;
     const long lostAlone = burst(Events);
     std::vector<int> held;
-    for (int i = 0; i < 1000; ++i) {
-        for (const std::string& path : {service, levels}) {
-            if (const int fd = connectLocal(path, true); fd >= 0)
-                held.push_back(fd);
-        }
+    for (int i = 0; i < 2000; ++i) {
+        if (const int fd = connectLocal(service, true); fd >= 0)
+            held.push_back(fd);
     }
     std::printf("the neighbour holds %zu connections\n", held.size());
     const long lost = burst(Events);

@@ -198,8 +198,11 @@ public:
             due.it_value.tv_nsec = DelayMs * 1000000L;
             m_armed = ::timerfd_settime(m_timer, 0, &due, nullptr) == 0;
         }
+        // No timer: each line on its own, as it comes; queued even on the main thread, where a direct flush() would
+        // wait for the lock held here.
         if (m_timer < 0 || !m_armed)
-            QMetaObject::invokeMethod(qApp, [this] { flush(); }); // no timer: each line on its own, as it comes
+            QMetaObject::invokeMethod(
+                qApp, [this] { flush(); }, Qt::QueuedConnection);
     }
 
     // On the main thread: prints what the output takes of everything gathered so far. What it does not take waits

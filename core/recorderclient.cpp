@@ -1,6 +1,5 @@
 #include "core/recorderclient.h"
 
-#include "core/levelschannel.h"
 #include "core/recorderservice.h"
 #include "rep_recorder_replica.h"
 
@@ -148,15 +147,6 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     // Only a recorder of this user is believed.
     if (peerUid(m_socket->socketDescriptor()) != qint64(::getuid()))
         return fail(QStringLiteral("záznam na pozadí patří jinému uživateli"));
-    // The levels come on their own socket from the moment it connects: what comes before the snapshot is read after
-    // it, and the LEDs end at the latest levels either way.
-    m_levelsReader = new LevelsReader(m_node.get());
-    QString levelsError;
-    if (!m_levelsReader->connectTo(levelsSocketPath(socketPath), &levelsError))
-        return fail(levelsError);
-    // The recorder sends a report's levels before its log line: whatever comes on the service's socket, the levels
-    // that came before it are handled first, so the LEDs never wait for the log's text to be laid out.
-    connect(m_socket, &QLocalSocket::readyRead, m_levelsReader, &LevelsReader::readPending);
     m_node->addClientSideConnection(m_socket);
     m_replica.reset(m_node->acquire<RecorderReplica>(QStringLiteral("Recorder")));
     if (!m_replica->waitForSource(int(deadline.remainingTime())))
@@ -180,7 +170,7 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     m_counters->setState(s.value(QStringLiteral("counters")).toList());
 
     RecorderReplica* r = m_replica.get();
-    connect(m_levelsReader, &LevelsReader::levels, this, &RecorderPort::reportDecoded);
+    connect(r, &RecorderReplica::reportDecoded, this, &RecorderPort::reportDecoded);
     connect(r, &RecorderReplica::logLine, this, &RecorderPort::logLine);
     connect(r, &RecorderReplica::dataEvent, this, &RecorderPort::dataEvent);
     connect(r, &RecorderReplica::connectionChanged, this, &RecorderPort::connectionChanged);
@@ -197,7 +187,6 @@ bool RemoteRecorder::start(const QString& socketPath, int timeoutMs, QString* er
     connect(r, &RecorderReplica::countersChanged, m_counters.get(), &Counters::setState);
     connect(r, &RecorderReplica::ending, this, &RemoteRecorder::recorderGone);
     connect(m_socket, &QLocalSocket::disconnected, this, &RemoteRecorder::recorderGone);
-    m_levelsReader->start();
     return true;
 }
 
@@ -221,7 +210,6 @@ void RemoteRecorder::tryReattach() {
     m_replica.reset();
     m_node = std::make_unique<QRemoteObjectNode>();
     m_socket = nullptr;
-    m_levelsReader = nullptr;
     QString why;
     if (!start(m_socketPath, m_reattach.waitMs, &why))
         return;

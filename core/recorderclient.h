@@ -10,7 +10,6 @@
 
 #include <memory>
 
-class LevelsReader;
 class QLocalSocket;
 class QRemoteObjectNode;
 class RecorderReplica;
@@ -62,7 +61,6 @@ private:
 
     std::unique_ptr<QRemoteObjectNode> m_node;
     QLocalSocket* m_socket = nullptr;
-    LevelsReader* m_levelsReader = nullptr;
     std::unique_ptr<RecorderReplica> m_replica;
     std::unique_ptr<SettingsMirror> m_settings;
     std::unique_ptr<CountersMirror> m_counters;

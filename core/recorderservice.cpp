@@ -51,9 +51,14 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
     // The monitor lives on this thread: its signals arrive here directly, in the order it sends them, and go out to
     // the windows in that order.
     connect(&monitor, &Monitor::reportDecoded, this, [this](quint8 value) {
-        // The LEDs go out now, before the rest of the chunk's work (its files, its log lines).
-        m_levelsServer.send(value);
         m_levels = value;
+        emit reportDecoded(value);
+        // The LEDs go out now, not when the core's thread is next idle, after the rest of the chunk's work (its
+        // files, its log lines). A window that went may be dropped by its flush, so the list is walked from the end.
+        for (size_t i = m_connections.size(); i-- > 0;) {
+            if (i < m_connections.size() && m_connections[i].attached)
+                m_connections[i].socket->flush();
+        }
     });
     connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
         addLine(line);
@@ -95,8 +100,6 @@ bool RecorderService::listen(const QString& socketPath, QString* error) {
     m_handshakes.setInterval(HandshakeMs / 5);
     connect(&m_handshakes, &QTimer::timeout, this, &RecorderService::closeOverdueHandshakes);
     if (!m_listener.listen(socketPath, error))
-        return false;
-    if (!m_levelsServer.listen(levelsSocketPath(socketPath), error))
         return false;
     if (!m_host->enableRemoting(this, QStringLiteral("Recorder"))) {
         if (error)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/levelschannel.h"
+#include "core/locallistener.h"
 #include "rep_recorder_source.h"
 
 #include <QDeadlineTimer>
@@ -81,7 +81,6 @@ private:
     QTimer m_handshakes;
     std::vector<Connection> m_connections;
     QLocalSocket* m_reading = nullptr; // the connection whose messages the host is handling
-    LevelsServer m_levelsServer;
     QStringList m_recent;
     int m_levels = -1;
     bool m_connecting = false;

@@ -5,7 +5,7 @@
 
 #include "core/headless.h"
 #include "core/inifile.h"
-#include "core/levelschannel.h"
+#include "core/locallistener.h"
 #include "core/recorderclient.h"
 #include "core/recorderhost.h"
 #include "core/recorderservice.h"
@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <atomic>
 #include <csignal>
 #include <limits>
 #include <optional>
@@ -249,37 +250,49 @@ void TestRecorderHost::windowOfAnotherProcessSeesAndDrivesTheRecorder() {
     QCOMPARE(*answer, QStringLiteral("Záznam na pozadí neodpovídá"));
 }
 
-// A window that stops reading (frozen, or stopped in a debugger) never holds the recorder up: what does not fit is
-// left for later, and the window ends at the latest levels once it reads again. A window that went is dropped.
+// A window that stops reading (frozen, or stopped in a debugger) never holds the recorder up: what does not fit in
+// the socket waits on the recorder's side, and the window ends at the latest levels once it reads again.
 void TestRecorderHost::levelsNeverWaitForASlowWindow() {
-    const QString path = m_dir.filePath(QStringLiteral("levels"));
-    LevelsServer server;
+    writeIni();
+    RecorderHost host(ini());
+    host.settings.load();
+    const QString socket = recorderSocketPath(ini());
     QString error;
-    QVERIFY2(server.listen(path, &error), qPrintable(error));
-    auto reader = std::make_unique<LevelsReader>();
-    QVERIFY2(reader->connectTo(path, &error), qPrintable(error));
-    QTRY_COMPARE(server.windowCount(), 1);
-
-    // Far more than a socket holds, with the window reading nothing: every send returns at once.
-    for (int i = 0; i < 200000; ++i)
-        server.send(quint8(i));
-    server.send(0xa5);
+    QVERIFY2(host.serve(socket, &error), qPrintable(error));
+    auto remote = RemoteRecorder::attach(socket, 10000, &error);
+    QVERIFY2(remote, qPrintable(error));
     QList<int> seen;
-    connect(reader.get(), &LevelsReader::levels, this, [&seen](quint8 v) { seen.append(v); });
-    reader->start();
-    QTRY_VERIFY(!seen.isEmpty() && seen.last() == 0xa5);
+    connect(remote.get(), &RecorderPort::reportDecoded, this, [&seen](quint8 v) { seen.append(v); });
 
-    reader.reset();
-    QTRY_VERIFY((server.send(0), server.windowCount() == 0));
+    // Far more than a socket holds (input 0, the watched one, stays put), while this thread, the window's, reads
+    // nothing: the core gets through all of it anyway.
+    std::atomic<bool> done{false};
+    QMetaObject::invokeMethod(host.monitor, [&host, &done] {
+        for (int i = 0; i < 10000; ++i)
+            host.monitor->handleChunk(report(52, quint8(0x01 | (i << 1))));
+        host.monitor->handleChunk(report(52, 0xa5));
+        done = true;
+    });
+    const QDeadlineTimer deadline(60000);
+    while (!done && !deadline.hasExpired())
+        QThread::msleep(5);
+    QVERIFY2(done, "the recorder waited for a window that does not read");
+    QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty() && seen.last() == 0xa5, 60000);
+    QVERIFY(files().isEmpty());
 }
 
 // With every descriptor taken, a window's connection waits in the queue: accepting rests instead of being woken
 // for it again and again, and takes it once descriptors are free.
 void TestRecorderHost::acceptingRestsWhileDescriptorsRunOut() {
-    const QString path = m_dir.filePath(QStringLiteral("levels"));
-    LevelsServer server;
+    const QString path = m_dir.filePath(QStringLiteral("windows"));
+    LocalListener listener;
+    int accepted = 0;
+    connect(&listener, &LocalListener::accepted, this, [&accepted](int fd) {
+        ::close(fd);
+        ++accepted;
+    });
     QString error;
-    QVERIFY2(server.listen(path, &error), qPrintable(error));
+    QVERIFY2(listener.listen(path, &error), qPrintable(error));
     const int window = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QVERIFY(window >= 0);
 
@@ -308,7 +321,7 @@ void TestRecorderHost::acceptingRestsWhileDescriptorsRunOut() {
     QCOMPARE(reason, EMFILE);
     QVERIFY(connected);
     QVERIFY2(wakeUps < 200, qPrintable(QStringLiteral("%1 wake-ups").arg(wakeUps)));
-    QTRY_COMPARE(server.windowCount(), 1);
+    QTRY_COMPARE(accepted, 1);
     ::close(window);
 }
 
@@ -378,8 +391,8 @@ void TestRecorderHost::connectionsCostNothingOnceGone() {
     QTRY_COMPARE(connections(), 0);
 }
 
-// Only this user's windows are served, even should the folder and the sockets let another user through: the peer
-// is checked on both sockets. Needs root, to become someone else.
+// Only this user's windows are served, even should the folder and the socket let another user through: the peer is
+// checked when it connects. Needs root, to become someone else.
 void TestRecorderHost::anotherUserGetsNeitherStateNorLevels() {
     if (::getuid() != 0)
         QSKIP("only root can become another user");
@@ -393,9 +406,8 @@ void TestRecorderHost::anotherUserGetsNeitherStateNorLevels() {
     for (QString folder = QFileInfo(socket).absolutePath(); folder.startsWith(m_dir.path());
          folder = QFileInfo(folder).absolutePath())
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0711) == 0);
-    const QByteArray paths[] = {QFile::encodeName(socket), QFile::encodeName(levelsSocketPath(socket))};
-    for (const QByteArray& path : paths)
-        QVERIFY(::chmod(path.constData(), 0666) == 0);
+    const QByteArray path = QFile::encodeName(socket);
+    QVERIFY(::chmod(path.constData(), 0666) == 0);
 
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
@@ -403,14 +415,12 @@ void TestRecorderHost::anotherUserGetsNeitherStateNorLevels() {
         // Only calls that are safe after a fork: the recorder's threads are not here.
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(10);
-        for (int i = 0; i < 2; ++i) {
-            const int fd = connectLocal(paths[i]);
-            if (fd < 0)
-                ::_exit(20 + i); // not let near the check at all
-            char byte;
-            if (::recv(fd, &byte, 1, 0) != 0)
-                ::_exit(30 + i); // served (or left open) instead of closed at once
-        }
+        const int fd = connectLocal(path);
+        if (fd < 0)
+            ::_exit(20); // not let near the check at all
+        char byte;
+        if (::recv(fd, &byte, 1, 0) != 0)
+            ::_exit(30); // served (or left open) instead of closed at once
         ::_exit(0);
     }
     int status = -1;
