@@ -20,8 +20,8 @@
 //   QMetaObject::invokeMethodImpl and QObject::connectImpl, which the program's invokeMethod and connect templates
 //   call, are defined here in front of QtCore's own (found with RTLD_NEXT).
 // - a task started on a QThreadPool (QtConcurrent::run) is queued inside QtCore for a thread of the pool: it runs
-//   inside a task of ours, released on before QThreadPool::start, defined here too, queues it and acquired on when
-//   the pool's thread runs it.
+//   inside a task of ours, released on before QtCore queues it and acquired on when the pool's thread runs it
+//   (QThreadPool::start is defined here too).
 // - QProcess starts a program with a clone() that shares the parent's memory until the exec (vfork's way). The
 //   sanitizer's clone interceptor treats every clone as a fork and, in the child, turns off all checking and all
 //   hand-overs of the calling thread "until the exec"; sharing the memory, the child turns them off in the parent's
