@@ -6,7 +6,7 @@
 // - a queued signal or a queued call travels in a meta-call event that QtCore allocates in the posting thread, after
 //   everything the poster did before the emit or the call, and before it posts it. The sanitizer's allocation hook
 //   releases on the address of every new block of a meta-call event's size; QtCore's event-delivery callback
-//   acquires on the address of each meta-call event it delivers, in the receiving thread. Blocks of that size that
+//   acquires on the address of each event it delivers, in the receiving thread. Blocks of that size that
 //   are not events are released on too, which costs a little time and orders nothing: only a delivered event is
 //   acquired on, and a block's releases go with it when it is freed. The event's size is learnt once at start-up,
 //   from a call posted to a probe and removed again.
@@ -94,10 +94,10 @@ size_t learnMetaCallEventSize() {
     std::abort();
 }
 
+// Before the event is as much as looked at: another thread may have allocated it. Only blocks of a meta-call event's
+// size were released on, so any other event acquires nothing.
 bool onEventDelivery(void** data) {
-    auto* event = static_cast<QEvent*>(data[1]);
-    if (event->type() == QEvent::MetaCall)
-        __tsan_acquire(event);
+    __tsan_acquire(data[1]);
     return false; // the event goes on to its receiver
 }
 
