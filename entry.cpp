@@ -4,11 +4,11 @@
 #include "impulz.h"
 
 #include "components/messagebox.h"
-#include "core/commandline.h"
-#include "core/inifile.h"
-#include "core/instancelock.h"
-#include "core/recorderclient.h"
-#include "core/recorderservice.h"
+#include "core/host/commandline.h"
+#include "core/settings/inifile.h"
+#include "core/settings/instancelock.h"
+#include "core/serving/recorderclient.h"
+#include "core/serving/recorderservice.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -1,8 +1,8 @@
 #include "impulz.h"
 
 #include "components/messagebox.h"
-#include "core/mqttpublisher.h"
-#include "core/recorderclient.h"
+#include "core/mqtt/mqttpublisher.h"
+#include "core/serving/recorderclient.h"
 #include "nastaveni.h"
 #include "pocitadla.h"
 #include "statistika.h"

@@ -2,9 +2,9 @@
 
 #include "main.h"
 
-#include "core/counters.h"
-#include "core/monitor.h"
-#include "core/recorderhost.h"
+#include "core/recording/counters.h"
+#include "core/link/monitor.h"
+#include "core/host/recorderhost.h"
 
 #include <memory>
 

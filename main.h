@@ -1,8 +1,8 @@
 #pragma once
 
 #include "components/ledindicator.h"
-#include "core/recorderport.h"
-#include "core/settings.h"
+#include "core/serving/recorderport.h"
+#include "core/settings/settings.h"
 
 #include <QElapsedTimer>
 #include <QHash>

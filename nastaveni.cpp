@@ -4,9 +4,9 @@
 #include "components/fixeddialog.h"
 #include "components/messagebox.h"
 #include "components/spinedit.h"
-#include "core/autostart.h"
-#include "core/inifile.h"
-#include "core/mqttsettings.h"
+#include "core/settings/autostart.h"
+#include "core/settings/inifile.h"
+#include "core/mqtt/mqttsettings.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "components/fixeddialog.h"
-#include "core/settings.h"
+#include "core/settings/settings.h"
 
 #include <array>
 #include <functional>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "components/fixeddialog.h"
-#include "core/clock.h"
-#include "core/counters.h"
+#include "core/recording/clock.h"
+#include "core/recording/counters.h"
 
 #include <array>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "core/headless.h"
+#include "core/host/headless.h"
 
 int main(int argc, char** argv) {
     return runHeadless(argc, argv);

@@ -4,7 +4,7 @@
 #include "components/controls.h"
 #include "components/fixeddialog.h"
 #include "components/messagebox.h"
-#include "core/archiveindex.h"
+#include "core/archive/archiveindex.h"
 
 #include <QCheckBox>
 #include <QDateEdit>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/archive.h"
-#include "core/settings.h"
+#include "core/archive/archive.h"
+#include "core/settings/settings.h"
 
 #include "components/fixeddialog.h"
 #include <QFutureWatcher>

@@ -12,7 +12,7 @@
 
 #include "bench/heartbeat.h"
 #include "components/messagebox.h"
-#include "core/archive.h"
+#include "core/archive/archive.h"
 #include "impulz.h"
 #include "main.h"
 #include "nastaveni.h"

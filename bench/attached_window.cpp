@@ -29,10 +29,10 @@
 #include "monitorbench.h"
 
 #include "components/messagebox.h"
-#include "core/posixfile.h"
-#include "core/recorderclient.h"
-#include "core/recorderservice.h"
-#include "core/streamdecoder.h"
+#include "core/files/posixfile.h"
+#include "core/serving/recorderclient.h"
+#include "core/serving/recorderservice.h"
+#include "core/link/streamdecoder.h"
 #include "impulz.h"
 #include "main.h"
 

@@ -1,7 +1,7 @@
 // Throughput of StreamDecoder::feed() on the two kinds of traffic the controller sends: plain text and dense
 // reports, in the 255-byte chunks the socket delivers. Each figure is set against a bare loop that only sums the
 // same bytes chunk by chunk, so the ratio says what the state machine costs over touching the bytes at all.
-#include "core/streamdecoder.h"
+#include "core/link/streamdecoder.h"
 
 #include <QByteArray>
 

@@ -25,7 +25,7 @@
 //
 //   event_batch [--rounds R] [--bursts B] [--dir PATH]     (PATH also from IMPULZ_EVENT_BENCH_DIR)
 
-#include "core/eventfile.h"
+#include "core/recording/eventfile.h"
 
 #include <QByteArray>
 #include <QDir>

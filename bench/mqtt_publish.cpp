@@ -12,10 +12,10 @@
 //
 //   mqtt_publish [--bursts B] [--backlog N]
 
-#include "core/eventfile.h"
-#include "core/mqttoutbox.h"
-#include "core/mqttpublisher.h"
-#include "core/recorderhost.h"
+#include "core/recording/eventfile.h"
+#include "core/mqtt/mqttoutbox.h"
+#include "core/mqtt/mqttpublisher.h"
+#include "core/host/recorderhost.h"
 
 #include <QCoreApplication>
 #include <QDir>

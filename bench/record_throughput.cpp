@@ -38,7 +38,7 @@
 
 #include "recorderbench.h"
 
-#include "core/settings.h"
+#include "core/settings/settings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

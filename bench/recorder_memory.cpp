@@ -25,9 +25,9 @@
 
 #include "recorderbench.h"
 
-#include "core/posixfile.h"
-#include "core/recorderhost.h"
-#include "core/recorderservice.h"
+#include "core/files/posixfile.h"
+#include "core/host/recorderhost.h"
+#include "core/serving/recorderservice.h"
 
 #include <QCoreApplication>
 

@@ -6,10 +6,10 @@
 // event loop kept running while a second thread plays the controller, and the figure lines scripts/bench collects.
 // Benches that measure a window add monitorbench.h. Every bench is its own executable, so all of it is inline here.
 
-#include "core/coreconfig.h"
-#include "core/monitor.h"
-#include "core/recorderhost.h"
-#include "core/recorderport.h"
+#include "core/host/coreconfig.h"
+#include "core/link/monitor.h"
+#include "core/host/recorderhost.h"
+#include "core/serving/recorderport.h"
 #include "tests/support/pinnedclock.h"
 
 #include <QCoreApplication>

@@ -8,7 +8,7 @@
 // Every index the reader accepts holds together: each folder one name per entry, the entry count its header's, and
 // every remembered file found again by its identity.
 
-#include "core/archiveindex.h"
+#include "core/archive/archiveindex.h"
 
 #include "check.h"
 

@@ -4,7 +4,7 @@
 // Input: byte 0 holds the number of chunk lengths (low 4 bits) and the report at which the handler throws (high 4
 // bits, 0 = never); the chunk lengths follow, one byte each, used in turn; the rest is the stream.
 
-#include "core/streamdecoder.h"
+#include "core/link/streamdecoder.h"
 
 #include "check.h"
 

@@ -3,8 +3,8 @@
 //
 // The whole input is the candidate file content; the values for the written line are drawn from the same bytes.
 
-#include "core/archive.h"
-#include "core/eventfile.h"
+#include "core/archive/archive.h"
+#include "core/recording/eventfile.h"
 
 #include "check.h"
 #include "tempfile.h"

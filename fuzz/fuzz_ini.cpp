@@ -6,7 +6,7 @@
 //
 // The whole input is the file; the names and values written are drawn from the same bytes.
 
-#include "core/inifile.h"
+#include "core/settings/inifile.h"
 
 #include "check.h"
 

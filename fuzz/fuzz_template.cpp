@@ -4,8 +4,8 @@
 // The settings (line number, bit, running number, dialog state, clock) come from the end of the input, the template
 // from the rest: UTF-8, or raw UTF-16 code units so that lone surrogates and a pair cut at the length limit occur.
 
-#include "core/clock.h"
-#include "core/nametemplate.h"
+#include "core/recording/clock.h"
+#include "core/recording/nametemplate.h"
 
 #include "check.h"
 

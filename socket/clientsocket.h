@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/controllerlink.h"
+#include "core/link/controllerlink.h"
 
 #include <QByteArray>
 #include <QObject>

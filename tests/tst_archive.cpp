@@ -1,5 +1,5 @@
-#include "core/archive.h"
-#include "core/archiveindex.h"
+#include "core/archive/archive.h"
+#include "core/archive/archiveindex.h"
 #include "support/testsupport.h"
 
 #include <QDir>

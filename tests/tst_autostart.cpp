@@ -2,8 +2,8 @@
 // generator makes a unit of it that systemd accepts, and GLib's launcher (what desktops use to start autostart
 // entries) runs exactly that executable.
 
-#include "core/autostart.h"
-#include "core/settings.h"
+#include "core/settings/autostart.h"
+#include "core/settings/settings.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The counters model as a plain object: what an event adds to its input and to the period's sum, the operator's
 // resets, and the whole state handed to a window of another process.
 
-#include "core/counters.h"
+#include "core/recording/counters.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -7,13 +7,13 @@
 // counted, logged or announced; the MQTT outbox's journal line of every event synced before the event's file takes
 // its name, and the outbox's cursor replaced through a synced file and its folder synced after the rename.
 
-#include "core/counters.h"
-#include "core/inifile.h"
-#include "core/monitor.h"
-#include "core/mqttoutbox.h"
-#include "core/mqttsettings.h"
-#include "core/recorder.h"
-#include "core/settings.h"
+#include "core/recording/counters.h"
+#include "core/settings/inifile.h"
+#include "core/link/monitor.h"
+#include "core/mqtt/mqttoutbox.h"
+#include "core/mqtt/mqttsettings.h"
+#include "core/recording/recorder.h"
+#include "core/settings/settings.h"
 #include "support/testsupport.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "core/eventfile.h"
+#include "core/recording/eventfile.h"
 
-#include "core/posixfile.h"
+#include "core/files/posixfile.h"
 
 #include "support/pinnedclock.h"
 #include "support/testsupport.h"

@@ -1,10 +1,10 @@
 // The recorder as a plain object: reports in, event files, numbers and counts out.
 
-#include "core/counters.h"
-#include "core/recorder.h"
-#include "core/settings.h"
+#include "core/recording/counters.h"
+#include "core/recording/recorder.h"
+#include "core/settings/settings.h"
 
-#include "core/inifile.h"
+#include "core/settings/inifile.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
-#include "core/inifile.h"
-#include "core/settings.h"
+#include "core/settings/inifile.h"
+#include "core/settings/settings.h"
 
 #include "support/testsupport.h"
 

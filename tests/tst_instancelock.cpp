@@ -1,8 +1,8 @@
 // One recorder per settings file, whatever path names the file. flock() locks of two open file descriptions
 // conflict within one process too, so two InstanceLock objects stand for two monitors.
 
-#include "core/inifile.h"
-#include "core/instancelock.h"
+#include "core/settings/inifile.h"
+#include "core/settings/instancelock.h"
 
 #include "support/testsupport.h"
 

@@ -3,7 +3,7 @@
 #include "support/monitorfixture.h"
 
 #include "components/spinedit.h"
-#include "core/version.h"
+#include "core/host/version.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

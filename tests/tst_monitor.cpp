@@ -1,11 +1,11 @@
 // The monitor core as a plain object on the test's thread, fed through a fake link: the recorder's step, a cut
 // link, the order of the running number and the event files, and a handler of the link's signals that fails.
 
-#include "core/counters.h"
-#include "core/inifile.h"
-#include "core/monitor.h"
-#include "core/recorder.h"
-#include "core/settings.h"
+#include "core/recording/counters.h"
+#include "core/settings/inifile.h"
+#include "core/link/monitor.h"
+#include "core/recording/recorder.h"
+#include "core/settings/settings.h"
 #include "support/fakelink.h"
 #include "support/testsupport.h"
 

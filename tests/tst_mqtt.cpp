@@ -5,10 +5,10 @@
 
 #include "support/testsupport.h"
 
-#include "core/inifile.h"
-#include "core/mqttoutbox.h"
-#include "core/mqttpublisher.h"
-#include "core/recorderhost.h"
+#include "core/settings/inifile.h"
+#include "core/mqtt/mqttoutbox.h"
+#include "core/mqtt/mqttpublisher.h"
+#include "core/host/recorderhost.h"
 #include "nastaveni.h"
 
 #include "components/spinedit.h"

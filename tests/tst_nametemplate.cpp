@@ -1,4 +1,4 @@
-#include "core/nametemplate.h"
+#include "core/recording/nametemplate.h"
 
 #include "support/pinnedclock.h"
 

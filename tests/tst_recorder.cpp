@@ -5,7 +5,7 @@
 #include "support/simulator.h"
 
 #include "components/spinedit.h"
-#include "core/inifile.h"
+#include "core/settings/inifile.h"
 
 #include <QCheckBox>
 #include <QDateEdit>

@@ -3,12 +3,12 @@
 
 #include "support/testsupport.h"
 
-#include "core/headless.h"
-#include "core/inifile.h"
-#include "core/locallistener.h"
-#include "core/recorderclient.h"
-#include "core/recorderhost.h"
-#include "core/recorderservice.h"
+#include "core/host/headless.h"
+#include "core/settings/inifile.h"
+#include "core/serving/locallistener.h"
+#include "core/serving/recorderclient.h"
+#include "core/host/recorderhost.h"
+#include "core/serving/recorderservice.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDir>

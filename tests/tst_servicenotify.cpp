@@ -2,8 +2,8 @@
 // that the recorder says it is ready before the controller answers, says its state when it changes, and pings the
 // watchdog from its core thread only.
 
-#include "core/recorderhost.h"
-#include "core/servicenotify.h"
+#include "core/host/recorderhost.h"
+#include "core/host/servicenotify.h"
 #include "support/fakecontroller.h"
 #include "support/testsupport.h"
 

@@ -3,8 +3,8 @@
 #include "support/monitorfixture.h"
 
 #include "components/spinedit.h"
-#include "core/autostart.h"
-#include "core/inifile.h"
+#include "core/settings/autostart.h"
+#include "core/settings/inifile.h"
 
 #include <QCheckBox>
 #include <QLabel>

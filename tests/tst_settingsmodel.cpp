@@ -1,9 +1,9 @@
 // The settings model as a plain object: what a load reads, clamps and reports, and how a save replaces the file.
 
-#include "core/inifile.h"
-#include "core/instancelock.h"
-#include "core/settings.h"
-#include "core/statefile.h"
+#include "core/settings/inifile.h"
+#include "core/settings/instancelock.h"
+#include "core/settings/settings.h"
+#include "core/settings/statefile.h"
 
 #include "support/testsupport.h"
 

@@ -4,7 +4,7 @@
 #include "support/monitorfixture.h"
 
 #include "charts/barchart.h"
-#include "core/eventfile.h"
+#include "core/recording/eventfile.h"
 
 #include <QCheckBox>
 #include <QDateEdit>

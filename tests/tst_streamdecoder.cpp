@@ -1,4 +1,4 @@
-#include "core/streamdecoder.h"
+#include "core/link/streamdecoder.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -4,7 +4,7 @@
 // session's outcome, delivers the controller's bytes and reads back what the monitor sent, with no socket and no
 // waiting.
 
-#include "core/controllerlink.h"
+#include "core/link/controllerlink.h"
 #include "socket/clientsocket.h"
 
 #include <QByteArray>

@@ -4,7 +4,7 @@
 // a step, by every reading as the real one moves between two readings. Safe from any thread: the test sets it while
 // the recorder's threads read it.
 
-#include "core/clock.h"
+#include "core/recording/clock.h"
 
 #include <QDateTime>
 

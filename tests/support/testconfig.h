@@ -5,7 +5,7 @@
 
 #include "pinnedclock.h"
 
-#include "core/coreconfig.h"
+#include "core/host/coreconfig.h"
 
 #include <memory>
 
