@@ -317,8 +317,8 @@ void TestRecorderHost::windowThatStopsReadingIsLetGo() {
         QEventLoop loop;
         QObject::connect(remote.get(), &RecorderPort::ended, &loop, [&ended] { ended = true; });
         QObject::connect(remote.get(), &RemoteRecorder::reattached, &loop, [&] {
-            reattached = true;
             levelsOnReturn = remote->initialLevels();
+            reattached = true;
             loop.quit();
         });
         QTimer::singleShot(60000, &loop, &QEventLoop::quit);
@@ -328,9 +328,10 @@ void TestRecorderHost::windowThatStopsReadingIsLetGo() {
     struct Release {
         QSemaphore& resume;
         QThread& window;
-        ~Release() { // however the test ends
+        ~Release() { // however the test ends, without waiting for a return that will not come
             if (window.isRunning() && resume.available() == 0)
                 resume.release();
+            window.quit();
             window.wait();
         }
     } release{resume, *window};
