@@ -12,6 +12,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QDir>
+#include <QSemaphore>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <csignal>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -76,6 +78,7 @@ private slots:
     void journalLinesShowControlCharacters();
     void windowOfAnotherProcessSeesAndDrivesTheRecorder();
     void levelsNeverWaitForASlowWindow();
+    void windowThatStopsReadingIsLetGo();
     void acceptingRestsWhileDescriptorsRunOut();
     void connectionsCostNothingOnceGone();
     void anotherUserGetsNeitherStateNorLevels();
@@ -279,6 +282,85 @@ void TestRecorderHost::levelsNeverWaitForASlowWindow() {
     QVERIFY2(done, "the recorder waited for a window that does not read");
     QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty() && seen.last() == 0xa5, 60000);
     QVERIFY(files().isEmpty());
+}
+
+// A window that stops reading for good costs the recorder a bounded backlog, not memory for every report from then
+// on: its connection is closed, recording goes on untouched, and the window attaches again once it reads.
+void TestRecorderHost::windowThatStopsReadingIsLetGo() {
+    writeIni();
+    RecorderHost host(ini());
+    host.settings.load();
+    const QString socket = recorderSocketPath(ini());
+    QString error;
+    QVERIFY2(host.serve(socket, &error), qPrintable(error));
+    const auto connections = [&host] {
+        int n = 0;
+        host.onCore([&] { n = host.service()->connectionCount(); });
+        return n;
+    };
+
+    // The window's own thread attaches and then reads nothing until it is let go on.
+    QSemaphore attached;
+    QSemaphore resume;
+    std::atomic<bool> ok{false};
+    std::atomic<bool> ended{false};
+    std::atomic<bool> reattached{false};
+    std::atomic<int> levelsOnReturn{-1};
+    std::unique_ptr<QThread> window(QThread::create([&] {
+        QString why;
+        auto remote = RemoteRecorder::attach(socket, 10000, &why, ReattachTimings{50, 5000});
+        ok = remote != nullptr;
+        attached.release();
+        if (!remote)
+            return;
+        resume.acquire();
+        QEventLoop loop;
+        QObject::connect(remote.get(), &RecorderPort::ended, &loop, [&ended] { ended = true; });
+        QObject::connect(remote.get(), &RemoteRecorder::reattached, &loop, [&] {
+            levelsOnReturn = remote->initialLevels();
+            reattached = true;
+            loop.quit();
+        });
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }));
+    window->start();
+    struct Release {
+        QSemaphore& resume;
+        QThread& window;
+        ~Release() { // however the test ends, without waiting for a return that will not come
+            if (window.isRunning() && resume.available() == 0)
+                resume.release();
+            window.quit();
+            window.wait();
+        }
+    } release{resume, *window};
+    QVERIFY(attached.tryAcquire(1, 30000));
+    QVERIFY(ok);
+    QCOMPARE(connections(), 1);
+
+    // Batches of levels (input 0, the watched one, stays put) with one event each, until the window is let go: at
+    // most twice the bound's worth even were each message no longer than the object's name (16 bytes) in it.
+    constexpr int Batch = 4096;
+    constexpr qint64 most = 2 * RecorderService::MaxUnsent / 16 / Batch;
+    int events = 0;
+    quint8 last = 0;
+    for (int b = 0; b < most && connections() == 1; ++b) {
+        QByteArray chunk;
+        for (int i = 0; i < Batch; ++i)
+            chunk += report(52, quint8(0x01 | (i << 1)));
+        last = quint8(0x01 | (b << 1));
+        chunk += report(52, 0xfe) + report(52, last);
+        host.onCore([&host, &chunk] { host.monitor->handleChunk(chunk); });
+        ++events;
+    }
+    QCOMPARE(connections(), 0);
+    QCOMPARE(files().size(), events);
+
+    resume.release();
+    QTRY_VERIFY_WITH_TIMEOUT(reattached, 30000);
+    QVERIFY(ended);
+    QCOMPARE(levelsOnReturn.load(), int(last));
 }
 
 // With every descriptor taken, a window's connection waits in the queue: accepting rests instead of being woken

@@ -59,10 +59,13 @@ RecorderService::RecorderService(Settings& settings, Counters& counters, Monitor
             if (i < m_connections.size() && m_connections[i].attached)
                 m_connections[i].socket->flush();
         }
+        dropStalled();
     });
+    // The log lines are the other stream that can come at the rate of the reports (the hex dump of each one).
     connect(&monitor, &Monitor::logLine, this, [this](const QString& line) {
         addLine(line);
         emit logLine(line);
+        dropStalled();
     });
     connect(&monitor, &Monitor::dataEvent, this, &RecorderService::dataEvent);
     connect(&monitor, &Monitor::connectionChanged, this, [this](bool connecting) {
@@ -161,6 +164,18 @@ void RecorderService::closeOverdueHandshakes() {
         drop(socket);
     if (!waiting)
         m_handshakes.stop();
+}
+
+void RecorderService::dropStalled() {
+    // What a socket could not send waits in its buffer, so a window that does not read grows it by every message.
+    // The window sees the connection end once it reads what reached it, and attaches again as after a restart.
+    std::vector<QLocalSocket*> stalled;
+    for (const Connection& c : std::as_const(m_connections)) {
+        if (c.socket->bytesToWrite() > MaxUnsent)
+            stalled.push_back(c.socket);
+    }
+    for (QLocalSocket* socket : stalled)
+        drop(socket);
 }
 
 void RecorderService::drop(QLocalSocket* socket) {

@@ -26,7 +26,9 @@ class Settings;
 // Any process of this user may connect, so what one connection can cost is bounded: at most MaxWindows at once, of
 // which at most MaxHandshakes not yet attached; a connection that has not asked for the recorder's state within
 // HandshakeMs is closed, and so is one that sends a message longer than MaxMessage, before more of it is read. A
-// connection that goes takes everything it held with it.
+// window that stops reading is closed once more than MaxUnsent waits for it here, instead of the recorder keeping
+// every report for it; it attaches again by itself when it reads again. A connection that goes takes everything it
+// held with it.
 class RecorderService : public RecorderSimpleSource {
     Q_OBJECT
 public:
@@ -37,6 +39,9 @@ public:
     static constexpr int HandshakeMs = 5000;
     // A window sends commands and settings values, none near this long.
     static constexpr qint64 MaxMessage = 256 * 1024;
+    // Seconds of levels at thousands of reports a second: only a window that has stopped reading falls this far
+    // behind.
+    static constexpr qint64 MaxUnsent = 4 * 1024 * 1024;
 
     RecorderService(Settings& settings, Counters& counters, Monitor& monitor, QObject* parent = nullptr);
     ~RecorderService() override;
@@ -72,6 +77,7 @@ private:
     void take(int fd);
     void drop(QLocalSocket* socket);
     void closeOverdueHandshakes();
+    void dropStalled();
 
     Settings& m_settings;
     Counters& m_counters;
