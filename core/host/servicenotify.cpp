@@ -100,6 +100,12 @@ ServiceNotifier::~ServiceNotifier() {
 }
 
 void ServiceNotifier::stopping() {
+    // Once the stop is said, nothing follows it: the manager stops watching the pings when it hears it, and the
+    // link's closing must not put a connection state back in place of the stop.
+    m_host.onCore([this] {
+        delete m_watch;
+        m_watch = nullptr;
+    });
     ServiceNotify::send("STOPPING=1\nSTATUS=" + QStringLiteral("Ukončuji záznam").toUtf8());
 }
 
